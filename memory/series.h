@@ -1,0 +1,119 @@
+// Series memory: nodes, series buffers and their allocation.
+//
+// A series buffer is a header followed by a data area of items of one unit
+// size (1, 2, 4 or 16 bytes; 16 is a Cell). Values never point at buffers:
+// they hold a Node, a 32-bit index into the node table whose entry is the
+// buffer's current address, so the collector can move buffers and only
+// rewrite the table entry.
+//
+// GC rule: allocation never collects. A collection runs only at safe points
+// (see memory/collector.h), so a raw SeriesBuffer* or data pointer stays valid
+// until the code reaches a safe point (evaluates Qel code) or grows that very
+// series (expansion moves it). Code that does either re-reads through the node.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "values/cell.h"
+
+namespace qel {
+
+// Flag bits of SeriesBuffer::flags beyond the unit size (bits 0-4).
+namespace series_flag {
+inline constexpr uint32_t unit_mask = 0x0000001F;
+inline constexpr uint32_t live = 0x80000000;        // set at allocation, cleared when abandoned
+inline constexpr uint32_t framed = 0x20000000;      // taken from a frame (or heap-backed)
+inline constexpr uint32_t mark = 0x08000000;        // collector mark; clear outside a collection
+inline constexpr uint32_t big = 0x01000000;         // lives in its own big frame
+inline constexpr uint32_t heap = 0x00100000;        // heap-backed: never moved or reclaimed
+inline constexpr uint32_t complement = 0x00080000;  // complemented bitset
+inline constexpr uint32_t utf16 = 0x00040000;       // loaded from UTF-16LE
+inline constexpr uint32_t owned = 0x00020000;       // owned by an object (ownership tracking)
+}  // namespace series_flag
+
+// The header of every series buffer. `offset` and `tail` are byte offsets from
+// the start of the data area: the used part is [offset, tail).
+struct SeriesBuffer {
+  uint32_t flags;
+  Node node;        // the node that refers to this buffer; 0 once abandoned
+  uint32_t size;    // capacity of the data area in bytes, a multiple of 16
+  uint32_t offset;  // byte offset of head position 0
+  uint32_t tail;    // byte offset one past the last used byte
+  uint32_t spare;   // keeps the data area 8-byte aligned
+
+  uint8_t* data() { return reinterpret_cast<uint8_t*>(this + 1); }
+  const uint8_t* data() const { return reinterpret_cast<const uint8_t*>(this + 1); }
+  uint32_t unit() const { return flags & series_flag::unit_mask; }
+  uint8_t* head_ptr() { return data() + offset; }
+  uint8_t* tail_ptr() { return data() + tail; }
+  uint8_t* end_ptr() { return data() + size; }
+  uint32_t used_bytes() const { return tail - offset; }
+  // Number of units from head position 0 to the tail.
+  uint32_t length() const { return (tail - offset) / unit(); }
+  // Bytes free after the tail.
+  uint32_t free_bytes() const { return size - tail; }
+  // Cell views for unit-16 series.
+  Cell* cells() { return reinterpret_cast<Cell*>(head_ptr()); }
+  Cell* cell_tail() { return reinterpret_cast<Cell*>(tail_ptr()); }
+  Cell* cell_at(uint32_t i) { return cells() + i; }
+};
+
+static_assert(sizeof(SeriesBuffer) == 24, "series header keeps data 8-aligned");
+
+namespace memory {
+
+// The node table. Entry 0 is never used. Reading a node is one indexed load.
+extern SeriesBuffer** node_table;
+
+inline SeriesBuffer* series(Node n) { return node_table[n]; }
+
+// Start-up: sets up the node table and the first frames. Runs once, before
+// any datatype registers.
+void init();
+
+// Allocation. Every function returns a new node whose buffer is empty
+// (offset = tail = start of the data area). Sizes are computed in 64 bits;
+// a request beyond what can be allocated raises internal `no-memory`.
+Node alloc_series(uint64_t count, uint32_t unit, uint32_t head_offset = 0);
+Node alloc_cells(uint64_t n);
+// As alloc_cells, and every cell of the data area gets the unset! header.
+Node alloc_unset_cells(uint64_t n);
+// n = 0 gives 16 bytes.
+Node alloc_bytes(uint64_t n);
+// n = 0 gives 16 bytes' worth of units (for units 1, 2 and 4).
+Node alloc_units(uint64_t n, uint32_t unit);
+Node alloc_bytes_filled(uint64_t n, uint8_t fill);
+// A heap-backed series: never moved or reclaimed by the collector.
+Node alloc_series_heap(uint64_t count, uint32_t unit, uint32_t head_offset = 0);
+void set_series_flags(Node n, uint32_t bits);
+
+// Growth. The buffer moves: the result is the new buffer, already linked to
+// the node; the old one is abandoned. new_size 0 doubles the capacity.
+// expand_series copies the old data (head-relative) to the new buffer.
+SeriesBuffer* expand_series_buffer(SeriesBuffer* s, uint64_t new_size);
+SeriesBuffer* expand_series(SeriesBuffer* s, uint64_t new_size);
+SeriesBuffer* expand_series_filled(SeriesBuffer* s, uint64_t new_size, uint8_t fill);
+// Makes sure `extra` more bytes fit after the tail (doubling, or to fit).
+SeriesBuffer* ensure_room(SeriesBuffer* s, uint64_t extra);
+// Returns the address of n bytes reserved at the tail and advances the tail.
+uint8_t* reserve_tail(Node node, uint64_t n);
+// A new series with the same flags and a copy of the data.
+Node copy_series(SeriesBuffer* s);
+
+// Statistics for `stats` and the benchmarks.
+struct Stats {
+  uint64_t frame_bytes;   // bytes of all frames taken from the system
+  uint64_t live_nodes;    // nodes in use
+  uint64_t series_count;  // buffers allocated since start
+};
+Stats stats();
+
+}  // namespace memory
+
+// Appends one cell with the unset! header at the tail of a block series,
+// expanding it when full, and returns the new cell. Other raw pointers into
+// the same series must be re-read afterwards.
+Cell* append_slot(Node block);
+
+}  // namespace qel

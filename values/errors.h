@@ -1,0 +1,47 @@
+// Error codes and the one routine that raises a Qel error.
+//
+// Every script-level failure is raised by `fire` with a catalog code and up
+// to three argument cells. `fire` builds the error! value, records where it
+// happened and throws it (level::error) to the nearest `try`. Natives and
+// actions never format a standard message themselves.
+#pragma once
+
+#include <cstdint>
+
+#include "values/cell.h"
+
+namespace qel {
+
+enum class ErrorCode : uint16_t {
+#define X(category, name, id, code, tmpl) name = code,
+#include "values/error_catalog.def"
+#undef X
+};
+
+enum class ErrorCategory : uint8_t {
+  throw_ = 0,
+  note = 1,
+  syntax = 2,
+  script = 3,
+  math = 4,
+  access = 5,
+  reserved1 = 6,
+  reserved2 = 7,
+  user = 8,
+  internal = 9,
+};
+
+inline constexpr ErrorCategory category_of(ErrorCode c) {
+  return static_cast<ErrorCategory>(static_cast<uint16_t>(c) / 100);
+}
+
+// Raises the error with up to three arguments (null for absent ones).
+[[noreturn]] void fire(ErrorCode code, const Cell* arg1 = nullptr, const Cell* arg2 = nullptr,
+                       const Cell* arg3 = nullptr);
+
+// The Qel id word of a code ("no-value"), or nullptr when unknown.
+const char* error_id_name(ErrorCode code);
+// The catalog template of a code as Qel text.
+const char* error_template(ErrorCode code);
+
+}  // namespace qel
