@@ -1,0 +1,102 @@
+// float! and percent!: IEEE doubles, the text forms of doubles that other
+// modules reuse, and the mixed arithmetic that the integer, char and time
+// modules hand over to this one.
+//
+// A percent! holds the fraction (50% is 0.5) and prints multiplied by 100.
+// Arithmetic follows IEEE: a division by zero or an overflow gives an
+// infinity or NaN, printed "1.#INF", "-1.#INF" and "1.#NaN", never an error.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "values/cell.h"
+#include "values/integer.h"
+
+namespace qel::float_ {
+
+// The form kinds of `form_float`: which format and which decorations.
+enum class FormKind : uint8_t {
+  float32 = 0,    // 32-bit vector elements: "%.7g", ".0" added
+  float64 = 1,    // float! form and 64-bit vector elements: "%.16g", ".0" added
+  percent32 = 2,  // 32-bit percent vector elements (already x100): "%.7g", "%"
+  percent = 3,    // percent! form and mold (already x100): "%.13g", "%"
+  time = 4,       // time! seconds: at most 6 digits, no ".0"
+  point = 5,      // point coordinates: "%.7g", nothing added
+};
+
+// Set through system/options/float/pretty?; read by `form_float` only.
+extern bool pretty_print;
+// Set through system/options/float/full?; has no effect.
+extern bool full_support;
+
+// A double's text; at most 31 characters.
+struct Text {
+  char chars[32];
+  uint8_t size;
+  std::string_view view() const { return {chars, size}; }
+};
+
+// The text of a double for a form kind (the x100 of percent kinds is the
+// caller's). Infinities and NaN give "1.#INF", "-1.#INF", "1.#NaN".
+Text form_float(double x, FormKind kind);
+// The molded text of a float!: the shortest digits that read back as the
+// same double, with ".0" where the text would have no point.
+Text mold_float(double x);
+
+// --- cells
+
+inline double get(const Cell* c) { return c->real(); }
+inline Cell* make_at(Cell* c, double v) {
+  set_float(c, v);
+  return c;
+}
+// A float! or percent! from its IEEE pattern given as two 32-bit halves
+// (low word first, as QELBIN stores them).
+inline void make_at_bits(Cell* c, uint32_t low, uint32_t high, TypeId t = TypeId::float_) {
+  *c = Cell{static_cast<uint32_t>(t), 0, low, high};
+}
+Cell* make_in(Node block, uint32_t low, uint32_t high, TypeId t = TypeId::float_);
+
+uint64_t bits(double d);
+inline double abs(double d) { return d < 0.0 || (d == 0.0 && bits(d) >> 63) ? 0.0 - d : d; }
+// True for +infinity, -infinity and NaN.
+bool special(double d);
+// True when the pattern (low and high words) is a NaN.
+bool nan_bits(uint32_t low, uint32_t high);
+
+// Equality with a tolerance of 10 units in the last place (NaN never equal).
+bool almost_equal(double a, double b);
+// The same for 32-bit floats (vector elements).
+bool equal32(float a, float b);
+
+// --- arithmetic
+
+// The bare double operation for add, subtract, multiply, divide and
+// remainder; any other code raises script `cannot-use`.
+double do_op(double x, double y, MathOp op);
+
+// Arithmetic on two cells, the result replacing the left one. The left cell
+// may be integer!, float!, percent! or time!; the right one integer!, char!,
+// float!, percent! or time! (a char! is refused beside a time! or percent!).
+// percent! with a plain number stays percent!, a mix with time! is time!.
+void do_math(Cell* left, Cell* right, MathOp op);
+
+// base ** exponent with the C library's pow; the cell keeps its type. The
+// exponent must be integer! or float!.
+void power(Cell* base, const Cell* exponent);
+
+// Rounds the value cell (float!, percent! or time!) by the refinements of
+// `round`; `scale` is the /to argument or null. With an integer! scale the
+// result is an integer!, with a float! or percent! scale that type.
+void round(Cell* value, const Cell* scale, integer::RoundMode mode);
+
+// --- comparison
+
+// The float! compare function: -1, 0, 1, or -2 when not comparable.
+int32_t compare(const Cell* a, const Cell* b, CompareOp op);
+// The same with the first value given as a double of type `a_type` (used by
+// integer! against floats).
+int32_t compare_double(double a, TypeId a_type, const Cell* b, CompareOp op);
+
+}  // namespace qel::float_
