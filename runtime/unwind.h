@@ -49,5 +49,28 @@ extern uint32_t thrown;
 // True when a catching site of level `site` stops an exit of level `lvl`.
 inline constexpr bool stops(uint32_t site, uint32_t lvl) { return lvl <= site; }
 
+// A catching site of level `site` around `body`: returns 0 when the body
+// returns normally, or the level of the exit it stopped (also stored in
+// `thrown`); an exit above the site passes on. Level 0 is never thrown, so
+// 0 always means a normal return.
+//   if (uint32_t lvl = unwind::catch_level(level::platform_guard, [&] { ... }))
+//     ... // lvl is level::alloc_failed or level::free_failed
+template <class Body>
+uint32_t catch_level(uint32_t site, Body&& body) {
+  try {
+    body();
+    return 0;
+  } catch (const NonLocalExit& e) {
+    if (!stops(site, e.level)) throw;
+    thrown = e.level;
+    return e.level;
+  }
+}
+
+// The handler of the root frame, which stops every exit: 0xBADCAFE ends the
+// process silently with status 0, any other level with runtime error 95
+// "no CATCH for THROW".
+[[noreturn]] void root_handler(uint32_t lvl);
+
 }  // namespace unwind
 }  // namespace qel

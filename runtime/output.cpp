@@ -1,0 +1,139 @@
+// Console output: the buffer, the flush policy and UTF-8 encoding of string
+// units. See output.h for the policy.
+#include "runtime/output.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <unistd.h>
+
+namespace qel::output {
+
+namespace {
+
+constexpr int kFd = 1;
+constexpr size_t kCapacity = 64 * 1024;
+
+char buffer[kCapacity];
+size_t used = 0;
+bool terminal = false;
+bool ready = false;
+std::string* capture = nullptr;
+
+// Writes bytes straight to the file descriptor. Errors are ignored: a
+// closed or full output must not stop the program; EINTR is retried.
+void write_all(const char* p, size_t n) {
+  while (n > 0) {
+    ssize_t w = ::write(kFd, p, n);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    p += w;
+    n -= static_cast<size_t>(w);
+  }
+}
+
+void flush_buffer() {
+  size_t n = used;
+  used = 0;
+  write_all(buffer, n);
+}
+
+void flush_at_exit() { flush(); }
+
+// Appends bytes; `line_end` tells that they hold a line end, which on a
+// terminal writes the buffer out.
+void put(const char* p, size_t n, bool line_end) {
+  if (capture) {
+    capture->append(p, n);
+    return;
+  }
+  if (n > kCapacity - used) {
+    flush_buffer();
+    if (n >= kCapacity) {
+      write_all(p, n);
+      return;
+    }
+  }
+  std::memcpy(buffer + used, p, n);
+  used += n;
+  if (line_end && terminal) flush_buffer();
+}
+
+}  // namespace
+
+void init() {
+  if (ready) return;
+  ready = true;
+  terminal = ::isatty(kFd) == 1;
+  std::atexit(flush_at_exit);
+}
+
+bool is_terminal() { return terminal; }
+
+void write_utf8(const char* text, size_t length) {
+  if (length == 0) return;
+  put(text, length, terminal && std::memchr(text, '\n', length) != nullptr);
+}
+
+void write_string_units(const void* units, uint32_t unit_size, size_t count) {
+  if (unit_size != 1 && unit_size != 2 && unit_size != 4) {
+    char line[64];
+    int n = std::snprintf(line, sizeof line, "Error: unknown string encoding: %u\n", unit_size);
+    put(line, static_cast<size_t>(n), true);
+    return;
+  }
+  // Encode in chunks through a small local buffer, so that one path serves
+  // the output buffer and a capture alike.
+  char chunk[1024];
+  size_t fill = 0;
+  bool line_end = false;
+  const auto* bytes = static_cast<const uint8_t*>(units);
+  for (size_t i = 0; i < count; ++i) {
+    uint32_t cp;
+    if (unit_size == 1) {
+      cp = bytes[i];
+    } else if (unit_size == 2) {
+      uint16_t u;
+      std::memcpy(&u, bytes + 2 * i, 2);
+      cp = u;
+    } else {
+      std::memcpy(&cp, bytes + 4 * i, 4);
+    }
+    if (fill > sizeof chunk - 4) {
+      put(chunk, fill, line_end);
+      fill = 0;
+      line_end = false;
+    }
+    if (cp == '\n') line_end = true;
+    fill += encode_utf8(cp, chunk + fill);
+  }
+  if (fill) put(chunk, fill, line_end);
+}
+
+void write_line_end() { put("\n", 1, true); }
+
+void flush() {
+  if (used) flush_buffer();
+}
+
+void begin_capture(std::string* sink) {
+  flush();
+  capture = sink;
+}
+
+void end_capture() { capture = nullptr; }
+
+bool capturing() { return capture != nullptr; }
+
+void flush_from_signal() {
+  size_t n = used;
+  if (n > kCapacity) return;
+  used = 0;
+  write_all(buffer, n);
+}
+
+}  // namespace qel::output

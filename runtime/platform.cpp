@@ -1,0 +1,112 @@
+// Platform services over POSIX.
+#include "runtime/platform.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <vector>
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include "runtime/output.h"
+#include "runtime/startup_slots.h"
+#include "runtime/unwind.h"
+
+namespace qel::platform {
+
+void init() {
+  crypto::init_provider();
+  output::init();
+}
+
+void* allocate_virtual(size_t size, Access access) {
+  int protection = PROT_READ | PROT_WRITE;
+  if (access == Access::read_write_execute) protection |= PROT_EXEC;
+  void* p = ::mmap(nullptr, size, protection, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) unwind::throw_level(level::alloc_failed);
+  return p;
+}
+
+void free_virtual(void* address, size_t size) {
+  if (::munmap(address, size) != 0) unwind::throw_level(level::free_failed);
+}
+
+std::optional<std::string> get_current_dir() {
+  std::vector<char> buffer(4096);
+  for (;;) {
+    if (::getcwd(buffer.data(), buffer.size())) return std::string(buffer.data());
+    if (errno != ERANGE || buffer.size() > (1u << 24)) return std::nullopt;
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+bool set_current_dir(const std::string& path) { return ::chdir(path.c_str()) == 0; }
+
+std::optional<std::string> get_env(const std::string& name) {
+  const char* value = std::getenv(name.c_str());
+  if (!value) return std::nullopt;
+  return std::string(value);
+}
+
+bool set_env(const std::string& name, const std::string* value) {
+  if (!value) return ::unsetenv(name.c_str()) == 0;
+  return ::setenv(name.c_str(), value->c_str(), 1) == 0;
+}
+
+uint64_t wait_milliseconds(double seconds) {
+  double ms = seconds * 1000.0;
+  // NaN fails every comparison: it sleeps the minimum like negatives do.
+  if (!(ms >= 1.0)) return 1;
+  if (ms >= static_cast<double>(kMaxWaitMs)) return kMaxWaitMs;
+  return static_cast<uint64_t>(ms);
+}
+
+void wait(double seconds) {
+  output::flush();
+  constexpr uint64_t kChunkMs = 86'400'000;  // one day per nanosleep
+  uint64_t left = wait_milliseconds(seconds);
+  while (left > 0) {
+    uint64_t chunk = left < kChunkMs ? left : kChunkMs;
+    timespec request{static_cast<time_t>(chunk / 1000), static_cast<long>(chunk % 1000) * 1'000'000};
+    timespec remaining{};
+    while (::nanosleep(&request, &remaining) != 0 && errno == EINTR) request = remaining;
+    left -= chunk;
+  }
+}
+
+double get_time(bool precise) {
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  double seconds = static_cast<double>(now.tv_sec % 86400);
+  if (precise) seconds += static_cast<double>(now.tv_nsec) / 1e9;
+  return seconds;
+}
+
+uint32_t pack_date(int year, int month, int day, long offset_seconds) {
+  // The sign and the quarter hours come from the offset's magnitude, so that
+  // an offset such as -03:45 keeps its 45 minutes and -00:30 its sign.
+  long minutes = offset_seconds / 60;
+  uint32_t sign = minutes < 0 ? 0x10 : 0;
+  long magnitude = minutes < 0 ? -minutes : minutes;
+  uint32_t hours = static_cast<uint32_t>(magnitude / 60) & 0x0F;
+  uint32_t quarters = static_cast<uint32_t>(magnitude % 60) / 15;
+  uint32_t zone = ((sign | hours) << 2) | quarters;
+  return static_cast<uint32_t>(year) << 17 | static_cast<uint32_t>(month) << 12 |
+         static_cast<uint32_t>(day) << 7 | zone;
+}
+
+uint32_t get_date_at(std::time_t moment, bool utc) {
+  std::tm t{};
+  if (utc) {
+    ::gmtime_r(&moment, &t);
+    return pack_date(t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, 0);
+  }
+  ::tzset();  // the zone may have changed through set-env
+  ::localtime_r(&moment, &t);
+  return pack_date(t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_gmtoff);
+}
+
+uint32_t get_date(bool utc) { return get_date_at(std::time(nullptr), utc); }
+
+}  // namespace qel::platform

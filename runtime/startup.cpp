@@ -1,0 +1,145 @@
+// The start-up sequence, in its fixed order. Each step calls the init of the
+// module that owns it (runtime/startup_slots.h lists the ones outside
+// runtime/). Later steps use tables, words and values that earlier steps
+// made: never reorder.
+#include "runtime/startup.h"
+
+#include <cfenv>
+#include <csignal>
+#include <new>
+
+#include <pthread.h>
+
+#include "memory/series.h"
+#include "runtime/ext_resource.h"
+#include "runtime/fatal.h"
+#include "runtime/platform.h"
+#include "runtime/print.h"
+#include "runtime/signals.h"
+#include "runtime/startup_slots.h"
+#include "runtime/unwind.h"
+
+namespace qel {
+
+namespace runtime {
+
+SystemRecord system;
+
+void on_start(int argc, char** argv) {
+  install_fault_handlers();
+  // The argument vector is UTF-8 already.
+  system.argc = argc;
+  system.argv = argv;
+}
+
+void init() {
+  word::set_recording(true);
+  print_hook::init();
+  platform::init();
+  random::init();
+  memory::init();
+  ext_resource::init();
+  // Case mapping before anything that builds the symbol table.
+  unicode::init();
+  values::init();
+  words::build();
+  words::build_refinements();
+  words::build_marker();
+  natives::init();
+  parse::init();
+  ownership::init();
+  crypto::init();
+  deflate::init();
+  io::init_call();
+  lexer::init();
+  qelbin::decode_boot_data();
+  interpreter::init();
+  collector::init();
+}
+
+}  // namespace runtime
+
+namespace startup {
+
+namespace {
+
+// Tells the fault handler where the calling thread's stack ends, so that
+// running off it reports a stack overflow.
+void record_stack_bounds() {
+  pthread_attr_t attr;
+  if (pthread_getattr_np(pthread_self(), &attr) != 0) return;
+  void* low = nullptr;
+  size_t size = 0;
+  if (pthread_attr_getstack(&attr, &low, &size) == 0)
+    runtime::set_interpreter_stack(reinterpret_cast<uintptr_t>(low));
+  pthread_attr_destroy(&attr);
+}
+
+// Everything after the process is prepared, on the interpreter thread.
+[[noreturn]] void run_sequence(Launch launch) {
+  // Round to nearest, every floating-point exception masked.
+  std::fesetenv(FE_DFL_ENV);
+  // The root catch: every later exit ends here at the latest.
+  try {
+    cycle_guard::init();
+    runtime::init();
+    words::make_globals();
+    word::set_recording(false);
+    library::run_top_level();
+    if (launch)
+      launch();
+    else
+      cli_console::launch();
+  } catch (const NonLocalExit& e) {
+    unwind::root_handler(e.level);
+  } catch (const std::bad_alloc&) {
+    runtime::quit(runtime::fatal_code::out_of_memory, reinterpret_cast<uintptr_t>(&run_sequence));
+  } catch (...) {
+    runtime::quit(runtime::fatal_code::unknown_error, reinterpret_cast<uintptr_t>(&run_sequence));
+  }
+  runtime::quit(0);
+}
+
+Launch pending_launch = nullptr;
+
+void* interpreter_thread(void*) {
+  runtime::install_alt_stack();
+  record_stack_bounds();
+  run_sequence(pending_launch);
+}
+
+bool start_thread(pthread_t& thread, size_t stack_size) {
+  pthread_attr_t attr;
+  if (pthread_attr_init(&attr) != 0) return false;
+  bool ok = pthread_attr_setstacksize(&attr, stack_size) == 0 &&
+            pthread_attr_setguardsize(&attr, 64 * 1024) == 0 &&
+            pthread_create(&thread, &attr, interpreter_thread, nullptr) == 0;
+  pthread_attr_destroy(&attr);
+  return ok;
+}
+
+}  // namespace
+
+void run(int argc, char** argv, Launch launch) {
+  runtime::on_start(argc, argv);
+  runtime::install_alt_stack();
+  pending_launch = launch;
+  pthread_t thread;
+  // Should the system refuse the large stack, a smaller one still serves;
+  // failing that the interpreter runs on the main thread.
+  if (!start_thread(thread, runtime::kInterpreterStack) && !start_thread(thread, size_t{64} << 20)) {
+    record_stack_bounds();
+    run_sequence(launch);
+  }
+  // The main thread only waits: signals from outside go to the interpreter
+  // thread, which ends the process.
+  sigset_t all;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, nullptr);
+  pthread_join(thread, nullptr);
+  runtime::quit(0);
+}
+
+}  // namespace startup
+
+}  // namespace qel

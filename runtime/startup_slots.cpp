@@ -1,0 +1,47 @@
+// Empty stand-ins for the start-up functions and hooks of modules not built
+// yet (declared in runtime/startup_slots.h). Each is weak: the module's real
+// definition replaces it at link time. When a module lands, its owner
+// deletes its stand-ins here.
+#include "runtime/startup_slots.h"
+
+namespace qel {
+
+// values/ (value model)
+[[gnu::weak]] void word::set_recording(bool) {}
+[[gnu::weak]] void values::init() {}
+[[gnu::weak]] void ownership::init() {}
+
+// memory/
+[[gnu::weak]] void unicode::init() {}
+[[gnu::weak]] void collector::init() {}
+
+// evaluator/
+[[gnu::weak]] void cycle_guard::init() {}
+[[gnu::weak]] void words::build() {}
+[[gnu::weak]] void words::build_refinements() {}
+[[gnu::weak]] void words::build_marker() {}
+[[gnu::weak]] void words::make_globals() {}
+[[gnu::weak]] void natives::init() {}
+[[gnu::weak]] void parse::init() {}
+[[gnu::weak]] void lexer::init() {}
+[[gnu::weak]] void interpreter::init() {}
+
+// services/
+[[gnu::weak]] void crypto::init_provider() {}
+[[gnu::weak]] void crypto::init() {}
+[[gnu::weak]] void random::init() {}
+[[gnu::weak]] void deflate::init() {}
+[[gnu::weak]] void io::init_call() {}
+[[gnu::weak]] void qelbin::decode_boot_data() {}
+
+// library/
+[[gnu::weak]] void library::run_top_level() {}
+
+// console/
+[[gnu::weak]] void cli_console::launch() {}
+
+// gui/
+[[gnu::weak]] void gui::before_print() {}
+[[gnu::weak]] void gui::after_print() {}
+
+}  // namespace qel
