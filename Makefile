@@ -1,10 +1,12 @@
 # Plain entry points over CMake + Ninja.
-#   make run      build the release binary and start the console
-#   make test     install what is missing, build the check build and run every test
-#   make release  build/release/qel
-#   make check    build/check (debug -O1, AddressSanitizer + UndefinedBehaviorSanitizer)
-#   make stress   build/stress (collects at every safe point)
+#   make run      install what is missing, build the release binary, start the console
+#   make test     install what is missing, build the check and stress builds, run every test
+#   make release  build/release/qel (optimised; no tests)
+#   make check    build/check: debug -O1 with AddressSanitizer + UndefinedBehaviorSanitizer
+#   make stress   build/stress: debug -O1, collects at every safe point (Qel-level tests only)
+#   make clean    remove every build
 JOBS ?= $(shell nproc)
+DEBUG_O1 = -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-g -O1"
 
 .PHONY: all run test release check stress deps clean
 
@@ -13,30 +15,33 @@ all: release
 deps:
 	@tools/install-deps.sh
 
-build/release/build.ninja:
+build/release/build.ninja: | deps
 	cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DQEL_TESTS=OFF
+
+build/check/build.ninja: | deps
+	cmake -S . -B build/check -G Ninja $(DEBUG_O1) -DQEL_SANITIZE=ON
+
+# The stress build runs only the Qel-level tests, so it builds no unit tests.
+build/stress/build.ninja: | deps
+	cmake -S . -B build/stress -G Ninja $(DEBUG_O1) -DQEL_GC_STRESS=ON -DQEL_UNIT_TESTS=OFF
 
 release: deps build/release/build.ninja
 	ninja -C build/release -j $(JOBS)
 
-run: release
-	build/release/qel
-
-build/check/build.ninja:
-	cmake -S . -B build/check -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-g -O1" -DQEL_SANITIZE=ON
-
 check: deps build/check/build.ninja
 	ninja -C build/check -j $(JOBS)
-
-build/stress/build.ninja:
-	cmake -S . -B build/stress -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-g -O1" -DQEL_GC_STRESS=ON
 
 stress: deps build/stress/build.ninja
 	ninja -C build/stress -j $(JOBS)
 
+run: release
+	build/release/qel
+
+# The Qel-level tests under GC stress first, then the whole suite in the
+# check build.
 test: check stress
-	cd build/check && ctest --output-on-failure -j $(JOBS)
 	cd build/stress && ctest --output-on-failure -j $(JOBS) -L qel
+	cd build/check && ctest --output-on-failure -j $(JOBS)
 
 clean:
 	rm -rf build

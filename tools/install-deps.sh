@@ -1,16 +1,21 @@
 #!/bin/sh
-# Installs the Debian packages the build and the tests need, when missing.
-# As root it runs apt-get; otherwise it prints the command and stops.
-PKGS="cmake ninja-build g++ libgtest-dev python3"
+# Installs the Debian packages that building and testing Qel need, when they
+# are missing. As root it runs apt-get; otherwise it prints the command to
+# run and stops with status 1. Add a package here when the project starts to
+# need it; nothing is ever downloaded at build time.
+#   build:  make cmake ninja-build g++ python3
+#   tests:  libgtest-dev (GoogleTest), tzdata (time-zone tests)
+PKGS="make cmake ninja-build g++ python3 libgtest-dev tzdata"
 missing=""
 for p in $PKGS; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
 done
 [ -z "$missing" ] && exit 0
 if [ "$(id -u)" = 0 ]; then
-  apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q $missing
+  echo "installing:$missing"
+  apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $missing
 else
-  echo "missing packages:$missing"
-  echo "run: sudo apt-get install -y$missing"
+  echo "missing Debian packages:$missing"
+  echo "run as root: apt-get install -y$missing"
   exit 1
 fi
