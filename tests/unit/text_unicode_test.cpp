@@ -287,7 +287,7 @@ TEST_F(TextUnicode, WidenKeepsTheCharacters) {
       for (bool tight : {false, true}) {
         Node node = memory::alloc_series(tight ? 1 : 64, from);
         SeriesBuffer* s = memory::series(node);
-        if (tight) s = memory::expand_series_buffer(s, offset + text.size() * from);
+        if (tight) s = memory::expand_series_buffer(s, (offset + text.size()) * from);
         s->offset = s->tail = offset * from;
         for (uint32_t cp : text) {
           unicode::write_unit(s->tail_ptr(), from, cp);
