@@ -2,12 +2,14 @@
 #include "runtime/fatal.h"
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "runtime/heap.h"
 #include "runtime/output.h"
 #include "runtime/print.h"
+#include "runtime/verify.h"
 
 // Start of the program image, provided by the linker.
 extern "C" char __executable_start[];
@@ -150,6 +152,19 @@ void quit_return(int32_t status) {
   run_exit_restore();
   leave();
   std::exit(status);
+}
+
+[[gnu::noinline]] void no_case_matched() {
+  quit(fatal_code::no_case_matched, reinterpret_cast<uintptr_t>(__builtin_return_address(0)));
+}
+
+[[gnu::noinline]] void no_switch_matched() {
+  quit(fatal_code::no_switch_matched, reinterpret_cast<uintptr_t>(__builtin_return_address(0)));
+}
+
+void verify_failed(const char* condition, const char* file, int line) {
+  std::fprintf(stderr, "VERIFY failed: %s (%s:%d)\n", condition, file, line);
+  quit(fatal_code::assertion_failed, reinterpret_cast<uintptr_t>(__builtin_return_address(0)));
 }
 
 uintptr_t caller_address() { return reinterpret_cast<uintptr_t>(__builtin_return_address(0)); }

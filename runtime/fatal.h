@@ -48,6 +48,12 @@ const char* runtime_error_message(int32_t code);
 // (output flushed, terminal restored, heap blocks released).
 [[noreturn]] void quit_return(int32_t status);
 
+// A low-level case or switch over a fixed set of codes met a code outside
+// it: runtime error 100 "no value matched in CASE" or 101 "no value matched
+// in SWITCH", at the caller's place.
+[[noreturn]] void no_case_matched();
+[[noreturn]] void no_switch_matched();
+
 // The return address inside the routine that called this function: the
 // place an out-of-memory report shows.
 [[gnu::noinline]] uintptr_t caller_address();

@@ -12,6 +12,8 @@
 //   qel-probe fpe               a real integer division by zero
 //   qel-probe stack-overflow    unbounded recursion on the machine stack
 //   qel-probe sigint            Ctrl-C
+//   qel-probe verify N          VERIFY(N == 1) (debug builds)
+//   qel-probe no-switch         a low-level switch without a matching branch
 //   qel-probe print TEXT        prints TEXT without a line end, then ends
 //   qel-probe print-segv TEXT   prints TEXT, then faults
 #include <csignal>
@@ -27,6 +29,7 @@
 #include "runtime/output.h"
 #include "runtime/startup.h"
 #include "runtime/unwind.h"
+#include "runtime/verify.h"
 
 extern "C" const char* __asan_default_options() {
   return "allocator_may_return_null=1:detect_leaks=0";
@@ -68,6 +71,11 @@ void act() {
   if (what == "fpe") std::exit(divide(1, 0));
   if (what == "stack-overflow") std::exit(recurse(0));
   if (what == "sigint") std::raise(SIGINT);
+  if (what == "verify") {
+    VERIFY(std::atoi(arg(2)) == 1);
+    return;
+  }
+  if (what == "no-switch") qel::runtime::no_switch_matched();
   if (what == "print" || what == "print-segv") {
     qel::output::write_utf8(arg(2));
     if (what == "print-segv") fault_access();

@@ -76,6 +76,11 @@ TEST(ExitPaths, StatusAndReport) {
       {{"quit", "102"}, 102, report(102, "unknown error code!")},
       {{"quit", "101"}, 101, report(101, "no value matched in SWITCH")},
       {{"quit", "0"}, 0, ""},
+      {{"no-switch"}, 101, report(101, "no value matched in SWITCH")},
+#ifdef QEL_DEBUG
+      {{"verify", "0"}, 98, report(98, "assertion failed")},
+#endif
+      {{"verify", "1"}, 0, ""},
       {{"oom"}, 94, report(94, "out of memory")},
       {{"bad-alloc"}, 94, report(94, "out of memory")},
       // quit/return exits directly: no report, status modulo 256.
