@@ -32,6 +32,7 @@ namespace qel {
 [[gnu::weak]] void random::init() {}
 [[gnu::weak]] void deflate::init() {}
 [[gnu::weak]] void io::init_call() {}
+[[gnu::weak]] void image_codec::init() {}
 [[gnu::weak]] void qelbin::decode_boot_data() {}
 
 // library/

@@ -86,6 +86,11 @@ namespace io {
 // The buffer that collects the output of child processes.
 void init_call();
 }  // namespace io
+namespace image_codec {
+// The image codec back end; the value model calls it just before image!
+// registers.
+void init();
+}  // namespace image_codec
 namespace qelbin {
 // The boot values: symbols, the words of datatypes, actions and natives, and
 // the literals of the library (from the boot text until QELBIN exists).
