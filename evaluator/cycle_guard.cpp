@@ -1,0 +1,64 @@
+// The cycle guard's stack and its repeated-value markers.
+#include "evaluator/cycle_guard.h"
+
+#include "values/errors.h"
+#include "values/string.h"
+
+namespace qel::cycle_guard {
+
+namespace {
+uint32_t entries[kCapacity];
+uint32_t top = 0;  // next free entry
+}  // namespace
+
+void push(uint32_t id) {
+  entries[top++] = id;
+  if (top == kCapacity) {
+    top = 0;
+    fire(ErrorCode::internal_too_deep);
+  }
+}
+
+void pop() {
+  if (top > 0) top--;
+}
+
+void drop(uint32_t n) { top = n < top ? top - n : 0; }
+
+void reset() { top = 0; }
+
+bool find(uint32_t id) {
+  for (uint32_t i = 0; i < top; i++)
+    if (entries[i] == id) return true;
+  return false;
+}
+
+uint32_t depth() { return top; }
+
+bool detect(const Cell* value, Cell* buffer, int32_t& limit, Output out) {
+  if (!find(identity(value))) return false;
+  std::string_view marker = "...";
+  if (out == Output::mold) {
+    switch (value->type()) {
+      case TypeId::block:
+      case TypeId::hash:
+        marker = "[...]";
+        break;
+      case TypeId::paren:
+        marker = "(...)";
+        break;
+      case TypeId::map:
+        marker = "#[...]";
+        break;
+      case TypeId::object:
+        marker = "make object! [...]";
+        break;
+      default:
+        break;
+    }
+  }
+  limit = string::emit(buffer, marker, limit);
+  return true;
+}
+
+}  // namespace qel::cycle_guard

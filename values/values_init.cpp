@@ -1,0 +1,106 @@
+// Start-up of the value model, and the one list that fixes the order in
+// which the datatypes register (parents before children).
+#include "values/values_init.h"
+
+#include "evaluator/cycle_guard.h"
+#include "evaluator/stack.h"
+#include "memory/series.h"
+#include "values/actions.h"
+#include "values/context.h"
+#include "values/datatype.h"
+#include "values/logic.h"
+#include "values/root.h"
+#include "values/symbol.h"
+#include "values/word.h"
+
+namespace qel::values {
+
+namespace {
+
+bool done = false;
+
+using RegisterFn = void (*)();
+
+// Every datatype in registration order. A module adds its register
+// function at its place here; types whose module does not exist yet are
+// null and skipped. url! registers before file!, its child.
+constexpr struct {
+  TypeId type;
+  RegisterFn fn;
+} kRegistrationOrder[] = {
+    {TypeId::datatype, datatype::register_self},
+    {TypeId::unset, unset::register_},
+    {TypeId::none, none::register_},
+    {TypeId::logic, logic::register_},
+    {TypeId::series, nullptr},
+    {TypeId::block, nullptr},
+    {TypeId::string, nullptr},
+    {TypeId::binary, nullptr},
+    {TypeId::integer, nullptr},
+    {TypeId::symbol, symbol::register_},
+    {TypeId::context, context::register_},
+    {TypeId::word, word::register_},
+    {TypeId::lit_word, lit_word::register_},
+    {TypeId::set_word, set_word::register_},
+    {TypeId::get_word, get_word::register_},
+    {TypeId::refinement, refinement::register_},
+    {TypeId::char_, nullptr},
+    {TypeId::native, nullptr},
+    {TypeId::action, nullptr},
+    {TypeId::op, nullptr},
+    {TypeId::path, nullptr},
+    {TypeId::lit_path, nullptr},
+    {TypeId::set_path, nullptr},
+    {TypeId::get_path, nullptr},
+    {TypeId::function, nullptr},
+    {TypeId::routine, nullptr},
+    {TypeId::paren, nullptr},
+    {TypeId::issue, nullptr},
+    {TypeId::url, nullptr},
+    {TypeId::file, nullptr},
+    {TypeId::object, nullptr},
+    {TypeId::bitset, nullptr},
+    {TypeId::triple, nullptr},
+    {TypeId::float_, nullptr},
+    {TypeId::typeset, nullptr},
+    {TypeId::error, nullptr},
+    {TypeId::vector, nullptr},
+    {TypeId::map, nullptr},
+    {TypeId::hash, nullptr},
+    {TypeId::pair, nullptr},
+    {TypeId::percent, nullptr},
+    {TypeId::tuple, nullptr},
+    {TypeId::time, nullptr},
+    {TypeId::tag, nullptr},
+    {TypeId::email, nullptr},
+    {TypeId::handle, nullptr},
+    {TypeId::date, nullptr},
+    {TypeId::port, nullptr},
+    {TypeId::money, nullptr},
+    {TypeId::ref, nullptr},
+    {TypeId::point2d, nullptr},
+    {TypeId::point3d, nullptr},
+    {TypeId::image, nullptr},
+};
+
+}  // namespace
+
+void init() {
+  if (done) return;
+  done = true;
+  memory::init();
+  datatype::reset();
+  for (const auto& entry : kRegistrationOrder)
+    if (entry.fn) entry.fn();
+  actions::init();
+  root::init();
+  symbol::init();
+  context::init();
+  datatype::make_type_words();
+  stack::init();
+  cycle_guard::reset();
+}
+
+bool initialised() { return done; }
+
+}  // namespace qel::values
