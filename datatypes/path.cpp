@@ -101,7 +101,7 @@ Cell* copy(Cell* value, Cell* result, Cell* part, bool deep, Cell* types) {
 }
 
 void register_() {
-  static constexpr ActionRow row{
+  static const ActionRow row{
       .make = make,
       .reflect = inherit,
       .to = to,
@@ -191,7 +191,7 @@ int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* pa
   return path::mold(value, buffer, only, all, flat, part, limit, indent);
 }
 void register_() {
-  static constexpr ActionRow row = path_child_row(mold);
+  static const ActionRow row = path_child_row(mold);
   datatype::register_type(TypeId::lit_path, TypeId::path, "lit-path!", row);
 }
 }  // namespace lit_path
@@ -203,7 +203,7 @@ int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* pa
   return path::mold(value, buffer, only, all, flat, part, limit, indent);
 }
 void register_() {
-  static constexpr ActionRow row = path_child_row(mold);
+  static const ActionRow row = path_child_row(mold);
   datatype::register_type(TypeId::get_path, TypeId::path, "get-path!", row);
 }
 }  // namespace get_path
@@ -215,7 +215,7 @@ int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* pa
   return string::emit_char(buffer, ':', limit);
 }
 void register_() {
-  static constexpr ActionRow row = path_child_row(mold);
+  static const ActionRow row = path_child_row(mold);
   datatype::register_type(TypeId::set_path, TypeId::path, "set-path!", row);
 }
 }  // namespace set_path
@@ -231,7 +231,7 @@ int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* pa
 }
 void register_() {
   // Every block! function but its own mold; trim is not supported.
-  static constexpr ActionRow row{
+  static const ActionRow row{
       .make = inherit,
       .random = inherit,
       .reflect = inherit,

@@ -358,7 +358,7 @@ Cell* trim(Cell* series, const TrimArgs&) {
 // --- registration -------------------------------------------------------------
 
 void register_() {
-  static constexpr ActionRow row{
+  static const ActionRow row{
       .make = make,
       .random = inherit,
       .reflect = inherit,

@@ -414,7 +414,7 @@ Cell* copy(Cell* s, Cell* result, Cell* part, bool, Cell*) {
 
 // --- move -------------------------------------------------------------------
 
-Cell* move(Cell* origin, Cell* target, const Cell* part) {
+Cell* move(Cell* origin, Cell* target, Cell* part) {
   if (!block::is_series_type(target->type())) {
     Cell call = stack::get_call();
     Cell type, arg;
@@ -607,7 +607,7 @@ Cell* modify(Cell* s, Cell* field, Cell* value, bool) {
 }
 
 void register_() {
-  static constexpr ActionRow row{
+  static const ActionRow row{
       .random = random,
       .reflect = reflect,
       .at = at,
