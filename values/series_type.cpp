@@ -68,14 +68,6 @@ void item_value(const Cell* s, const uint8_t* p, Cell* out) {
 // Same type over the same buffer: a /part given as a position.
 bool same_series(const Cell* a, const Cell* b) { return a->type() == b->type() && a->node() == b->node(); }
 
-int32_t clamp_head(Cell* s) {
-  int32_t h = s->head();
-  int32_t len = get_length(s);
-  if (h > len) h = len;
-  if (h < 0) h = 0;
-  return h;
-}
-
 // A swap buffer for records of any size.
 struct Scratch {
   explicit Scratch(size_t n) : bytes(n) {}
