@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "evaluator/cycle_guard.h"
+#include "evaluator/stack.h"
 #include "values/actions.h"
 #include "values/errors.h"
 #include "values/logic.h"
@@ -113,6 +114,23 @@ Cell* insert_cells(Cell* target, const Cell* source) {
   target->set_head(pos + n);
   if (target->is(TypeId::hash)) hash_changed(target);
   return target;
+}
+
+void insert_top() {
+  insert_value(stack::arguments - 1, stack::arguments, Advance::yes, InsertAt::head);
+}
+
+void append_top() {
+  Cell* blk = stack::arguments - 1;
+  rs_append(blk, stack::arguments);
+  if (blk->is(TypeId::hash)) hash_changed(blk);
+}
+
+Cell* append_arg() {
+  Cell* blk = stack::arguments;
+  rs_append(blk, stack::arguments + 1);
+  if (blk->is(TypeId::hash)) hash_changed(blk);
+  return blk;
 }
 
 const Cell* select_value(Cell* blk, const Cell* value) {

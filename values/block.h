@@ -76,6 +76,14 @@ Cell* insert_value(Cell* blk, const Cell* value, Advance advance, InsertAt at);
 // leaves the target's head after them. Returns the target.
 Cell* insert_cells(Cell* target, const Cell* source);
 
+// Stack forms used by the interpreter and compiled code: insert (advancing
+// the head) or append the value in frame slot 0 into the block in the cell
+// just below it; append_arg appends frame slot 1 to the block in slot 0 and
+// answers the block.
+void insert_top();
+void append_top();
+Cell* append_arg();
+
 // The cell after the first cell (from the head) equal to the value under
 // find equality, or the shared none cell.
 const Cell* select_value(Cell* blk, const Cell* value);

@@ -485,6 +485,19 @@ void write_repeated(Cell* at, const Cell* cells, int32_t count, int64_t total) {
 }  // namespace
 
 Cell* append(Cell* series, Cell* value, int32_t part, bool only, int32_t dup, bool at_tail) {
+  if (at_tail && dup == 1 && (only || !is_any_block(value->type()))) {
+    // One value at the tail: the common case, amortised by doubling.
+    Cell v = *value;
+    bool owned = ownership::check(series, OwnerEvent::append, &v, total_cells(series), 1);
+    SeriesBuffer* s = buffer(series);
+    if (uint64_t{s->tail} + 16 > s->size) s = memory::expand_series(s, uint64_t{s->tail - s->offset + 16} * 2);
+    *reinterpret_cast<Cell*>(s->tail_ptr()) = v;
+    s->tail += 16;
+    if (series->is(TypeId::hash)) hash_changed(series);
+    if (owned) ownership::check(series, OwnerEvent::appended, &v, total_cells(series) - 1, 1);
+    series->set_head(0);
+    return series;
+  }
   Source src;
   take_source(src, series, value, only);
   if (src.count == 0) return series;
