@@ -18,6 +18,7 @@
 #include "memory/series.h"
 #include "runtime/unwind.h"
 #include "values/errors.h"
+#include "values/word.h"
 
 namespace qel::lexer {
 
@@ -291,8 +292,8 @@ void scan_path(LexerState& s, uint32_t start, uint32_t end, uint32_t flags) {
   uint32_t first = start;
   if (s.text[start] == '\'') type = TypeId::lit_path, first++;
   else if (s.text[start] == ':') type = TypeId::get_path, first++;
-  open_series(s, type, start, end);
-  s.nlines = 0;
+  bool opened = open_series(s, type, start, end);
+  if (opened) s.nlines = 0;
   s.type = static_cast<int32_t>(TypeId::word);
   s.scanned = static_cast<int32_t>(TypeId::word);
   if (first >= end) throw_error(s, start, end, TypeId::path);
@@ -309,7 +310,8 @@ void scan_path(LexerState& s, uint32_t start, uint32_t end, uint32_t flags) {
         s.tail--;
     }
   }
-  s.entry = 59;
+  // Without a path (a callback vetoed it) the rest scans as separate values.
+  s.entry = opened ? 59 : 0;
   s.input = end + 1;
   s.type = 0;
 }
@@ -443,12 +445,13 @@ void throw_error(LexerState& s, uint32_t start, uint32_t end, int32_t kind) {
   raise(ErrorCode::syntax_invalid, &line_cell, &type_cell, &near_cell);
 }
 
-void open_series(LexerState& s, TypeId type, uint32_t start, uint32_t end) {
+bool open_series(LexerState& s, TypeId type, uint32_t start, uint32_t end) {
   if (Cell* m = open_marker(s)) {
     if (marker_type(m) == TypeId::paren && marker_commas(m) > 0)
       throw_error(s, start, end, TypeId::point2d);
   }
-  if (!fire_event(s, Event::open, static_cast<int32_t>(type), nullptr, start, end + 1)) return;
+  if (!fire_event(s, Event::open, static_cast<int32_t>(type), nullptr, start, end + 1))
+    return false;
   uint32_t index = s.tail;
   Cell* m = alloc_slot(s);
   m->header = (m->header & cell_flag::new_line) | static_cast<uint32_t>(TypeId::triple);
@@ -457,6 +460,7 @@ void open_series(LexerState& s, TypeId type, uint32_t start, uint32_t end) {
   m->data3 = start;
   s.head = s.tail;
   s.entry = 0;
+  return true;
 }
 
 namespace {
@@ -529,6 +533,11 @@ void close_series(LexerState& s, uint32_t start, uint32_t end, TypeId type, bool
 }
 
 void close_path(LexerState& s) {
+  Cell* open = open_marker(s);
+  if (!open || !is_any_path(marker_type(open))) {
+    s.entry = 0;  // the path was never opened (a callback vetoed it)
+    return;
+  }
   uint32_t p = s.input;
   if (p >= s.input_end) {
     close_series(s, p, p, TypeId::path, true);
@@ -613,8 +622,15 @@ void handle_value_token(LexerState& s, int cls, uint32_t start, uint32_t end, ui
 
 void scan_tokens(LexerState& s) {
   const uint8_t* text = s.text;
+  uint32_t last_begin = UINT32_MAX;
   for (;;) {
     if (s.input >= s.input_end) break;
+    // A token vetoed or dropped without a byte consumed (a NUL taken as the
+    // end of input, an empty error token) must not be met again.
+    if (s.input == last_begin && s.resume == UINT32_MAX) s.input++;
+    if (s.input >= s.input_end) break;
+    last_begin = s.input;
+    s.resume = UINT32_MAX;
     uint32_t p = s.input;
     const uint32_t end = s.input_end;
     int state = s.entry, prev = state;
@@ -644,7 +660,6 @@ void scan_tokens(LexerState& s) {
     s.exit = prev;
     s.scanned = -1;
     s.type = kTypeTable[state];
-    s.resume = UINT32_MAX;
 
     if (cls == t_word && text[start] >= 0x80) {
       uint32_t first = skip_unicode_spaces(s, start, p, TypeId::word);
@@ -864,6 +879,21 @@ uint32_t series_rest(const Cell* c) {
 
 }  // namespace
 
+// The type of the one value a text holds, or none_id when it holds another
+// count of values or an invalid one (words ask this to mold their spelling).
+TypeId scan_type(std::string_view text) {
+  Cell out;
+  ScanOptions o;
+  o.one = true;
+  o.output = false;
+  const auto* p = reinterpret_cast<const uint8_t*>(text.data());
+  uint32_t len = static_cast<uint32_t>(text.size());
+  ScanResult r = scan(&out, p, len, o);
+  if (r.type <= 0 || r.type == static_cast<int32_t>(TypeId::error) || r.consumed != len)
+    return TypeId::none_id;
+  return static_cast<TypeId>(r.type);
+}
+
 // --- entry points
 
 void init() {
@@ -887,6 +917,7 @@ void init() {
   class_rows[t_comma].scanner = scan_comma;
   install_builtin_handlers();
   collector::add_mark_callback(mark_runs);
+  word::scan_hook = scan_type;
 }
 
 void register_map_maker(MapMaker maker) { map_maker = maker; }

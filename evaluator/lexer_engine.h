@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "evaluator/lexer.h"
 #include "evaluator/lexer_tables.h"
@@ -115,7 +116,8 @@ extern SyntaxRaiser raise_syntax;
 bool fire_event(LexerState& s, Event event, int32_t type, const Cell* value, uint32_t start,
                 uint32_t end);
 
-void open_series(LexerState& s, TypeId type, uint32_t start, uint32_t end);
+// Opens a series (false when a callback vetoed it: nothing is opened).
+bool open_series(LexerState& s, TypeId type, uint32_t start, uint32_t end);
 // Closes the series being built with a closer of `type`; `forced` skips the
 // close event and takes the marker's type.
 void close_series(LexerState& s, uint32_t start, uint32_t end, TypeId type, bool forced);
@@ -124,6 +126,10 @@ void close_path(LexerState& s);
 
 // Byte offset -> character offset of the input (bytes for binary input).
 uint32_t char_offset(LexerState& s, uint32_t byte_pos);
+
+// The type of the single value a UTF-8 text holds, or none_id (installed as
+// the words' scan hook).
+TypeId scan_type(std::string_view text);
 
 // True when no run is active and the scratch buffer is wholly free (tests).
 bool idle();

@@ -13,6 +13,7 @@
 
 #include "evaluator/lexer_engine.h"
 #include "memory/series.h"
+#include "values/datatype.h"
 #include "values/symbol.h"
 #include "values/word.h"
 
@@ -756,8 +757,9 @@ void scan_construct(LexerState& s, uint32_t start, uint32_t end, uint32_t) {
     else if (equal_nocase(c, len, "false")) set_logic(&v, false), found = true;
     else if (equal_nocase(c, len, "none")) set_none(&v), found = true;
     else if (equal_nocase(c, len, "unset")) set_unset(&v), found = true;
-    for (int id = 1; !found && id < kMaxTypes; id++) {
-      const char* name = type_name(static_cast<TypeId>(id));
+    // The registry's names in id order; the first that begins with the text.
+    for (int id = 1; !found && id <= datatype::highest_type; id++) {
+      const char* name = datatype::record(static_cast<TypeId>(id)).name;
       if (!name || std::strlen(name) < len) continue;
       bool prefix = true;
       for (uint32_t i = 0; prefix && i < len; i++)

@@ -15,6 +15,7 @@
 #include "memory/series.h"
 #include "runtime/unwind.h"
 #include "values/symbol.h"
+#include "values/values_init.h"
 
 namespace qel {
 namespace {
@@ -53,7 +54,7 @@ std::string name_of(const Cell* word) { return std::string(symbol::name(word->sy
 
 struct Lexer : ::testing::Test {
   void SetUp() override {
-    memory::init();
+    values::init();
     lexer::init();
   }
 
@@ -270,10 +271,12 @@ TEST_F(Lexer, CharsBinariesConstructions) {
   EXPECT_FALSE(one("#(FALSE)").logic());
   EXPECT_EQ(one("#(none)").type(), TypeId::none);
   EXPECT_EQ(one("#(unset)").type(), TypeId::unset);
-  Cell d = one("#(integer!)");
+  // Datatype names come from the registry: the first, in id order, that
+  // begins with the text.
+  Cell d = one("#(block!)");
   ASSERT_EQ(d.type(), TypeId::datatype);
-  EXPECT_EQ(d.data1, static_cast<uint32_t>(TypeId::integer));
-  EXPECT_EQ(one("#(int)").data1, static_cast<uint32_t>(TypeId::integer));
+  EXPECT_EQ(d.data1, static_cast<uint32_t>(TypeId::block));
+  EXPECT_EQ(one("#(BLO)").data1, static_cast<uint32_t>(TypeId::block));
 }
 
 TEST_F(Lexer, Nesting) {
