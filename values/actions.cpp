@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "memory/series.h"
+#include "runtime/fatal.h"
 #include "values/errors.h"
 #include "values/logic.h"
 #include "values/string.h"
@@ -37,9 +38,7 @@ void unsupported(TypeId type) { expect_arg(type, 0); }
 void no_port_action() { fire(ErrorCode::access_no_port_action); }
 
 void bad_code() {
-  std::fputs("\n*** Runtime Error 101: no value matched in SWITCH\n", stdout);
-  std::fflush(stdout);
-  std::exit(101);
+  runtime::no_switch_matched();
 }
 
 action_fn::eval_path lookup_for_path(const Cell* v, const Cell* path, const Cell* element,

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "evaluator/stack.h"
+#include "runtime/fatal.h"
 #include "runtime/output.h"
 #include "values/context.h"
 #include "values/string.h"
@@ -42,8 +43,7 @@ F resolve_slot(const Slot<F>& slot, F parent_fn, bool has_parent) {
   output::write_utf8(line, static_cast<size_t>(n));
   n = std::snprintf(line, sizeof line, "*** Expected: %d\n", kActionCount);
   output::write_utf8(line, static_cast<size_t>(n));
-  output::flush();
-  std::exit(0);
+  runtime::quit(0);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "evaluator/stack.h"
+#include "runtime/fatal.h"
 #include "runtime/output.h"
 #include "values/symbol.h"
 
@@ -15,16 +16,17 @@ namespace qel::string {
 
 namespace {
 
-inline uint8_t* char_ptr(SeriesBuffer* s, int32_t index) {
-  return s->data() + s->offset + (static_cast<uint32_t>(index) << unit_shift(s->unit()));
-}
+// The largest data area a string may have (sizes and indexes are 32-bit).
+constexpr uint64_t kMaxBytes = 0x7FFFFFF0;
+
+inline uint8_t* char_ptr(SeriesBuffer* s, int32_t index) { return char_at(s, index); }
 
 // Grows a buffer so that its data area holds at least `bytes` bytes,
 // doubling when that is more. The content is kept.
 SeriesBuffer* grow_to(SeriesBuffer* s, uint64_t bytes) {
   if (bytes <= s->size) return s;
   uint64_t want = std::max<uint64_t>(bytes, uint64_t{s->size} * 2);
-  if (want > memory::kMaxSeriesBytes) want = bytes;
+  if (want > kMaxBytes) want = bytes;
   uint32_t offset = s->offset, tail = s->tail;
   SeriesBuffer* d = memory::expand_series(s, want);
   // expand_series keeps the data from the offset at the start of the new
@@ -73,10 +75,21 @@ inline uint32_t decode_utf8(const uint8_t* p, const uint8_t* e, size_t* n) {
   return cp;
 }
 
-// ASCII-only case folding to upper case for comparisons.
-inline uint32_t fold(uint32_t c) { return (c >= 'a' && c <= 'z') ? c - 0x20 : c; }
+struct FoldTable {
+  uint32_t v[256];
+  FoldTable() {
+    for (uint32_t c = 0; c < 256; c++) v[c] = unicode::case_lookup(c, unicode::Case::upper);
+  }
+};
+const FoldTable fold_1;
 
 }  // namespace
+
+const uint32_t* const fold_table_1 = fold_1.v;
+
+uint32_t fold(uint32_t cp) {
+  return cp < 256 ? fold_1.v[cp] : unicode::case_lookup(cp, unicode::Case::upper);
+}
 
 // --- constructors
 
@@ -97,6 +110,12 @@ Cell* make_at_unit(Cell* c, uint32_t capacity, uint32_t unit) {
 Cell* push(const Cell* s) { return stack::push(s); }
 
 Cell* push_new(uint32_t capacity) { return rs_make_at(stack::push_slot(), capacity); }
+
+Cell* make_utf8(Cell* c, std::string_view utf8) {
+  rs_make_at(c, static_cast<uint32_t>(utf8.size()));
+  append_utf8(c, utf8);
+  return c;
+}
 
 // --- positions
 
@@ -148,7 +167,7 @@ uint32_t get_char(const uint8_t* p, uint32_t unit) {
       return v;
     }
   }
-  std::abort();  // a broken unit invariant
+  runtime::no_switch_matched();  // a broken unit invariant
 }
 
 void put_char(uint8_t* p, uint32_t unit, uint32_t cp) {
@@ -165,7 +184,7 @@ void put_char(uint8_t* p, uint32_t unit, uint32_t cp) {
       std::memcpy(p, &cp, 4);
       return;
   }
-  std::abort();
+  runtime::no_switch_matched();
 }
 
 int32_t find_char(const Cell* s, uint32_t cp) {
@@ -175,6 +194,20 @@ int32_t find_char(const Cell* s, uint32_t cp) {
   for (int32_t i = std::max(s->head(), 0); i < len; i++)
     if (get_char(char_ptr(b, i), unit) == cp) return i - s->head();
   return -1;
+}
+
+bool has_char(const Cell* s, uint32_t cp, int32_t step, bool case_sensitive) {
+  SeriesBuffer* b = buffer(s);
+  const uint32_t unit = b->unit();
+  const int32_t len = buffer_length(b);
+  if (step < 1) step = 1;
+  if (!case_sensitive) cp = fold(cp);
+  for (int32_t i = std::max(s->head(), 0); i < len; i += step) {
+    uint32_t c = get_char(char_ptr(b, i), unit);
+    if (!case_sensitive) c = fold(c);
+    if (c == cp) return true;
+  }
+  return false;
 }
 
 bool starts_with_cstring(const Cell* s, std::string_view bytes) {
@@ -200,7 +233,7 @@ SeriesBuffer* widen_to(SeriesBuffer* s, uint32_t from, uint32_t to) {
   SeriesBuffer* d = s;
   if (need > s->size) {
     uint64_t want = std::max<uint64_t>(need, uint64_t{s->size} * 2);
-    if (want > memory::kMaxSeriesBytes) want = need;
+    if (want > kMaxBytes) want = need;
     d = memory::expand_series_buffer(s, want);
   }
   const uint8_t* src = s->data() + s->offset;
@@ -371,7 +404,7 @@ void concatenate(Cell* dst, const Cell* src, int32_t part, int32_t offset, Keep 
 
   const uint64_t needed = uint64_t{d->tail} + bytes;
   if (needed > d->size) {
-    d = grow_to(d, needed * 2 > memory::kMaxSeriesBytes ? needed : needed * 2);
+    d = grow_to(d, needed * 2 > kMaxBytes ? needed : needed * 2);
     if (shared) s = d;
   }
   uint32_t write_at;  // byte offset of the write position from data()
@@ -413,8 +446,7 @@ int32_t indent(Cell* buffer, int32_t level, int32_t limit) {
 Cell* load_at(const char* text, size_t n, Cell* out, int32_t encoding) {
   if (encoding != 0 && encoding != -1) {
     output::write_utf8("*** Loading Error: input encoding unsupported\n");
-    output::flush();
-    std::exit(0);
+    runtime::quit(0);
   }
   if (!out) out = stack::push_slot();
   rs_make_at(out, static_cast<uint32_t>(std::max<size_t>(n, 1)));
