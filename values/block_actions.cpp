@@ -10,7 +10,6 @@
 #include <cstring>
 
 #include "evaluator/cycle_guard.h"
-#include "evaluator/lexer.h"
 #include "evaluator/stack.h"
 #include "values/actions.h"
 #include "values/block.h"
@@ -26,6 +25,7 @@ namespace qel::block {
 
 void (*vector_to_block)(const Cell* vector, Cell* result) = nullptr;
 void (*typeset_to_block)(const Cell* typeset, Cell* result) = nullptr;
+void (*load_text)(const Cell* text, Cell* result) = nullptr;
 CompareCallFn call_compare_function = nullptr;
 
 Cell* push(const Cell* blk) { return stack::push(blk); }
@@ -92,7 +92,8 @@ Cell* to(Cell*, Cell* spec, TypeId type) {
   TypeId st = spec->type();
   if (from_container(spec, result)) {
   } else if (is_any_string(st)) {
-    lexer::load_string(result, spec, -1, lexer::ScanOptions{});
+    if (!load_text) fire(ErrorCode::internal_not_done);
+    load_text(spec, result);
   } else if (st == TypeId::typeset && typeset_to_block) {
     typeset_to_block(spec, result);
   } else if (is_any_block(st)) {

@@ -17,10 +17,7 @@
 
 #include "evaluator/stack.h"
 #include "memory/collector.h"
-#if __has_include("memory/sort.h")
 #include "memory/sort.h"
-#define QEL_HAVE_MEMORY_SORT 1
-#endif
 #include "values/actions.h"
 #include "values/block.h"
 #include "values/errors.h"
@@ -42,22 +39,10 @@ using RecordCompare = int32_t (*)(const void* x, const void* y, const void* cont
 // not (the quicksort).
 void sort_records(void* base, size_t n, size_t width, const void* context, RecordCompare cmp,
                   bool stable) {
-#ifdef QEL_HAVE_MEMORY_SORT
   if (stable)
     memory::mergesort(base, n, width, context, cmp);
   else
     memory::qsort(base, n, width, context, cmp);
-#else
-  (void)stable;
-  std::vector<size_t> order(n);
-  for (size_t i = 0; i < n; i++) order[i] = i;
-  auto* bytes = static_cast<uint8_t*>(base);
-  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
-    return cmp(bytes + a * width, bytes + b * width, context) < 0;
-  });
-  std::vector<uint8_t> copy(bytes, bytes + n * width);
-  for (size_t i = 0; i < n; i++) std::memcpy(bytes + i * width, copy.data() + order[i] * width, width);
-#endif
 }
 
 // Whether the typeset's bit for a type is set (most significant bit first

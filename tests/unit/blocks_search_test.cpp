@@ -166,7 +166,9 @@ TEST_F(SearchTest, StableSortKeepsEqualRecordsInOrder) {
   const Cell* c = block::first_cell(&b);
   for (int i = 2; i < 2000; i += 2) {
     ASSERT_LE(c[i - 2].integer(), c[i].integer());
-    if (c[i - 2].integer() == c[i].integer()) ASSERT_LT(c[i - 1].integer(), c[i + 1].integer());
+    if (c[i - 2].integer() == c[i].integer()) {
+      ASSERT_LT(c[i - 1].integer(), c[i + 1].integer());
+    }
   }
 }
 
