@@ -7,8 +7,6 @@
 namespace qel {
 
 // values/ (value model)
-[[gnu::weak]] void word::set_recording(bool) {}
-[[gnu::weak]] void values::init() {}
 [[gnu::weak]] void ownership::init() {}
 
 // memory/
@@ -16,7 +14,6 @@ namespace qel {
 [[gnu::weak]] void collector::init() {}
 
 // evaluator/
-[[gnu::weak]] void cycle_guard::init() {}
 [[gnu::weak]] void words::build() {}
 [[gnu::weak]] void words::build_refinements() {}
 [[gnu::weak]] void words::build_marker() {}

@@ -6,6 +6,7 @@
 #include "evaluator/cycle_guard.h"
 #include "evaluator/stack.h"
 #include "memory/series.h"
+#include "runtime/startup_slots.h"
 #include "values/actions.h"
 #include "values/block.h"
 #include "values/context.h"
@@ -93,8 +94,11 @@ void init() {
   done = true;
   memory::init();
   datatype::reset();
-  for (const auto& entry : kRegistrationOrder)
+  for (const auto& entry : kRegistrationOrder) {
+    // The image codec back end starts just before image! registers.
+    if (entry.type == TypeId::image) image_codec::init();
     if (entry.fn) entry.fn();
+  }
   actions::init();
   root::init();
   symbol::init();
