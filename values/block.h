@@ -146,9 +146,6 @@ Cell* push_only(int32_t n);
 
 // Writes a block of the vector's elements into `result`.
 extern void (*vector_to_block)(const Cell* vector, Cell* result);
-// Loads the text of a string value (from its head) into a new block in
-// `result`; the lexer installs it (`to block!` of a string).
-extern void (*load_text)(const Cell* text, Cell* result);
 // Writes a block of the typeset's datatypes into `result`.
 extern void (*typeset_to_block)(const Cell* typeset, Cell* result);
 

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "evaluator/cycle_guard.h"
+#include "evaluator/lexer.h"
 #include "evaluator/stack.h"
 #include "values/actions.h"
 #include "values/block.h"
@@ -25,7 +26,7 @@ namespace qel::block {
 
 void (*vector_to_block)(const Cell* vector, Cell* result) = nullptr;
 void (*typeset_to_block)(const Cell* typeset, Cell* result) = nullptr;
-void (*load_text)(const Cell* text, Cell* result) = nullptr;
+
 CompareCallFn call_compare_function = nullptr;
 
 Cell* push(const Cell* blk) { return stack::push(blk); }
@@ -92,8 +93,7 @@ Cell* to(Cell*, Cell* spec, TypeId type) {
   TypeId st = spec->type();
   if (from_container(spec, result)) {
   } else if (is_any_string(st)) {
-    if (!load_text) fire(ErrorCode::internal_not_done);
-    load_text(spec, result);
+    lexer::load_string(result, spec, -1, lexer::ScanOptions{});
   } else if (st == TypeId::typeset && typeset_to_block) {
     typeset_to_block(spec, result);
   } else if (is_any_block(st)) {
