@@ -1,6 +1,7 @@
 // The cycle guard's stack and its repeated-value markers.
 #include "evaluator/cycle_guard.h"
 
+#include "runtime/startup_slots.h"
 #include "values/errors.h"
 #include "values/string.h"
 
@@ -24,6 +25,8 @@ void pop() {
 }
 
 void drop(uint32_t n) { top = n < top ? top - n : 0; }
+
+void init() { top = 0; }
 
 void reset() { top = 0; }
 

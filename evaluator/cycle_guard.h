@@ -24,6 +24,8 @@ inline uint32_t identity(const Cell* v) {
   return (t == TypeId::object || t == TypeId::error || t == TypeId::port) ? v->data1 : v->data2;
 }
 
+// Start-up: empties the guard (its storage is static).
+void init();
 // Pushes an identity; the push that fills the last entry empties the guard
 // and raises internal `too-deep` (so at most 999 levels are walked).
 void push(uint32_t id);

@@ -10,6 +10,7 @@
 #include "values/logic.h"
 #include "values/root.h"
 #include "values/string.h"
+#include "runtime/startup_slots.h"
 
 namespace qel {
 
@@ -50,11 +51,21 @@ namespace word {
 
 ScanFn scan_hook = plain_word_scan;
 
+namespace {
+bool recording = false;
+}  // namespace
+
+void set_recording(bool on) { recording = on; }
+
 // --- making
 
 Cell load(std::string_view name) {
   SymbolId sym = symbol::make(name);
-  return context::add_global_word(sym, context::Case::insensitive, context::KeepSpelling::yes);
+  Cell w = context::add_global_word(sym, context::Case::insensitive, context::KeepSpelling::yes);
+  // While start-up records, a copy stays in the root block (case variants
+  // carry their own spelling only in such copies).
+  if (recording) root::append(w);
+  return w;
 }
 
 Cell* make_at_symbol(SymbolId sym, Cell* c) {

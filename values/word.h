@@ -30,6 +30,9 @@ namespace word {
 // a case variant of an existing global word shares its value and keeps its
 // own spelling.
 Cell load(std::string_view name);
+// While on (start-up), every word `load` makes is also kept in the root
+// block.
+void set_recording(bool on);
 // Writes a word! for the symbol, bound in the global context (added with an
 // unset! value when missing), into the cell.
 Cell* make_at_symbol(SymbolId sym, Cell* c);
