@@ -166,19 +166,20 @@ double text_to_float(const char* start, const char* end, int32_t exp_adjust, int
 
 namespace {
 
-// The digits and exponent of a scientific text "d.ddde+XX" from to_chars.
+// The digits and exponent of a scientific text from to_chars: "d", "d.ddd"
+// then "e", a sign and at least two exponent digits.
 int parse_scientific(const char* s, const char* end, char* out, int* point) {
-  int n = 0;
-  const char* p = s;
-  for (; p < end && *p != 'e'; p++) {
-    if (*p != '.') out[n++] = *p;
+  const char* e = end - 4;  // "e+dd" at least
+  while (*e != 'e') e--;
+  out[0] = s[0];
+  int n = 1;
+  if (e - s > 2) {
+    std::memcpy(out + 1, s + 2, static_cast<size_t>(e - s - 2));
+    n += static_cast<int>(e - s - 2);
   }
   int exponent = 0;
-  if (p < end) {
-    p++;
-    if (*p == '+') p++;
-    std::from_chars(p, end, exponent);
-  }
+  for (const char* p = e + 2; p < end; p++) exponent = exponent * 10 + (*p - '0');
+  if (e[1] == '-') exponent = -exponent;
   while (n > 1 && out[n - 1] == '0') n--;
   out[n] = 0;
   *point = exponent + 1;
@@ -210,12 +211,23 @@ int float_to_digits(double v, int limit, char* out, int* point, bool* negative, 
   }
   double m = *negative ? -v : v;
   char buf[48];
-  auto r = std::to_chars(buf, buf + sizeof buf, m, std::chars_format::scientific);
-  int n = parse_scientific(buf, r.ptr, out, point);
+  int n;
+  if (m < 1e15 && static_cast<double>(static_cast<uint64_t>(m)) == m) {
+    // Integers below 10^15 are their own shortest digits.
+    char* e = std::to_chars(buf, buf + sizeof buf, static_cast<uint64_t>(m)).ptr;
+    n = static_cast<int>(e - buf);
+    *point = n;
+    while (n > 1 && buf[n - 1] == '0') n--;
+    std::memcpy(out, buf, static_cast<size_t>(n));
+    out[n] = 0;
+  } else {
+    auto r = std::to_chars(buf, buf + sizeof buf, m, std::chars_format::scientific);
+    n = parse_scientific(buf, r.ptr, out, point);
+  }
   if (limit > 0 && n > limit) {
     // Longer than the limit: the correctly rounded digits of that count. (A
     // shortest form within the limit is also the rounded one.)
-    r = std::to_chars(buf, buf + sizeof buf, m, std::chars_format::scientific, limit - 1);
+    auto r = std::to_chars(buf, buf + sizeof buf, m, std::chars_format::scientific, limit - 1);
     n = parse_scientific(buf, r.ptr, out, point);
   }
   return n;

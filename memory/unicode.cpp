@@ -539,6 +539,15 @@ Stop load_loop(LoadState& st) {
         if (i < n && src[i] == kLF) continue;  // CR LF: the LF follows
         cp = kLF;
       }
+    } else if (cp >= 0xC2 && cp <= 0xDF && i + 1 < n && (src[i + 1] & 0xC0) == 0x80) {
+      // Two-byte sequences (accented Latin letters and the like) inline.
+      cp = (cp & 0x1F) << 6 | (src[i + 1] & 0x3Fu);
+      i += 2;
+      if (unit_for(cp) > U) {
+        st.pending = cp;
+        result = Stop::widen;
+        break;
+      }
     } else {
       uint32_t count = n - i;
       int32_t c = decode_utf8_char_checked(src + i, &count);
