@@ -19,7 +19,9 @@ namespace {
 // The largest data area a string may have (sizes and indexes are 32-bit).
 constexpr uint64_t kMaxBytes = 0x7FFFFFF0;
 
-inline uint8_t* char_ptr(SeriesBuffer* s, int32_t index) { return char_at(s, index); }
+inline uint8_t* char_ptr(SeriesBuffer* s, int32_t index) {
+  return s->data() + s->offset + (static_cast<uint32_t>(index) << unit_shift(s->unit()));
+}
 
 // Grows a buffer so that its data area holds at least `bytes` bytes,
 // doubling when that is more. The content is kept.
@@ -75,21 +77,10 @@ inline uint32_t decode_utf8(const uint8_t* p, const uint8_t* e, size_t* n) {
   return cp;
 }
 
-struct FoldTable {
-  uint32_t v[256];
-  FoldTable() {
-    for (uint32_t c = 0; c < 256; c++) v[c] = unicode::case_lookup(c, unicode::Case::upper);
-  }
-};
-const FoldTable fold_1;
+// ASCII-only case folding to upper case for comparisons.
+inline uint32_t fold(uint32_t c) { return (c >= 'a' && c <= 'z') ? c - 0x20 : c; }
 
 }  // namespace
-
-const uint32_t* const fold_table_1 = fold_1.v;
-
-uint32_t fold(uint32_t cp) {
-  return cp < 256 ? fold_1.v[cp] : unicode::case_lookup(cp, unicode::Case::upper);
-}
 
 // --- constructors
 
@@ -110,12 +101,6 @@ Cell* make_at_unit(Cell* c, uint32_t capacity, uint32_t unit) {
 Cell* push(const Cell* s) { return stack::push(s); }
 
 Cell* push_new(uint32_t capacity) { return rs_make_at(stack::push_slot(), capacity); }
-
-Cell* make_utf8(Cell* c, std::string_view utf8) {
-  rs_make_at(c, static_cast<uint32_t>(utf8.size()));
-  append_utf8(c, utf8);
-  return c;
-}
 
 // --- positions
 
@@ -194,20 +179,6 @@ int32_t find_char(const Cell* s, uint32_t cp) {
   for (int32_t i = std::max(s->head(), 0); i < len; i++)
     if (get_char(char_ptr(b, i), unit) == cp) return i - s->head();
   return -1;
-}
-
-bool has_char(const Cell* s, uint32_t cp, int32_t step, bool case_sensitive) {
-  SeriesBuffer* b = buffer(s);
-  const uint32_t unit = b->unit();
-  const int32_t len = buffer_length(b);
-  if (step < 1) step = 1;
-  if (!case_sensitive) cp = fold(cp);
-  for (int32_t i = std::max(s->head(), 0); i < len; i += step) {
-    uint32_t c = get_char(char_ptr(b, i), unit);
-    if (!case_sensitive) c = fold(c);
-    if (c == cp) return true;
-  }
-  return false;
 }
 
 bool starts_with_cstring(const Cell* s, std::string_view bytes) {
