@@ -2,10 +2,10 @@
 //
 // Collections run only at safe points: between expressions in the
 // interpreter (collector::safe_point) and in `recycle` (collector::collect).
-// An allocation that finds no room takes a new frame; once the frames taken
-// since the last collection pass a budget (the live size of the last
-// collection, at least 8 MB) it sets `requested`, and the next safe point
-// collects. In the GC-stress build every safe point collects.
+// An allocation that finds no room takes a new frame; once the bytes
+// allocated since the last collection reach its live size (at least 8 MB)
+// it sets `requested`, and the next safe point collects. In the GC-stress
+// build every safe point collects.
 //
 // Marking is precise and starts from explicit roots, in this order: the
 // root block (memory::root_block), the RAII Roots below, the value in flight
@@ -28,8 +28,8 @@ namespace qel::collector {
 // True when automatic collections are allowed (`recycle/on`, `recycle/off`).
 // Start-up sets it once the runtime is in place.
 extern bool active;
-// Set by the allocator when the frames taken since the last collection pass
-// the budget; cleared by a collection.
+// Set by the allocator when the bytes allocated since the last collection
+// pass its budget; cleared by a collection.
 extern bool requested;
 // Number of completed collections.
 extern uint64_t cycles;

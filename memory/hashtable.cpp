@@ -198,16 +198,33 @@ uint32_t murmur3_bytes(const uint8_t* p, size_t len, bool lower) {
   return mix_int(h);
 }
 
+// Upper case through the case tables, with ASCII inline.
+inline uint32_t fold(uint32_t cp) {
+  if (cp < 0x80) return cp >= 'a' && cp <= 'z' ? cp - 32 : cp;
+  return fold_case(cp);
+}
+
+template <typename Unit>
+uint32_t hash_units(const uint8_t* p, uint32_t count, bool case_sensitive) {
+  uint32_t h = seed;
+  for (uint32_t i = 0; i < count; i++) {
+    Unit u;
+    std::memcpy(&u, p + i * sizeof(Unit), sizeof(Unit));
+    uint32_t cp = u;
+    h = mix_block(h, case_sensitive ? cp : fold(cp));
+  }
+  h ^= count * 4;
+  return mix_int(h);
+}
+
 uint32_t hash_string(const Cell* c, bool case_sensitive) {
   Text t;
   if (!text_of(c, &t)) return 0;
-  uint32_t h = seed;
-  for (uint32_t i = 0; i < t.count; i++) {
-    uint32_t cp = t.at(i);
-    h = mix_block(h, case_sensitive ? cp : fold_case(cp));
+  switch (t.unit) {
+    case 1: return hash_units<uint8_t>(t.p, t.count, case_sensitive);
+    case 2: return hash_units<uint16_t>(t.p, t.count, case_sensitive);
+    default: return hash_units<uint32_t>(t.p, t.count, case_sensitive);
   }
-  h ^= t.count * 4;
-  return mix_int(h);
 }
 
 // A symbol's name: the bytes of its name series (data3).
@@ -491,9 +508,11 @@ bool default_compare(const Cell* stored, const Cell* key, CompareOp op) {
     if (op == CompareOp::same) return stored->node() == key->node() && stored->head() == key->head();
     Text a, b;
     if (!text_of(stored, &a) || !text_of(key, &b) || a.count != b.count) return false;
+    if (a.unit == b.unit && std::memcmp(a.p, b.p, size_t{a.count} * a.unit) == 0) return true;
+    if (exact && a.unit == b.unit) return false;
     for (uint32_t i = 0; i < a.count; i++) {
       uint32_t x = a.at(i), y = b.at(i);
-      if (x != y && (exact || fold_case(x) != fold_case(y))) return false;
+      if (x != y && (exact || fold(x) != fold(y))) return false;
     }
     return true;
   }

@@ -5,9 +5,11 @@
 // A small buffer is a bump of the current frame's heap pointer. When the
 // current frame is full, the first frame in list order with enough room (and
 // at least kMinFrameFree bytes, so a nearly full frame is not nibbled at) is
-// used; failing that a new frame is opened. Allocation never collects:
-// opening frames beyond the budget set by the last collection requests one
-// for the next safe point.
+// used; failing that a new frame is opened. Allocation never collects: once
+// the bytes allocated since the last collection reach that collection's live
+// size (at least 8 MB), it requests one for the next safe point. Collections
+// keep that many bytes of empty frames for the allocations that follow, so a
+// program in a steady state reuses the same pages.
 #include "memory/series.h"
 
 #include <sys/mman.h>
@@ -87,8 +89,6 @@ struct BigFrame {
 // Below this many free bytes a frame other than the current one is not
 // chosen for new buffers.
 constexpr uint64_t kMinFrameFree = 52428;
-// Empty frames kept after a collection for the allocations that follow.
-constexpr uint64_t kFrameReserve = 4 * 1024 * 1024;
 // The least allocation between two requested collections.
 constexpr uint64_t kMinBudget = 8 * 1024 * 1024;
 
@@ -113,8 +113,9 @@ std::vector<void*>& heap_graveyard = *new std::vector<void*>;  // blocks left by
 uint64_t heap_bytes = 0;
 
 uint64_t series_count = 0;
-uint64_t bytes_since_gc = 0;  // frame and big-frame bytes taken since the last collection
-uint64_t budget = kMinBudget;
+uint64_t frames_live = 0;   // bytes used in frames right after the last collection
+uint64_t big_since_gc = 0;  // big-frame bytes taken since the last collection
+uint64_t budget = kMinBudget;  // bytes to allocate before the next collection is requested
 
 size_t page_size() {
   static const size_t size = static_cast<size_t>(sysconf(_SC_PAGESIZE));
@@ -170,9 +171,12 @@ Node alloc_node(SeriesBuffer* s) {
   return n;
 }
 
-void count_new_bytes(uint64_t bytes) {
-  bytes_since_gc += bytes;
-  if (bytes_since_gc >= budget) collector::requested = true;
+// Requests a collection once the bytes allocated since the last one reach
+// the budget. Runs when a frame fills up and when a big buffer is taken.
+void check_budget() {
+  uint64_t used = big_since_gc;
+  for (const Frame& f : frames) used += static_cast<uint64_t>(f.heap - f.start);
+  if (used >= frames_live + budget) collector::requested = true;
 }
 
 Frame* open_frame(uint64_t footprint) {
@@ -196,10 +200,8 @@ uint8_t* alloc_in_other_frame(uint64_t footprint) {
       break;
     }
   }
-  if (chosen == frames.size()) {
-    open_frame(footprint);
-    count_new_bytes(static_cast<uint64_t>(frames.back().end - frames.back().start));
-  }
+  if (chosen == frames.size()) open_frame(footprint);
+  check_budget();
   cur = chosen;
   cur_frame = &frames[cur];
   uint8_t* p = cur_frame->heap;
@@ -211,7 +213,8 @@ SeriesBuffer* alloc_big(uint64_t footprint) {
   size_t region = (footprint + page_size() - 1) & ~(page_size() - 1);
   auto* b = reinterpret_cast<SeriesBuffer*>(map_region(region));
   bigs.push_back(BigFrame{b, region});
-  count_new_bytes(region);
+  big_since_gc += region;
+  check_budget();
   return b;
 }
 
@@ -513,13 +516,15 @@ uint64_t compact_frames() {
   frames[di].heap = dst;
   uint64_t live = 0;
   for (size_t i = 0; i <= di; ++i) live += static_cast<uint64_t>(frames[i].heap - frames[i].start);
-  // Frames past the cursor are empty: keep a small reserve, free the rest.
+  // Frames past the cursor are empty: keep as many bytes of them as the next
+  // collection's budget, free the rest.
+  uint64_t reserve = std::max(live, kMinBudget);
   uint64_t kept = 0;
   size_t keep_to = di + 1;
   for (size_t i = di + 1; i < frames.size(); ++i) {
     frames[i].heap = frames[i].start;
     uint64_t size = static_cast<uint64_t>(frames[i].end - frames[i].start);
-    if (kept < kFrameReserve) {
+    if (kept < reserve) {
       kept += size;
       frames[keep_to++] = frames[i];
     } else {
@@ -576,7 +581,9 @@ void finish(uint64_t live_bytes) {
       free_head = n;
     }
   }
-  bytes_since_gc = 0;
+  frames_live = 0;
+  for (const Frame& f : frames) frames_live += static_cast<uint64_t>(f.heap - f.start);
+  big_since_gc = 0;
   budget = std::max(live_bytes, kMinBudget);
 }
 

@@ -21,7 +21,8 @@ inline bool node_in_use(Node n) {
 // Slides the marked buffers of the series frames down (within a frame and
 // into the free tails of earlier frames), updates their nodes, clears their
 // marks, releases the nodes of dead buffers and frees the frames left empty
-// beyond a small reserve. Returns the bytes still in use in frames.
+// beyond the next collection's budget (kept for the allocations to come).
+// Returns the bytes still in use in frames.
 uint64_t compact_frames();
 
 // Frees the big frames whose buffer is unmarked (releasing their nodes) and
