@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "memory/unicode.h"
+#include "runtime/startup_slots.h"
 #include "values/errors.h"
 
 namespace qel::unicode {
@@ -43,6 +44,10 @@ uint32_t case_lookup_table(uint32_t cp, Case c) {
 }
 
 const char* case_unicode_version() { return kCaseUnicodeVersion; }
+
+// The tables are constant data made at build time: start-up has nothing to
+// build.
+void init() {}
 
 SeriesBuffer* change_case_units(SeriesBuffer* s, uint32_t first, uint32_t count, Case c) {
   uint32_t unit = s->unit();

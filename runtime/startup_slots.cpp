@@ -10,7 +10,6 @@ namespace qel {
 [[gnu::weak]] void ownership::init() {}
 
 // memory/
-[[gnu::weak]] void unicode::init() {}
 [[gnu::weak]] void collector::init() {}
 
 // evaluator/
