@@ -17,6 +17,7 @@
 
 #include "evaluator/stack.h"
 #include "memory/collector.h"
+#include "memory/hashtable.h"
 #include "memory/sort.h"
 #include "values/actions.h"
 #include "values/block.h"
@@ -588,28 +589,50 @@ Cell* change(Cell* series, Cell* value, int32_t part, bool only, int32_t dup) {
 
 namespace {
 
-bool holds(Cell* series, Cell* value, bool case_) {
-  FindArgs args;
-  args.only = true;
-  args.case_ = case_;
-  Cell v = *value;
-  return find_index(series, &v, args) >= 0;
-}
+// Membership in a series through a hash table over it (built once per
+// pass); a value that is itself a block is searched for with find/only.
+class Members {
+ public:
+  Members(Cell* series, bool case_) : series_(series), case_(case_) {
+    table_ = hashtable::init(std::max(rs_length_q(series), 1), series, hashtable::Kind::hash, 0);
+  }
+  bool holds(const Cell* value) const {
+    Cell v = *value;
+    if (is_any_block(v.type())) {
+      FindArgs args;
+      args.only = true;
+      args.case_ = case_;
+      return find_index(series_, &v, args) >= 0;
+    }
+    CompareOp op = case_ ? CompareOp::strict_equal : CompareOp::equal;
+    return hashtable::get(table_, &v, std::max(series_->head(), 0), 1, op) != nullptr;
+  }
+  // Indexes the cell just appended at the tail of the series.
+  void added() {
+    hashtable::put(table_, rs_tail(series_) - 1);
+  }
+
+ private:
+  Cell* series_;
+  bool case_;
+  Node table_;
+};
 
 // Appends the records of `from` whose first cell passes `keep` and is not in
 // the result yet.
 template <class Keep>
-void set_pass(Cell* result, Cell* from, int32_t r, bool case_, Keep keep) {
+void set_pass(Cell* result, Members& in_result, Cell* from, int32_t r, Keep keep) {
   Node node = from->node();
   int32_t head = std::max(from->head(), 0);
   for (int32_t i = head; i < total_cells(from); i += r) {
     Cell first = *cell_at(node, i);
     if (!keep(&first)) continue;
-    if (holds(result, &first, case_)) continue;
+    if (in_result.holds(&first)) continue;
     int32_t end = std::min(i + r, total_cells(from));
     for (int32_t j = i; j < end; j++) {
       Cell c = *cell_at(node, j);
       rs_append(result, &c);
+      in_result.added();
     }
   }
 }
@@ -632,25 +655,33 @@ Cell* do_set_op(bool case_, Cell* skip, MathOp op) {
   if (cap < 1) cap = 1;
   if (cap > INT32_MAX) no_memory();
   Cell* result = push_only(static_cast<int32_t>(cap));
+  Members in_result(result, case_);
   auto all = [](Cell*) { return true; };
   switch (op) {
     case MathOp::unique:
-      set_pass(result, a1, r, case_, all);
+      set_pass(result, in_result, a1, r, all);
       break;
     case MathOp::union_:
-      set_pass(result, a1, r, case_, all);
-      set_pass(result, a2, r, case_, all);
+      set_pass(result, in_result, a1, r, all);
+      set_pass(result, in_result, a2, r, all);
       break;
-    case MathOp::intersect:
-      set_pass(result, a1, r, case_, [&](Cell* c) { return holds(a2, c, case_); });
+    case MathOp::intersect: {
+      Members in2(a2, case_);
+      set_pass(result, in_result, a1, r, [&](Cell* c) { return in2.holds(c); });
       break;
-    case MathOp::exclude:
-      set_pass(result, a1, r, case_, [&](Cell* c) { return !holds(a2, c, case_); });
+    }
+    case MathOp::exclude: {
+      Members in2(a2, case_);
+      set_pass(result, in_result, a1, r, [&](Cell* c) { return !in2.holds(c); });
       break;
-    case MathOp::difference:
-      set_pass(result, a1, r, case_, [&](Cell* c) { return !holds(a2, c, case_); });
-      set_pass(result, a2, r, case_, [&](Cell* c) { return !holds(a1, c, case_); });
+    }
+    case MathOp::difference: {
+      Members in2(a2, case_);
+      set_pass(result, in_result, a1, r, [&](Cell* c) { return !in2.holds(c); });
+      Members in1(a1, case_);
+      set_pass(result, in_result, a2, r, [&](Cell* c) { return !in1.holds(c); });
       break;
+    }
     default:
       actions::bad_code();
   }
