@@ -1,13 +1,10 @@
 // Contexts: creation, word lookup, the global context, get/set and binding.
 //
-// Word lookup: the global context keeps an index from symbols to value
-// slots beside its word block (it lives for the whole run); other contexts
-// are small and are searched by a scan of their word block comparing symbol
-// ids (no string comparison either way).
+// Word lookup goes through each context's word table (a hash table keyed by
+// the canonical symbol id): one integer probe, no string comparison.
 #include "values/context.h"
 
 #include <algorithm>
-#include <unordered_map>
 
 #include "evaluator/cycle_guard.h"
 #include "evaluator/stack.h"
@@ -25,44 +22,22 @@ WantsNotice wants_notice = nullptr;
 
 namespace {
 
-// Index of the global context: canonical symbol -> value slot of the first
-// variant added, and exact symbol -> value slot.
-std::unordered_map<SymbolId, int32_t>* global_folded = nullptr;
-std::unordered_map<SymbolId, int32_t>* global_exact = nullptr;
-
 inline Cell* words(Node ctx) { return memory::series(words_node(ctx))->cells(); }
 
-int32_t scan(Node ctx, SymbolId sym, Case c) {
-  const SeriesBuffer* wb = memory::series(words_node(ctx));
-  const Cell* w = reinterpret_cast<const Cell*>(wb->data() + wb->offset);
-  const uint32_t n = wb->length();
-  if (c == Case::sensitive) {
-    for (uint32_t i = 0; i < n; i++)
-      if (w[i].symbol() == sym) return w[i].word_index();
-  } else {
-    const SymbolId canon = symbol::resolve(sym);
-    for (uint32_t i = 0; i < n; i++)
-      if (w[i].symbol() == sym || symbol::resolve(w[i].symbol()) == canon)
-        return w[i].word_index();
-  }
-  return -1;
+inline hashtable::Case table_case(Case c) {
+  return c == Case::sensitive ? hashtable::Case::sensitive : hashtable::Case::insensitive;
 }
 
 // Appends a word cell for the symbol (sharing `index` when given, else at
 // its own position) and, when the context has a values series, an unset!
 // value. Returns the word's index.
 int32_t append_word(Node ctx, SymbolId sym, int32_t index) {
-  Node wn = words_node(ctx);
-  const int32_t position = static_cast<int32_t>(memory::series(wn)->length());
+  int32_t position = -1;
+  hashtable::find_or_add_word(word_table(ctx), sym, hashtable::Case::sensitive, ctx, &position);
   if (index < 0) index = position;
-  Cell* w = append_slot(wn);
-  *w = Cell{static_cast<uint32_t>(TypeId::word), ctx, sym, static_cast<uint32_t>(index)};
+  words(ctx)[position].data3 = static_cast<uint32_t>(index);
   Cell* cc = context_cell(ctx);
   if (!on_stack(cc) && cc->data2) append_slot(cc->data2);
-  if (ctx == global) {
-    global_exact->emplace(sym, index);
-    global_folded->emplace(symbol::resolve(sym), index);
-  }
   return index;
 }
 
@@ -94,15 +69,16 @@ uint32_t value_room(Node ctx, const Cell* vals) {
 Node create(uint32_t slots, OnStack stack_values, SelfRef self, Node source, Kind k) {
   if (slots == 0) slots = 1;
   Node ctx = memory::alloc_cells(2);
-  Node wn;
+  Node table;
   uint32_t count = 0;
   if (source) {
-    wn = memory::copy_series(memory::series(words_node(source)));
+    table = hashtable::init(0, context_cell(source), hashtable::Kind::symbol, 2);
+    Node wn = static_cast<Node>(hashtable::record(table)->blk);
     count = memory::series(wn)->length();
     Cell* w = memory::series(wn)->cells();
     for (uint32_t i = 0; i < count; i++) w[i].data1 = ctx;
   } else {
-    wn = memory::alloc_cells(slots);
+    table = hashtable::init(static_cast<int32_t>(slots), nullptr, hashtable::Kind::symbol, 0);
   }
   Node vn = 0;
   if (stack_values == OnStack::no) {
@@ -116,7 +92,7 @@ Node create(uint32_t slots, OnStack stack_values, SelfRef self, Node source, Kin
                     (static_cast<uint32_t>(k) << kKindShift) |
                     (stack_values == OnStack::yes ? cell_flag::on_stack : 0u) |
                     (self == SelfRef::yes ? cell_flag::self_ctx : 0u);
-  cells[0] = Cell{header, wn, vn, 0};
+  cells[0] = Cell{header, table, vn, 0};
   set_unset(cells + 1);
   cb->tail = cb->offset + 2 * sizeof(Cell);
   return ctx;
@@ -151,12 +127,8 @@ Node clone(Cell* value, Kind k) {
 // --- words
 
 int32_t find_word(Node ctx, SymbolId sym, Case c) {
-  if (ctx == global && global_exact) {
-    auto& map = c == Case::sensitive ? *global_exact : *global_folded;
-    auto it = map.find(c == Case::sensitive ? sym : symbol::resolve(sym));
-    return it == map.end() ? -1 : it->second;
-  }
-  return scan(ctx, sym, c);
+  int32_t pos = hashtable::find_or_add_word(word_table(ctx), sym, table_case(c), 0, nullptr);
+  return pos >= 0 ? words(ctx)[pos].word_index() : -1;
 }
 
 int32_t find_or_add_index(Node ctx, SymbolId sym, Case c, int32_t* added) {
@@ -197,10 +169,6 @@ bool collect_set_words(Node ctx, const Cell* block) {
 
 void init() {
   if (global) return;
-  global_folded = new std::unordered_map<SymbolId, int32_t>();
-  global_exact = new std::unordered_map<SymbolId, int32_t>();
-  global_folded->reserve(8000);
-  global_exact->reserve(8000);
   global = create(4000, OnStack::no, SelfRef::no, 0, Kind::global);
   Cell keep;
   set_series(&keep, TypeId::block, global);

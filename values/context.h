@@ -6,15 +6,15 @@
 //     (0 global, 1 function, 2 object); flag cell_flag::on_stack when its
 //     values live on the argument stack; flag cell_flag::self_ctx when it
 //     answers `self`.
-//       data1 = node of the word block: one word! per word, in order of
-//               addition (context = this context, symbol = the spelling first
-//               added, index = its own position, or the position of the
-//               case variant whose value it shares);
+//       data1 = node of the word table: a hash table of the symbol kind
+//               (memory/hashtable.h) over the word block, which holds one
+//               word! per word in order of addition (context = this context,
+//               symbol = the spelling first added, index = its own position,
+//               or the position of the case variant whose value it shares);
 //       data2 = node of the values series (value i belongs to word i), or,
 //               for an on-stack context, the argument-stack index of the
 //               running call's slot 0 plus one (0 while it does not run);
-//       data3 = node of the word index, or 0 (words are then found by a
-//               scan of the word block).
+//       data3 = 0.
 //   cell 1, the owner: the value that owns the context (object!, function!
 //     ...), written by the owner.
 //
@@ -26,6 +26,7 @@
 
 #include <cstdint>
 
+#include "memory/hashtable.h"
 #include "values/cell.h"
 #include "values/symbol.h"
 
@@ -54,7 +55,10 @@ inline Kind kind(const Cell* ctx_cell) {
   return static_cast<Kind>((ctx_cell->header & kKindMask) >> kKindShift);
 }
 inline bool on_stack(const Cell* ctx_cell) { return ctx_cell->has_flag(cell_flag::on_stack); }
-inline Node words_node(Node ctx) { return context_cell(ctx)->data1; }
+inline Node word_table(Node ctx) { return context_cell(ctx)->data1; }
+inline Node words_node(Node ctx) {
+  return static_cast<Node>(hashtable::record(word_table(ctx))->blk);
+}
 // Number of words.
 uint32_t word_count(Node ctx);
 // The word cell at an index of the word block.

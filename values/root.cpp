@@ -1,26 +1,21 @@
-// The root block and its mark callback.
+// The root block: the memory manager's heap-backed root block, which the
+// collector always marks, seen through indexes.
 #include "values/root.h"
 
-#include "memory/collector.h"
 #include "memory/series.h"
 
 namespace qel::root {
 
 Node block = 0;
 
-namespace {
-void mark() {
-  if (block) collector::mark_node(block);
-}
-}  // namespace
-
 void init() {
   if (block) return;
-  block = memory::alloc_cells(256);
-  collector::add_mark_callback(mark);
+  memory::init();
+  block = memory::root_block;
 }
 
 uint32_t append(const Cell& c) {
+  if (!block) init();
   Cell* slot = append_slot(block);
   *slot = c;
   return size() - 1;

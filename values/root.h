@@ -1,5 +1,5 @@
-// The root block: a block series whose cells the collector always keeps
-// alive. Start-up code appends what must live for the whole run (the symbol
+// The root block (memory::root_block): a block series whose cells the
+// collector always keeps alive. Start-up code appends what must live for the whole run (the symbol
 // block, the global context, refinements made from C++, boot values);
 // cells are never removed. C++ code refers to a root cell by its index.
 #pragma once

@@ -1,14 +1,15 @@
 // The symbol table: interning, aliases, string forms and symbol!.
 //
-// The index from names to ids is kept beside the symbol block: one map for
-// exact spellings and one from the ASCII-lowered spelling to the canonical
-// (first-interned) id. Both live for the whole run, like the symbols.
+// The index from names to ids is a hash table of the symbol kind over the
+// symbol block (memory/hashtable.h): names hash ASCII-lowered, so every case
+// variant of a name shares one probe sequence.
 #include "values/symbol.h"
 
 #include <cstring>
 #include <string>
-#include <unordered_map>
 
+#include "memory/collector.h"
+#include "memory/hashtable.h"
 #include "memory/series.h"
 #include "values/datatype.h"
 #include "values/root.h"
@@ -20,29 +21,17 @@ Node block_node = 0;
 
 namespace {
 
-std::unordered_map<std::string, SymbolId>* exact_index = nullptr;
-std::unordered_map<std::string, SymbolId>* folded_index = nullptr;
+Node index = 0;  // the hash table over the symbol block
 
-std::string ascii_lower(std::string_view name) {
-  std::string s(name);
-  for (char& ch : s)
-    if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch | 0x20);
-  return s;
+void mark_index() {
+  if (index) hashtable::mark(index);
 }
 
-SymbolId add(std::string_view name, int32_t alias_id) {
-  Node name_node = memory::alloc_bytes(name.size() + 1);
-  SeriesBuffer* nb = memory::series(name_node);
-  std::memcpy(nb->data(), name.data(), name.size());
-  nb->data()[name.size()] = 0;
-  nb->tail = nb->offset + static_cast<uint32_t>(name.size());
+uint32_t resolve_for_tables(uint32_t id) { return resolve(id); }
 
-  Cell* c = append_slot(block_node);
-  *c = Cell{static_cast<uint32_t>(TypeId::symbol), static_cast<uint32_t>(alias_id), 0, name_node};
-  SymbolId id = count();
-  exact_index->emplace(std::string(name), id);
-  if (alias_id < 0) folded_index->emplace(ascii_lower(name), id);
-  return id;
+SymbolId intern(std::string_view name, hashtable::Case c) {
+  return static_cast<SymbolId>(hashtable::find_or_add_symbol(
+      index, reinterpret_cast<const uint8_t*>(name.data()), static_cast<int32_t>(name.size()), c));
 }
 
 }  // namespace
@@ -53,27 +42,18 @@ void init() {
   Cell blk;
   set_series(&blk, TypeId::block, block_node);
   root::append(blk);
-  exact_index = new std::unordered_map<std::string, SymbolId>();
-  folded_index = new std::unordered_map<std::string, SymbolId>();
-  exact_index->reserve(8000);
-  folded_index->reserve(8000);
+  index = hashtable::init(4000, &blk, hashtable::Kind::symbol, 1);
+  collector::add_mark_callback(mark_index);
+  hashtable::resolve_symbol = resolve_for_tables;
 }
 
 bool ready() { return block_node != 0; }
 
 uint32_t count() { return memory::series(block_node)->length(); }
 
-SymbolId make(std::string_view name) {
-  if (auto it = exact_index->find(std::string(name)); it != exact_index->end()) return it->second;
-  auto folded = folded_index->find(ascii_lower(name));
-  return add(name, folded == folded_index->end() ? -1 : static_cast<int32_t>(folded->second));
-}
+SymbolId make(std::string_view name) { return intern(name, hashtable::Case::sensitive); }
 
-SymbolId find_nocase(std::string_view name) {
-  auto folded = folded_index->find(ascii_lower(name));
-  if (folded != folded_index->end()) return folded->second;
-  return add(name, -1);
-}
+SymbolId find_nocase(std::string_view name) { return intern(name, hashtable::Case::insensitive); }
 
 SymbolId make_from_string(const Cell* str) {
   std::string utf8;
