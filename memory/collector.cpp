@@ -175,6 +175,10 @@ bool is_marked(Node n) {
   return memory::gc::node_in_use(n) && (buffer_of(n)->flags & series_flag::mark) != 0;
 }
 
+void unmark_series(Node n) {
+  if (memory::gc::node_in_use(n)) buffer_of(n)->flags &= ~series_flag::mark;
+}
+
 void set_type_marker(TypeId type, TypeMarker marker) { markers[static_cast<uint8_t>(type)] = marker; }
 TypeMarker type_marker(TypeId type) { return markers[static_cast<uint8_t>(type)]; }
 

@@ -104,6 +104,8 @@ void mark_node(Node n);
 // True when the node's buffer is marked (for sweep callbacks). False for
 // node 0 and for nodes that name nothing.
 bool is_marked(Node n);
+// Clears the mark of the node's buffer.
+void unmark_series(Node n);
 
 // How a cell of one type is marked. Every type with series in its payload
 // has a built-in marker following the cell layout of values/cell.h:

@@ -149,7 +149,7 @@ void reserve_node_table() {
 
 void commit_nodes() {
   if (!node_table) init();
-  if (node_committed >= node_reserved) fire(ErrorCode::internal_no_memory);
+  if (node_committed >= node_reserved || node_high == UINT32_MAX) fire(ErrorCode::internal_no_memory);
   uint64_t n = std::min(kNodeChunk, node_reserved - node_committed);
   if (mprotect(node_table + node_committed, n * sizeof(SeriesBuffer*), PROT_READ | PROT_WRITE) != 0)
     fire(ErrorCode::internal_no_memory);
@@ -162,7 +162,7 @@ Node alloc_node(SeriesBuffer* s) {
     n = free_head;
     free_head = next_free(node_table[n]);
   } else {
-    if (node_high >= node_committed) commit_nodes();
+    if (node_high >= node_committed || node_high == UINT32_MAX) commit_nodes();
     n = node_high++;
   }
   node_table[n] = s;
