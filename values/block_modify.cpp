@@ -315,8 +315,10 @@ int32_t call_comparator(const void* x, const void* y, const void* context) {
     b = *cell_at(node, ib);
   }
   Cell fn = *c->function;
+  Cell* top = stack::top;  // each call leaves its result: drop it again
   Cell* r = (c->flags & 1) ? call_compare_function(&fn, &a, &b) : call_compare_function(&fn, &b, &a);
   Cell answer = *r;
+  stack::top = top;
   return map_compare_result(&answer);
 }
 
