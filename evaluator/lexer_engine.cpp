@@ -636,6 +636,15 @@ void scan_tokens(LexerState& s) {
     int state = s.entry, prev = state;
     uint32_t flags = 0, start = p;
     int32_t lines = 0;
+    if (state == 0) {
+      // Leading blanks: the table would keep state 0 for each of them.
+      for (; p < end; p++) {
+        uint8_t b = text[p];
+        if (b == '\n') lines++;
+        else if (b != ' ' && b != '\t' && b != '\r') break;
+      }
+      start = p;
+    }
     for (; p < end; p++) {
       uint32_t c = kClassTable[text[p]];
       flags |= c;
@@ -772,6 +781,7 @@ void deliver(LexerState& s, Cell* dst, const ScanOptions& o) {
 ScanResult run(Cell* dst, const uint8_t* text, uint32_t length, const ScanOptions& o,
                bool string_input, bool direct) {
   init();
+  word_cache_generation++;
   LexerState s;
   RunGuard guard(s);
   s.text = text;

@@ -148,6 +148,8 @@ struct ClassRow {
 // Indexed by token class; filled by `init`.
 extern ClassRow class_rows[kTokenClassCount];
 void install_builtin_handlers();
+// Generation of the loaders' word cache; a new run increments it.
+extern uint32_t word_cache_generation;
 
 // True when the byte at `pos` ends its token as part of it (a closing quote,
 // bracket, brace or ">"), so scanning resumes one byte later.

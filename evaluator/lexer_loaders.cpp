@@ -10,6 +10,7 @@
 // sets `input` to where scanning resumes. Failures go through `throw_error`
 // with the datatype the syntax error names.
 #include <cstring>
+#include <string_view>
 
 #include "evaluator/lexer_engine.h"
 #include "memory/series.h"
@@ -245,10 +246,39 @@ void text_token(LexerState& s, Check mode, uint32_t start, uint32_t end, uint32_
 
 // --- words
 
+// Source text repeats its words: a small direct-mapped cache of the word
+// cells made lately saves interning the name and looking it up in the global
+// context again. Entries of an older generation are stale (a new run starts
+// a new generation); a word's symbol and global index never change.
+struct WordCacheEntry {
+  uint32_t generation;
+  uint32_t hash;
+  Cell word;
+};
+constexpr uint32_t kWordCacheSize = 1024;
+WordCacheEntry word_cache[kWordCacheSize];
+
+uint32_t name_hash(const uint8_t* name, uint32_t len) {
+  uint32_t h = 2166136261u;
+  for (uint32_t i = 0; i < len; i++) h = (h ^ name[i]) * 16777619u;
+  return h;
+}
+
 // The word cell for a name, bound to the global context.
 bool make_word(Cell* dst, TypeId type, const uint8_t* name, uint32_t len) {
-  SymbolId sym = symbol::make_len(reinterpret_cast<const char*>(name), len);
-  word::make_at_symbol(sym, dst);
+  uint32_t h = name_hash(name, len);
+  WordCacheEntry& e = word_cache[h & (kWordCacheSize - 1)];
+  if (e.generation == word_cache_generation && e.hash == h &&
+      symbol::name(e.word.symbol()) ==
+          std::string_view(reinterpret_cast<const char*>(name), len)) {
+    *dst = e.word;
+  } else {
+    SymbolId sym = symbol::make_len(reinterpret_cast<const char*>(name), len);
+    word::make_at_symbol(sym, dst);
+    e.generation = word_cache_generation;
+    e.hash = h;
+    e.word = *dst;
+  }
   dst->set_type(type);
   return true;
 }
@@ -779,6 +809,8 @@ void scan_construct(LexerState& s, uint32_t start, uint32_t end, uint32_t) {
     c->header |= nl;
   }
 }
+
+uint32_t word_cache_generation = 1;
 
 void install_builtin_handlers() {
   class_rows[t_string].loader = load_string_token;
