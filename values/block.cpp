@@ -11,13 +11,12 @@
 #include "values/actions.h"
 #include "values/errors.h"
 #include "values/logic.h"
+#include "values/root.h"
 #include "values/symbol.h"
 
 namespace qel::block {
 
 namespace {
-
-Cell g_root{static_cast<uint32_t>(TypeId::unset), 0, 0, 0};
 
 // Grows a cell buffer so that `extra` more bytes fit after the tail, to
 // twice the need (the growth of single-cell insertion).
@@ -191,16 +190,18 @@ Cell* make_at_fixed(Cell* cell, int32_t n, Fixed fixed) {
   return cell;
 }
 
-Cell* root_cell() { return &g_root; }
-
 Cell* make_in(Cell* parent, int32_t n) {
-  Cell* slot = parent ? append_slot(parent->node()) : &g_root;
-  return make_at(slot, n);
+  if (parent) return make_at(append_slot(parent->node()), n);
+  Cell blk;
+  make_at(&blk, n);
+  return root::cell_at(root::append(blk));
 }
 
 Cell* make_fixed_in(Cell* parent, int32_t n) {
-  Cell* slot = parent ? append_slot(parent->node()) : &g_root;
-  return make_at_fixed(slot, n, Fixed::yes);
+  if (parent) return make_at_fixed(append_slot(parent->node()), n, Fixed::yes);
+  Cell blk;
+  make_at_fixed(&blk, n, Fixed::yes);
+  return root::cell_at(root::append(blk));
 }
 
 bool is_series_type(TypeId t) {

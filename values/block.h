@@ -105,13 +105,12 @@ Cell* make_at(Cell* cell, int32_t n);
 enum class Fixed : bool { no, yes };
 // As make_at; a fixed buffer lives outside the collected frames.
 Cell* make_at_fixed(Cell* cell, int32_t n, Fixed fixed);
-// A new block in a new cell at the tail of the parent block, or in the root
-// cell when the parent is null. Returns the new block's cell (which lives
-// inside the parent: re-read it after the parent grows).
+// A new block in a new cell at the tail of the parent block, or of the root
+// block when the parent is null (which keeps it alive for the whole run).
+// Returns the new block's cell, which lives inside the parent: re-read it
+// after the parent grows.
 Cell* make_in(Cell* parent, int32_t n);
 Cell* make_fixed_in(Cell* parent, int32_t n);
-// The static cell that holds the root block.
-Cell* root_cell();
 
 enum class Deep : bool { no, yes };
 enum class AnyBlock : bool { no, yes };
