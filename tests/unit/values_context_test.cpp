@@ -1,5 +1,6 @@
 // Contexts and binding: the global context, binding blocks, self, get/set.
 #include "tests/unit/values_support.h"
+#include "memory/collector.h"
 #include "values/context.h"
 #include "values/logic.h"
 #include "values/word.h"
@@ -129,6 +130,49 @@ TEST(Context, MakeFromSpecAndCollectSetWords) {
   EXPECT_TRUE(context::collect_set_words(ctx, &body));
   EXPECT_EQ(context::word_count(ctx), 3u);
   EXPECT_FALSE(context::collect_set_words(ctx, &body));
+}
+
+}  // namespace
+}  // namespace qel
+
+namespace qel {
+namespace {
+using namespace testing_values;
+
+// Symbols, the global context, words' values, object contexts held by the
+// argument stack and function contexts named by frames all survive a
+// collection (and a compaction that moves their buffers).
+TEST(Context, EverythingReachableSurvivesACollection) {
+  setup();
+  Cell w = word::load("gc-probe-word");
+  Cell kept;
+  string::rs_make_at(&kept, 4);
+  string::append_cstring(&kept, "kept");
+  context::set(&w, &kept);
+  for (int i = 0; i < 200; i++) memory::alloc_cells(8);  // garbage between live buffers
+
+  Node obj = object_context({"field"});
+  Cell field{static_cast<uint32_t>(TypeId::word), obj, symbol::make("field"), 0};
+  Cell seven;
+  set_integer(&seven, 7);
+  context::set(&field, &seven);
+  stack::push(&field);  // the word keeps its context alive
+
+  Cell spec = block_of({unbound(TypeId::word, "local")});
+  Node fctx = context::make(&spec, context::OnStack::yes, context::SelfRef::no,
+                            context::Kind::function);
+  Cell f = word::load("gc-probe-fn");
+  stack::mark_call_word(&f, fctx);
+
+  collector::collect();
+
+  EXPECT_EQ(symbol::name(w.symbol()), "gc-probe-word");
+  EXPECT_EQ(text(context::get(&w)), "kept");
+  Cell again = word::load("GC-probe-word");
+  EXPECT_EQ(again.word_index(), w.word_index());
+  EXPECT_EQ(context::get(stack::bottom)->integer(), 7);
+  EXPECT_EQ(context::find_word(fctx, symbol::make("local"), context::Case::sensitive), 0);
+  stack::unwind_restore();
 }
 
 }  // namespace
