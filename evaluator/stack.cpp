@@ -285,11 +285,17 @@ int32_t form_calls(int32_t depth, const Frame* end, Cell* buffer, int32_t limit)
 void mark_gc() {
   collector::mark_cells(bottom, top);
   for (const Frame* f = frame_bottom; f < frame_top; f++) {
-    if (f->word_context) collector::mark_node(f->word_context);
+    if (f->word_context) {
+      // A frame named `self` carries its object's series, not a context.
+      if (symbol::resolve(f->symbol) == context::self_symbol)
+        collector::mark_block(f->word_context);
+      else
+        collector::mark_context(f->word_context);
+    }
     if (f->function_context) {
-      collector::mark_node(f->function_context);
+      collector::mark_context(f->function_context);
       if (f->saved_values && !context::on_stack(context::context_cell(f->function_context)))
-        collector::mark_node(f->saved_values);
+        collector::mark_block(f->saved_values);
     }
   }
 }
