@@ -147,6 +147,34 @@ TEST_F(BlockTest, PathsAndParensWriteTheirOwnForms) {
   EXPECT_EQ(mold(p), "a/b/c/...");
 }
 
+TEST_F(BlockTest, PathStepsPickSelectAndSet) {
+  Cell b = make({"x", 10, "y", 20});
+  Cell y = word::load("Y"), two = integer(2), five = integer(5);
+  EXPECT_EQ(block::eval_path(&b, &y, nullptr, PathStep{})->integer(), 20);
+  EXPECT_EQ(block::eval_path(&b, &two, nullptr, PathStep{})->integer(), 10);
+  Cell x = word::load("x");
+  block::eval_path(&b, &x, &five, PathStep{});
+  EXPECT_EQ(mold(b), "[x 5 y 20]");
+  Cell z = word::load("z");
+  EXPECT_EQ(raised([&] { block::eval_path(&b, &z, &five, PathStep{}); }), code(ErrorCode::script_bad_path_set));
+}
+
+TEST_F(BlockTest, MakeAndTo) {
+  Cell proto;
+  set_datatype(&proto, TypeId::block);
+  Cell minus = integer(-5);
+  Cell* made = block::make(&proto, &minus, TypeId::block);
+  EXPECT_EQ(mold(*made), "[]");
+  Cell src = make({1, 2});
+  Cell* copied = block::make(&proto, &src, TypeId::paren);
+  EXPECT_EQ(mold(*copied), "(1 2)");
+  EXPECT_NE(copied->node(), src.node());
+  Cell five = integer(5);
+  EXPECT_EQ(mold(*block::to(&proto, &five, TypeId::block)), "[5]");
+  Cell none{static_cast<uint32_t>(TypeId::none), 0, 0, 0};
+  EXPECT_EQ(raised([&] { block::make(&proto, &none, TypeId::block); }), code(ErrorCode::script_bad_make_arg));
+}
+
 TEST_F(BlockTest, TrimDropsNoneValues) {
   Cell b = make({1, Cell{static_cast<uint32_t>(TypeId::none), 0, 0, 0}, 2, "none"});
   block::trim(&b, TrimArgs{});
