@@ -43,6 +43,7 @@ bool rs_next(Cell* blk) {
 Cell* rs_head(Cell* blk) {
   int32_t total = total_cells(blk);
   if (blk->head() > total) blk->set_head(total);
+  if (blk->head() < 0) blk->set_head(0);
   return first_cell(blk) + blk->head();
 }
 

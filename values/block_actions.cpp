@@ -193,7 +193,12 @@ bool number_kind(TypeId t) { return t == TypeId::integer || t == TypeId::float_ 
 
 }  // namespace
 
-int32_t compare_each(Cell* b1, Cell* b2, CompareOp op) {
+int32_t compare_each(Cell* block1, Cell* block2, CompareOp op) {
+  Cell c1 = *block1, c2 = *block2;
+  if (c1.head() < 0) c1.set_head(0);
+  if (c2.head() < 0) c2.set_head(0);
+  Cell* b1 = &c1;
+  Cell* b2 = &c2;
   bool same = b1->node() == b2->node() && b1->head() == b2->head();
   if (op == CompareOp::same) return same ? 0 : -1;
   if (same) return 0;

@@ -350,6 +350,7 @@ void sort_with_function(Cell* series, int32_t n, int32_t size, Cell* fn, uint32_
 }  // namespace
 
 Cell* sort(Cell* series, const SortArgs& args) {
+  if (series->head() < 0) series->set_head(0);
   int32_t n = rs_length_q(series);
   if (n <= 0) return series;
   if (args.part) {

@@ -281,6 +281,7 @@ Cell* reverse(Cell* s, Cell* part, Cell* skip_size) {
 // --- take and copy -------------------------------------------------------
 
 Cell* take(Cell* s, Cell* part, bool, bool last) {
+  if (s->head() < 0) s->set_head(0);
   int32_t rest = get_length(s) - s->head();
   if (rest < 1) {
     set_none(s);
@@ -359,6 +360,7 @@ Cell* take(Cell* s, Cell* part, bool, bool last) {
 
 Cell* copy(Cell* s, Cell* result, Cell* part, bool, Cell*) {
   Cell src = *s;
+  if (src.head() < 0) src.set_head(0);
   int32_t len = get_length(&src);
   int64_t start = src.head();
   int64_t count = std::max<int64_t>(0, int64_t{len} - src.head());
@@ -415,6 +417,8 @@ Cell* move(Cell* origin, Cell* target, Cell* part) {
     fire(ErrorCode::script_expect_arg, &call, &type, &arg);
   }
   if (rs_tail_q(origin)) return target;
+  if (origin->head() < 0) origin->set_head(0);
+  if (target->head() < 0) target->set_head(0);
   int32_t count = 1;
   if (part) {
     if (!part->is(TypeId::integer)) fire_invalid_refine("part", part);
@@ -534,6 +538,7 @@ Cell* random(Cell* s, bool seed, bool secure, bool only) {
     set_unset(s);
     return s;
   }
+  if (s->head() < 0) s->set_head(0);
   int32_t rest = get_length(s) - s->head();
   bool owned = ownership::check(s, OwnerEvent::random, &none_value, s->head(), rest);
   rest = get_length(s) - s->head();
