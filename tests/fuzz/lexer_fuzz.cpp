@@ -16,6 +16,7 @@
 #include "memory/collector.h"
 #include "memory/series.h"
 #include "runtime/unwind.h"
+#include "values/values_init.h"
 
 using namespace qel;
 
@@ -41,7 +42,7 @@ void init_once() {
   static bool done = false;
   if (done) return;
   done = true;
-  memory::init();
+  values::init();
   lexer::init();
 }
 
