@@ -727,18 +727,17 @@ Cell* get(Node table, const Cell* key_in, int32_t from, int32_t skip, CompareOp 
       } else {
         Cell* first = block_cells(r) + first_position(r, slot);
         if (first->type() == key.type() && compare(first, &key, CompareOp::equal)) {
-          // Collect the bucket's positions first: comparing may run code.
-          std::vector<int32_t> positions;
-          r = record(table);
-          slot = key_slots(r)[i];
-          if (slot >= 0) {
-            positions.push_back(slot);
-          } else {
-            SeriesBuffer* c = chain(r, -slot);
-            positions.assign(chain_items(c), chain_items(c) + chain_count(c));
-          }
+          // The bucket's positions are re-read at each step: comparing may
+          // run code that moves series.
+          auto position_at = [&](int32_t k) {
+            const Record* rr = record(table);
+            int32_t sl = key_slots(rr)[i];
+            if (sl >= 0) return k == 0 ? sl : -1;
+            SeriesBuffer* c = chain(rr, -sl);
+            return k < chain_count(c) ? chain_items(c)[k] : -1;
+          };
           int32_t best = forward ? INT32_MAX : -1;
-          for (int32_t p : positions) {
+          for (int32_t k = 0, p; (p = position_at(k)) >= 0; k++) {
             bool in_range = direction == Direction::reverse ? p < from : p >= from;
             if (!in_range) continue;
             int32_t d = forward ? p - from : from - p - 1;
