@@ -2,8 +2,12 @@
 // functions and the row follow the kernels.
 #include "datatypes/char.h"
 
+#include "evaluator/stack.h"
+#include "memory/series.h"
+#include "memory/unicode.h"
 #include "values/errors.h"
 #include "values/integer.h"
+#include "values/string.h"
 
 namespace qel::char_ {
 
@@ -13,30 +17,6 @@ namespace {
   Cell dt;
   set_datatype(&dt, t);
   fire(code, &dt);
-}
-
-// UTF-8 bytes of a code point (0 .. 0x10FFFF); returns the count.
-int encode_utf8(uint32_t cp, char* out) {
-  if (cp < 0x80) {
-    out[0] = static_cast<char>(cp);
-    return 1;
-  }
-  if (cp < 0x800) {
-    out[0] = static_cast<char>(0xC0 | (cp >> 6));
-    out[1] = static_cast<char>(0x80 | (cp & 0x3F));
-    return 2;
-  }
-  if (cp < 0x10000) {
-    out[0] = static_cast<char>(0xE0 | (cp >> 12));
-    out[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out[2] = static_cast<char>(0x80 | (cp & 0x3F));
-    return 3;
-  }
-  out[0] = static_cast<char>(0xF0 | (cp >> 18));
-  out[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-  out[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-  out[3] = static_cast<char>(0x80 | (cp & 0x3F));
-  return 4;
 }
 
 }  // namespace
@@ -62,8 +42,6 @@ Escaped escape(uint32_t cp, bool all) {
   } else if (cp == 127) {
     e.chars[k++] = '^';
     e.chars[k++] = '~';
-  } else {
-    k = encode_utf8(cp, e.chars);
   }
   e.size = static_cast<uint8_t>(k);
   return e;
@@ -95,11 +73,118 @@ int32_t from_number(const Cell* spec) {
   return v;
 }
 
-int32_t compare(const Cell* a, const Cell* b, CompareOp op) {
+int32_t compare(Cell* a, Cell* b, CompareOp op) {
   if ((op == CompareOp::strict_equal || op == CompareOp::find) && !b->is(TypeId::char_)) return 1;
   if (!b->is(TypeId::char_) && !b->is(TypeId::integer)) return kNotComparable;
   const int32_t x = a->integer(), y = b->integer();
   return (x > y) - (x < y);
+}
+
+Cell* make_in(Node block, uint32_t cp) {
+  Cell* c = append_slot(block);
+  set_char(c, cp);
+  return c;
+}
+
+Cell* push(uint32_t cp) {
+  Cell* c = stack::push_slot();
+  set_char(c, cp);
+  return c;
+}
+
+namespace {
+
+[[noreturn]] void bad_to_arg(const Cell* spec) {
+  Cell dt;
+  set_datatype(&dt, TypeId::char_);
+  fire(ErrorCode::script_bad_to_arg, &dt, spec);
+}
+
+// One UTF-8 sequence from the binary's head. Nothing left, or a sequence cut
+// off by the tail, is `bad-to-arg`; the decoder reads only the bytes present.
+uint32_t from_binary(const Cell* bin) {
+  const SeriesBuffer* s = memory::series(bin->node());
+  const uint32_t head = static_cast<uint32_t>(bin->head());
+  const uint32_t length = s->used_bytes();
+  if (head >= length) bad_to_arg(bin);
+  const uint8_t* p = s->data() + s->offset + head;
+  if (p[0] < 0x80) return p[0];
+  uint32_t count = length - head;
+  const int32_t cp = unicode::decode_utf8_char_checked(p, &count);
+  if (cp < 0) bad_to_arg(bin);
+  return static_cast<uint32_t>(cp);
+}
+
+void frame_math(MathOp op) { do_math(stack::arguments, stack::arguments + 1, op); }
+
+}  // namespace
+
+Cell* make(Cell* proto, Cell* spec, TypeId) {
+  uint32_t cp = 0;
+  switch (spec->type()) {
+    case TypeId::string:
+    case TypeId::file:
+    case TypeId::url:
+    case TypeId::tag:
+    case TypeId::email:
+    case TypeId::ref:
+      if (string::rs_length_q(spec) <= 0) bad_to_arg(spec);
+      cp = string::get_char(string::rs_head(spec), memory::series(spec->node())->unit());
+      break;
+    case TypeId::char_:
+    case TypeId::integer:
+    case TypeId::float_:
+    case TypeId::percent: cp = static_cast<uint32_t>(from_number(spec)); break;
+    case TypeId::binary: cp = from_binary(spec); break;
+    default: bad_to_arg(spec);
+  }
+  set_char(proto, cp);
+  return proto;
+}
+
+int32_t form(Cell* value, Cell* buffer, Cell*, int32_t limit) {
+  return string::emit_char(buffer, static_cast<uint32_t>(value->integer()), limit);
+}
+
+int32_t mold(Cell* value, Cell* buffer, bool, bool all, bool, Cell*, int32_t limit, int32_t) {
+  const uint32_t cp = static_cast<uint32_t>(value->integer());
+  limit = string::emit(buffer, "#\"", limit);
+  const Escaped e = escape(cp, all);
+  limit =
+      e.as_itself() ? string::emit_char(buffer, cp, limit) : string::emit(buffer, e.view(), limit);
+  return string::emit(buffer, "\"", limit);
+}
+
+void add() { frame_math(MathOp::add); }
+void divide() { frame_math(MathOp::divide); }
+void multiply() { frame_math(MathOp::multiply); }
+void remainder() { frame_math(MathOp::remainder); }
+void subtract() { frame_math(MathOp::subtract); }
+void and_() { frame_math(MathOp::and_); }
+void or_() { frame_math(MathOp::or_); }
+void xor_() { frame_math(MathOp::xor_); }
+
+void register_() {
+  static constexpr ActionRow row{
+      .make = make,
+      .random = inherit,
+      .to = make,
+      .form = form,
+      .mold = mold,
+      .compare = compare,
+      .absolute = inherit,
+      .add = add,
+      .divide = divide,
+      .multiply = multiply,
+      .remainder = remainder,
+      .subtract = subtract,
+      .even_q = inherit,
+      .odd_q = inherit,
+      .and_ = and_,
+      .or_ = or_,
+      .xor_ = xor_,
+  };
+  datatype::register_type(TypeId::char_, TypeId::integer, "char!", row);
 }
 
 }  // namespace qel::char_

@@ -8,19 +8,21 @@
 #include <string_view>
 
 #include "values/cell.h"
+#include "values/datatype.h"
 
 namespace qel::char_ {
 
 inline constexpr int32_t kMaxCodePoint = 0x10FFFF;
 
-// The escaped text of a code point inside a molded char! or string: "^(1E)"
-// for 30, 128-159 and (with `all`) every code above 127; "^@" .. "^_" for
-// the codes below 32; "^\"" for the double quote, "^^" for 94, "^~" for 127;
-// any other code point as itself (UTF-8).
+// The escaped text of a code point inside a molded char!: "^(1E)" for 30,
+// 128-159 and (with `all`) every code above 127; "^@" .. "^_" for the codes
+// below 32; "^\"" for the double quote, "^^" for 94, "^~" for 127. Any other
+// code point is written as itself: the text is then empty.
 struct Escaped {
   char chars[12];
   uint8_t size;
   std::string_view view() const { return {chars, size}; }
+  bool as_itself() const { return size == 0; }
 };
 Escaped escape(uint32_t cp, bool all);
 
@@ -36,6 +38,27 @@ void do_math(Cell* left, const Cell* right, MathOp op);
 int32_t from_number(const Cell* spec);
 
 // The char! compare function: -1, 0, 1, or -2 when not comparable.
-int32_t compare(const Cell* a, const Cell* b, CompareOp op);
+int32_t compare(Cell* a, Cell* b, CompareOp op);
+
+// Appends a char! to a block / pushes one on the argument stack.
+Cell* make_in(Node block, uint32_t cp);
+Cell* push(uint32_t cp);
+
+// --- the type's actions (random, absolute, even? and odd? are integer!'s)
+Cell* make(Cell* proto, Cell* spec, TypeId type);  // also `to`
+int32_t form(Cell* value, Cell* buffer, Cell* part, int32_t limit);
+int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
+             int32_t indent);
+void add();
+void divide();
+void multiply();
+void remainder();
+void subtract();
+void and_();
+void or_();
+void xor_();
+
+// Registers char! (parent integer!).
+void register_();
 
 }  // namespace qel::char_

@@ -2,12 +2,18 @@
 // doubles. The action functions and the two rows follow the kernels.
 #include "datatypes/float.h"
 
-#include <charconv>
 #include <cmath>
 #include <cstring>
 
+#include "evaluator/lexer.h"
+#include "evaluator/stack.h"
+#include "memory/dtoa.h"
 #include "memory/series.h"
+#include "services/random.h"
+#include "values/block.h"
 #include "values/errors.h"
+#include "values/string.h"
+#include "values/word.h"
 
 namespace qel::float_ {
 
@@ -40,86 +46,15 @@ const char* special_text(double x) {
   return (b >> 63) ? "-1.#INF" : "1.#INF";
 }
 
-// Lays out decimal digits d1..dn with the value 0.d1d2...dn x 10^point: plain
-// notation while the point lies in -6 .. 17, else one digit, ".", the others
-// and "e" with the exponent. `point_zero` keeps ".0" where no fraction is left.
-Text layout(const char* digits, int n, int point, bool negative, bool point_zero) {
+Text from_dtoa(const dtoa::Text& d) {
   Text t;
-  int k = 0;
-  auto put = [&](char c) { t.chars[k++] = c; };
-  if (negative) put('-');
-  if (point > 17 || point < -6) {
-    put(digits[0]);
-    if (n > 1) {
-      put('.');
-      for (int i = 1; i < n; ++i) put(digits[i]);
-    } else if (point_zero) {
-      put('.');
-      put('0');
-    }
-    put('e');
-    integer::Text e = integer::form_signed(point - 1);
-    for (char c : e.view()) put(c);
-  } else if (point > 0) {
-    for (int i = 0; i < point; ++i) put(i < n ? digits[i] : '0');
-    if (n > point) {
-      put('.');
-      for (int i = point; i < n; ++i) put(digits[i]);
-    } else if (point_zero) {
-      put('.');
-      put('0');
-    }
-  } else {
-    put('0');
-    put('.');
-    for (int i = 0; i < -point; ++i) put('0');
-    for (int i = 0; i < n; ++i) put(digits[i]);
-  }
-  t.size = static_cast<uint8_t>(k);
+  std::memcpy(t.chars, d.chars, d.size);
+  t.size = d.size;
   return t;
-}
-
-// Digits of a finite non-zero magnitude: the shortest round-trip digits
-// (limit 0) or at most `limit` correctly rounded significant digits, trailing
-// zeros removed. Returns the digit count; *point as for `layout`.
-int decimal_digits(double magnitude, int limit, char* digits, int* point) {
-  char buf[40];
-  auto res = limit > 0 ? std::to_chars(buf, buf + sizeof buf, magnitude,
-                                       std::chars_format::scientific, limit - 1)
-                       : std::to_chars(buf, buf + sizeof buf, magnitude,
-                                       std::chars_format::scientific);
-  const char* end = res.ptr;
-  const char* e = static_cast<const char*>(std::memchr(buf, 'e', end - buf));
-  int n = 0;
-  for (const char* p = buf; p < e; ++p)
-    if (*p != '.') digits[n++] = *p;
-  while (n > 1 && digits[n - 1] == '0') --n;
-  int exponent = 0;
-  std::from_chars(e + 1 + (e[1] == '+'), end, exponent);
-  *point = exponent + 1;
-  return n;
-}
-
-// The text of a double through the exact conversion: shortest digits when
-// limit is 0, else at most `limit` significant digits.
-Text exact_text(double x, int limit, bool point_zero) {
-  if (const char* s = special_text(x)) return make_text(s);
-  const bool negative = std::signbit(x);
-  if (x == 0.0) return make_text(point_zero ? (negative ? "-0.0" : "0.0") : (negative ? "-0" : "0"));
-  char digits[32];
-  int point = 0;
-  const int n = decimal_digits(negative ? -x : x, limit, digits, &point);
-  return layout(digits, n, point, negative, point_zero);
 }
 
 // The C library's "%.<precision>g" in the C locale.
-Text general_text(double x, int precision) {
-  Text t;
-  auto res = std::to_chars(t.chars, t.chars + sizeof t.chars - 1, x, std::chars_format::general,
-                           precision);
-  t.size = static_cast<uint8_t>(res.ptr - t.chars);
-  return t;
-}
+Text general_text(double x, int precision) { return from_dtoa(dtoa::format_g(x, precision)); }
 
 bool is_percent_kind(FormKind k) { return k == FormKind::percent32 || k == FormKind::percent; }
 
@@ -156,7 +91,8 @@ Text form_float(double x, FormKind kind) {
       case FormKind::float64: return general_text(x, again ? 14 : 16);
       case FormKind::percent: return general_text(x, again ? 14 : 13);
       case FormKind::percent32: return general_text(x, again ? 14 : 7);
-      case FormKind::time: return again ? general_text(x, 5) : exact_text(x, 6, false);
+      case FormKind::time:
+        return again ? general_text(x, 5) : from_dtoa(dtoa::to_text(x, 6, dtoa::PointZero::no));
       default: return general_text(x, again ? 5 : 7);
     }
   };
@@ -178,8 +114,10 @@ Text form_float(double x, FormKind kind) {
     char* from = e + 1;
     char* to = e + 1;
     char* end = t.chars + t.size;
-    if (*from == '+') ++from;
-    else if (*from == '-') *to++ = *from++;
+    if (*from == '+')
+      ++from;
+    else if (*from == '-')
+      *to++ = *from++;
     while (from + 1 < end && *from == '0') ++from;
     while (from < end) *to++ = *from++;
     t.size = static_cast<uint8_t>(to - t.chars);
@@ -198,7 +136,7 @@ Text form_float(double x, FormKind kind) {
   return t;
 }
 
-Text mold_float(double x) { return exact_text(x, 0, true); }
+Text mold_float(double x) { return from_dtoa(dtoa::shortest_text(x)); }
 
 bool almost_equal(double a, double b) {
   if (std::isnan(a) || std::isnan(b)) return false;
@@ -249,8 +187,9 @@ void do_math(Cell* left, Cell* right, MathOp op) {
     default: raise_with_type(ErrorCode::script_invalid_type, rt);
   }
   const double x = lt == TypeId::integer ? static_cast<double>(left->integer()) : left->real();
-  const double y = rt == TypeId::integer || rt == TypeId::char_ ? static_cast<double>(right->integer())
-                                                                : right->real();
+  const double y = rt == TypeId::integer || rt == TypeId::char_
+                       ? static_cast<double>(right->integer())
+                       : right->real();
   // A mix with time! is time!; percent! with anything but time! stays percent!.
   const TypeId result = lt == TypeId::time || rt == TypeId::time ? TypeId::time
                         : lt == TypeId::percent                  ? TypeId::percent
@@ -260,9 +199,17 @@ void do_math(Cell* left, Cell* right, MathOp op) {
 
 void power(Cell* base, const Cell* exponent) {
   double e;
-  if (exponent->is(TypeId::integer)) e = exponent->integer();
-  else if (exponent->is(TypeId::float_)) e = exponent->real();
-  else raise_with_type(ErrorCode::script_expect_arg, exponent->type());
+  if (exponent->is(TypeId::integer)) {
+    e = exponent->integer();
+  } else if (exponent->is(TypeId::float_)) {
+    e = exponent->real();
+  } else {
+    const Cell called = word::load("power");
+    Cell dt;
+    set_datatype(&dt, exponent->type());
+    const Cell arg = word::load("exponent");
+    fire(ErrorCode::script_expect_arg, &called, &dt, &arg);
+  }
   const TypeId t = base->type();
   const double b = t == TypeId::integer ? static_cast<double>(base->integer()) : base->real();
   set_float(base, std::pow(b, e), t == TypeId::integer ? TypeId::float_ : t);
@@ -270,29 +217,31 @@ void power(Cell* base, const Cell* exponent) {
 
 void round(Cell* value, const Cell* scale, integer::RoundMode mode) {
   using integer::RoundMode;
-  if (scale != nullptr && scale->is(TypeId::money)) raise_with_type(ErrorCode::script_not_related, TypeId::money);
+  if (scale != nullptr && scale->is(TypeId::money))
+    raise_with_type(ErrorCode::script_not_related, TypeId::money);
   const TypeId vt = value->type();
   const bool percent = vt == TypeId::percent;
   double n = vt == TypeId::integer ? static_cast<double>(value->integer()) : value->real();
   double d = percent ? 0.01 : 1.0;
   if (scale != nullptr) {
-    d = std::fabs(scale->is(TypeId::integer) ? static_cast<double>(scale->integer()) : scale->real());
+    d = std::fabs(scale->is(TypeId::integer) ? static_cast<double>(scale->integer())
+                                             : scale->real());
     // A plain number scales a percent! in percent points; a percent! scale
     // already holds its fraction.
     if (percent && !scale->is(TypeId::percent)) d /= 100.0;
   }
   TypeId result_type = vt == TypeId::integer ? TypeId::float_ : vt;
-  if (scale != nullptr && (scale->is(TypeId::integer) || scale->is(TypeId::float_) ||
-                           scale->is(TypeId::percent)))
+  if (scale != nullptr &&
+      (scale->is(TypeId::integer) || scale->is(TypeId::float_) || scale->is(TypeId::percent)))
     result_type = scale->type();
   auto store = [&](double x) {
-    if (result_type == TypeId::integer) set_integer(value, integer::from_double_checked(x));
-    else set_float(value, x, result_type);
+    if (result_type == TypeId::integer)
+      set_integer(value, integer::from_double_checked(x));
+    else
+      set_float(value, x, result_type);
   };
-  if (d < std::fabs(n) * 1.1102230246251565e-16) {  // 2^-53: nothing below the step exists
-    store(n);
-    return;
-  }
+  // 2^-53: no step this small is representable next to the value.
+  if (d < std::fabs(n) * 1.1102230246251565e-16) return;
   int kept_exponent = 0;
   if (d >= 1.0) {
     n = n / d;
@@ -315,12 +264,18 @@ void round(Cell* value, const Cell* scale, integer::RoundMode mode) {
     case RoundMode::floor: r = std::floor(n); break;
     case RoundMode::ceiling: r = std::ceil(n); break;
     default:
-      if (a > h) r = with_sign(std::ceil(a));
-      else if (a < h) r = with_sign(std::floor(a));
-      else if (mode == RoundMode::even) r = with_sign(std::fmod(a, 2.0) >= 1.0 ? std::ceil(a) : std::floor(a));
-      else if (mode == RoundMode::half_down) r = with_sign(std::floor(a));
-      else if (mode == RoundMode::half_ceiling) r = std::ceil(n);
-      else r = with_sign(std::ceil(a));
+      if (a > h)
+        r = with_sign(std::ceil(a));
+      else if (a < h)
+        r = with_sign(std::floor(a));
+      else if (mode == RoundMode::even)
+        r = with_sign(std::fmod(a, 2.0) >= 1.0 ? std::ceil(a) : std::floor(a));
+      else if (mode == RoundMode::half_down)
+        r = with_sign(std::floor(a));
+      else if (mode == RoundMode::half_ceiling)
+        r = std::ceil(n);
+      else
+        r = with_sign(std::ceil(a));
   }
   double result;
   if (d >= 1.0) {
@@ -334,7 +289,8 @@ void round(Cell* value, const Cell* scale, integer::RoundMode mode) {
 
 int32_t compare_double(double a, TypeId a_type, const Cell* b, CompareOp op) {
   const TypeId bt = b->type();
-  if ((op == CompareOp::strict_equal || op == CompareOp::same || op == CompareOp::find) && bt != a_type)
+  if ((op == CompareOp::strict_equal || op == CompareOp::same || op == CompareOp::find) &&
+      bt != a_type)
     return 1;
   double y;
   switch (bt) {
@@ -363,8 +319,239 @@ int32_t compare_double(double a, TypeId a_type, const Cell* b, CompareOp op) {
   return (a > y) - (a < y);
 }
 
-int32_t compare(const Cell* a, const Cell* b, CompareOp op) {
+int32_t compare(Cell* a, Cell* b, CompareOp op) {
   return compare_double(a->real(), a->type(), b, op);
 }
 
+// --- cells on the argument stack
+
+Cell* box(double v) {
+  set_float(stack::arguments, v);
+  return stack::arguments;
+}
+
+Cell* push(double v) {
+  Cell* c = stack::push_slot();
+  set_float(c, v);
+  return c;
+}
+
+Cell* push64(uint32_t low, uint32_t high) {
+  Cell* c = stack::push_slot();
+  make_at_bits(c, low, high);
+  return c;
+}
+
+// --- actions
+
+namespace {
+
+[[noreturn]] void bad_to_arg(TypeId target, const Cell* spec) {
+  Cell dt;
+  set_datatype(&dt, target);
+  fire(ErrorCode::script_bad_to_arg, &dt, spec);
+}
+
+// The double of a number cell (integer!, char!, float!, percent!, time!).
+double number_value(const Cell* c) {
+  return c->is(TypeId::integer) || c->is(TypeId::char_) ? static_cast<double>(c->integer())
+                                                        : c->real();
+}
+
+// [mantissa exponent]: mantissa x 10^exponent, the exponent truncated.
+bool from_block(Cell* spec, double* out) {
+  if (block::rs_length_q(spec) != 2) return false;
+  const Cell* m = block::rs_head(spec);
+  const Cell* e = m + 1;
+  for (const Cell* c : {m, e})
+    if (!c->is(TypeId::integer) && !c->is(TypeId::float_)) return false;
+  const double mantissa = number_value(m);
+  const double exponent = std::trunc(number_value(e));
+  // Dividing by an exact power of ten rounds once, where multiplying by its
+  // inexact reciprocal would round twice.
+  *out = exponent >= 0 ? mantissa * std::pow(10.0, exponent) : mantissa / std::pow(10.0, -exponent);
+  return true;
+}
+
+// The bytes from the binary's head (at most 8) as the low end of an IEEE
+// pattern, zero-extended on the left.
+double from_binary(const Cell* bin) {
+  const SeriesBuffer* s = memory::series(bin->node());
+  const uint32_t head = static_cast<uint32_t>(bin->head());
+  const uint32_t length = s->used_bytes();
+  uint64_t b = 0;
+  if (head < length) {
+    const uint8_t* p = s->data() + s->offset + head;
+    const uint32_t n = length - head < 8 ? length - head : 8;
+    for (uint32_t i = 0; i < n; ++i) b = (b << 8) | p[i];
+  }
+  double d;
+  std::memcpy(&d, &b, sizeof d);
+  return d;
+}
+
+bool from_text(Cell* spec, TypeId target, double* out) {
+  if (target == TypeId::float_) {
+    const int32_t n = string::rs_length_q(spec);
+    int32_t error = 0;
+    *out = lexer::scan_float_text(string::rs_head(spec), n,
+                                  static_cast<int>(memory::series(spec->node())->unit()), &error);
+    return error == 0;
+  }
+  // to percent!: the text's first value, which must be a number.
+  Cell loaded;
+  const Cell* v = lexer::load_first_value(&loaded, spec);
+  if (v == nullptr) return false;
+  switch (v->type()) {
+    case TypeId::integer: *out = v->integer(); return true;
+    case TypeId::float_:
+    case TypeId::percent: *out = v->real(); return true;
+    default: return false;
+  }
+}
+
+void frame_math(MathOp op) { do_math(stack::arguments, stack::arguments + 1, op); }
+
+}  // namespace
+
+Cell* make(Cell* proto, Cell* spec, TypeId type) {
+  double v = 0.0;
+  switch (spec->type()) {
+    case TypeId::char_:
+    case TypeId::integer:
+    case TypeId::float_:
+    case TypeId::percent:
+    case TypeId::time: v = number_value(spec); break;
+    case TypeId::binary: v = from_binary(spec); break;
+    case TypeId::block:
+    case TypeId::paren:
+    case TypeId::hash:
+      if (!from_block(spec, &v)) bad_to_arg(type, spec);
+      break;
+    case TypeId::string:
+    case TypeId::file:
+    case TypeId::url:
+    case TypeId::tag:
+    case TypeId::email:
+    case TypeId::ref:
+      if (!from_text(spec, type, &v)) bad_to_arg(type, spec);
+      break;
+    default: bad_to_arg(type, spec);
+  }
+  set_float(proto, v, type);
+  return proto;
+}
+
+Cell* random(Cell* value, bool seed, bool secure, bool) {
+  const double x = value->real();
+  if (seed) {
+    const uint64_t b = bits(x);
+    random::seed(static_cast<uint32_t>(b) ^ static_cast<uint32_t>(b >> 32));
+    set_unset(value);
+    return value;
+  }
+  double r;
+  if (secure) {
+    const double s1 = random::secure_int(), s2 = random::secure_int();
+    r = x * (s2 + s1 / 2147483647.0) / 2147483648.0;
+  } else {
+    r = x * (random::next() / 2147483647.0);
+  }
+  value->set_real(r);
+  return value;
+}
+
+int32_t form(Cell* value, Cell* buffer, Cell*, int32_t limit) {
+  return string::emit(buffer, form_float(value->real(), FormKind::float64).view(), limit);
+}
+
+int32_t mold(Cell* value, Cell* buffer, bool, bool, bool, Cell*, int32_t limit, int32_t) {
+  return string::emit(buffer, mold_float(value->real()).view(), limit);
+}
+
+void absolute() { stack::arguments->set_real(abs(stack::arguments->real())); }
+void add() { frame_math(MathOp::add); }
+void divide() { frame_math(MathOp::divide); }
+void multiply() { frame_math(MathOp::multiply); }
+void remainder() { frame_math(MathOp::remainder); }
+void subtract() { frame_math(MathOp::subtract); }
+
+Cell* negate(Cell* value) {
+  value->set_real(0.0 - value->real());
+  return value;
+}
+
+void power() { power(stack::arguments, stack::arguments + 1); }
+
+Cell* round(Cell* value, Cell* scale, RoundFlags flags) {
+  round(value, scale, integer::round_mode(flags));
+  return value;
+}
+
+bool even_q(Cell* value) { return (integer::truncate_or_min(value->real()) & 1) == 0; }
+bool odd_q(Cell* value) { return (integer::truncate_or_min(value->real()) & 1) != 0; }
+
+void register_() {
+  static constexpr ActionRow row{
+      .make = make,
+      .random = random,
+      .to = make,
+      .form = form,
+      .mold = mold,
+      .compare = compare,
+      .absolute = absolute,
+      .add = add,
+      .divide = divide,
+      .multiply = multiply,
+      .negate = negate,
+      .power = power,
+      .remainder = remainder,
+      .round = round,
+      .subtract = subtract,
+      .even_q = even_q,
+      .odd_q = odd_q,
+  };
+  datatype::register_type(TypeId::float_, TypeId::none_id, "float!", row);
+}
+
 }  // namespace qel::float_
+
+namespace qel::percent {
+
+Cell* make_in(Node block, uint32_t low, uint32_t high) {
+  return float_::make_in(block, low, high, TypeId::percent);
+}
+
+int32_t form(Cell* value, Cell* buffer, Cell*, int32_t limit) {
+  const float_::Text t = float_::form_float(value->real() * 100.0, float_::FormKind::percent);
+  return string::emit(buffer, t.view(), limit);
+}
+
+int32_t mold(Cell* value, Cell* buffer, bool, bool, bool, Cell* part, int32_t limit, int32_t) {
+  return form(value, buffer, part, limit);
+}
+
+void register_() {
+  static constexpr ActionRow row{
+      .make = inherit,
+      .random = inherit,
+      .to = inherit,
+      .form = form,
+      .mold = mold,
+      .compare = inherit,
+      .absolute = inherit,
+      .add = inherit,
+      .divide = inherit,
+      .multiply = inherit,
+      .negate = inherit,
+      .power = inherit,
+      .remainder = inherit,
+      .round = inherit,
+      .subtract = inherit,
+      .even_q = inherit,
+      .odd_q = inherit,
+  };
+  datatype::register_type(TypeId::percent, TypeId::float_, "percent!", row);
+}
+
+}  // namespace qel::percent

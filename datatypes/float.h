@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "values/cell.h"
+#include "values/datatype.h"
 #include "values/integer.h"
 
 namespace qel::float_ {
@@ -94,9 +95,58 @@ void round(Cell* value, const Cell* scale, integer::RoundMode mode);
 // --- comparison
 
 // The float! compare function: -1, 0, 1, or -2 when not comparable.
-int32_t compare(const Cell* a, const Cell* b, CompareOp op);
+int32_t compare(Cell* a, Cell* b, CompareOp op);
 // The same with the first value given as a double of type `a_type` (used by
 // integer! against floats).
 int32_t compare_double(double a, TypeId a_type, const Cell* b, CompareOp op);
 
+// --- cells on the argument stack
+
+// Makes frame slot 0 a float! holding the double.
+Cell* box(double v);
+// Pushes a float! on the argument stack.
+Cell* push(double v);
+// Pushes a float! given as two 32-bit halves (low word first).
+Cell* push64(uint32_t low, uint32_t high);
+
+// --- the type's actions (percent! inherits all but form and mold)
+Cell* make(Cell* proto, Cell* spec, TypeId type);  // also `to`
+Cell* random(Cell* value, bool seed, bool secure, bool only);
+int32_t form(Cell* value, Cell* buffer, Cell* part, int32_t limit);
+int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
+             int32_t indent);
+void absolute();
+void add();
+void divide();
+void multiply();
+Cell* negate(Cell* value);
+void power();
+void remainder();
+Cell* round(Cell* value, Cell* scale, RoundFlags flags);
+void subtract();
+bool even_q(Cell* value);
+bool odd_q(Cell* value);
+
+// Registers float! (no parent).
+void register_();
+
 }  // namespace qel::float_
+
+namespace qel::percent {
+
+// A percent! from its IEEE pattern given as two halves, into a cell or
+// appended to a block.
+inline void make_at_bits(Cell* c, uint32_t low, uint32_t high) {
+  float_::make_at_bits(c, low, high, TypeId::percent);
+}
+Cell* make_in(Node block, uint32_t low, uint32_t high);
+
+// form and mold: the value x 100 with a "%" sign.
+int32_t form(Cell* value, Cell* buffer, Cell* part, int32_t limit);
+int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
+             int32_t indent);
+
+// Registers percent! (parent float!).
+void register_();
+
+}  // namespace qel::percent

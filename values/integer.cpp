@@ -2,11 +2,16 @@
 // comparison. The action functions and the type's row follow the kernels.
 #include "values/integer.h"
 
-#include <cstdlib>
-
 #include "datatypes/float.h"
+#include "evaluator/lexer.h"
+#include "evaluator/stack.h"
 #include "memory/series.h"
+#include "runtime/fatal.h"
+#include "services/random.h"
 #include "values/errors.h"
+#include "values/string.h"
+#include "values/symbol.h"
+#include "values/word.h"
 
 namespace qel::integer {
 
@@ -20,8 +25,9 @@ namespace {
   fire(code, &dt);
 }
 
-// An operator code that no integer operation has: a fault of the caller.
-[[noreturn]] void bad_operator() { std::abort(); }
+// An operator code that no integer operation has (or a promoting operation
+// without its output cell): a fault of the caller, runtime error 101.
+[[noreturn]] void bad_operator() { runtime::quit(runtime::fatal_code::no_switch_matched); }
 
 }  // namespace
 
@@ -181,7 +187,7 @@ int32_t round_to(int32_t v, int32_t scale, RoundMode mode) {
   }
 }
 
-int32_t compare(const Cell* a, const Cell* b, CompareOp op) {
+int32_t compare(Cell* a, Cell* b, CompareOp op) {
   if ((op == CompareOp::strict_equal || op == CompareOp::find) && !b->is(TypeId::integer)) return 1;
   switch (b->type()) {
     case TypeId::integer:
@@ -191,9 +197,223 @@ int32_t compare(const Cell* a, const Cell* b, CompareOp op) {
     }
     case TypeId::float_:
     case TypeId::percent:
-    case TypeId::time: return float_::compare_double(static_cast<double>(a->integer()), TypeId::integer, b, op);
+    case TypeId::time:
+      return float_::compare_double(static_cast<double>(a->integer()), TypeId::integer, b, op);
     default: return kNotComparable;
   }
+}
+
+// --- cells on the argument stack
+
+Cell* push(int32_t v) {
+  Cell* c = stack::push_slot();
+  set_integer(c, v);
+  return c;
+}
+
+Cell* box(int32_t v) {
+  set_integer(stack::arguments, v);
+  return stack::arguments;
+}
+
+int32_t get_any() { return stack::arguments->integer(); }
+
+int32_t get_checked() {
+  return stack::arguments->is(TypeId::integer) ? stack::arguments->integer() : 0;
+}
+
+// --- conversions
+
+int32_t from_binary(const Cell* bin) {
+  const SeriesBuffer* s = memory::series(bin->node());
+  const uint32_t head = static_cast<uint32_t>(bin->head());
+  const uint32_t length = s->used_bytes();
+  if (head >= length) return 0;
+  const uint8_t* p = s->data() + s->offset + head;
+  const uint32_t n = length - head < 4 ? length - head : 4;
+  uint32_t v = 0;
+  for (uint32_t i = 0; i < n; ++i) v = (v << 8) | p[i];
+  return static_cast<int32_t>(v);
+}
+
+int32_t from_issue(const Cell* issue) {
+  const std::string_view name = symbol::name(issue->symbol());
+  if (name.size() > 8) fire(ErrorCode::script_invalid_data, issue);
+  uint32_t v = 0;
+  for (unsigned char c : name) {
+    // Bytes of 0x80 and up belong to characters outside ASCII, which are
+    // never hexadecimal digits.
+    int digit = c >= '0' && c <= '9'   ? c - '0'
+                : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                       : -1;
+    if (digit < 0) fire(ErrorCode::script_invalid_data, issue);
+    v = v * 16 + static_cast<uint32_t>(digit);
+  }
+  return static_cast<int32_t>(v);
+}
+
+namespace {
+
+// Reads the decimal text of a string value from its head through the
+// lexer's integer scanner; false when it is not one 32-bit integer.
+bool scan_integer(Cell* str, int32_t* out) {
+  const int32_t n = string::rs_length_q(str);
+  const uint8_t* p = string::rs_head(str);
+  int32_t error = 0;
+  *out = lexer::scan_integer(p, n, static_cast<int>(memory::series(str->node())->unit()), &error);
+  return error == 0;
+}
+
+[[noreturn]] void bad_to_arg(const Cell* spec) {
+  Cell dt;
+  set_datatype(&dt, TypeId::integer);
+  fire(ErrorCode::script_bad_to_arg, &dt, spec);
+}
+
+void frame_math(MathOp op) { do_math(stack::arguments, stack::arguments + 1, op); }
+
+}  // namespace
+
+// --- actions
+
+Cell* make(Cell* proto, Cell* spec, TypeId type) {
+  if (spec->is(TypeId::logic)) {
+    set_integer(proto, spec->logic() ? 1 : 0);
+    return proto;
+  }
+  return to(proto, spec, type);
+}
+
+Cell* random(Cell* value, bool seed, bool secure, bool) {
+  if (seed) {
+    random::seed(static_cast<uint32_t>(value->integer()));
+    set_unset(value);
+    return value;
+  }
+  if (value->integer() != 0) value->set_integer(random::int_uniform(secure, value->integer()));
+  return value;
+}
+
+Cell* to(Cell* proto, Cell* spec, TypeId) {
+  int32_t v = 0;
+  switch (spec->type()) {
+    case TypeId::integer: return spec;
+    case TypeId::char_: v = spec->integer(); break;
+    case TypeId::float_:
+    case TypeId::percent: v = from_double_checked(spec->real()); break;
+    // Seconds rounded half up; a time outside the 32-bit range is an error
+    // like any float.
+    case TypeId::time: v = from_double_checked(spec->real() + 0.5); break;
+    case TypeId::binary: v = from_binary(spec); break;
+    case TypeId::issue: v = from_issue(spec); break;
+    case TypeId::string:
+    case TypeId::file:
+    case TypeId::url:
+    case TypeId::tag:
+    case TypeId::email:
+    case TypeId::ref:
+      if (!scan_integer(spec, &v)) bad_to_arg(spec);
+      break;
+    default: bad_to_arg(spec);
+  }
+  set_integer(proto, v);
+  return proto;
+}
+
+int32_t form(Cell* value, Cell* buffer, Cell*, int32_t limit) {
+  return string::emit(buffer, form_signed(value->integer()).view(), limit);
+}
+
+int32_t mold(Cell* value, Cell* buffer, bool, bool, bool, Cell* part, int32_t limit, int32_t) {
+  return form(value, buffer, part, limit);
+}
+
+void absolute() { stack::arguments->set_integer(abs(stack::arguments->integer())); }
+void add() { frame_math(MathOp::add); }
+void divide() { frame_math(MathOp::divide); }
+void multiply() { frame_math(MathOp::multiply); }
+void remainder() { frame_math(MathOp::remainder); }
+void subtract() { frame_math(MathOp::subtract); }
+void and_() { frame_math(MathOp::and_); }
+void or_() { frame_math(MathOp::or_); }
+void xor_() { frame_math(MathOp::xor_); }
+
+Cell* negate(Cell* value) {
+  if (value->integer() == kMin) raise_overflow();
+  value->set_integer(-value->integer());
+  return value;
+}
+
+void power() {
+  Cell* base = stack::arguments;
+  Cell* exponent = stack::arguments + 1;
+  if (exponent->is(TypeId::integer) && exponent->integer() >= 0) {
+    int32_t r;
+    if (power_exact(base->integer(), exponent->integer(), &r)) {
+      base->set_integer(r);
+      return;
+    }
+  } else if (!exponent->is(TypeId::integer) && !exponent->is(TypeId::float_)) {
+    const Cell called = stack::get_call();
+    Cell dt;
+    set_datatype(&dt, exponent->type());
+    const Cell arg = word::load("exponent");
+    fire(ErrorCode::script_expect_arg, &called, &dt, &arg);
+  }
+  float_::power(base, exponent);
+}
+
+Cell* round(Cell* value, Cell* scale, RoundFlags flags) {
+  if (scale != nullptr && scale->is(TypeId::money)) {
+    const Cell called = stack::get_call();
+    Cell dt;
+    set_datatype(&dt, TypeId::money);
+    fire(ErrorCode::script_not_related, &called, &dt);
+  }
+  if (value->integer() == kMin) return value;
+  if (scale != nullptr && !scale->is(TypeId::integer)) {
+    set_float(value, static_cast<double>(value->integer()));
+    float_::round(value, scale, round_mode(flags));
+    return value;
+  }
+  value->set_integer(round_to(value->integer(), scale ? scale->integer() : 1, round_mode(flags)));
+  return value;
+}
+
+bool even_q(Cell* value) { return (value->integer() & 1) == 0; }
+bool odd_q(Cell* value) { return (value->integer() & 1) != 0; }
+
+Cell* complement(Cell* value) {
+  value->set_integer(~value->integer());
+  return value;
+}
+
+void register_() {
+  static constexpr ActionRow row{
+      .make = make,
+      .random = random,
+      .to = to,
+      .form = form,
+      .mold = mold,
+      .compare = compare,
+      .absolute = absolute,
+      .add = add,
+      .divide = divide,
+      .multiply = multiply,
+      .negate = negate,
+      .power = power,
+      .remainder = remainder,
+      .round = round,
+      .subtract = subtract,
+      .even_q = even_q,
+      .odd_q = odd_q,
+      .and_ = and_,
+      .complement = complement,
+      .or_ = or_,
+      .xor_ = xor_,
+  };
+  datatype::register_type(TypeId::integer, TypeId::none_id, "integer!", row);
 }
 
 }  // namespace qel::integer

@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "values/cell.h"
+#include "values/datatype.h"
 
 namespace qel::integer {
 
@@ -100,11 +101,6 @@ bool power_exact(int32_t base, int32_t exponent, int32_t* result);
 // mode, the first present in this order deciding: /down, /floor, /ceiling,
 // /even, /half-down, /half-ceiling; none of them is `half_away`.
 enum class RoundMode : uint8_t { half_away, down, floor, ceiling, even, half_down, half_ceiling };
-
-struct RoundFlags {
-  bool even = false, down = false, half_down = false;
-  bool floor = false, ceiling = false, half_ceiling = false;
-};
 RoundMode round_mode(const RoundFlags& f);
 
 // Rounds v to a multiple of scale (scale 0 leaves it; the most negative
@@ -114,7 +110,51 @@ int32_t round_to(int32_t v, int32_t scale, RoundMode mode);
 
 // --- comparison
 
-// The integer! compare function: -1, 0, 1, or -2 when not comparable.
-int32_t compare(const Cell* a, const Cell* b, CompareOp op);
+// --- cells on the argument stack
+
+// Pushes a new integer! on the argument stack.
+Cell* push(int32_t v);
+// Makes frame slot 0 an integer!.
+Cell* box(int32_t v);
+// The value word of frame slot 0 (no type check).
+int32_t get_any();
+// The value of frame slot 0 when it is an integer!, else 0.
+int32_t get_checked();
+
+// --- conversions
+
+// The first at most 4 bytes of a binary! from its head, big-endian.
+int32_t from_binary(const Cell* bin);
+// An issue!'s name read as hexadecimal (at most 8 ASCII hex digits); script
+// `invalid-data` with the issue for anything else.
+int32_t from_issue(const Cell* issue);
+
+// --- the type's actions
+Cell* make(Cell* proto, Cell* spec, TypeId type);
+Cell* random(Cell* value, bool seed, bool secure, bool only);
+Cell* to(Cell* proto, Cell* spec, TypeId type);
+int32_t form(Cell* value, Cell* buffer, Cell* part, int32_t limit);
+int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
+             int32_t indent);
+// -1, 0, 1, or -2 when not comparable.
+int32_t compare(Cell* a, Cell* b, CompareOp op);
+void absolute();
+void add();
+void divide();
+void multiply();
+Cell* negate(Cell* value);
+void power();
+void remainder();
+Cell* round(Cell* value, Cell* scale, RoundFlags flags);
+void subtract();
+bool even_q(Cell* value);
+bool odd_q(Cell* value);
+void and_();
+Cell* complement(Cell* value);
+void or_();
+void xor_();
+
+// Registers integer! (no parent).
+void register_();
 
 }  // namespace qel::integer

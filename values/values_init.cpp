@@ -2,7 +2,11 @@
 // which the datatypes register (parents before children).
 #include "values/values_init.h"
 
+#include "datatypes/char.h"
+#include "datatypes/float.h"
+#include "datatypes/issue.h"
 #include "datatypes/path.h"
+#include "datatypes/typeset.h"
 #include "evaluator/cycle_guard.h"
 #include "evaluator/stack.h"
 #include "memory/series.h"
@@ -11,6 +15,7 @@
 #include "values/block.h"
 #include "values/context.h"
 #include "values/datatype.h"
+#include "values/integer.h"
 #include "values/logic.h"
 #include "values/root.h"
 #include "values/series_type.h"
@@ -40,7 +45,7 @@ constexpr struct {
     {TypeId::block, block::register_},
     {TypeId::string, nullptr},
     {TypeId::binary, nullptr},
-    {TypeId::integer, nullptr},
+    {TypeId::integer, integer::register_},
     {TypeId::symbol, symbol::register_},
     {TypeId::context, context::register_},
     {TypeId::word, word::register_},
@@ -48,7 +53,7 @@ constexpr struct {
     {TypeId::set_word, set_word::register_},
     {TypeId::get_word, get_word::register_},
     {TypeId::refinement, refinement::register_},
-    {TypeId::char_, nullptr},
+    {TypeId::char_, char_::register_},
     {TypeId::native, nullptr},
     {TypeId::action, nullptr},
     {TypeId::op, nullptr},
@@ -59,20 +64,20 @@ constexpr struct {
     {TypeId::function, nullptr},
     {TypeId::routine, nullptr},
     {TypeId::paren, paren::register_},
-    {TypeId::issue, nullptr},
+    {TypeId::issue, issue::register_},
     {TypeId::url, nullptr},
     {TypeId::file, nullptr},
     {TypeId::object, nullptr},
     {TypeId::bitset, nullptr},
     {TypeId::triple, nullptr},
-    {TypeId::float_, nullptr},
-    {TypeId::typeset, nullptr},
+    {TypeId::float_, float_::register_},
+    {TypeId::typeset, typeset::register_},
     {TypeId::error, nullptr},
     {TypeId::vector, nullptr},
     {TypeId::map, nullptr},
     {TypeId::hash, nullptr},
     {TypeId::pair, nullptr},
-    {TypeId::percent, nullptr},
+    {TypeId::percent, percent::register_},
     {TypeId::tuple, nullptr},
     {TypeId::time, nullptr},
     {TypeId::tag, nullptr},

@@ -6,25 +6,12 @@
 #include <cmath>
 #include <limits>
 
-#include "runtime/unwind.h"
-#include "values/errors.h"
+#include "tests/unit/values_support.h"
 #include "values/integer.h"
 
 namespace qel {
 namespace {
-
-// The error code a call raises, or -1 when it raises nothing.
-template <class F>
-int raised(F&& f) {
-  try {
-    f();
-  } catch (const NonLocalExit& e) {
-    EXPECT_EQ(e.level, level::error);
-    return unwind::thrown_value.integer();
-  }
-  return -1;
-}
-int code(ErrorCode c) { return static_cast<int>(c); }
+using namespace testing_values;
 
 struct MathCase {
   int32_t left, right;
@@ -34,6 +21,7 @@ struct MathCase {
 };
 
 TEST(NumsInteger, MathOpPromotesOrStaysExact) {
+  setup();
   const MathCase cases[] = {
       {2147483647, 1, MathOp::add, true, 2147483648.0},
       {-2147483648, 1, MathOp::subtract, true, -2147483649.0},
@@ -73,6 +61,7 @@ TEST(NumsInteger, MathOpPromotesOrStaysExact) {
 }
 
 TEST(NumsInteger, MathOpErrorsWithoutFloatAnswer) {
+  setup();
   Cell out;
   set_integer(&out, 0);
   EXPECT_EQ(raised([&] { integer::math_op(1, 0, MathOp::divide, &out); }),
@@ -89,6 +78,7 @@ TEST(NumsInteger, MathOpErrorsWithoutFloatAnswer) {
 }
 
 TEST(NumsInteger, ReportedOverflowAndTruncatingDivide) {
+  setup();
   int32_t r = 0;
   EXPECT_FALSE(integer::math_op_reported(97, 100000000, MathOp::multiply, &r));
   EXPECT_FALSE(integer::math_op_reported(INT32_MAX, 1, MathOp::add, &r));
@@ -101,6 +91,7 @@ TEST(NumsInteger, ReportedOverflowAndTruncatingDivide) {
 }
 
 TEST(NumsInteger, AbsAndFormSigned) {
+  setup();
   EXPECT_EQ(integer::abs(-5), 5);
   EXPECT_EQ(integer::abs(INT32_MAX), INT32_MAX);
   EXPECT_EQ(raised([] { integer::abs(INT32_MIN); }), code(ErrorCode::math_overflow));
@@ -112,11 +103,15 @@ TEST(NumsInteger, AbsAndFormSigned) {
 }
 
 TEST(NumsInteger, DoubleConversionIsChecked) {
+  setup();
   EXPECT_EQ(integer::from_double_checked(1.9), 1);
   EXPECT_EQ(integer::from_double_checked(-1.9), -1);
   EXPECT_EQ(integer::from_double_checked(2147483647.0), INT32_MAX);
   EXPECT_EQ(integer::from_double_checked(-2147483648.0), INT32_MIN);
-  const double bad[] = {3e10, 2147483647.5, -2147483648.5, -3e10,
+  const double bad[] = {3e10,
+                        2147483647.5,
+                        -2147483648.5,
+                        -3e10,
                         std::numeric_limits<double>::quiet_NaN(),
                         std::numeric_limits<double>::infinity()};
   for (double d : bad)
@@ -129,14 +124,18 @@ TEST(NumsInteger, DoubleConversionIsChecked) {
 }
 
 TEST(NumsInteger, Power) {
+  setup();
   struct {
     int32_t base, exp;
     bool exact;
     int32_t expected;
   } cases[] = {
-      {2, 10, true, 1024},   {2, 30, true, 1073741824}, {2, 31, false, 0},   {0, 0, true, 1},
-      {-2, 31, true, INT32_MIN}, {-3, 3, true, -27},    {46341, 2, false, 0}, {46340, 2, true, 2147395600},
-      {1, 2147483647, true, 1}, {-1, 2147483647, true, -1}, {65536, 1, true, 65536},
+      {2, 10, true, 1024},       {2, 30, true, 1073741824},
+      {2, 31, false, 0},         {0, 0, true, 1},
+      {-2, 31, true, INT32_MIN}, {-3, 3, true, -27},
+      {46341, 2, false, 0},      {46340, 2, true, 2147395600},
+      {1, 2147483647, true, 1},  {-1, 2147483647, true, -1},
+      {65536, 1, true, 65536},
   };
   for (const auto& c : cases) {
     int32_t r = 0;
@@ -148,18 +147,31 @@ TEST(NumsInteger, Power) {
 }
 
 TEST(NumsInteger, RoundTo) {
+  setup();
   using M = integer::RoundMode;
   struct {
     int32_t v, scale;
     M mode;
     int32_t expected;
   } cases[] = {
-      {7, 5, M::half_away, 5},      {8, 5, M::half_away, 10},    {-8, 5, M::half_away, -10},
-      {15, 10, M::even, 20},        {25, 10, M::even, 20},       {-7, 5, M::floor, -10},
-      {7, 5, M::floor, 5},          {7, 5, M::ceiling, 10},      {-7, 5, M::ceiling, -5},
-      {25, 10, M::half_away, 30},   {-25, 10, M::half_away, -30}, {25, 10, M::half_down, 20},
-      {-25, 10, M::half_ceiling, -20}, {25, 10, M::half_ceiling, 30}, {19, 10, M::down, 10},
-      {-19, -10, M::down, -10},     {5, 0, M::half_away, 5},     {INT32_MIN, 7, M::ceiling, INT32_MIN},
+      {7, 5, M::half_away, 5},
+      {8, 5, M::half_away, 10},
+      {-8, 5, M::half_away, -10},
+      {15, 10, M::even, 20},
+      {25, 10, M::even, 20},
+      {-7, 5, M::floor, -10},
+      {7, 5, M::floor, 5},
+      {7, 5, M::ceiling, 10},
+      {-7, 5, M::ceiling, -5},
+      {25, 10, M::half_away, 30},
+      {-25, 10, M::half_away, -30},
+      {25, 10, M::half_down, 20},
+      {-25, 10, M::half_ceiling, -20},
+      {25, 10, M::half_ceiling, 30},
+      {19, 10, M::down, 10},
+      {-19, -10, M::down, -10},
+      {5, 0, M::half_away, 5},
+      {INT32_MIN, 7, M::ceiling, INT32_MIN},
       {2147483647, 10, M::down, 2147483640},
   };
   for (const auto& c : cases)
@@ -176,7 +188,8 @@ TEST(NumsInteger, RoundTo) {
 }
 
 TEST(NumsInteger, RoundModePriority) {
-  integer::RoundFlags f;
+  setup();
+  RoundFlags f;
   EXPECT_EQ(integer::round_mode(f), integer::RoundMode::half_away);
   f.even = f.ceiling = true;
   EXPECT_EQ(integer::round_mode(f), integer::RoundMode::ceiling);
@@ -185,6 +198,7 @@ TEST(NumsInteger, RoundModePriority) {
 }
 
 TEST(NumsInteger, Compare) {
+  setup();
   Cell a, b;
   set_integer(&a, 1);
   set_char(&b, 1);
