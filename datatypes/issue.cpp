@@ -6,6 +6,7 @@
 #include "memory/series.h"
 #include "memory/unicode.h"
 #include "values/context.h"
+#include "values/root.h"
 #include "values/string.h"
 #include "values/symbol.h"
 #include "values/word.h"
@@ -27,6 +28,12 @@ Cell* make_in(Node block, std::string_view name) {
 
 Cell* push(std::string_view name) {
   const SymbolId sym = symbol::make(name);
+  if (word::recording_q()) {
+    // Start-up keeps the issues it makes alive in the root block.
+    Cell issue;
+    make_for_symbol(&issue, sym);
+    return root::cell_at(root::append(issue));
+  }
   return make_for_symbol(stack::push_slot(), sym);
 }
 

@@ -15,8 +15,10 @@ namespace qel::issue {
 
 // Writes an issue! for the interned UTF-8 name into the cell.
 Cell* make_at(Cell* c, std::string_view name);
-// Appends one to a block / pushes one on the argument stack.
+// Appends one to a block.
 Cell* make_in(Node block, std::string_view name);
+// Pushes one on the argument stack; while start-up records words
+// (word::set_recording), appends it to the root block instead.
 Cell* push(std::string_view name);
 // Pushes a copy of a word value retyped as issue!.
 Cell* push_word(const Cell* word);

@@ -56,6 +56,7 @@ bool recording = false;
 }  // namespace
 
 void set_recording(bool on) { recording = on; }
+bool recording_q() { return recording; }
 
 // --- making
 

@@ -33,6 +33,8 @@ Cell load(std::string_view name);
 // While on (start-up), every word `load` makes is also kept in the root
 // block.
 void set_recording(bool on);
+// True while start-up records (issue! makers obey the same switch).
+bool recording_q();
 // Writes a word! for the symbol, bound in the global context (added with an
 // unset! value when missing), into the cell.
 Cell* make_at_symbol(SymbolId sym, Cell* c);

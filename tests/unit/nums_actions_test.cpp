@@ -13,6 +13,7 @@
 #include "values/context.h"
 #include "values/integer.h"
 #include "values/logic.h"
+#include "values/root.h"
 #include "values/string.h"
 #include "values/word.h"
 
@@ -187,6 +188,15 @@ TEST(NumsActions, IssuesAndTypesetsFromSpecs) {
   issue::make_at(&other, "ABC");
   EXPECT_EQ(issue::compare(r, &other, CompareOp::equal), 0);
   EXPECT_EQ(issue::compare(r, &spec, CompareOp::equal), kNotComparable);
+
+  // While start-up records words, issue makers keep theirs in the root block.
+  const uint32_t roots = root::size(), stacked = stack::size();
+  word::set_recording(true);
+  Cell* kept = issue::push("boot");
+  word::set_recording(false);
+  EXPECT_EQ(root::size(), roots + 1);
+  EXPECT_EQ(stack::size(), stacked);
+  EXPECT_EQ(molded(*kept), "#boot");
 
   // make typeset! [integer! number!], with number! a word whose value is a typeset.
   Cell number = word::load("number!");
