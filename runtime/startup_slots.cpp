@@ -17,10 +17,8 @@ namespace qel {
 [[gnu::weak]] void words::build_refinements() {}
 [[gnu::weak]] void words::build_marker() {}
 [[gnu::weak]] void words::make_globals() {}
-[[gnu::weak]] void natives::init() {}
 [[gnu::weak]] void parse::init() {}
 [[gnu::weak]] void lexer::init() {}
-[[gnu::weak]] void interpreter::init() {}
 
 // services/
 [[gnu::weak]] void crypto::init_provider() {}
@@ -29,7 +27,6 @@ namespace qel {
 [[gnu::weak]] void deflate::init() {}
 [[gnu::weak]] void io::init_call() {}
 [[gnu::weak]] void image_codec::init() {}
-[[gnu::weak]] void qelbin::decode_boot_data() {}
 
 // library/
 [[gnu::weak]] void library::run_top_level() {}

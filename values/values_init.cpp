@@ -15,6 +15,8 @@
 #include "values/block.h"
 #include "values/context.h"
 #include "values/datatype.h"
+#include "values/function.h"
+#include "values/native.h"
 #include "values/integer.h"
 #include "values/logic.h"
 #include "values/root.h"
@@ -54,15 +56,15 @@ constexpr struct {
     {TypeId::get_word, get_word::register_},
     {TypeId::refinement, refinement::register_},
     {TypeId::char_, char_::register_},
-    {TypeId::native, nullptr},
-    {TypeId::action, nullptr},
-    {TypeId::op, nullptr},
+    {TypeId::native, native::register_},
+    {TypeId::action, action::register_},
+    {TypeId::op, op::register_},
     {TypeId::path, path::register_},
     {TypeId::lit_path, lit_path::register_},
     {TypeId::set_path, set_path::register_},
     {TypeId::get_path, get_path::register_},
-    {TypeId::function, nullptr},
-    {TypeId::routine, nullptr},
+    {TypeId::function, function::register_},
+    {TypeId::routine, routine::register_},
     {TypeId::paren, paren::register_},
     {TypeId::issue, issue::register_},
     {TypeId::url, nullptr},

@@ -1,0 +1,980 @@
+// The interpreter: block evaluation, expressions, infix operators, function
+// calls with the spec cache, refinements and the C++ call helpers.
+#include "evaluator/interpreter.h"
+
+#include "evaluator/natives.h"
+#include "memory/collector.h"
+#include "values/actions.h"
+#include "values/block.h"
+#include "values/context.h"
+#include "values/errors.h"
+#include "values/function.h"
+#include "values/logic.h"
+#include "values/native.h"
+#include "values/symbol.h"
+#include "values/word.h"
+
+#include "datatypes/typeset.h"
+
+namespace qel::interpreter {
+
+Cell position{static_cast<uint32_t>(TypeId::unset), 0, 0, 0};
+
+namespace {
+
+Cell body_word_cell{};
+Cell anon_word_cell{};
+Cell set_path_word_cell{};
+Cell compare_callback_word{};
+SymbolId sym_system = 0, sym_system_global = 0, sym_local = 0, sym_return = 0;
+
+constexpr uint64_t bit(TypeId t) { return uint64_t{1} << static_cast<uint8_t>(t); }
+constexpr uint64_t kDefaultTypes = ~bit(TypeId::unset) & ~uint64_t{1};
+
+inline SeriesBuffer* buf(const Cell& c) { return memory::series(c.node()); }
+// Cells of the code's buffer from index 0 to its tail.
+inline int32_t tail_of(const Cell& code) {
+  SeriesBuffer* s = buf(code);
+  return static_cast<int32_t>((s->tail - s->offset) >> 4);
+}
+inline const Cell* at(const Cell& code, int32_t pc) { return buf(code)->cells() + pc; }
+// The end of the code: the given end, or the tail when the block shrank.
+inline int32_t limit_of(const Cell& code, int32_t end) {
+  int32_t t = tail_of(code);
+  return end < t ? end : t;
+}
+
+inline bool is_function_type(TypeId t) {
+  return t == TypeId::function || t == TypeId::native || t == TypeId::action ||
+         t == TypeId::routine;
+}
+
+// The value cell of a bound word, or null when its context keeps no values
+// right now (a function that is not running) or the word is unresolved.
+inline Cell* peek_value(const Cell* w) {
+  Node ctx = w->context();
+  int32_t i = w->word_index();
+  if (!ctx || i < 0) return nullptr;
+  Cell* cc = memory::series(ctx)->cells();
+  if (cc->has_flag(cell_flag::on_stack)) {
+    if (!cc->data2) return nullptr;
+    return stack::bottom + (cc->data2 - 1) + i;
+  }
+  return memory::series(cc->data2)->cells() + i;
+}
+// The value cell of a word; the errors of context::get when it has none.
+inline Cell* word_value(const Cell* w) {
+  if (Cell* v = peek_value(w)) [[likely]]
+    return v;
+  return context::get(w);
+}
+
+// Restores the position cell when a block's evaluation ends (or unwinds).
+struct PositionSave {
+  Cell saved;
+  PositionSave() : saved(position) {}
+  ~PositionSave() { position = saved; }
+};
+
+// The word naming argument or refinement i (1-based) of a function value.
+Cell arg_word(const Cell* fn, int32_t i) {
+  Node words = words_of(fn);
+  if (!words) return anon_word_cell;
+  SeriesBuffer* s = memory::series(words);
+  if (i < 1 || static_cast<uint32_t>(i) > s->length()) return anon_word_cell;
+  Cell w = s->cells()[i - 1];
+  w.reset_header(TypeId::word);
+  return w;
+}
+
+[[noreturn]] void expect_arg(const Cell* frame_word, const Cell* fn, int32_t i, const Cell* value) {
+  Cell dt;
+  set_datatype(&dt, value->type());
+  Cell w = arg_word(fn, i);
+  Cell fw = *frame_word;
+  fire(ErrorCode::script_expect_arg, &fw, &dt, &w);
+}
+
+inline void typecheck(const Cell* frame_word, const Cell* fn, int32_t i, const Descriptor& d,
+                      const Cell* value) {
+  if (!(d.types & (uint64_t{1} << static_cast<uint8_t>(value->type())))) [[unlikely]]
+    expect_arg(frame_word, fn, i, value);
+}
+
+// --- the spec cache ------------------------------------------------------
+
+// The types a spec's type block allows.
+uint64_t types_of_block(const Cell& blk) {
+  uint64_t m = 0;
+  SeriesBuffer* s = buf(blk);
+  int32_t n = static_cast<int32_t>(s->length());
+  for (int32_t i = blk.head() < 0 ? 0 : blk.head(); i < n; i++) {
+    Cell item = buf(blk)->cells()[i];
+    Cell v = item;
+    if (item.is(TypeId::word)) {
+      Cell* p = peek_value(&item);
+      v = p ? *p : unset_value;
+    }
+    switch (v.type()) {
+      case TypeId::datatype:
+        m |= uint64_t{1} << (static_cast<uint32_t>(datatype::named(&v)) & 63);
+        break;
+      case TypeId::typeset: {
+        typeset::Bits b = typeset::get(&v);
+        for (int t = 1; t < 64; t++)
+          if (b.has(static_cast<TypeId>(t))) m |= uint64_t{1} << t;
+        break;
+      }
+      case TypeId::word:
+        m |= bit(TypeId::object);
+        break;
+      case TypeId::block:
+        break;
+      default:
+        fire(ErrorCode::script_invalid_type_spec, &item);
+    }
+  }
+  return m;
+}
+
+// Where a function value keeps its cache cell.
+Cell* cache_slot(const Cell* fn) {
+  TypeId t = fn->is(TypeId::op) ? op::wrapped(fn) : fn->type();
+  if (t == TypeId::function || t == TypeId::routine) return function::extra(fn, function::kCache);
+  return native::companion(fn, native::kCache);
+}
+
+Node build_cache(const Cell* fn) {
+  Cell spec;
+  set_series(&spec, TypeId::block, fn->data2, 0);
+  Cell* saved_top = stack::top;
+  // Descriptors are collected on the argument stack first.
+  Cell* first = stack::top;
+  int32_t refinements = 0;
+  int32_t locals = 0;
+  int32_t n = tail_of(spec);
+  for (int32_t i = 0; i < n; i++) {
+    Cell item = *at(spec, i);
+    TypeId t = item.type();
+    ArgKind kind;
+    if (t == TypeId::word)
+      kind = ArgKind::normal;
+    else if (t == TypeId::lit_word)
+      kind = ArgKind::quoted;
+    else if (t == TypeId::get_word)
+      kind = ArgKind::literal;
+    else if (t == TypeId::refinement) {
+      if (symbol::resolve(item.symbol()) == symbol::resolve(sym_local)) {
+        locals = 1;
+        for (int32_t k = i + 1; k < n; k++)
+          if (at(spec, k)->is(TypeId::word)) locals++;
+        break;
+      }
+      Cell* d = stack::push_slot();
+      refinements++;
+      *d = Cell{static_cast<uint32_t>(TypeId::integer), 0, 0,
+                static_cast<uint32_t>(ArgKind::refinement) |
+                    (static_cast<uint32_t>(refinements) << 8)};
+      continue;
+    } else if (t == TypeId::set_word) {
+      // return: and its type block are not arguments.
+      if (i + 1 < n && at(spec, i + 1)->is(TypeId::block)) i++;
+      continue;
+    } else {
+      if (t != TypeId::string && t != TypeId::block)
+        fire(ErrorCode::script_bad_func_def, &spec);
+      continue;
+    }
+    uint64_t types = kDefaultTypes;
+    if (i + 1 < n && at(spec, i + 1)->is(TypeId::block)) {
+      Cell blk = *at(spec, i + 1);
+      if (block::rs_length_q(&blk) > 0) types = types_of_block(blk);
+      i++;
+    }
+    Cell* d = stack::push_slot();
+    *d = Cell{static_cast<uint32_t>(TypeId::integer), static_cast<uint32_t>(types),
+              static_cast<uint32_t>(types >> 32), static_cast<uint32_t>(kind)};
+  }
+  int32_t count = static_cast<int32_t>(stack::top - first);
+  Node node = memory::alloc_cells(static_cast<uint64_t>(count + 1));
+  SeriesBuffer* s = memory::series(node);
+  s->cells()[0] = Cell{static_cast<uint32_t>(TypeId::integer), static_cast<uint32_t>(count),
+                       static_cast<uint32_t>(refinements), static_cast<uint32_t>(locals)};
+  for (int32_t i = 0; i < count; i++) s->cells()[i + 1] = first[i];
+  s->tail = s->offset + static_cast<uint32_t>(count + 1) * sizeof(Cell);
+  stack::top = saved_top;
+  set_series(cache_slot(fn), TypeId::block, node, 0);
+  return node;
+}
+
+// --- argument fetching ---------------------------------------------------
+
+struct CallSite {
+  const Cell* fn;          // the function value (stable: on the stack or rooted)
+  const Cell* frame_word;  // the word naming the call
+  uint32_t mode;
+  bool infix;
+};
+
+// Pushes one argument of descriptor d (argument number i) taken from the
+// code at pc; answers the position after it.
+int32_t fetch(const CallSite& site, const Descriptor& d, int32_t i, const Cell& code, int32_t pc,
+              int32_t end) {
+  if (pc >= limit_of(code, end)) {
+    if (d.kind == ArgKind::literal && (d.types & bit(TypeId::unset))) {
+      set_unset(stack::push_slot());
+      return pc;
+    }
+    if (site.mode & (mode::apply | mode::apply_all)) {
+      set_none(stack::push_slot());
+      return pc;
+    }
+    Cell fw = *site.frame_word;
+    Cell w = arg_word(site.fn, i);
+    fire(ErrorCode::script_no_arg, &fw, &w);
+  }
+  switch (d.kind) {
+    case ArgKind::normal:
+      if (site.mode & mode::safer) return passing::eval_expression(code, pc, pc + 1, true, false);
+      return passing::eval_expression(code, pc, end, site.infix, false);
+    case ArgKind::quoted: {
+      const Cell* v = at(code, pc);
+      if (tracing_q) fire_event(Event::fetch, &code, pc, nullptr, v);
+      stack::push(at(code, pc));
+      return pc + 1;
+    }
+    default: {
+      Cell v = *at(code, pc);
+      if (tracing_q) fire_event(Event::fetch, &code, pc, nullptr, &v);
+      if (v.is(TypeId::paren)) {
+        passing::eval(&v, Chain::no);
+      } else if (v.is(TypeId::get_word)) {
+        stack::push(word_value(&v));
+      } else if (v.is(TypeId::get_path)) {
+        passing::eval_path(v, code, -1, 0, PathMode::get, false, nullptr);
+      } else {
+        stack::push(&v);
+      }
+      return pc + 1;
+    }
+  }
+}
+
+// Looks a refinement up among a function's descriptors: its index, or -1.
+int32_t find_refinement(const Cell* fn, const CacheInfo& ci, const Cell* element) {
+  Node words = words_of(fn);
+  if (!words) return -1;
+  SymbolId s = symbol::resolve(element->symbol());
+  for (int32_t j = 1; j <= ci.count; j++) {
+    SeriesBuffer* w = memory::series(words);
+    if (static_cast<uint32_t>(j) > w->length()) break;
+    if (symbol::resolve(w->cells()[j - 1].symbol()) != s) continue;
+    return descriptor(ci.node, j).kind == ArgKind::refinement ? j : -1;
+  }
+  return -1;
+}
+
+constexpr int32_t kMaxRefinements = 64;
+
+// Fetches the arguments (and refinements) of a call whose frame is open, then
+// calls a native's or action's entry, or pushes a function's locals.
+int32_t eval_arguments(const CallSite& site, const Cell& code, int32_t pc, int32_t end,
+                       const Cell* path, int32_t path_pos) {
+  const Cell* fn = site.fn;
+  CacheInfo ci = spec_cache(fn);
+  TypeId ft = fn->type();
+  bool is_fn = ft == TypeId::function || ft == TypeId::routine;
+  Cell* base = stack::arguments;
+  int32_t refs[kMaxRefinements];
+  int32_t nrefs = ci.refinements < kMaxRefinements ? ci.refinements : kMaxRefinements;
+  for (int32_t r = 0; r < nrefs; r++) refs[r] = -1;
+
+  int32_t i = 1;
+  if (site.infix) {
+    stack::top = base + 1;
+    if (ci.count >= 1) typecheck(site.frame_word, fn, 1, descriptor(ci.node, 1), base);
+    i = 2;
+  }
+  bool active = true;
+  for (; i <= ci.count; i++) {
+    Descriptor d = descriptor(ci.node, i);
+    if (d.kind == ArgKind::refinement) {
+      if (site.mode & mode::apply_all) {
+        pc = fetch(site, d, i, code, pc, end);
+        if (exits::pending) return pc;
+        Cell* v = stack::top - 1;
+        if (v->is(TypeId::none)) set_logic(v, false);
+        if (!v->is(TypeId::logic)) expect_arg(site.frame_word, fn, i, v);
+        active = v->logic();
+        if (!is_fn) {
+          stack::pop(1);
+          if (active && d.ordinal <= nrefs)
+            refs[d.ordinal - 1] = static_cast<int32_t>(stack::top - base);
+        }
+      } else {
+        if (is_fn) set_logic(stack::push_slot(), false);
+        active = false;
+      }
+      continue;
+    }
+    if (active) {
+      pc = fetch(site, d, i, code, pc, end);
+      if (exits::pending) return pc;
+      typecheck(site.frame_word, fn, i, descriptor(ci.node, i), stack::top - 1);
+    } else if (site.mode & mode::apply_all) {
+      pc = fetch(site, d, i, code, pc, end);
+      if (exits::pending) return pc;
+      if (is_fn)
+        set_none(stack::top - 1);
+      else
+        stack::pop(1);
+    } else if (is_fn) {
+      set_none(stack::push_slot());
+    }
+  }
+
+  // Refinements from the path, or (apply) from the code.
+  uint64_t used = 0;
+  auto use_refinement = [&](const Cell& element, bool on, const Cell* where) -> bool {
+    int32_t j = find_refinement(fn, ci, &element);
+    if (j < 0) {
+      Cell fw = *site.frame_word;
+      fire(ErrorCode::script_no_refine, &fw, &element);
+    }
+    Descriptor dr = descriptor(ci.node, j);
+    uint64_t b = uint64_t{1} << ((dr.ordinal - 1) & 63);
+    if (used & b) fire(ErrorCode::script_dup_refine, where);
+    used |= b;
+    if (is_fn)
+      set_logic(base + (j - 1), on);
+    else if (on && dr.ordinal <= nrefs)
+      refs[dr.ordinal - 1] = static_cast<int32_t>(stack::top - base);
+    for (int32_t a = j + 1; a <= ci.count; a++) {
+      Descriptor da = descriptor(ci.node, a);
+      if (da.kind == ArgKind::refinement) break;
+      if ((site.mode & mode::safer) && !on) {
+        if (pc < limit_of(code, end)) pc++;
+        continue;
+      }
+      pc = fetch(site, da, a, code, pc, end);
+      if (exits::pending) return false;
+      if (on) {
+        typecheck(site.frame_word, fn, a, descriptor(ci.node, a), stack::top - 1);
+        if (is_fn) {
+          base[a - 1] = stack::top[-1];
+          stack::pop(1);
+        }
+      } else {
+        stack::pop(1);
+      }
+    }
+    return true;
+  };
+
+  if (path) {
+    Cell p = *path;
+    for (int32_t k = path_pos; k < tail_of(p); k++) {
+      Cell e = *at(p, k);
+      bool on;
+      if (e.is(TypeId::word)) {
+        on = true;
+      } else if (e.is(TypeId::get_word)) {
+        on = !is_falsy(word_value(&e));
+      } else {
+        fire(ErrorCode::script_bad_refine, &e);
+      }
+      if (!use_refinement(e, on, &p)) return pc;
+    }
+  } else if ((site.mode & mode::apply) && !(site.mode & mode::apply_all)) {
+    while (pc < limit_of(code, end)) {
+      Cell e = *at(code, pc);
+      if (!e.is(TypeId::refinement)) fire(ErrorCode::script_bad_refine, &e);
+      pc++;
+      bool on = false;
+      if (pc < limit_of(code, end)) {
+        Cell* mark = stack::top;
+        pc = passing::eval_expression(code, pc, end, false, false);
+        if (exits::pending) return pc;
+        on = !is_falsy(mark);
+        stack::top = mark;
+      }
+      if (!use_refinement(e, on, &code)) return pc;
+    }
+  }
+
+  if (tracing_q) fire_event(Event::call, nullptr, -1, site.frame_word, fn);
+  if (is_fn) {
+    function::init_locals(ci.locals);
+    return pc;
+  }
+  if (ft == TypeId::native) {
+    natives::entry(static_cast<int32_t>(fn->data1))(refs);
+  } else {
+    int32_t id = static_cast<int32_t>(fn->data1);
+    actions::EntryFn e = (id >= 1 && id <= kActionCount) ? actions::entries[id - 1] : nullptr;
+    if (!e) fire(ErrorCode::internal_not_done);
+    e(refs);
+  }
+  return pc;
+}
+
+// Runs a routine!'s C++ routine on the arguments of the current frame.
+void call_native_code(Cell* fn) {
+  int32_t index = function::extra(fn, function::kEntry)->integer();
+  routine::Entry e = routine::entry(index);
+  if (!e) fire(ErrorCode::internal_not_done);
+  e();
+}
+
+// The operators the interpreter computes without a call when both operands
+// are integers (or floats): the action or native each op! wraps.
+inline bool fast_math_op(const Cell& op, MathOp* m) {
+  if (op::wrapped(&op) != TypeId::action) return false;
+  switch (static_cast<ActionId>(op.data1)) {
+    case ActionId::add: *m = MathOp::add; return true;
+    case ActionId::subtract: *m = MathOp::subtract; return true;
+    case ActionId::multiply: *m = MathOp::multiply; return true;
+    case ActionId::and_: *m = MathOp::and_; return true;
+    case ActionId::or_: *m = MathOp::or_; return true;
+    case ActionId::xor_: *m = MathOp::xor_; return true;
+    default: return false;
+  }
+}
+// The comparison natives have indexes 25-31 (equal? ... greater-or-equal?).
+inline bool fast_compare_op(const Cell& op, CompareOp* c) {
+  if (op::wrapped(&op) != TypeId::native) return false;
+  static constexpr CompareOp kOps[] = {CompareOp::equal,  CompareOp::not_equal,
+                                       CompareOp::strict_equal, CompareOp::lesser,
+                                       CompareOp::greater, CompareOp::lesser_or_equal,
+                                       CompareOp::greater_or_equal};
+  uint32_t i = op.data1;
+  if (i < 25 || i > 31) return false;
+  *c = kOps[i - 25];
+  return true;
+}
+
+// An infix operator at pc; the left operand is the value at `start`.
+int32_t eval_infix(const Cell& code, int32_t pc, int32_t end, Cell* start, const Cell& opv,
+                   const Cell& opword) {
+  Cell fn = op::unwrap(&opv);
+  TypeId wt = fn.type();
+  if (!tracing_q && (wt == TypeId::native || wt == TypeId::action) &&
+      pc + 1 < limit_of(code, end)) {
+    CacheInfo ci = spec_cache(&fn);
+    if (ci.count == 2 && ci.refinements == 0) {
+      Descriptor d1 = descriptor(ci.node, 1);
+      Descriptor d2 = descriptor(ci.node, 2);
+      if (d2.kind == ArgKind::normal) {
+        stack::top = start + 1;
+        int32_t npc = passing::eval_expression(code, pc + 1, end, true, false);
+        if (exits::pending) return npc;
+        Cell* right = start + 1;
+        MathOp m;
+        CompareOp c;
+        if (fast_math_op(fn, &m)) {
+          if (actions::fast_math(m, start, right, start)) {
+            stack::top = start + 1;
+            return npc;
+          }
+        } else if (fast_compare_op(fn, &c)) {
+          bool truth;
+          if (actions::fast_compare(c, start, right, &truth)) {
+            set_logic(start, truth);
+            stack::top = start + 1;
+            return npc;
+          }
+        }
+        // The generic call, with both operands in place.
+        collector::Root keep(fn);
+        stack::top = start;
+        stack::mark_interp_native(&opword);
+        stack::top = start + 2;
+        if (!(d1.types & (uint64_t{1} << static_cast<uint8_t>(start->type()))))
+          expect_arg(&opword, keep.get(), 1, start);
+        if (!(d2.types & (uint64_t{1} << static_cast<uint8_t>(right->type()))))
+          expect_arg(&opword, keep.get(), 2, right);
+        int32_t refs[1] = {-1};
+        if (wt == TypeId::native) {
+          natives::entry(static_cast<int32_t>(fn.data1))(refs);
+        } else {
+          int32_t id = static_cast<int32_t>(fn.data1);
+          actions::EntryFn e = (id >= 1 && id <= kActionCount) ? actions::entries[id - 1] : nullptr;
+          if (!e) fire(ErrorCode::internal_not_done);
+          e(refs);
+        }
+        if (exits::pending) return npc;
+        stack::unwind();
+        return npc;
+      }
+    }
+  }
+  if (tracing_q) fire_event(Event::fetch, &code, pc, nullptr, &opword);
+  stack::top = start + 1;
+  return passing::eval_code(&fn, code, pc + 1, end, nullptr, 0, &opword, nullptr, mode::normal,
+                            true);
+}
+
+}  // namespace
+
+// --- the spec cache ----------------------------------------------------------
+
+CacheInfo spec_cache(const Cell* fn) {
+  Cell* slot = cache_slot(fn);
+  Node node = slot->is(TypeId::block) ? slot->node() : build_cache(fn);
+  const Cell* s = memory::series(node)->cells();
+  return {node, static_cast<int32_t>(s->data1), static_cast<int32_t>(s->data2),
+          static_cast<int32_t>(s->data3)};
+}
+
+Descriptor descriptor(Node cache, int32_t i) {
+  const Cell* d = memory::series(cache)->cells() + i;
+  uint32_t k = d->data3;
+  return {static_cast<uint64_t>(d->data1) | (static_cast<uint64_t>(d->data2) << 32),
+          static_cast<ArgKind>(k & 3), static_cast<int32_t>(k >> 8)};
+}
+
+Node words_of(const Cell* fn) {
+  TypeId t = fn->is(TypeId::op) ? op::wrapped(fn) : fn->type();
+  if (t == TypeId::function || t == TypeId::routine) return context::words_node(fn->data1);
+  // The companion keeps a copy of the context cell: its word table's block.
+  return static_cast<Node>(hashtable::record(native::companion(fn, native::kContext)->data1)->blk);
+}
+
+const Cell* body_word() { return &body_word_cell; }
+const Cell* anon_word() { return &anon_word_cell; }
+
+// --- evaluation --------------------------------------------------------------
+
+namespace passing {
+
+void eval(const Cell* block, Chain chain) {
+  Cell code = *block;
+  Cell* base = stack::top;
+  stack::mark_eval(&body_word_cell);
+  int32_t pc = code.head() < 0 ? 0 : code.head();
+  int32_t end = tail_of(code);
+  if (tracing_q) fire_event(Event::enter, &code, pc, nullptr, nullptr);
+  if (pc >= end) {
+    set_unset(stack::push_slot());
+  } else {
+    PositionSave save;
+    position = code;
+    for (;;) {
+      position.set_head(pc);
+      int32_t start = pc;
+      pc = passing::eval_expression(code, pc, end, false, false);
+      if (exits::pending) return;
+      if (tracing_q) fire_event(Event::expr, &code, pc, nullptr, base);
+      (void)start;
+      end = limit_of(code, end);
+      if (pc >= end) break;
+      stack::reset();
+      collector::safe_point();
+    }
+  }
+  if (tracing_q) fire_event(Event::exit, &code, end, nullptr, base);
+  stack::unwind();
+  if (chain == Chain::yes) *stack::arguments = *base;
+}
+
+int32_t eval_next(const Cell* block, int32_t pc, int32_t end, Chain chain) {
+  Cell code = *block;
+  Cell* base = stack::top;
+  stack::mark_interp_native(&body_word_cell);
+  pc = passing::eval_expression(code, pc, end, false, false);
+  if (exits::pending) return pc;
+  if (tracing_q && chain == Chain::yes) fire_event(Event::expr, &code, pc, nullptr, base);
+  stack::unwind();
+  if (chain == Chain::yes) *stack::arguments = *base;
+  collector::safe_point();
+  return pc;
+}
+
+int32_t do_next(const Cell* block) {
+  Cell code = *block;
+  int32_t pc = code.head() < 0 ? 0 : code.head();
+  if (pc >= tail_of(code)) {
+    set_unset(stack::push_slot());
+    return pc;
+  }
+  return passing::eval_next(&code, pc, tail_of(code), Chain::no);
+}
+
+int32_t eval_expression(const Cell& code, int32_t pc, int32_t end, bool prefix, bool passive) {
+  Cell* start = stack::top;
+  Cell v = *at(code, pc);
+  if (tracing_q) fire_event(Event::fetch, &code, pc, nullptr, &v);
+  switch (v.type()) {
+    case TypeId::word: {
+      Cell* val = word_value(&v);
+      switch (val->type()) {
+        case TypeId::unset:
+          fire(ErrorCode::script_no_value, &v);
+        case TypeId::function:
+        case TypeId::native:
+        case TypeId::action:
+        case TypeId::routine:
+          pc = passing::eval_code(val, code, pc + 1, end, nullptr, 0, &v, nullptr, mode::normal, false);
+          if (exits::pending) return pc;
+          break;
+        case TypeId::op:
+          fire(ErrorCode::script_no_op_arg, &v);
+        default:
+          stack::push(val);
+          if (tracing_q) fire_event(Event::push, &code, pc, nullptr, start);
+          pc++;
+      }
+      break;
+    }
+    case TypeId::set_word: {
+      stack::mark_interp_native(&v);
+      *stack::push_slot() = v;
+      if (tracing_q) fire_event(Event::push, &code, pc, nullptr, &v);
+      if (pc + 1 >= limit_of(code, end)) fire(ErrorCode::script_need_value, &v);
+      pc = passing::eval_expression(code, pc + 1, end, false, false);
+      if (exits::pending) return pc;
+      if (tracing_q) fire_event(Event::set, &code, pc, &v, start + 1);
+      if (start[1].is(TypeId::unset)) fire(ErrorCode::script_need_value, &v);
+      context::set(start, start + 1);
+      *start = start[1];
+      stack::unwind();
+      break;
+    }
+    case TypeId::paren:
+      passing::eval(&v, Chain::no);
+      if (exits::pending) return pc;
+      pc++;
+      break;
+    case TypeId::get_word:
+      stack::push(word_value(&v));
+      if (tracing_q) fire_event(Event::push, &code, pc, nullptr, start);
+      pc++;
+      break;
+    case TypeId::lit_word:
+      stack::push(&v)->header = static_cast<uint32_t>(TypeId::word);
+      if (tracing_q) fire_event(Event::push, &code, pc, nullptr, start);
+      pc++;
+      break;
+    case TypeId::path:
+      pc = passing::eval_path(v, code, pc, end, PathMode::eval, false, nullptr);
+      if (exits::pending) return pc;
+      if (tracing_q) fire_event(Event::push, &code, pc, nullptr, start);
+      break;
+    case TypeId::get_path:
+      pc = passing::eval_path(v, code, pc, end, PathMode::get, false, nullptr);
+      if (exits::pending) return pc;
+      break;
+    case TypeId::set_path: {
+      if (tracing_q) fire_event(Event::push, &code, pc, nullptr, &v);
+      if (pc + 1 >= limit_of(code, end)) fire(ErrorCode::script_need_value, &v);
+      stack::mark_interp_native(&set_path_word_cell);
+      pc = passing::eval_expression(code, pc + 1, end, false, false);
+      if (exits::pending) return pc;
+      if (tracing_q) fire_event(Event::set, &code, pc, &v, start);
+      passing::eval_path(v, code, -1, 0, PathMode::set, false, nullptr);
+      stack::top = start + 1;
+      stack::unwind();
+      break;
+    }
+    case TypeId::lit_path: {
+      Cell* c = stack::push(&v);
+      c->set_type(TypeId::path);
+      c->data3 = 0;
+      pc++;
+      break;
+    }
+    case TypeId::op:
+      fire(ErrorCode::internal_not_done);
+    case TypeId::function:
+    case TypeId::native:
+    case TypeId::action:
+    case TypeId::routine:
+      if (passive) {
+        stack::push(&v);
+        pc++;
+      } else {
+        pc = passing::eval_code(&v, code, pc + 1, end, nullptr, 0, nullptr, nullptr, mode::normal, false);
+        if (exits::pending) return pc;
+      }
+      break;
+    case TypeId::issue: {
+      if (pc + 1 < limit_of(code, end) && at(code, pc + 1)->is(TypeId::block)) {
+        SymbolId s = symbol::resolve(v.symbol());
+        if (s == symbol::resolve(sym_system) || s == symbol::resolve(sym_system_global))
+          fire(ErrorCode::internal_qel_system);
+      }
+      stack::push(&v);
+      pc++;
+      break;
+    }
+    default:
+      stack::push(&v);
+      if (tracing_q) fire_event(Event::push, &code, pc, nullptr, start);
+      pc++;
+  }
+  if (prefix) return pc;
+  // The infix operators that follow.
+  for (;;) {
+    if (pc >= limit_of(code, end)) return pc;
+    const Cell* next = at(code, pc);
+    if (!next->is(TypeId::word)) return pc;
+    Cell* val = peek_value(next);
+    if (!val || !val->is(TypeId::op)) return pc;
+    Cell opv = *val;
+    Cell opword = *next;
+    pc = eval_infix(code, pc, end, start, opv, opword);
+    if (exits::pending) return pc;
+  }
+}
+
+int32_t eval_code(const Cell* fn_in, const Cell& code, int32_t pc, int32_t end, const Cell* path,
+                  int32_t path_pos, const Cell* call_word, const Cell* owner, uint32_t mode,
+                  bool infix) {
+  (void)owner;
+  Cell frame_word = (call_word && call_word->is(TypeId::word)) ? *call_word : anon_word_cell;
+  if (tracing_q) {
+    if (infix) stack::top++;
+    fire_event(Event::open, &code, pc, nullptr, call_word ? call_word : fn_in);
+    if (infix) stack::top--;
+  }
+  Cell* fn;
+  Cell* base;
+  Cell* fn_slot = nullptr;
+  collector::Root root;
+  if (!infix) {
+    fn_slot = stack::push(fn_in);
+    fn = fn_slot;
+    base = stack::top;
+  } else {
+    *root = *fn_in;
+    fn = root.get();
+    base = stack::top - 1;
+    stack::top = base;
+  }
+  CallSite site{fn, &frame_word, mode, infix};
+  if (fn->is(TypeId::function)) {
+    stack::mark_interp_func(&frame_word);
+    pc = eval_arguments(site, code, pc, end, path, path_pos);
+    if (exits::pending) return pc;
+    passing::eval_function(fn, &frame_word, CallbackKind::none);
+  } else {
+    stack::mark_interp_native(&frame_word);
+    pc = eval_arguments(site, code, pc, end, path, path_pos);
+    if (exits::pending) return pc;
+    if (fn->is(TypeId::routine)) call_native_code(fn);
+  }
+  if (exits::pending) return pc;
+  stack::unwind();
+  if (tracing_q) fire_event(Event::return_, nullptr, -1, &frame_word, base);
+  if (fn_slot) {
+    *fn_slot = *base;
+    stack::top = fn_slot + 1;
+  }
+  return pc;
+}
+
+void eval_function(Cell* fn, const Cell* call_word, CallbackKind kind) {
+  if (fn->is(TypeId::routine)) {
+    call_native_code(fn);
+    return;
+  }
+  Node ctx = fn->data1;
+  Cell* base = stack::arguments;
+  stack::Frame* me = stack::get_ctop();
+  bool callback = kind != CallbackKind::none && trace_q;
+  bool saved_tracing = tracing_q;
+  if (callback) {
+    if (tracing_q) fire_call(call_word, fn);
+    if (!(callback_bits & static_cast<uint32_t>(kind))) tracing_q = false;
+  }
+  uint32_t flags = fn->header;
+  if (flags & (function_flag::no_trace | function_flag::library))
+    tracing_q = false;
+  else if (flags & function_flag::trace)
+    tracing_q = trace_q;
+
+  struct Running {
+    Node ctx;
+    uint32_t saved_values;
+    stack::Frame* frame;
+    bool tracing;
+    ~Running() {
+      context::context_cell(ctx)->data2 = saved_values;
+      if (frame) frame->function_body = false;
+      tracing_q = tracing;
+    }
+  } running{ctx, context::context_cell(ctx)->data2, me, saved_tracing};
+  context::context_cell(ctx)->data2 = stack::index_of(base) + 1;
+  if (me) me->function_body = true;
+
+  Cell body = *function::extra(fn, function::kBody);
+  if (tracing_q) fire_event(Event::prolog, &body, body.head(), call_word, fn);
+  exits::Mark mark;
+  bool returned = false;
+  try {
+    if (body.is(TypeId::block))
+      passing::eval(&body, Chain::yes);
+    else
+      set_unset(base);
+  } catch (const NonLocalExit& e) {
+    if ((e.level != level::return_ && e.level != level::exit_) || exits::target != me) throw;
+    returned = true;
+  }
+  if (exits::pending) {
+    if ((exits::pending != level::return_ && exits::pending != level::exit_) ||
+        exits::target != me)
+      return;
+    exits::pending = 0;
+    returned = true;
+  }
+  if (returned) {
+    mark.restore();
+    *base = unwind::thrown_value;
+    stack::top = base + 1;
+  }
+  if (tracing_q) fire_event(Event::epilog, &body, -1, call_word, fn);
+  if (callback && saved_tracing) {
+    tracing_q = saved_tracing;
+    fire_return(call_word);
+  }
+}
+
+Cell* call_function(const Cell* fn_in, const Cell* const* args, int32_t count, const Cell* name,
+                    CallbackKind kind) {
+  Cell fnv = fn_in->is(TypeId::op) ? op::unwrap(fn_in) : *fn_in;
+  if (!is_function_type(fnv.type())) {
+    Cell dt;
+    set_datatype(&dt, fnv.type());
+    fire(ErrorCode::script_invalid_type, &dt);
+  }
+  Cell frame_word = (name && is_any_word(name->type())) ? *name : anon_word_cell;
+  frame_word.reset_header(TypeId::word);
+  Cell* fn_slot = stack::push(&fnv);
+  Cell* base = stack::top;
+  bool is_fn = fnv.is(TypeId::function) || fnv.is(TypeId::routine);
+  if (is_fn)
+    stack::mark_call_word(&frame_word, 0);
+  else
+    stack::mark_native(&frame_word);
+  CacheInfo ci = spec_cache(fn_slot);
+  int32_t refs[kMaxRefinements];
+  for (int32_t r = 0; r < kMaxRefinements; r++) refs[r] = -1;
+  int32_t k = 0;
+  bool active = true;
+  for (int32_t i = 1; i <= ci.count; i++) {
+    Descriptor d = descriptor(ci.node, i);
+    if (d.kind == ArgKind::refinement) {
+      active = false;
+      if (is_fn) set_logic(stack::push_slot(), false);
+      continue;
+    }
+    if (!active) {
+      if (is_fn) set_none(stack::push_slot());
+      continue;
+    }
+    if (k >= count) {
+      Cell w = arg_word(fn_slot, i);
+      fire(ErrorCode::script_no_arg, &frame_word, &w);
+    }
+    Cell* v = stack::push(args[k++]);
+    typecheck(&frame_word, fn_slot, i, descriptor(ci.node, i), v);
+  }
+  if (is_fn) {
+    function::init_locals(ci.locals);
+    passing::eval_function(fn_slot, &frame_word, kind);
+  } else if (fnv.is(TypeId::native)) {
+    natives::entry(static_cast<int32_t>(fnv.data1))(refs);
+  } else {
+    int32_t id = static_cast<int32_t>(fnv.data1);
+    actions::EntryFn e = (id >= 1 && id <= kActionCount) ? actions::entries[id - 1] : nullptr;
+    if (!e) fire(ErrorCode::internal_not_done);
+    e(refs);
+  }
+  if (exits::pending) return fn_slot;
+  stack::unwind();
+  *fn_slot = *base;
+  stack::top = fn_slot + 1;
+  return fn_slot;
+}
+
+}  // namespace passing
+
+// --- the throwing forms ------------------------------------------------------
+
+void eval(const Cell* block, Chain chain) {
+  passing::eval(block, chain);
+  exits::check();
+}
+int32_t eval_next(const Cell* block, int32_t pc, int32_t end, Chain chain) {
+  int32_t r = passing::eval_next(block, pc, end, chain);
+  exits::check();
+  return r;
+}
+int32_t do_next(const Cell* block) {
+  int32_t r = passing::do_next(block);
+  exits::check();
+  return r;
+}
+int32_t eval_expression(const Cell& code, int32_t pc, int32_t end, bool prefix, bool passive) {
+  int32_t r = passing::eval_expression(code, pc, end, prefix, passive);
+  exits::check();
+  return r;
+}
+void eval_function(Cell* fn, const Cell* call_word, CallbackKind kind) {
+  passing::eval_function(fn, call_word, kind);
+  exits::check();
+}
+int32_t eval_path(const Cell& path, const Cell& code, int32_t pc, int32_t end, PathMode mode,
+                  bool case_, PathResume* resume) {
+  int32_t r = passing::eval_path(path, code, pc, end, mode, case_, resume);
+  exits::check();
+  return r;
+}
+Cell* call_function(const Cell* fn, const Cell* const* args, int32_t count, const Cell* name,
+                    CallbackKind kind) {
+  Cell* r = passing::call_function(fn, args, count, name, kind);
+  exits::check();
+  return r;
+}
+
+// --- start-up ----------------------------------------------------------------
+
+namespace {
+
+bool marks_registered = false;
+void mark_position() { collector::mark_cell(&position); }
+
+// sort/compare: the comparator is called with the two values; the answer is
+// kept in a cell of its own and the stack left as it was.
+Cell* compare_with_function(Cell* fn, Cell* first, Cell* second) {
+  static Cell answer;
+  Cell* saved = stack::top;
+  const Cell* args[2] = {first, second};
+  Cell* r = call_function(fn, args, 2, &compare_callback_word, CallbackKind::sort);
+  answer = *r;
+  stack::top = saved;
+  return &answer;
+}
+
+}  // namespace
+
+void init() {
+  set_unset(&position);
+  body_word_cell = word::load("<body>");
+  anon_word_cell = word::load("<anon>");
+  set_path_word_cell = word::load("set-path");
+  compare_callback_word = word::load("<compare-callback>");
+  sym_system = symbol::make("system");
+  sym_system_global = symbol::make("system-global");
+  sym_local = symbol::make("local");
+  sym_return = symbol::make("return");
+  exits::init();
+  init_trace();
+  block::call_compare_function = compare_with_function;
+  if (!marks_registered) {
+    collector::add_mark_callback(mark_position);
+    marks_registered = true;
+  }
+}
+
+}  // namespace qel::interpreter

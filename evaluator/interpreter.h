@@ -1,0 +1,160 @@
+// The interpreter: evaluates blocks of values over the argument stack and
+// the call stack (evaluator/stack.h).
+//
+// Evaluation is strictly left to right; infix operators (op!) have no
+// precedence, so 1 + 2 * 3 is 9. An argument is a full expression, except
+// that the right operand of an infix operator consumes no further operator.
+//
+// Results. Every routine that evaluates leaves its result as one new value
+// at the argument-stack top it started from (the caller's newest value);
+// with Chain::yes the result is also copied into slot 0 of the current
+// frame. The routines taking a `code` cell and positions read the code as
+// (node, index) through that cell on every step, so the code block may move
+// (a collection at a safe point) or change while it runs; `code` itself must
+// stay where it is (a local copy, a stack slot).
+//
+// Exits. Routines in `interpreter::passing` pass break, continue, return and
+// exit on as the pending signal of evaluator/unwind.h: when one returns with
+// `exits::pending` set, the caller must return at once without touching the
+// stacks. The routines directly in `interpreter` are for everybody else:
+// they raise a pending exit as its NonLocalExit. Errors and throws are
+// always exceptions.
+//
+// Function values are called with their arguments fetched by the spec cache:
+// a block of descriptors made once per function value from its spec, kept in
+// the value's companion block (function! extras cell 1, native!/action!
+// companion cell 1) and never rebuilt.
+#pragma once
+
+#include <cstdint>
+
+#include "evaluator/trace.h"
+#include "evaluator/unwind.h"
+#include "values/cell.h"
+
+namespace qel::interpreter {
+
+// The position cell: the block or paren being evaluated, its head index set
+// to the expression being evaluated. An error takes its `near` from it; the
+// collector marks it.
+extern Cell position;
+
+enum class Chain : bool { no, yes };
+
+// Argument modes of eval_code (`apply`).
+namespace mode {
+inline constexpr uint32_t normal = 0;
+// apply/all: every argument and refinement (as a logic!) in spec order.
+inline constexpr uint32_t apply_all = 1;
+// apply: the fixed arguments, then refinement!, truth expression, arguments.
+inline constexpr uint32_t apply = 2;
+// apply/safer: arguments are single values, an inactive refinement's
+// arguments are skipped.
+inline constexpr uint32_t safer = 4;
+}  // namespace mode
+
+// How eval_path treats the path.
+enum class PathMode : uint8_t { eval, get, set };
+
+// The state `do`, `get` and `set` keep between the steps of a path whose
+// walk stopped at a paren! element (the caller evaluates the paren and calls
+// again).
+struct PathResume {
+  int32_t count = 0;  // elements done + 1; 0 when not in use
+  int32_t kind = 0;   // 0 nothing, 1 on the stack, 2 in the parent series, 3 in the parent object, 4 elsewhere
+  int32_t index = 0;
+  Cell value{};
+  Cell parent{};
+};
+
+namespace passing {
+
+// Evaluates a block! or paren! from its head to its tail in a <body> frame;
+// the result is the value of the last expression (unset when empty).
+void eval(const Cell* block, Chain chain);
+// Evaluates one expression at `pc` (an absolute cell index) and answers the
+// position after it.
+int32_t eval_next(const Cell* block, int32_t pc, int32_t end, Chain chain);
+// One expression from the block's head: the result is pushed and the new
+// head index answered; at the tail the result is unset and the head index
+// answered unchanged.
+int32_t do_next(const Cell* block);
+// Evaluates the value at pc and, unless `prefix`, the infix operators that
+// follow; the result is pushed. `passive`: a function value met literally in
+// the code is taken as a value, not called.
+int32_t eval_expression(const Cell& code, int32_t pc, int32_t end, bool prefix, bool passive);
+// Calls a function value (any function type), fetching its arguments from
+// the code at pc and its refinements from `path` (elements from index
+// `path_pos`, or none when `path` is null); `call_word` names the call
+// (null: <anon>); `owner` is the object a method was found in (or null).
+// With `infix`, the left operand is the newest stack value.
+int32_t eval_code(const Cell* fn, const Cell& code, int32_t pc, int32_t end, const Cell* path,
+                  int32_t path_pos, const Cell* call_word, const Cell* owner, uint32_t mode,
+                  bool infix);
+// Runs a function!'s body (or a routine!'s C++ routine) whose arguments and
+// locals are already in the current frame; the result goes to slot 0.
+void eval_function(Cell* fn, const Cell* call_word, CallbackKind kind);
+// Evaluates a path value at code[pc] (or a path given alone: code = the
+// path, pc = -1) and any arguments a function reached through it takes from
+// the code; answers the position after them. The result is pushed. With
+// PathMode::set the value to store is slot 0 of the current frame.
+int32_t eval_path(const Cell& path, const Cell& code, int32_t pc, int32_t end, PathMode mode,
+                  bool case_, PathResume* resume);
+// Calls a function value with argument values (taken as they are), no
+// refinements; the result is pushed and returned. `name` names the frame
+// (null: <anon>).
+Cell* call_function(const Cell* fn, const Cell* const* args, int32_t count, const Cell* name,
+                    CallbackKind kind = CallbackKind::none);
+
+}  // namespace passing
+
+// --- The same, raising a pending exit as an exception.
+
+void eval(const Cell* block, Chain chain);
+int32_t eval_next(const Cell* block, int32_t pc, int32_t end, Chain chain);
+int32_t do_next(const Cell* block);
+int32_t eval_expression(const Cell& code, int32_t pc, int32_t end, bool prefix, bool passive);
+void eval_function(Cell* fn, const Cell* call_word, CallbackKind kind);
+int32_t eval_path(const Cell& path, const Cell& code, int32_t pc, int32_t end, PathMode mode,
+                  bool case_, PathResume* resume);
+Cell* call_function(const Cell* fn, const Cell* const* args, int32_t count, const Cell* name,
+                    CallbackKind kind = CallbackKind::none);
+
+// --- The spec cache.
+
+// Kinds of argument descriptors.
+enum class ArgKind : uint32_t { normal = 0, quoted = 1, literal = 2, refinement = 3 };
+
+// One descriptor: the argument's allowed types (bit t for type id t), its
+// kind, and for a refinement its ordinal among the refinements (1, 2 ...).
+struct Descriptor {
+  uint64_t types;
+  ArgKind kind;
+  int32_t ordinal;
+};
+
+// The cache of a function value (built on first use): the number of
+// descriptors (arguments and refinements in spec order, /local excluded),
+// the number of refinements, and the call slots /local adds.
+struct CacheInfo {
+  Node node;
+  int32_t count;
+  int32_t refinements;
+  int32_t locals;
+};
+CacheInfo spec_cache(const Cell* fn);
+// Descriptor i (1-based) of a cache (read again after anything that may
+// allocate or evaluate).
+Descriptor descriptor(Node cache, int32_t i);
+// The word block of a function value's context (argument and refinement
+// words in spec order).
+Node words_of(const Cell* fn);
+
+// The symbol id of the frame word <body> and its word cell.
+const Cell* body_word();
+const Cell* anon_word();
+
+// Start-up: the position cell, the trace callback root, the frame words.
+void init();
+
+}  // namespace qel::interpreter

@@ -1,0 +1,171 @@
+// Output, text and series natives: print, prin, new-line, new-line?, as.
+#include "evaluator/interpreter.h"
+#include "evaluator/natives.h"
+#include "evaluator/stack.h"
+#include "runtime/print.h"
+#include "values/actions.h"
+#include "values/block.h"
+#include "values/errors.h"
+#include "values/logic.h"
+#include "values/string.h"
+
+namespace qel::natives {
+
+namespace {
+
+inline bool present(const int32_t* refinements, int i) {
+  return refinements && refinements[i] >= 0;
+}
+
+// Where the values of the print running now begin in the print buffer.
+int32_t print_head = 0;
+
+// The print buffer as a block value from a head.
+Cell print_block(int32_t head) {
+  Cell b;
+  set_series(&b, TypeId::block, print_buffer, head);
+  return b;
+}
+
+// Prints slot 0 of the current frame, formed, with or without a line end.
+void print_value(bool newline) {
+  Cell* args = stack::arguments;
+  if (args->is(TypeId::block)) {
+    Cell input = *args;
+    int32_t saved_head = print_head;
+    Cell buf = print_block(0);
+    int32_t start = block::total_cells(&buf);
+    print_head = start;
+    // The buffer is cut back at its saved position however the print ends.
+    struct CutBack {
+      int32_t start, head;
+      ~CutBack() {
+        Cell b = print_block(0);
+        if (block::total_cells(&b) > start) block::rs_clear_from(&b, start);
+        print_head = head;
+      }
+    } cut{start, saved_head};
+    int32_t pc = input.head() < 0 ? 0 : input.head();
+    Cell* mark = stack::top;
+    while (pc < block::total_cells(&input)) {
+      stack::top = mark;
+      pc = interpreter::passing::eval_next(&input, pc, block::total_cells(&input),
+                                           interpreter::Chain::no);
+      if (exits::pending) return;
+      Cell b = print_block(0);
+      Cell* v = block::rs_append(&b, mark);
+      v->clear_flag(cell_flag::new_line);
+    }
+    stack::top = mark;
+    Cell value = print_block(start);
+    Cell* text = stack::push_slot();
+    string::rs_make_at(text, 16);
+    actions::call_form(&value, text, nullptr, 0x7FFFFFFF);
+    print_hook::run_list1(text, newline);
+  } else if (args->is(TypeId::string)) {
+    Cell s = *args;
+    if (s.head() < 0) s.set_head(0);
+    print_hook::run_list1(&s, newline);
+  } else {
+    Cell value = *args;
+    Cell* text = stack::push_slot();
+    string::rs_make_at(text, 16);
+    actions::call_form(&value, text, nullptr, 0x7FFFFFFF);
+    print_hook::run_list1(text, newline);
+  }
+  last_lf_q = newline;
+  set_unset(args);
+  stack::top = args + 1;
+}
+
+void print(const int32_t*) { print_value(true); }
+void prin(const int32_t*) { print_value(false); }
+
+void new_line(const int32_t* refinements) {
+  Cell* args = stack::arguments;
+  bool on = args[1].logic();
+  bool all = present(refinements, 0);
+  bool skip = present(refinements, 1);
+  Cell pos = *args;
+  int32_t n = block::total_cells(&pos);
+  int32_t head = pos.head() < 0 ? 0 : pos.head();
+  if (!all && !skip) {
+    if (head < n) {
+      Cell* c = block::rs_abs_at(&pos, head);
+      if (on)
+        c->set_flag(cell_flag::new_line);
+      else
+        c->clear_flag(cell_flag::new_line);
+    }
+  } else {
+    int32_t step = 1;
+    if (skip) {
+      Cell* size = args + refinements[1];
+      step = size->integer();
+      if (step <= 0) fire(ErrorCode::script_out_of_range, size);
+    }
+    for (int32_t i = 0; head + i < n; i++) {
+      Cell* c = block::rs_abs_at(&pos, head + i);
+      bool period = step == 1 || i % step == 0;
+      if (period == on)
+        c->set_flag(cell_flag::new_line);
+      else
+        c->clear_flag(cell_flag::new_line);
+    }
+  }
+  stack::top = args + 1;
+}
+
+void new_line_q(const int32_t*) {
+  Cell* args = stack::arguments;
+  Cell pos = *args;
+  bool v = pos.head() >= 0 && pos.head() < block::total_cells(&pos) &&
+           block::rs_abs_at(&pos, pos.head())->has_flag(cell_flag::new_line);
+  set_logic(args, v);
+  stack::top = args + 1;
+}
+
+bool block_class(TypeId t) {
+  return t == TypeId::block || t == TypeId::paren || is_any_path(t);
+}
+
+void as(const int32_t*) {
+  Cell* args = stack::arguments;
+  TypeId target = args[0].is(TypeId::datatype) ? datatype::named(args) : args[0].type();
+  TypeId from = args[1].type();
+  bool ok = (block_class(target) && block_class(from)) ||
+            (is_any_string(target) && is_any_string(from));
+  if (!ok) {
+    Cell d1, d2;
+    set_datatype(&d1, from);
+    set_datatype(&d2, target);
+    fire(ErrorCode::script_not_same_class, &d1, &d2);
+  }
+  *args = args[1];
+  args->set_type(target);
+  stack::top = args + 1;
+}
+
+constexpr Definition kOutput[] = {
+    {23, "print", print, R"spec("Outputs a value followed by a newline" value [any-type!])spec"},
+    {24, "prin", prin, R"spec("Outputs a value" value [any-type!])spec"},
+    {89, "new-line", new_line, R"spec("Sets or clears the new-line marker within a list series"
+        position [any-list!] "Position to change marker (modified)"
+        value [logic!] "Set TRUE for newline"
+        /all "Set/clear marker to end of series"
+        /skip "Set/clear marker periodically to the end of the series"
+        size [integer!] return: [any-list!])spec"},
+    {90, "new-line?", new_line_q, R"spec("Returns the state of the new-line marker within a list series"
+        position [any-list!] "Position to check marker" return: [logic!])spec"},
+    {98, "as", as, R"spec("Coerce a series into a compatible datatype without copying it"
+        type [datatype! block! paren! any-path! any-string!] "The datatype or example value"
+        spec [block! paren! any-path! any-string!] "The series to coerce")spec"},
+};
+
+}  // namespace
+
+std::span<const Definition> output_natives() { return kOutput; }
+
+std::span<const Definition> system_natives() { return {}; }
+
+}  // namespace qel::natives

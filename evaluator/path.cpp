@@ -1,0 +1,118 @@
+// Path evaluation: walks a path's elements from its head word, asking each
+// value's datatype for the next element (the eval-path action) and calling a
+// function met on the way with the remaining elements as its refinements.
+#include "evaluator/interpreter.h"
+#include "evaluator/stack.h"
+#include "values/actions.h"
+#include "values/context.h"
+#include "values/errors.h"
+#include "values/logic.h"
+
+namespace qel::interpreter::passing {
+
+namespace {
+
+inline bool is_function_type(TypeId t) {
+  return t == TypeId::function || t == TypeId::native || t == TypeId::action ||
+         t == TypeId::routine;
+}
+
+inline SeriesBuffer* buf(const Cell& c) { return memory::series(c.node()); }
+inline int32_t tail_of(const Cell& c) {
+  SeriesBuffer* s = buf(c);
+  return static_cast<int32_t>((s->tail - s->offset) >> 4);
+}
+
+}  // namespace
+
+int32_t eval_path(const Cell& path_in, const Cell& code, int32_t pc, int32_t end, PathMode mode,
+                  bool case_, PathResume*) {
+  Cell path = path_in;
+  Cell* start = stack::top;
+  // The value to store (set mode) is slot 0 of the caller's frame.
+  Cell* store = stack::arguments;
+  int32_t head = path.head() < 0 ? 0 : path.head();
+  if (head >= tail_of(path)) fire(ErrorCode::script_empty_path);
+  if (tracing_q) {
+    fire_event(Event::enter, &path, head, nullptr, nullptr);
+    fire_event(Event::fetch, &path, head, nullptr, buf(path)->cells() + head);
+  }
+  Cell first = buf(path)->cells()[head];
+  if (!first.is(TypeId::word)) fire(ErrorCode::script_word_first, &path);
+  // Arguments of a function reached through the path come from the code
+  // after the path; a path evaluated on its own has none.
+  const Cell& args_code = pc >= 0 ? code : path;
+  int32_t args_pc = pc >= 0 ? pc + 1 : tail_of(path);
+  int32_t args_end = pc >= 0 ? end : tail_of(path);
+
+  Cell value = *context::get(&first);
+  if (is_function_type(value.type())) {
+    if (mode == PathMode::set) fire(ErrorCode::script_invalid_path_set, &path);
+    if (mode == PathMode::get) fire(ErrorCode::script_invalid_path_get, &path);
+    int32_t npc = passing::eval_code(&value, args_code, args_pc, args_end, &path, head + 1, &first, nullptr,
+                            mode::normal, false);
+    if (exits::pending) return npc;
+    if (tracing_q) fire_event(Event::exit, &path, -1, nullptr, start);
+    return pc >= 0 ? npc : pc + 1;
+  }
+  if (value.is(TypeId::unset)) fire(ErrorCode::script_unset_path, &path, &first);
+
+  // Slots: the current value, its parent, the element that reached it, the
+  // element being applied (kept on the stack for the collector).
+  Cell* cur = stack::push(&value);
+  Cell* parent = stack::push(&none_value);
+  Cell* parent_word = stack::push(&first);
+  Cell* element = stack::push(&none_value);
+  for (int32_t k = head + 1; k < tail_of(path); k++) {
+    Cell e = buf(path)->cells()[k];
+    if (tracing_q) fire_event(Event::fetch, &path, k, nullptr, &e);
+    if (e.is(TypeId::get_word)) {
+      e = *context::get(&e);
+    } else if (e.is(TypeId::paren)) {
+      passing::eval(&e, Chain::no);
+      if (exits::pending) return pc;
+      e = stack::top[-1];
+      stack::top = element + 1;
+    }
+    if (e.is(TypeId::unset)) fire(ErrorCode::script_unset_path, &path, &e);
+    *element = e;
+    bool last = k + 1 >= tail_of(path);
+    PathStep step;
+    step.path = &path;
+    step.owner = parent->is(TypeId::none) ? nullptr : parent;
+    step.owner_word = parent_word;
+    step.index = k - head;
+    step.case_ = case_;
+    step.last = last;
+    step.notify = mode == PathMode::set;
+    Cell* to_store = (mode == PathMode::set && last) ? store : nullptr;
+    action_fn::eval_path f = actions::lookup_for_path(cur, &path, element, k - head);
+    Cell* r = f(cur, element, to_store, step);
+    Cell next = *r;
+    stack::top = element + 1;
+    if (mode == PathMode::eval && is_function_type(next.type())) {
+      Cell owner = *cur;
+      Cell word = e.is(TypeId::word) ? e : *parent_word;
+      stack::top = start;
+      Cell* keep_owner = stack::push(&owner);
+      int32_t npc = passing::eval_code(&next, args_code, args_pc, args_end, &path, k + 1, &word, keep_owner,
+                              mode::normal, false);
+      if (exits::pending) return npc;
+      // The result sits above the kept owner: move it down to `start`.
+      *start = stack::top[-1];
+      stack::top = start + 1;
+      if (tracing_q) fire_event(Event::exit, &path, -1, nullptr, start);
+      return pc >= 0 ? npc : pc + 1;
+    }
+    *parent = *cur;
+    *parent_word = *element;
+    *cur = next;
+  }
+  Cell result = *cur;
+  stack::top = start;
+  stack::push(&result);
+  if (tracing_q) fire_event(Event::exit, &path, -1, nullptr, start);
+  return pc + 1;
+}
+
+}  // namespace qel::interpreter::passing
