@@ -1,5 +1,5 @@
 // string! storage: constructors, positions, character writers, widening,
-// text appenders, loading and the first comparison routine.
+// text appenders, loading, the comparison core and the action row.
 #include "values/string.h"
 
 #include <algorithm>
@@ -7,9 +7,14 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "datatypes/binary.h"
 #include "evaluator/stack.h"
+#include "memory/case_map.h"
+#include "memory/unicode.h"
 #include "runtime/fatal.h"
 #include "runtime/output.h"
+#include "values/errors.h"
+#include "values/series_type.h"
 #include "values/symbol.h"
 
 namespace qel::string {
@@ -19,9 +24,7 @@ namespace {
 // The largest data area a string may have (sizes and indexes are 32-bit).
 constexpr uint64_t kMaxBytes = 0x7FFFFFF0;
 
-inline uint8_t* char_ptr(SeriesBuffer* s, int32_t index) {
-  return s->data() + s->offset + (static_cast<uint32_t>(index) << unit_shift(s->unit()));
-}
+inline uint8_t* char_ptr(SeriesBuffer* s, int32_t index) { return char_at(s, index); }
 
 // Grows a buffer so that its data area holds at least `bytes` bytes,
 // doubling when that is more. The content is kept.
@@ -77,10 +80,21 @@ inline uint32_t decode_utf8(const uint8_t* p, const uint8_t* e, size_t* n) {
   return cp;
 }
 
-// ASCII-only case folding to upper case for comparisons.
-inline uint32_t fold(uint32_t c) { return (c >= 'a' && c <= 'z') ? c - 0x20 : c; }
+struct FoldTable {
+  uint32_t v[256];
+  FoldTable() {
+    for (uint32_t c = 0; c < 256; c++) v[c] = unicode::case_lookup(c, unicode::Case::upper);
+  }
+};
+const FoldTable fold_1;
 
 }  // namespace
+
+const uint32_t* const fold_table_1 = fold_1.v;
+
+uint32_t fold(uint32_t cp) {
+  return cp < 256 ? fold_1.v[cp] : unicode::case_lookup(cp, unicode::Case::upper);
+}
 
 // --- constructors
 
@@ -101,6 +115,12 @@ Cell* make_at_unit(Cell* c, uint32_t capacity, uint32_t unit) {
 Cell* push(const Cell* s) { return stack::push(s); }
 
 Cell* push_new(uint32_t capacity) { return rs_make_at(stack::push_slot(), capacity); }
+
+Cell* make_utf8(Cell* c, std::string_view utf8) {
+  rs_make_at(c, static_cast<uint32_t>(utf8.size()));
+  append_utf8(c, utf8);
+  return c;
+}
 
 // --- positions
 
@@ -179,6 +199,20 @@ int32_t find_char(const Cell* s, uint32_t cp) {
   for (int32_t i = std::max(s->head(), 0); i < len; i++)
     if (get_char(char_ptr(b, i), unit) == cp) return i - s->head();
   return -1;
+}
+
+bool has_char(const Cell* s, uint32_t cp, int32_t step, bool case_sensitive) {
+  SeriesBuffer* b = buffer(s);
+  const uint32_t unit = b->unit();
+  const int32_t len = buffer_length(b);
+  if (step < 1) step = 1;
+  if (!case_sensitive) cp = fold(cp);
+  for (int32_t i = std::max(s->head(), 0); i < len; i += step) {
+    uint32_t c = get_char(char_ptr(b, i), unit);
+    if (!case_sensitive) c = fold(c);
+    if (c == cp) return true;
+  }
+  return false;
 }
 
 bool starts_with_cstring(const Cell* s, std::string_view bytes) {
@@ -482,26 +516,137 @@ void to_utf8(const Cell* s, std::string& out, int32_t part) {
 
 // --- comparison
 
-int32_t compare_values(Cell* a, Cell* b, CompareOp op) {
-  if (op == CompareOp::same)
-    return (a->node() == b->node() && a->head() == b->head() && a->type() == b->type()) ? 0 : 1;
-  const bool fold_case = !(op == CompareOp::strict_equal || op == CompareOp::case_sort ||
-                           op == CompareOp::parse_strict_equal);
-  SeriesBuffer* sa = buffer(a);
-  SeriesBuffer* sb = buffer(b);
-  const int32_t la = std::max(buffer_length(sa) - a->head(), 0);
-  const int32_t lb = std::max(buffer_length(sb) - b->head(), 0);
-  const int32_t n = std::min(la, lb);
+namespace {
+
+// A text value or a symbol! as a string cell (a symbol stands for its name,
+// from its start).
+Cell text_view(Cell* c) {
+  if (!c->is(TypeId::symbol)) return *c;
+  symbol::ensure_cache(c);
+  Cell v;
+  set_series(&v, TypeId::string, c->data2);
+  return v;
+}
+
+// The first difference of n characters read with their own units, folded
+// or not: -1, 1, or 0 when all are equal.
+template <uint32_t UA, uint32_t UB, bool Fold>
+int32_t diff_chars(const uint8_t* a, const uint8_t* b, int32_t n) {
   for (int32_t i = 0; i < n; i++) {
-    uint32_t ca = get_char(char_ptr(sa, a->head() + i), sa->unit());
-    uint32_t cb = get_char(char_ptr(sb, b->head() + i), sb->unit());
-    if (fold_case) {
+    uint32_t ca = unicode::read_unit(a + i * UA, UA);
+    uint32_t cb = unicode::read_unit(b + i * UB, UB);
+    if (ca == cb) continue;
+    if constexpr (Fold) {
       ca = fold(ca);
       cb = fold(cb);
+      if (ca == cb) continue;
     }
-    if (ca != cb) return ca < cb ? -1 : 1;
+    return ca < cb ? -1 : 1;
   }
-  return la == lb ? 0 : (la < lb ? -1 : 1);
+  return 0;
+}
+
+template <bool Fold>
+int32_t diff_chars(const uint8_t* a, uint32_t ua, const uint8_t* b, uint32_t ub, int32_t n) {
+  if (ua == 1 && ub == 1) {
+    if constexpr (!Fold) {
+      int r = std::memcmp(a, b, static_cast<size_t>(n));
+      return (r > 0) - (r < 0);
+    }
+    return diff_chars<1, 1, Fold>(a, b, n);
+  }
+  switch (ua * 8 + ub) {
+    case 1 * 8 + 2: return diff_chars<1, 2, Fold>(a, b, n);
+    case 1 * 8 + 4: return diff_chars<1, 4, Fold>(a, b, n);
+    case 2 * 8 + 1: return diff_chars<2, 1, Fold>(a, b, n);
+    case 2 * 8 + 2: return diff_chars<2, 2, Fold>(a, b, n);
+    case 2 * 8 + 4: return diff_chars<2, 4, Fold>(a, b, n);
+    case 4 * 8 + 1: return diff_chars<4, 1, Fold>(a, b, n);
+    case 4 * 8 + 2: return diff_chars<4, 2, Fold>(a, b, n);
+    case 4 * 8 + 4: return diff_chars<4, 4, Fold>(a, b, n);
+  }
+  runtime::no_switch_matched();
+}
+
+}  // namespace
+
+int32_t compare_values(Cell* a_cell, Cell* b_cell, CompareOp op, Match match) {
+  const bool same = a_cell->node() == b_cell->node() && a_cell->head() == b_cell->head();
+  if (op == CompareOp::same) return same ? 0 : -1;
+  if (same && (op == CompareOp::equal || op == CompareOp::not_equal ||
+               op == CompareOp::strict_equal || op == CompareOp::find))
+    return 0;
+  Cell a = text_view(a_cell), b = text_view(b_cell);
+  SeriesBuffer* sa = buffer(&a);
+  SeriesBuffer* sb = buffer(&b);
+  const int32_t la = std::max(buffer_length(sa) - std::max(a.head(), 0), 0);
+  const int32_t lb = std::max(buffer_length(sb) - std::max(b.head(), 0), 0);
+  if (match == Match::prefix) {
+    if (lb == 0) return op == CompareOp::find ? 1 : 0;
+    if (lb > la) return 1;
+  } else {
+    // Two empty texts are equal whatever their buffers.
+    if (la == 0 && lb == 0) return 0;
+    if (la != lb && (op == CompareOp::equal || op == CompareOp::find ||
+                     op == CompareOp::strict_equal || op == CompareOp::not_equal))
+      return 1;
+    if (lb == 0) return 1;
+  }
+  if (la == 0) return -1;
+  const bool fold_case = !(op == CompareOp::strict_equal || op == CompareOp::case_sort ||
+                           op == CompareOp::parse_strict_equal);
+  const int32_t n = std::min(la, lb);
+  const uint8_t* pa = char_ptr(sa, std::max(a.head(), 0));
+  const uint8_t* pb = char_ptr(sb, std::max(b.head(), 0));
+  int32_t r = fold_case ? diff_chars<true>(pa, sa->unit(), pb, sb->unit(), n)
+                        : diff_chars<false>(pa, sa->unit(), pb, sb->unit(), n);
+  if (r != 0 || match == Match::prefix) return r;
+  return (la > lb) - (la < lb);
+}
+
+Cell* load_utf8_checked(const uint8_t* text, size_t n) {
+  Cell* out = stack::push_slot();
+  rs_make_at(out, static_cast<uint32_t>(std::max<size_t>(n, 1)));
+  uint32_t unconsumed = 0;
+  unicode::load_utf8_into(text, static_cast<uint32_t>(n), out, &unconsumed);
+  if (unconsumed > 0) {
+    Cell rest;
+    binary::make_from(&rest, text + (n - unconsumed), unconsumed);
+    fire(ErrorCode::access_invalid_utf8, &rest);
+  }
+  return out;
+}
+
+SeriesBuffer* reserve(SeriesBuffer* s, uint32_t unit, uint64_t chars) {
+  const uint32_t old = s->unit();
+  if (unit < old) unit = old;
+  const uint64_t len = static_cast<uint64_t>(buffer_length(s));
+  const uint64_t need = (len + chars) << unit_shift(unit);
+  if (need > kMaxBytes) fire(ErrorCode::internal_no_memory);
+  if (unit > old) {
+    // Grows and widens in one pass when the buffer must grow anyway.
+    const uint64_t offset_chars = s->offset >> unit_shift(old);
+    if (((offset_chars + len + chars) << unit_shift(unit)) > s->size) {
+      uint64_t want = std::max<uint64_t>(need, uint64_t{s->size} * 2);
+      if (want > kMaxBytes) want = need;
+      SeriesBuffer* d = memory::expand_series_buffer(s, want);
+      const uint8_t* src = s->data() + s->offset;
+      uint8_t* dst = d->data();
+      const uint32_t su = unit_shift(old), du = unit_shift(unit);
+      for (uint64_t i = 0; i < len; i++) put_char(dst + (i << du), unit, get_char(src + (i << su), old));
+      d->offset = 0;
+      d->tail = static_cast<uint32_t>(len << du);
+      d->flags = (d->flags & ~series_flag::unit_mask) | unit;
+      return d;
+    }
+    s = widen_to(s, old, unit);
+  }
+  if (uint64_t{s->tail} + (chars << unit_shift(unit)) > s->size) {
+    uint64_t want = std::max<uint64_t>(need, uint64_t{s->size} * 2);
+    if (want > kMaxBytes) want = need;
+    s = grow_to(s, want + s->offset);
+  }
+  return s;
 }
 
 // --- hex
@@ -523,6 +668,49 @@ std::string_view int_to_hex(int32_t v, bool trim, char (&out)[8]) {
   int start = 0;
   while (start < 7 && out[start] == '0') start++;
   return {out + start, static_cast<size_t>(8 - start)};
+}
+
+// --- the action row
+
+void register_() {
+  static const ActionRow row{
+      .make = make,
+      .random = inherit,
+      .reflect = inherit,
+      .to = to,
+      .form = form,
+      .mold = mold,
+      .eval_path = eval_path,
+      .compare = compare,
+      .append = append,
+      .at = inherit,
+      .back = inherit,
+      .change = change,
+      .clear = inherit,
+      .copy = inherit,
+      .find = find,
+      .head = inherit,
+      .head_q = inherit,
+      .index_q = inherit,
+      .insert = append,
+      .length_q = inherit,
+      .move = inherit,
+      .next = inherit,
+      .pick = inherit,
+      .poke = inherit,
+      .remove = inherit,
+      .reverse = inherit,
+      .select = select,
+      .sort = sort,
+      .skip = inherit,
+      .swap = swap,
+      .tail = inherit,
+      .tail_q = inherit,
+      .take = take,
+      .trim = trim,
+      .modify = inherit,
+  };
+  datatype::register_type(TypeId::string, TypeId::series, "string!", row);
 }
 
 }  // namespace qel::string

@@ -1,10 +1,12 @@
-// string!: storage and character access.
+// string!: the text type, and the common implementation of the other text
+// types (file!, url!, tag!, email!, ref!), which share its representation and
+// most of its actions; binary! and vector! inherit several of them too.
 //
 // A string value is a cell: data1 = head (index of its first character,
 // counted in characters from the start of the buffer's used data), data2 =
 // node of the buffer, data3 = node of its conversion buffer (UTF-8/UTF-16
 // output scratch; 0 until first used, and 0 in every string a constructor
-// makes). file!, url!, tag!, email!, ref! share the representation.
+// makes).
 //
 // Characters are stored with 1, 2 or 4 bytes each, chosen per buffer (the
 // buffer's unit): unit 1 holds 0-0xFF, unit 2 holds 0-0xFFFF, unit 4 any code
@@ -25,6 +27,14 @@
 // there is no /part). `emit` and `emit_char` below are the usual way to
 // append and account in one step; the entry points cut the buffer to the
 // limit at the end (`truncate_buffer`).
+//
+// The code is split by responsibility:
+//   string.cpp         storage, character access, appenders, loaders,
+//                      comparison and the action row;
+//   string_mold.cpp    make, to, form, mold and the escapes;
+//   string_search.cpp  compare, find, select, sort, paths, set operations
+//                      and the matching tests of parse;
+//   string_modify.cpp  append, insert, change, swap, take, trim.
 #pragma once
 
 #include <cstddef>
@@ -34,6 +44,7 @@
 
 #include "memory/series.h"
 #include "values/cell.h"
+#include "values/datatype.h"
 
 namespace qel::string {
 
@@ -48,6 +59,11 @@ inline uint32_t unit_shift(uint32_t unit) { return unit >> 1; }
 inline int32_t buffer_length(const SeriesBuffer* s) {
   return static_cast<int32_t>((s->tail - s->offset) >> unit_shift(s->unit()));
 }
+// Address of the character at an index counted from the buffer's first
+// used character (no bound check).
+inline uint8_t* char_at(SeriesBuffer* s, int32_t index) {
+  return s->data() + s->offset + (static_cast<uint32_t>(index) << unit_shift(s->unit()));
+}
 // The unit a code point needs when appended (0x80 and up is not kept in 1 byte).
 inline uint32_t unit_for_append(uint32_t cp) { return cp < 0x80 ? 1 : cp < 0x10000 ? 2 : 4; }
 // The unit a code point needs when written in place.
@@ -61,12 +77,20 @@ Cell* make_at_unit(Cell* c, uint32_t capacity, uint32_t unit);
 Cell* push(const Cell* s);
 // Pushes a new empty string! of `capacity` bytes.
 Cell* push_new(uint32_t capacity);
+// Writes a new string! holding the UTF-8 text (for C++ callers and tests).
+Cell* make_utf8(Cell* c, std::string_view utf8);
 
 // --- positions and lengths
 
 // Characters from the head to the tail; a head past the tail is first
 // clamped to the tail in the cell (giving 0).
 int32_t rs_length_q(Cell* s);
+// Characters from the head to the tail without touching the cell (0 for a
+// head past the tail).
+inline int32_t rest_length(const Cell* s) {
+  int32_t n = buffer_length(buffer(s)) - s->head();
+  return n > 0 ? n : 0;
+}
 // Characters of the whole buffer, whatever the head.
 int32_t get_rest_length(const Cell* s);
 // Address of the head character (a head past the tail is clamped first).
@@ -84,9 +108,18 @@ uint32_t get_char(const uint8_t* p, uint32_t unit);
 void put_char(uint8_t* p, uint32_t unit, uint32_t cp);
 // Index from the head of the first exact occurrence, or -1.
 int32_t find_char(const Cell* s, uint32_t cp);
+// True when the code point equals the character at the head, head + step,
+// head + 2 x step ... (folded to upper case unless `case_sensitive`).
+bool has_char(const Cell* s, uint32_t cp, int32_t step, bool case_sensitive);
 // True when the string from its head begins with the bytes (character by
 // byte; a character above 0xFF never matches).
 bool starts_with_cstring(const Cell* s, std::string_view bytes);
+
+// Case folding of searches and comparisons: the upper case through the
+// case tables.
+uint32_t fold(uint32_t cp);
+// The folded value of every code point 0-0xFF (unit-1 fast paths).
+extern const uint32_t* const fold_table_1;
 
 // --- character writers
 
@@ -96,7 +129,8 @@ SeriesBuffer* append_char(SeriesBuffer* s, uint32_t cp);
 // first character); the tail does not change.
 SeriesBuffer* write_char(SeriesBuffer* s, int32_t index, uint32_t cp);
 // Widens and grows as needed and stores the code point at the index; a
-// position at or past the tail moves the tail just after it.
+// position at or past the tail moves the tail just after it (characters
+// skipped between the old tail and the index read as NUL).
 SeriesBuffer* overwrite_char(SeriesBuffer* s, int32_t index, uint32_t cp);
 // Inserts the code point at the index, moving the rest up by one.
 SeriesBuffer* insert_char(SeriesBuffer* s, int32_t index, uint32_t cp);
@@ -108,6 +142,10 @@ void remove_chars(SeriesBuffer* s, int32_t index, int32_t n);
 SeriesBuffer* truncate_buffer(SeriesBuffer* s, int32_t n);
 // Widens the whole buffer in place from one unit to a wider one.
 SeriesBuffer* widen_to(SeriesBuffer* s, uint32_t from, uint32_t to);
+// Makes sure the buffer has room for `chars` more characters of `unit`
+// after its tail, widening it to `unit` first when that is wider, in one
+// pass (grow and widen at once). Returns the buffer to use.
+SeriesBuffer* reserve(SeriesBuffer* s, uint32_t unit, uint64_t chars);
 
 // --- text appenders (to a string cell)
 
@@ -155,14 +193,20 @@ inline Cell* load(const char* text, size_t n, int32_t encoding) {
 }
 // Loads into a new cell appended to the block.
 Cell* load_in(const char* text, size_t n, Node block, int32_t encoding);
+// A new string! pushed on the argument stack holding the UTF-8 text; text
+// that is not valid UTF-8 raises access `invalid-utf8` with a binary! of the
+// bytes left undecoded.
+Cell* load_utf8_checked(const uint8_t* text, size_t n);
 
 // --- comparison
 
-// Compares the characters of two string values from their heads under a
-// comparison code: 0 equal, else the difference of the first differing
-// characters (or of the lengths). Case is folded except for strict-equal,
-// case-sort and the strict parse equality.
-int32_t compare_values(Cell* a, Cell* b, CompareOp op);
+enum class Match : uint8_t { no, prefix };
+// Compares the characters of two text values (or symbol! cells) from their
+// heads under a comparison code: 0 equal, -1 or 1 by the first differing
+// characters, then by the lengths. Case is folded except for strict-equal,
+// case-sort and the strict parse equality. With Match::prefix, b must be a
+// prefix of a (parse). "" equals "" whatever the buffers.
+int32_t compare_values(Cell* a, Cell* b, CompareOp op, Match match = Match::no);
 
 // --- reading as UTF-8
 
@@ -180,5 +224,69 @@ Hex2 byte_to_hex(uint8_t b);
 // Eight uppercase hexadecimal digits (a negative value has leading F's);
 // with trim only the significant digits ("00" for 0).
 std::string_view int_to_hex(int32_t v, bool trim, char (&out)[8]);
+
+// --- making, forming and molding (string_mold.cpp)
+
+Cell* make(Cell* proto, Cell* spec, TypeId type);
+Cell* to(Cell* proto, Cell* spec, TypeId type);
+int32_t form(Cell* value, Cell* buffer, Cell* part, int32_t limit);
+int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
+             int32_t indent);
+// Appends one character in molded form: "^(1E)", "^(85)", with `all` every
+// code point above 0x7F as "^(hex)"; the control characters, the double
+// quote and the caret as a caret escape; 0x7F as "^~"; else the character.
+void escape_char(Cell* buffer, uint32_t cp, bool all);
+// Adds the number of double quotes and of line feeds in [start, end) of
+// units `unit` to the counters.
+void count_quotes_and_lines(const uint8_t* start, const uint8_t* end, uint32_t unit,
+                            int32_t* quotes, int32_t* lines);
+// True when, counting "{" as +1 and "}" as -1 from `start` (an opening
+// brace), the count comes back to 0 before `end`.
+bool braces_balanced(const uint8_t* start, const uint8_t* end, uint32_t unit);
+
+// --- comparing, searching and ordering (string_search.cpp)
+
+int32_t compare(Cell* value1, Cell* value2, CompareOp op);
+// The buffer index (from its first character) where `find` with these
+// arguments matches, and the length of the match; -1 when nothing matches.
+// Nothing is pushed.
+int32_t find_index(Cell* series, Cell* value, const FindArgs& args, int32_t* match_length);
+Cell* find(Cell* series, Cell* value, const FindArgs& args);
+Cell* select(Cell* series, Cell* value, const FindArgs& args);
+Cell* sort(Cell* series, const SortArgs& args);
+Cell* eval_path(Cell* parent, Cell* element, Cell* value, const PathStep& step);
+// unique, union, intersect, exclude, difference (MathOp 8-12) on frame
+// slots 0 and 1; answers the argument cell that holds the result.
+Cell* do_set_op(bool case_, Cell* skip, MathOp op);
+// parse's tests at the head of a string: a value matching there, a tag
+// framed by "<" and ">" there, the head character in a bitset.
+bool match_head(Cell* s, Cell* value, CompareOp op);
+bool tag_frame(Cell* s, Cell* tag, CompareOp op);
+bool match_bitset(Cell* s, const Cell* bitset);
+// Bit `cp` of a bitset! (most significant bit first in each byte); a code
+// point at or past its bit count gives the set's complement flag.
+bool bitset_has(const Cell* bitset, uint32_t cp);
+
+// --- modifying (string_modify.cpp)
+
+// append (at_tail: the series at its head) and insert (the series just past
+// the inserted text).
+Cell* append(Cell* series, Cell* value, int32_t part, bool only, int32_t dup, bool at_tail);
+Cell* change(Cell* series, Cell* value, int32_t part, bool only, int32_t dup);
+Cell* swap(Cell* series1, Cell* series2);
+Cell* take(Cell* series, Cell* part, bool deep, bool last);
+Cell* trim(Cell* series, const TrimArgs& args);
+// Removes every character of a set from the head to the tail: TAB, LF, CR
+// and space without `with`; a char! or integer! gives one code point, a
+// string! or binary! its characters (bytes).
+void trim_with(Cell* series, const Cell* with);
+void trim_lines(Cell* series);
+enum class Ends : uint8_t { both, head, tail };
+void trim_spaces(Cell* series, Ends ends);
+// The white space of trim: 1-32, 0x85, 0xA0 and the Unicode spaces.
+bool is_white(uint32_t cp);
+
+// Registers string! (after series!).
+void register_();
 
 }  // namespace qel::string

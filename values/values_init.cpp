@@ -2,11 +2,17 @@
 // which the datatypes register (parents before children).
 #include "values/values_init.h"
 
+#include "datatypes/binary.h"
 #include "datatypes/char.h"
+#include "datatypes/email.h"
+#include "datatypes/file.h"
 #include "datatypes/float.h"
 #include "datatypes/issue.h"
 #include "datatypes/path.h"
+#include "datatypes/ref.h"
+#include "datatypes/tag.h"
 #include "datatypes/typeset.h"
+#include "datatypes/url.h"
 #include "evaluator/cycle_guard.h"
 #include "evaluator/stack.h"
 #include "memory/series.h"
@@ -21,6 +27,7 @@
 #include "values/logic.h"
 #include "values/root.h"
 #include "values/series_type.h"
+#include "values/string.h"
 #include "values/symbol.h"
 #include "values/word.h"
 
@@ -45,8 +52,8 @@ constexpr struct {
     {TypeId::logic, logic::register_},
     {TypeId::series, series::register_},
     {TypeId::block, block::register_},
-    {TypeId::string, nullptr},
-    {TypeId::binary, nullptr},
+    {TypeId::string, string::register_},
+    {TypeId::binary, binary::register_},
     {TypeId::integer, integer::register_},
     {TypeId::symbol, symbol::register_},
     {TypeId::context, context::register_},
@@ -67,8 +74,8 @@ constexpr struct {
     {TypeId::routine, routine::register_},
     {TypeId::paren, paren::register_},
     {TypeId::issue, issue::register_},
-    {TypeId::url, nullptr},
-    {TypeId::file, nullptr},
+    {TypeId::url, url::register_},
+    {TypeId::file, file::register_},
     {TypeId::object, nullptr},
     {TypeId::bitset, nullptr},
     {TypeId::triple, nullptr},
@@ -82,13 +89,13 @@ constexpr struct {
     {TypeId::percent, percent::register_},
     {TypeId::tuple, nullptr},
     {TypeId::time, nullptr},
-    {TypeId::tag, nullptr},
-    {TypeId::email, nullptr},
+    {TypeId::tag, tag::register_},
+    {TypeId::email, email::register_},
     {TypeId::handle, nullptr},
     {TypeId::date, nullptr},
     {TypeId::port, nullptr},
     {TypeId::money, nullptr},
-    {TypeId::ref, nullptr},
+    {TypeId::ref, ref::register_},
     {TypeId::point2d, nullptr},
     {TypeId::point3d, nullptr},
     {TypeId::image, nullptr},

@@ -1,0 +1,114 @@
+// file!: the molded form, the local (POSIX) form of a path and the current
+// directory. The file actions themselves belong to the file service.
+#include "datatypes/file.h"
+
+#include <algorithm>
+
+#include "datatypes/url.h"
+#include "evaluator/stack.h"
+#include "memory/unicode.h"
+#include "runtime/platform.h"
+#include "values/errors.h"
+#include "values/string.h"
+
+namespace qel::file {
+
+namespace {
+
+[[noreturn]] void not_done() { fire(ErrorCode::internal_not_done); }
+
+}  // namespace
+
+Cell* push(const Cell* value) { return stack::push(value); }
+
+Cell* get_current_dir(Cell* out) {
+  std::string dir = platform::get_current_dir().value_or(std::string());
+  if (dir.empty() || dir.back() != '/') dir.push_back('/');
+  return string::make_utf8(out, dir);
+}
+
+void to_local_path(const Cell* file, Cell* target, bool full) {
+  Cell f = *file;
+  const int32_t n = string::rs_length_q(&f);
+  const bool absolute = n > 0 && string::rs_abs_at(&f, f.head()) == '/';
+  if (full && !absolute) {
+    Cell dir;
+    get_current_dir(&dir);
+    string::concatenate(target, &dir, -1, 0, string::Keep::yes, string::Mode::append);
+  }
+  // A POSIX path is its own local form.
+  if (n > 0) string::concatenate(target, &f, -1, 0, string::Keep::yes, string::Mode::append);
+}
+
+std::string to_os_path(const Cell* file) { return unicode::to_utf8_string(file); }
+
+int32_t mold(Cell* value, Cell* out, bool, bool, bool, Cell* part, int32_t limit, int32_t) {
+  Cell f = *value;
+  const int32_t rest = string::rs_length_q(&f);
+  int32_t n = rest;
+  if (part) n = limit < 0 ? 0 : std::min(limit, rest);
+  string::append_char(string::buffer(out), '%');
+  if (rest == 0) {
+    string::append_cstring(out, "\"\"");
+    return limit - 3;
+  }
+  bool quote = false;
+  for (int32_t i = 0; i < n && !quote; i++) {
+    const uint32_t c = string::rs_abs_at(&f, f.head() + i);
+    quote = c < 127 && !url::lenient_keeps(c);
+  }
+  if (quote) string::append_char(string::buffer(out), '"');
+  string::concatenate(out, &f, n, 0, string::Keep::yes, string::Mode::append);
+  if (quote) string::append_char(string::buffer(out), '"');
+  return limit - n - 1;
+}
+
+Cell* delete_(Cell*) { not_done(); }
+Cell* query(Cell*) { not_done(); }
+Cell* read(Cell*, const ReadArgs&) { not_done(); }
+Cell* rename(Cell*, Cell*) { not_done(); }
+Cell* write(Cell*, Cell*, const WriteArgs&) { not_done(); }
+
+void register_() {
+  static const ActionRow row{
+      .make = inherit,
+      .to = inherit,
+      .form = inherit,
+      .mold = mold,
+      .eval_path = inherit,
+      .compare = inherit,
+      .append = inherit,
+      .at = inherit,
+      .back = inherit,
+      .change = inherit,
+      .clear = inherit,
+      .copy = inherit,
+      .find = inherit,
+      .head = inherit,
+      .head_q = inherit,
+      .index_q = inherit,
+      .insert = inherit,
+      .length_q = inherit,
+      .move = inherit,
+      .next = inherit,
+      .pick = inherit,
+      .poke = inherit,
+      .remove = inherit,
+      .reverse = inherit,
+      .select = inherit,
+      .skip = inherit,
+      .swap = inherit,
+      .tail = inherit,
+      .tail_q = inherit,
+      .take = inherit,
+      .delete_ = delete_,
+      .modify = inherit,
+      .query = query,
+      .read = read,
+      .rename = rename,
+      .write = write,
+  };
+  datatype::register_type(TypeId::file, TypeId::url, "file!", row);
+}
+
+}  // namespace qel::file

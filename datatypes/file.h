@@ -1,0 +1,39 @@
+// file!: a string naming a file with "/" between folders (a child of url!).
+// The file forms are POSIX paths: the local form of a file is its text
+// itself (no drive letters, no backslashes), and a relative path made full
+// is prefixed by the current directory. Text to and from the system is
+// UTF-8.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "values/cell.h"
+#include "values/datatype.h"
+
+namespace qel::file {
+
+// Pushes a copy of a value.
+Cell* push(const Cell* value);
+// Appends the local (POSIX) form of the path to `target`; with `full` a
+// relative path is prefixed by the current directory (ending in "/").
+void to_local_path(const Cell* file, Cell* target, bool full);
+// The local form as UTF-8 for a system call.
+std::string to_os_path(const Cell* file);
+// A new string! holding the current directory, ending in "/".
+Cell* get_current_dir(Cell* out);
+
+// --- actions
+int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
+             int32_t indent);
+// The file actions belong to the file service; until it exists they raise
+// internal `not-done` (read/as, write/allow and write/as raise it for good).
+Cell* delete_(Cell* port);
+Cell* query(Cell* port);
+Cell* read(Cell* source, const ReadArgs& args);
+Cell* rename(Cell* from, Cell* to);
+Cell* write(Cell* destination, Cell* data, const WriteArgs& args);
+
+void register_();
+
+}  // namespace qel::file

@@ -1,0 +1,61 @@
+// tag!: the text between angle brackets.
+#include "datatypes/tag.h"
+
+#include "evaluator/stack.h"
+#include "values/datatype.h"
+#include "values/string.h"
+
+namespace qel::tag {
+
+Cell* push(const Cell* value) { return stack::push(value); }
+
+int32_t form(Cell* value, Cell* buffer, Cell* part, int32_t limit) {
+  string::append_char(string::buffer(buffer), '<');
+  limit = string::form(value, buffer, part, limit - 1);
+  string::append_char(string::buffer(buffer), '>');
+  return limit - 1;
+}
+
+int32_t mold(Cell* value, Cell* buffer, bool, bool, bool, Cell* part, int32_t limit, int32_t) {
+  return form(value, buffer, part, limit);
+}
+
+void register_() {
+  static const ActionRow row{
+      .make = inherit,
+      .reflect = inherit,
+      .to = inherit,
+      .form = form,
+      .mold = mold,
+      .eval_path = inherit,
+      .compare = inherit,
+      .append = inherit,
+      .at = inherit,
+      .back = inherit,
+      .change = inherit,
+      .clear = inherit,
+      .copy = inherit,
+      .find = inherit,
+      .head = inherit,
+      .head_q = inherit,
+      .index_q = inherit,
+      .insert = inherit,
+      .length_q = inherit,
+      .move = inherit,
+      .next = inherit,
+      .pick = inherit,
+      .poke = inherit,
+      .remove = inherit,
+      .reverse = inherit,
+      .select = inherit,
+      .skip = inherit,
+      .swap = inherit,
+      .tail = inherit,
+      .tail_q = inherit,
+      .take = inherit,
+      .modify = inherit,
+  };
+  datatype::register_type(TypeId::tag, TypeId::string, "tag!", row);
+}
+
+}  // namespace qel::tag

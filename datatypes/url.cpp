@@ -1,0 +1,258 @@
+// url!: percent-encoding, construction from a block, the molded form and
+// path steps.
+#include "datatypes/url.h"
+
+#include <algorithm>
+#include <string>
+
+#include "evaluator/stack.h"
+#include "memory/unicode.h"
+#include "values/actions.h"
+#include "values/block.h"
+#include "values/errors.h"
+#include "values/logic.h"
+#include "values/string.h"
+#include "values/word.h"
+
+namespace qel::url {
+
+namespace {
+
+// The characters each escaping mode keeps, for the ASCII range.
+struct KeepTables {
+  bool strict[128] = {};
+  bool lenient[128] = {};
+  KeepTables() {
+    for (int c = 0; c < 128; c++) {
+      const bool alnum = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+      strict[c] = alnum;
+      lenient[c] = alnum;
+    }
+    for (char c : std::string_view("-._~")) strict[static_cast<uint8_t>(c)] = true;
+    for (char c : std::string_view("!#$&'()*+,-./:=?@_~")) lenient[static_cast<uint8_t>(c)] = true;
+  }
+};
+const KeepTables keep;
+
+inline int hex_value(uint8_t c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+// The byte of a "%XX" group at p (end e), or -1.
+inline int escape_at(const uint8_t* p, const uint8_t* e) {
+  if (e - p < 3 || p[0] != '%') return -1;
+  int hi = hex_value(p[1]), lo = hex_value(p[2]);
+  return hi < 0 || lo < 0 ? -1 : hi * 16 + lo;
+}
+
+[[noreturn]] void not_done() { fire(ErrorCode::internal_not_done); }
+
+}  // namespace
+
+bool lenient_keeps(uint32_t c) { return c < 128 && keep.lenient[c]; }
+
+void dehex(const Cell* source, Cell* target) {
+  const std::string text = unicode::to_utf8_string(source);
+  const uint8_t* p = reinterpret_cast<const uint8_t*>(text.data());
+  const uint8_t* e = p + text.size();
+  while (p < e) {
+    const int b = escape_at(p, e);
+    if (b >= 0) {
+      const int n = unicode::utf8_lead_length(static_cast<uint8_t>(b));
+      if (n == 0) {
+        string::append_char(string::buffer(target), static_cast<uint32_t>(b));
+        p += 3;
+        continue;
+      }
+      uint8_t bytes[4] = {static_cast<uint8_t>(b)};
+      bool complete = true;
+      for (int i = 1; i < n; i++) {
+        const int next = escape_at(p + 3 * i, e);
+        if (next < 0) {
+          complete = false;
+          break;
+        }
+        bytes[i] = static_cast<uint8_t>(next);
+      }
+      if (complete) {
+        uint32_t count = static_cast<uint32_t>(n);
+        const int32_t cp = unicode::decode_utf8_char_checked(bytes, &count);
+        if (cp >= 0) {
+          string::append_char(string::buffer(target), static_cast<uint32_t>(cp));
+          p += 3 * n;
+          continue;
+        }
+      }
+      // Not an escape: the "%" is an ordinary character.
+      string::append_char(string::buffer(target), '%');
+      p++;
+      continue;
+    }
+    int32_t cp;
+    const uint8_t* next = unicode::fast_decode_utf8_char(p, e, &cp);
+    string::append_char(string::buffer(target), cp < 0 ? *p : static_cast<uint32_t>(cp));
+    p = cp < 0 ? p + 1 : next;
+  }
+}
+
+void enhex(const Cell* source, Cell* target, Escape mode) {
+  const std::string text = unicode::to_utf8_string(source);
+  const bool* kept = mode == Escape::strict ? keep.strict : keep.lenient;
+  std::string out;
+  out.reserve(text.size());
+  for (unsigned char c : text) {
+    if (c < 128 && kept[c]) {
+      out.push_back(static_cast<char>(c));
+    } else {
+      const string::Hex2 h = string::byte_to_hex(c);
+      out.push_back('%');
+      out.append(h.chars, 2);
+    }
+  }
+  string::append_cstring(target, out);
+}
+
+// --- make and to
+
+Cell* make(Cell* proto, Cell* spec, TypeId type) {
+  if (type == TypeId::url && (spec->is(TypeId::block) || spec->is(TypeId::paren) || spec->is(TypeId::hash)))
+    return to(proto, spec, type);
+  return string::make(proto, spec, type);
+}
+
+Cell* to(Cell* proto, Cell* spec, TypeId type) {
+  if (type != TypeId::url || !(spec->is(TypeId::block) || spec->is(TypeId::paren) || spec->is(TypeId::hash)))
+    return string::to(proto, spec, type);
+  const int32_t n = std::max(block::rs_length_q(spec), 0);
+  if (n == 0) {
+    Cell dt;
+    set_datatype(&dt, TypeId::url);
+    fire(ErrorCode::script_bad_to_arg, &dt, spec);
+  }
+  Cell blk = *spec;
+  Cell out;
+  string::rs_make_at(&out, 16);
+  auto item = [&](int32_t i) { return *block::rs_abs_at(&blk, blk.head() + i); };
+  auto form_item = [&](Cell v) { actions::call_form(&v, &out, nullptr, string::kNoLimit); };
+  form_item(item(0));
+  string::append_cstring(&out, "://");
+  int32_t i = 1;
+  if (n > 1) form_item(item(i++));
+  if (n > 2 && item(2).is(TypeId::integer)) {
+    string::append_char(string::buffer(&out), ':');
+    form_item(item(i++));
+  }
+  if (i < n) {
+    string::append_char(string::buffer(&out), '/');
+    for (; i < n; i++) {
+      Cell v = item(i);
+      form_item(v);
+      if (i + 1 < n) string::append_char(string::buffer(&out), item(i + 1).is(TypeId::issue) ? '#' : '/');
+    }
+  }
+  out.set_type(TypeId::url);
+  *proto = out;
+  return proto;
+}
+
+// --- mold
+
+int32_t mold(Cell* value, Cell* out, bool, bool, bool, Cell* part, int32_t limit, int32_t) {
+  const std::string text = unicode::to_utf8_string(value);
+  std::string escaped;
+  escaped.reserve(text.size());
+  for (unsigned char c : text) {
+    if (c < 128 && keep.lenient[c]) {
+      escaped.push_back(static_cast<char>(c));
+    } else {
+      const string::Hex2 h = string::byte_to_hex(c);
+      escaped.push_back('%');
+      escaped.append(h.chars, 2);
+    }
+  }
+  // With /part, writing stops when the characters written reach the limit.
+  size_t n = escaped.size();
+  if (part) n = limit <= 0 ? 0 : std::min<size_t>(n, static_cast<size_t>(limit));
+  string::append_bytes(out, escaped.data(), n);
+  return limit - static_cast<int32_t>(n);
+}
+
+// --- paths
+
+Cell* eval_path(Cell* parent, Cell* element, Cell* value, const PathStep& step) {
+  if (value) {
+    Cell path = step.path ? *step.path : none_value;
+    fire(ErrorCode::script_bad_path_set, &path, element);
+  }
+  Cell el = *element;
+  if (el.is(TypeId::get_word)) el = *word::get(&el);
+  Cell formed;
+  string::rs_make_at(&formed, 16);
+  actions::call_form(&el, &formed, nullptr, string::kNoLimit);
+  Cell base = *parent;
+  const int32_t base_len = string::rs_length_q(&base);
+  Cell* result = stack::push_slot();
+  string::make_at_unit(result, static_cast<uint32_t>(base_len + string::rest_length(&formed) + 16),
+                       string::buffer(&base)->unit());
+  string::concatenate(result, &base, -1, 0, string::Keep::yes, string::Mode::append);
+  const bool base_slash = base_len > 0 && string::rs_abs_at(&base, base.head() + base_len - 1) == '/';
+  const bool elem_slash = string::rest_length(&formed) > 0 && string::rs_abs_at(&formed, 0) == '/';
+  if (base_slash && elem_slash)
+    formed.set_head(1);
+  else if (!base_slash && !elem_slash)
+    string::append_char(string::buffer(result), '/');
+  string::concatenate(result, &formed, -1, 0, string::Keep::yes, string::Mode::append);
+  result->set_type(parent->type());
+  return result;
+}
+
+// --- input and output (the network and port services fill these in)
+
+Cell* open(Cell*, const OpenArgs&) { not_done(); }
+Cell* read(Cell*, const ReadArgs&) { not_done(); }
+Cell* write(Cell*, Cell*, const WriteArgs&) { not_done(); }
+
+void register_() {
+  static const ActionRow row{
+      .make = make,
+      .to = to,
+      .form = inherit,
+      .mold = mold,
+      .eval_path = eval_path,
+      .compare = inherit,
+      .append = inherit,
+      .at = inherit,
+      .back = inherit,
+      .change = inherit,
+      .clear = inherit,
+      .copy = inherit,
+      .find = inherit,
+      .head = inherit,
+      .head_q = inherit,
+      .index_q = inherit,
+      .insert = inherit,
+      .length_q = inherit,
+      .move = inherit,
+      .next = inherit,
+      .pick = inherit,
+      .poke = inherit,
+      .remove = inherit,
+      .reverse = inherit,
+      .select = inherit,
+      .skip = inherit,
+      .swap = inherit,
+      .tail = inherit,
+      .tail_q = inherit,
+      .take = inherit,
+      .modify = inherit,
+      .open = open,
+      .read = read,
+      .write = write,
+  };
+  datatype::register_type(TypeId::url, TypeId::string, "url!", row);
+}
+
+}  // namespace qel::url

@@ -1,0 +1,43 @@
+// url!: a string with its own literal syntax and text form, and the
+// percent-encoding of URLs (the `dehex` and `enhex` natives, the lexer's URL
+// loader). url! inherits string!'s storage and series actions; file!
+// inherits url!'s construction and path steps.
+#pragma once
+
+#include <cstdint>
+
+#include "values/cell.h"
+#include "values/datatype.h"
+
+namespace qel::url {
+
+// Appends to `target` the source text with its %XX escapes decoded (UTF-8
+// sequences of escapes become one character; a "%" that does not start a
+// complete escape is kept as it is). A malformed UTF-8 sequence of escapes
+// raises access `invalid-utf8`.
+void dehex(const Cell* source, Cell* target);
+
+// Which characters `enhex` keeps: the strict set (letters, digits and
+// "-._~") for a string!, the lenient set (also !#$&'()*+,/:=?@) otherwise.
+enum class Escape : uint8_t { strict = 254, lenient = 255 };
+// True when the ASCII character is kept by the lenient set.
+bool lenient_keeps(uint32_t c);
+// Appends to `target` the UTF-8 bytes of the source, each kept byte as
+// itself and every other as "%" and two upper-case hex digits.
+void enhex(const Cell* source, Cell* target, Escape mode);
+
+// --- actions (file! inherits make, to and eval-path)
+Cell* make(Cell* proto, Cell* spec, TypeId type);
+Cell* to(Cell* proto, Cell* spec, TypeId type);
+int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
+             int32_t indent);
+Cell* eval_path(Cell* parent, Cell* element, Cell* value, const PathStep& step);
+// Reading, writing and opening a URL belong to the network and port
+// services; until they exist these raise internal `not-done`.
+Cell* open(Cell* spec, const OpenArgs& args);
+Cell* read(Cell* source, const ReadArgs& args);
+Cell* write(Cell* destination, Cell* data, const WriteArgs& args);
+
+void register_();
+
+}  // namespace qel::url
