@@ -8,6 +8,7 @@
 #include "values/datatype.h"
 #include "values/errors.h"
 #include "values/logic.h"
+#include "values/string.h"
 #include "values/word.h"
 #include "datatypes/typeset.h"
 
@@ -120,6 +121,17 @@ void set_op(const int32_t* refinements, MathOp op, bool two_sets) {
     case TypeId::block:
     case TypeId::hash: {
       Cell* r = block::do_set_op(case_, skip, op);
+      *args = *r;
+      break;
+    }
+    case TypeId::string:
+    case TypeId::file:
+    case TypeId::url:
+    case TypeId::tag:
+    case TypeId::email:
+    case TypeId::ref:
+    case TypeId::binary: {
+      Cell* r = string::do_set_op(case_, skip, op);
       *args = *r;
       break;
     }
