@@ -255,9 +255,10 @@ Cell* append(Cell* series, Cell* value, int32_t part, bool only, int32_t dup, bo
     series->set_head(buffer_length(buffer(series)));
     return series;
   }
+  // Inserted forms take /part as a character limit, block items included.
   Source src;
   Cell formed;
-  gather(series, value, part, only, src, &formed);
+  gather(series, value, part, true, src, &formed);
   int64_t written = 0;
   if (src.count > 0) written = splice(series, head, 0, src, dup);
   if (owned) ownership::check(series, OwnerEvent::inserted, value, head, part < 0 ? 1 : part);

@@ -249,8 +249,6 @@ int32_t find_index(Cell* series, Cell* value, const FindArgs& args, int32_t* mat
   const uint32_t unit = b->unit();
   const uint8_t* base = char_at(b, 0);
   auto at = [&](int64_t i) { return get_char(base + (static_cast<uint64_t>(i) << unit_shift(unit)), unit); };
-  const TypeId st = series->type();
-
   int64_t found = -1;
   if (dir > 0 && step == 1 && !args.match && unit == 1 &&
       (pat.kind == Pattern::Kind::text || pat.kind == Pattern::Kind::one)) {
@@ -314,7 +312,6 @@ int32_t find_index(Cell* series, Cell* value, const FindArgs& args, int32_t* mat
       }
     }
   }
-  (void)st;
   if (found < 0) return -1;
   if (args.tail) {
     if (pat.kind == Pattern::Kind::text)

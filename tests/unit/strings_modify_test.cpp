@@ -82,6 +82,17 @@ TEST(StringsModify, Insert) {
   EXPECT_EQ(t.head(), 4);
   t.set_head(0);
   EXPECT_EQ(text(&t), "a<b>");
+  // An inserted form takes /part as a character limit.
+  Cell blk;
+  block::make_at(&blk, 2);
+  Cell wa = word::load("abc"), wb = word::load("de");
+  block::rs_append(&blk, &wa);
+  block::rs_append(&blk, &wb);
+  Cell f = str("xy");
+  f.set_head(1);
+  string::append(&f, &blk, 4, false, 1, false);
+  f.set_head(0);
+  EXPECT_EQ(text(&f), "xabcdy");
   // Inserting a wider text widens once; a narrower one is converted.
   Cell w = str("ab"), euro = str("\xE2\x82\xAC");
   w.set_head(1);
