@@ -46,7 +46,12 @@ namespace {
 // every buffer are poisoned, so a write or read past a buffer's data area is
 // reported where it happens instead of corrupting the next buffer.
 #if defined(__SANITIZE_ADDRESS__)
+// The poisoned bytes are never read; g++ still warns that they may be
+// uninitialised because the interface takes a const pointer.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 void poison(const void* p, size_t n) { __asan_poison_memory_region(p, n); }
+#pragma GCC diagnostic pop
 void unpoison(const void* p, size_t n) { __asan_unpoison_memory_region(p, n); }
 #else
 void poison(const void*, size_t) {}
