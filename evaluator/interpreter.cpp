@@ -2,6 +2,8 @@
 // calls with the spec cache, refinements and the C++ call helpers.
 #include "evaluator/interpreter.h"
 
+#include <vector>
+
 #include "evaluator/natives.h"
 #include "memory/collector.h"
 #include "values/actions.h"
@@ -50,17 +52,71 @@ inline bool is_function_type(TypeId t) {
 }
 
 // The value cell of a bound word, or null when its context keeps no values
-// right now (a function that is not running) or the word is unresolved.
+// right now (a function that is not running), the word is unresolved, or
+// its index lies outside the values (the errors are context::get's then).
 inline Cell* peek_value(const Cell* w) {
   Node ctx = w->context();
   int32_t i = w->word_index();
-  if (!ctx || i < 0) return nullptr;
+  if (!ctx || i < 0) [[unlikely]]
+    return nullptr;
   Cell* cc = memory::series(ctx)->cells();
   if (cc->has_flag(cell_flag::on_stack)) {
     if (!cc->data2) return nullptr;
-    return stack::bottom + (cc->data2 - 1) + i;
+    Cell* v = stack::bottom + (cc->data2 - 1) + i;
+    return v < stack::top ? v : nullptr;
   }
-  return memory::series(cc->data2)->cells() + i;
+  SeriesBuffer* vs = memory::series(cc->data2);
+  if (static_cast<uint32_t>(i) >= vs->length()) return nullptr;
+  return vs->cells() + i;
+}
+// The cell a set-word may write directly: a running function's argument or
+// a global or function context's value (object fields go through
+// context::set for their assigned mark and change notices).
+inline Cell* direct_slot(const Cell* w) {
+  Node ctx = w->context();
+  int32_t i = w->word_index();
+  if (!ctx || i < 0) [[unlikely]]
+    return nullptr;
+  Cell* cc = memory::series(ctx)->cells();
+  if (cc->has_flag(cell_flag::on_stack)) {
+    if (!cc->data2) return nullptr;
+    Cell* v = stack::bottom + (cc->data2 - 1) + i;
+    return v < stack::top ? v : nullptr;
+  }
+  if (context::kind(cc) == context::Kind::object) return nullptr;
+  SeriesBuffer* vs = memory::series(cc->data2);
+  if (static_cast<uint32_t>(i) >= vs->length()) return nullptr;
+  return vs->cells() + i;
+}
+// Frames the interpreter pushes on its hot paths (as stack::mark_interp_*,
+// inline).
+inline void push_frame(const Cell* word, stack::FrameKind kind) {
+  stack::Frame* f = stack::frame_top;
+  if (f >= stack::frame_limit) [[unlikely]] {
+    if (kind == stack::FrameKind::eval)
+      stack::mark_eval(word);
+    else
+      stack::mark_interp_native(word);
+    return;
+  }
+  f->symbol = word->symbol();
+  f->kind = kind;
+  f->function_body = false;
+  f->interpreted = true;
+  f->unused = 0;
+  f->caller_base = static_cast<uint32_t>(stack::arguments - stack::bottom);
+  f->word_context = word->context();
+  f->function_context = 0;
+  f->saved_values = 0;
+  stack::frame_top = f + 1;
+  stack::arguments = stack::top;
+}
+// stack::unwind, inline: the callee's slot 0 stays as the caller's newest value.
+inline void pop_frame() {
+  Cell* callee = stack::arguments;
+  stack::Frame* f = --stack::frame_top;
+  stack::arguments = stack::bottom + f->caller_base;
+  stack::top = callee + 1;
 }
 // The value cell of a word; the errors of context::get when it has none.
 inline Cell* word_value(const Cell* w) {
@@ -137,19 +193,24 @@ uint64_t types_of_block(const Cell& blk) {
   return m;
 }
 
-// Where a function value keeps its cache cell.
-Cell* cache_slot(const Cell* fn) {
+// The companion block of a function value and the cell count of its fixed
+// part (the descriptors follow it).
+inline Node companion_of(const Cell* fn, int32_t* fixed) {
   TypeId t = fn->is(TypeId::op) ? op::wrapped(fn) : fn->type();
-  if (t == TypeId::function || t == TypeId::routine) return function::extra(fn, function::kCache);
-  return native::companion(fn, native::kCache);
+  if (t == TypeId::function || t == TypeId::routine) {
+    *fixed = function::kExtras;
+    return fn->data3;
+  }
+  *fixed = 2;
+  return fn->data3;
 }
 
-Node build_cache(const Cell* fn) {
+CacheInfo build_cache(const Cell* fn) {
   Cell spec;
   set_series(&spec, TypeId::block, fn->data2, 0);
-  Cell* saved_top = stack::top;
-  // Descriptors are collected on the argument stack first.
-  Cell* first = stack::top;
+  // The descriptors are collected aside first: the argument stack's top may
+  // be an infix call's left operand.
+  std::vector<Cell> descriptors;
   int32_t refinements = 0;
   int32_t locals = 0;
   int32_t n = tail_of(spec);
@@ -170,11 +231,10 @@ Node build_cache(const Cell* fn) {
           if (at(spec, k)->is(TypeId::word)) locals++;
         break;
       }
-      Cell* d = stack::push_slot();
       refinements++;
-      *d = Cell{static_cast<uint32_t>(TypeId::integer), 0, 0,
+      descriptors.push_back(Cell{static_cast<uint32_t>(TypeId::integer), 0, 0,
                 static_cast<uint32_t>(ArgKind::refinement) |
-                    (static_cast<uint32_t>(refinements) << 8)};
+                    (static_cast<uint32_t>(refinements) << 8)});
       continue;
     } else if (t == TypeId::set_word) {
       // return: and its type block are not arguments.
@@ -191,20 +251,21 @@ Node build_cache(const Cell* fn) {
       if (block::rs_length_q(&blk) > 0) types = types_of_block(blk);
       i++;
     }
-    Cell* d = stack::push_slot();
-    *d = Cell{static_cast<uint32_t>(TypeId::integer), static_cast<uint32_t>(types),
-              static_cast<uint32_t>(types >> 32), static_cast<uint32_t>(kind)};
+    descriptors.push_back(Cell{static_cast<uint32_t>(TypeId::integer), static_cast<uint32_t>(types),
+                               static_cast<uint32_t>(types >> 32), static_cast<uint32_t>(kind)});
   }
-  int32_t count = static_cast<int32_t>(stack::top - first);
-  Node node = memory::alloc_cells(static_cast<uint64_t>(count + 1));
+  int32_t count = static_cast<int32_t>(descriptors.size());
+  int32_t fixed = 0;
+  Node node = companion_of(fn, &fixed);
   SeriesBuffer* s = memory::series(node);
-  s->cells()[0] = Cell{static_cast<uint32_t>(TypeId::integer), static_cast<uint32_t>(count),
-                       static_cast<uint32_t>(refinements), static_cast<uint32_t>(locals)};
-  for (int32_t i = 0; i < count; i++) s->cells()[i + 1] = first[i];
-  s->tail = s->offset + static_cast<uint32_t>(count + 1) * sizeof(Cell);
-  stack::top = saved_top;
-  set_series(cache_slot(fn), TypeId::block, node, 0);
-  return node;
+  // The companion keeps exactly its fixed cells, then the descriptors.
+  if (static_cast<int32_t>(s->length()) > fixed) s->tail = s->offset + fixed * sizeof(Cell);
+  while (static_cast<int32_t>(memory::series(node)->length()) < fixed) set_unset(append_slot(node));
+  for (int32_t i = 0; i < count; i++) *append_slot(node) = descriptors[static_cast<size_t>(i)];
+  memory::series(node)->cells()[1] =
+      Cell{static_cast<uint32_t>(TypeId::integer), static_cast<uint32_t>(count),
+           static_cast<uint32_t>(refinements), static_cast<uint32_t>(locals)};
+  return {node, fixed - 1, count, refinements, locals};
 }
 
 // --- argument fetching ---------------------------------------------------
@@ -269,7 +330,7 @@ int32_t find_refinement(const Cell* fn, const CacheInfo& ci, const Cell* element
     SeriesBuffer* w = memory::series(words);
     if (static_cast<uint32_t>(j) > w->length()) break;
     if (symbol::resolve(w->cells()[j - 1].symbol()) != s) continue;
-    return descriptor(ci.node, j).kind == ArgKind::refinement ? j : -1;
+    return descriptor(ci, j).kind == ArgKind::refinement ? j : -1;
   }
   return -1;
 }
@@ -292,15 +353,16 @@ int32_t eval_arguments(const CallSite& site, const Cell& code, int32_t pc, int32
   int32_t i = 1;
   if (site.infix) {
     stack::top = base + 1;
-    if (ci.count >= 1) typecheck(site.frame_word, fn, 1, descriptor(ci.node, 1), base);
+    if (ci.count >= 1) typecheck(site.frame_word, fn, 1, descriptor(ci, 1), base);
     i = 2;
   }
   bool active = true;
   for (; i <= ci.count; i++) {
-    Descriptor d = descriptor(ci.node, i);
+    Descriptor d = descriptor(ci, i);
     if (d.kind == ArgKind::refinement) {
       if (site.mode & mode::apply_all) {
-        pc = fetch(site, d, i, code, pc, end);
+        Descriptor truth{kDefaultTypes | bit(TypeId::unset), ArgKind::normal, 0};
+        pc = fetch(site, truth, i, code, pc, end);
         if (exits::pending) return pc;
         Cell* v = stack::top - 1;
         if (v->is(TypeId::none)) set_logic(v, false);
@@ -320,7 +382,7 @@ int32_t eval_arguments(const CallSite& site, const Cell& code, int32_t pc, int32
     if (active) {
       pc = fetch(site, d, i, code, pc, end);
       if (exits::pending) return pc;
-      typecheck(site.frame_word, fn, i, descriptor(ci.node, i), stack::top - 1);
+      typecheck(site.frame_word, fn, i, d, stack::top - 1);
     } else if (site.mode & mode::apply_all) {
       pc = fetch(site, d, i, code, pc, end);
       if (exits::pending) return pc;
@@ -341,7 +403,7 @@ int32_t eval_arguments(const CallSite& site, const Cell& code, int32_t pc, int32
       Cell fw = *site.frame_word;
       fire(ErrorCode::script_no_refine, &fw, &element);
     }
-    Descriptor dr = descriptor(ci.node, j);
+    Descriptor dr = descriptor(ci, j);
     uint64_t b = uint64_t{1} << ((dr.ordinal - 1) & 63);
     if (used & b) fire(ErrorCode::script_dup_refine, where);
     used |= b;
@@ -350,7 +412,7 @@ int32_t eval_arguments(const CallSite& site, const Cell& code, int32_t pc, int32
     else if (on && dr.ordinal <= nrefs)
       refs[dr.ordinal - 1] = static_cast<int32_t>(stack::top - base);
     for (int32_t a = j + 1; a <= ci.count; a++) {
-      Descriptor da = descriptor(ci.node, a);
+      Descriptor da = descriptor(ci, a);
       if (da.kind == ArgKind::refinement) break;
       if ((site.mode & mode::safer) && !on) {
         if (pc < limit_of(code, end)) pc++;
@@ -359,7 +421,7 @@ int32_t eval_arguments(const CallSite& site, const Cell& code, int32_t pc, int32
       pc = fetch(site, da, a, code, pc, end);
       if (exits::pending) return false;
       if (on) {
-        typecheck(site.frame_word, fn, a, descriptor(ci.node, a), stack::top - 1);
+        typecheck(site.frame_word, fn, a, da, stack::top - 1);
         if (is_fn) {
           base[a - 1] = stack::top[-1];
           stack::pop(1);
@@ -429,7 +491,7 @@ void call_native_code(Cell* fn) {
 // The operators the interpreter computes without a call when both operands
 // are integers (or floats): the action or native each op! wraps.
 inline bool fast_math_op(const Cell& op, MathOp* m) {
-  if (op::wrapped(&op) != TypeId::action) return false;
+  if (!op.is(TypeId::action)) return false;
   switch (static_cast<ActionId>(op.data1)) {
     case ActionId::add: *m = MathOp::add; return true;
     case ActionId::subtract: *m = MathOp::subtract; return true;
@@ -442,7 +504,7 @@ inline bool fast_math_op(const Cell& op, MathOp* m) {
 }
 // The comparison natives have indexes 25-31 (equal? ... greater-or-equal?).
 inline bool fast_compare_op(const Cell& op, CompareOp* c) {
-  if (op::wrapped(&op) != TypeId::native) return false;
+  if (!op.is(TypeId::native)) return false;
   static constexpr CompareOp kOps[] = {CompareOp::equal,  CompareOp::not_equal,
                                        CompareOp::strict_equal, CompareOp::lesser,
                                        CompareOp::greater, CompareOp::lesser_or_equal,
@@ -458,55 +520,49 @@ int32_t eval_infix(const Cell& code, int32_t pc, int32_t end, Cell* start, const
                    const Cell& opword) {
   Cell fn = op::unwrap(&opv);
   TypeId wt = fn.type();
-  if (!tracing_q && (wt == TypeId::native || wt == TypeId::action) &&
+  if (!tracing_q && (opv.header & op::kPlain) && (wt == TypeId::native || wt == TypeId::action) &&
       pc + 1 < limit_of(code, end)) {
-    CacheInfo ci = spec_cache(&fn);
-    if (ci.count == 2 && ci.refinements == 0) {
-      Descriptor d1 = descriptor(ci.node, 1);
-      Descriptor d2 = descriptor(ci.node, 2);
-      if (d2.kind == ArgKind::normal) {
+    stack::top = start + 1;
+    int32_t npc = passing::eval_expression(code, pc + 1, end, true, false);
+    if (exits::pending) return npc;
+    Cell* right = start + 1;
+    MathOp m;
+    CompareOp c;
+    if (fast_math_op(fn, &m)) {
+      if (actions::fast_math(m, start, right, start)) {
         stack::top = start + 1;
-        int32_t npc = passing::eval_expression(code, pc + 1, end, true, false);
-        if (exits::pending) return npc;
-        Cell* right = start + 1;
-        MathOp m;
-        CompareOp c;
-        if (fast_math_op(fn, &m)) {
-          if (actions::fast_math(m, start, right, start)) {
-            stack::top = start + 1;
-            return npc;
-          }
-        } else if (fast_compare_op(fn, &c)) {
-          bool truth;
-          if (actions::fast_compare(c, start, right, &truth)) {
-            set_logic(start, truth);
-            stack::top = start + 1;
-            return npc;
-          }
-        }
-        // The generic call, with both operands in place.
-        collector::Root keep(fn);
-        stack::top = start;
-        stack::mark_interp_native(&opword);
-        stack::top = start + 2;
-        if (!(d1.types & (uint64_t{1} << static_cast<uint8_t>(start->type()))))
-          expect_arg(&opword, keep.get(), 1, start);
-        if (!(d2.types & (uint64_t{1} << static_cast<uint8_t>(right->type()))))
-          expect_arg(&opword, keep.get(), 2, right);
-        int32_t refs[1] = {-1};
-        if (wt == TypeId::native) {
-          natives::entry(static_cast<int32_t>(fn.data1))(refs);
-        } else {
-          int32_t id = static_cast<int32_t>(fn.data1);
-          actions::EntryFn e = (id >= 1 && id <= kActionCount) ? actions::entries[id - 1] : nullptr;
-          if (!e) fire(ErrorCode::internal_not_done);
-          e(refs);
-        }
-        if (exits::pending) return npc;
-        stack::unwind();
+        return npc;
+      }
+    } else if (fast_compare_op(fn, &c)) {
+      bool truth;
+      if (actions::fast_compare(c, start, right, &truth)) {
+        set_logic(start, truth);
+        stack::top = start + 1;
         return npc;
       }
     }
+    // The generic call, with both operands in place.
+    collector::Root keep(fn);
+    stack::top = start;
+    stack::mark_interp_native(&opword);
+    stack::top = start + 2;
+    CacheInfo ci = spec_cache(keep.get());
+    if (ci.count >= 2) {
+      typecheck(&opword, keep.get(), 1, descriptor(ci, 1), start);
+      typecheck(&opword, keep.get(), 2, descriptor(ci, 2), right);
+    }
+    int32_t refs[1] = {-1};
+    if (wt == TypeId::native) {
+      natives::entry(static_cast<int32_t>(fn.data1))(refs);
+    } else {
+      int32_t id = static_cast<int32_t>(fn.data1);
+      actions::EntryFn e = (id >= 1 && id <= kActionCount) ? actions::entries[id - 1] : nullptr;
+      if (!e) fire(ErrorCode::internal_not_done);
+      e(refs);
+    }
+    if (exits::pending) return npc;
+    stack::unwind();
+    return npc;
   }
   if (tracing_q) fire_event(Event::fetch, &code, pc, nullptr, &opword);
   stack::top = start + 1;
@@ -519,18 +575,13 @@ int32_t eval_infix(const Cell& code, int32_t pc, int32_t end, Cell* start, const
 // --- the spec cache ----------------------------------------------------------
 
 CacheInfo spec_cache(const Cell* fn) {
-  Cell* slot = cache_slot(fn);
-  Node node = slot->is(TypeId::block) ? slot->node() : build_cache(fn);
-  const Cell* s = memory::series(node)->cells();
-  return {node, static_cast<int32_t>(s->data1), static_cast<int32_t>(s->data2),
-          static_cast<int32_t>(s->data3)};
-}
-
-Descriptor descriptor(Node cache, int32_t i) {
-  const Cell* d = memory::series(cache)->cells() + i;
-  uint32_t k = d->data3;
-  return {static_cast<uint64_t>(d->data1) | (static_cast<uint64_t>(d->data2) << 32),
-          static_cast<ArgKind>(k & 3), static_cast<int32_t>(k >> 8)};
+  int32_t fixed = 0;
+  Node node = companion_of(fn, &fixed);
+  const Cell* summary = memory::series(node)->cells() + 1;
+  if (!summary->is(TypeId::integer)) [[unlikely]]
+    return build_cache(fn);
+  return {node, fixed - 1, static_cast<int32_t>(summary->data1),
+          static_cast<int32_t>(summary->data2), static_cast<int32_t>(summary->data3)};
 }
 
 Node words_of(const Cell* fn) {
@@ -550,7 +601,7 @@ namespace passing {
 void eval(const Cell* block, Chain chain) {
   Cell code = *block;
   Cell* base = stack::top;
-  stack::mark_eval(&body_word_cell);
+  push_frame(&body_word_cell, stack::FrameKind::eval);
   int32_t pc = code.head() < 0 ? 0 : code.head();
   int32_t end = tail_of(code);
   if (tracing_q) fire_event(Event::enter, &code, pc, nullptr, nullptr);
@@ -573,18 +624,18 @@ void eval(const Cell* block, Chain chain) {
     }
   }
   if (tracing_q) fire_event(Event::exit, &code, end, nullptr, base);
-  stack::unwind();
+  pop_frame();
   if (chain == Chain::yes) *stack::arguments = *base;
 }
 
 int32_t eval_next(const Cell* block, int32_t pc, int32_t end, Chain chain) {
   Cell code = *block;
   Cell* base = stack::top;
-  stack::mark_interp_native(&body_word_cell);
+  push_frame(&body_word_cell, stack::FrameKind::native);
   pc = passing::eval_expression(code, pc, end, false, false);
   if (exits::pending) return pc;
   if (tracing_q && chain == Chain::yes) fire_event(Event::expr, &code, pc, nullptr, base);
-  stack::unwind();
+  pop_frame();
   if (chain == Chain::yes) *stack::arguments = *base;
   collector::safe_point();
   return pc;
@@ -600,117 +651,141 @@ int32_t do_next(const Cell* block) {
   return passing::eval_next(&code, pc, tail_of(code), Chain::no);
 }
 
+// Bits of the value types a word's value is called for, and of those that
+// raise an error when a word gives them.
+constexpr uint64_t kCallTypes = bit(TypeId::function) | bit(TypeId::native) |
+                                bit(TypeId::action) | bit(TypeId::routine);
+constexpr uint64_t kWordSpecial = kCallTypes | bit(TypeId::unset) | bit(TypeId::op);
+// The value types that evaluate to themselves without anything to check.
+constexpr uint64_t kSelfTypes =
+    ~(bit(TypeId::word) | bit(TypeId::set_word) | bit(TypeId::get_word) | bit(TypeId::lit_word) |
+      bit(TypeId::paren) | bit(TypeId::path) | bit(TypeId::set_path) | bit(TypeId::get_path) |
+      bit(TypeId::lit_path) | bit(TypeId::op) | kCallTypes | bit(TypeId::issue));
+
+// The value kinds met less often than words, literals, set-words and parens.
+[[gnu::noinline]] int32_t eval_other(const Cell& code, int32_t pc, int32_t end, bool passive,
+                                     Cell* start) {
+  Cell v = *at(code, pc);
+    switch (v.type()) {
+      case TypeId::get_word:
+        stack::push(word_value(&v));
+        if (tracing_q) fire_event(Event::push, &code, pc, nullptr, start);
+        pc++;
+        break;
+      case TypeId::lit_word:
+        stack::push(&v)->header = static_cast<uint32_t>(TypeId::word);
+        if (tracing_q) fire_event(Event::push, &code, pc, nullptr, start);
+        pc++;
+        break;
+      case TypeId::path:
+        pc = passing::eval_path(v, code, pc, end, PathMode::eval, false, nullptr);
+        if (exits::pending) return pc;
+        if (tracing_q) fire_event(Event::push, &code, pc, nullptr, start);
+        break;
+      case TypeId::get_path:
+        pc = passing::eval_path(v, code, pc, end, PathMode::get, false, nullptr);
+        if (exits::pending) return pc;
+        break;
+      case TypeId::set_path: {
+        if (tracing_q) fire_event(Event::push, &code, pc, nullptr, &v);
+        if (pc + 1 >= limit_of(code, end)) fire(ErrorCode::script_need_value, &v);
+        push_frame(&set_path_word_cell, stack::FrameKind::native);
+        pc = passing::eval_expression(code, pc + 1, end, false, false);
+        if (exits::pending) return pc;
+        if (tracing_q) fire_event(Event::set, &code, pc, &v, start);
+        passing::eval_path(v, code, -1, 0, PathMode::set, false, nullptr);
+        if (exits::pending) return pc;
+        stack::top = start + 1;
+        pop_frame();
+        break;
+      }
+      case TypeId::lit_path: {
+        Cell* c = stack::push(&v);
+        c->set_type(TypeId::path);
+        c->data3 = 0;
+        pc++;
+        break;
+      }
+      case TypeId::op:
+        fire(ErrorCode::internal_not_done);
+      case TypeId::function:
+      case TypeId::native:
+      case TypeId::action:
+      case TypeId::routine:
+        if (passive) {
+          stack::push(&v);
+          pc++;
+        } else {
+          pc = passing::eval_code(&v, code, pc + 1, end, nullptr, 0, nullptr, nullptr,
+                                  mode::normal, false);
+          if (exits::pending) return pc;
+        }
+        break;
+      default: {  // issue!
+        if (pc + 1 < limit_of(code, end) && at(code, pc + 1)->is(TypeId::block)) {
+          SymbolId sym = symbol::resolve(v.symbol());
+          if (sym == symbol::resolve(sym_system) || sym == symbol::resolve(sym_system_global))
+            fire(ErrorCode::internal_qel_system);
+        }
+        stack::push(&v);
+        pc++;
+      }
+    }
+  return pc;
+}
+
 int32_t eval_expression(const Cell& code, int32_t pc, int32_t end, bool prefix, bool passive) {
   Cell* start = stack::top;
   Cell v = *at(code, pc);
-  if (tracing_q) fire_event(Event::fetch, &code, pc, nullptr, &v);
-  switch (v.type()) {
-    case TypeId::word: {
-      Cell* val = word_value(&v);
-      switch (val->type()) {
-        case TypeId::unset:
-          fire(ErrorCode::script_no_value, &v);
-        case TypeId::function:
-        case TypeId::native:
-        case TypeId::action:
-        case TypeId::routine:
-          pc = passing::eval_code(val, code, pc + 1, end, nullptr, 0, &v, nullptr, mode::normal, false);
-          if (exits::pending) return pc;
-          break;
-        case TypeId::op:
-          fire(ErrorCode::script_no_op_arg, &v);
-        default:
-          stack::push(val);
-          if (tracing_q) fire_event(Event::push, &code, pc, nullptr, start);
-          pc++;
-      }
-      break;
-    }
-    case TypeId::set_word: {
-      stack::mark_interp_native(&v);
-      *stack::push_slot() = v;
-      if (tracing_q) fire_event(Event::push, &code, pc, nullptr, &v);
-      if (pc + 1 >= limit_of(code, end)) fire(ErrorCode::script_need_value, &v);
-      pc = passing::eval_expression(code, pc + 1, end, false, false);
+  if (tracing_q) [[unlikely]]
+    fire_event(Event::fetch, &code, pc, nullptr, &v);
+  const uint64_t tb = uint64_t{1} << static_cast<uint8_t>(v.type());
+  if (tb & bit(TypeId::word)) {
+    Cell* val = word_value(&v);
+    const uint64_t vb = uint64_t{1} << static_cast<uint8_t>(val->type());
+    if (!(vb & kWordSpecial)) [[likely]] {
+      stack::push(val);
+      if (tracing_q) [[unlikely]]
+        fire_event(Event::push, &code, pc, nullptr, start);
+      pc++;
+    } else if (vb & kCallTypes) {
+      pc = passing::eval_code(val, code, pc + 1, end, nullptr, 0, &v, nullptr, mode::normal,
+                              false);
       if (exits::pending) return pc;
-      if (tracing_q) fire_event(Event::set, &code, pc, &v, start + 1);
-      if (start[1].is(TypeId::unset)) fire(ErrorCode::script_need_value, &v);
+    } else if (vb & bit(TypeId::op)) {
+      fire(ErrorCode::script_no_op_arg, &v);
+    } else {
+      fire(ErrorCode::script_no_value, &v);
+    }
+  } else if (tb & kSelfTypes) {
+    stack::push(&v);
+    if (tracing_q) [[unlikely]]
+      fire_event(Event::push, &code, pc, nullptr, start);
+    pc++;
+  } else if (tb & bit(TypeId::set_word)) {
+    push_frame(&v, stack::FrameKind::native);
+    *stack::push_slot() = v;
+    if (tracing_q) [[unlikely]]
+      fire_event(Event::push, &code, pc, nullptr, &v);
+    if (pc + 1 >= limit_of(code, end)) fire(ErrorCode::script_need_value, &v);
+    pc = passing::eval_expression(code, pc + 1, end, false, false);
+    if (exits::pending) return pc;
+    if (tracing_q) [[unlikely]]
+      fire_event(Event::set, &code, pc, &v, start + 1);
+    if (start[1].is(TypeId::unset)) fire(ErrorCode::script_need_value, &v);
+    if (Cell* slot = direct_slot(start)) [[likely]]
+      *slot = start[1];
+    else
       context::set(start, start + 1);
-      *start = start[1];
-      stack::unwind();
-      break;
-    }
-    case TypeId::paren:
-      passing::eval(&v, Chain::no);
-      if (exits::pending) return pc;
-      pc++;
-      break;
-    case TypeId::get_word:
-      stack::push(word_value(&v));
-      if (tracing_q) fire_event(Event::push, &code, pc, nullptr, start);
-      pc++;
-      break;
-    case TypeId::lit_word:
-      stack::push(&v)->header = static_cast<uint32_t>(TypeId::word);
-      if (tracing_q) fire_event(Event::push, &code, pc, nullptr, start);
-      pc++;
-      break;
-    case TypeId::path:
-      pc = passing::eval_path(v, code, pc, end, PathMode::eval, false, nullptr);
-      if (exits::pending) return pc;
-      if (tracing_q) fire_event(Event::push, &code, pc, nullptr, start);
-      break;
-    case TypeId::get_path:
-      pc = passing::eval_path(v, code, pc, end, PathMode::get, false, nullptr);
-      if (exits::pending) return pc;
-      break;
-    case TypeId::set_path: {
-      if (tracing_q) fire_event(Event::push, &code, pc, nullptr, &v);
-      if (pc + 1 >= limit_of(code, end)) fire(ErrorCode::script_need_value, &v);
-      stack::mark_interp_native(&set_path_word_cell);
-      pc = passing::eval_expression(code, pc + 1, end, false, false);
-      if (exits::pending) return pc;
-      if (tracing_q) fire_event(Event::set, &code, pc, &v, start);
-      passing::eval_path(v, code, -1, 0, PathMode::set, false, nullptr);
-      stack::top = start + 1;
-      stack::unwind();
-      break;
-    }
-    case TypeId::lit_path: {
-      Cell* c = stack::push(&v);
-      c->set_type(TypeId::path);
-      c->data3 = 0;
-      pc++;
-      break;
-    }
-    case TypeId::op:
-      fire(ErrorCode::internal_not_done);
-    case TypeId::function:
-    case TypeId::native:
-    case TypeId::action:
-    case TypeId::routine:
-      if (passive) {
-        stack::push(&v);
-        pc++;
-      } else {
-        pc = passing::eval_code(&v, code, pc + 1, end, nullptr, 0, nullptr, nullptr, mode::normal, false);
-        if (exits::pending) return pc;
-      }
-      break;
-    case TypeId::issue: {
-      if (pc + 1 < limit_of(code, end) && at(code, pc + 1)->is(TypeId::block)) {
-        SymbolId s = symbol::resolve(v.symbol());
-        if (s == symbol::resolve(sym_system) || s == symbol::resolve(sym_system_global))
-          fire(ErrorCode::internal_qel_system);
-      }
-      stack::push(&v);
-      pc++;
-      break;
-    }
-    default:
-      stack::push(&v);
-      if (tracing_q) fire_event(Event::push, &code, pc, nullptr, start);
-      pc++;
+    *start = start[1];
+    pop_frame();
+  } else if (tb & bit(TypeId::paren)) {
+    passing::eval(&v, Chain::no);
+    if (exits::pending) return pc;
+    pc++;
+  } else {
+    pc = eval_other(code, pc, end, passive, start);
+    if (exits::pending) return pc;
   }
   if (prefix) return pc;
   // The infix operators that follow.
@@ -727,6 +802,42 @@ int32_t eval_expression(const Cell& code, int32_t pc, int32_t end, bool prefix, 
   }
 }
 
+namespace {
+
+// Calls the function value at `fn` (kept where the collector sees it) with
+// its frame starting at `base`; the result ends at `base`.
+int32_t invoke(Cell* fn, Cell* base, const Cell& frame_word, const Cell& code, int32_t pc,
+               int32_t end, const Cell* path, int32_t path_pos, uint32_t mode, bool infix) {
+  CallSite site{fn, &frame_word, mode, infix};
+  stack::top = base;
+  if (fn->is(TypeId::function)) {
+    push_frame(&frame_word, stack::FrameKind::context);
+    pc = eval_arguments(site, code, pc, end, path, path_pos);
+    if (exits::pending) return pc;
+    passing::eval_function(fn, &frame_word, CallbackKind::none);
+  } else {
+    push_frame(&frame_word, stack::FrameKind::native);
+    pc = eval_arguments(site, code, pc, end, path, path_pos);
+    if (exits::pending) return pc;
+    if (fn->is(TypeId::routine)) call_native_code(fn);
+  }
+  if (exits::pending) return pc;
+  pop_frame();
+  if (tracing_q) fire_event(Event::return_, nullptr, -1, &frame_word, base);
+  return pc;
+}
+
+// An infix call: the left operand is the newest value; the function value
+// is kept in a collector root for the call.
+[[gnu::noinline]] int32_t invoke_infix(const Cell* fn_in, const Cell& frame_word, const Cell& code,
+                                       int32_t pc, int32_t end) {
+  collector::Root root(*fn_in);
+  return invoke(root.get(), stack::top - 1, frame_word, code, pc, end, nullptr, 0, mode::normal,
+                true);
+}
+
+}  // namespace
+
 int32_t eval_code(const Cell* fn_in, const Cell& code, int32_t pc, int32_t end, const Cell* path,
                   int32_t path_pos, const Cell* call_word, const Cell* owner, uint32_t mode,
                   bool infix) {
@@ -737,39 +848,12 @@ int32_t eval_code(const Cell* fn_in, const Cell& code, int32_t pc, int32_t end, 
     fire_event(Event::open, &code, pc, nullptr, call_word ? call_word : fn_in);
     if (infix) stack::top--;
   }
-  Cell* fn;
-  Cell* base;
-  Cell* fn_slot = nullptr;
-  collector::Root root;
-  if (!infix) {
-    fn_slot = stack::push(fn_in);
-    fn = fn_slot;
-    base = stack::top;
-  } else {
-    *root = *fn_in;
-    fn = root.get();
-    base = stack::top - 1;
-    stack::top = base;
-  }
-  CallSite site{fn, &frame_word, mode, infix};
-  if (fn->is(TypeId::function)) {
-    stack::mark_interp_func(&frame_word);
-    pc = eval_arguments(site, code, pc, end, path, path_pos);
-    if (exits::pending) return pc;
-    passing::eval_function(fn, &frame_word, CallbackKind::none);
-  } else {
-    stack::mark_interp_native(&frame_word);
-    pc = eval_arguments(site, code, pc, end, path, path_pos);
-    if (exits::pending) return pc;
-    if (fn->is(TypeId::routine)) call_native_code(fn);
-  }
+  if (infix) return invoke_infix(fn_in, frame_word, code, pc, end);
+  Cell* fn_slot = stack::push(fn_in);
+  pc = invoke(fn_slot, fn_slot + 1, frame_word, code, pc, end, path, path_pos, mode, false);
   if (exits::pending) return pc;
-  stack::unwind();
-  if (tracing_q) fire_event(Event::return_, nullptr, -1, &frame_word, base);
-  if (fn_slot) {
-    *fn_slot = *base;
-    stack::top = fn_slot + 1;
-  }
+  *fn_slot = fn_slot[1];
+  stack::top = fn_slot + 1;
   return pc;
 }
 
@@ -862,7 +946,7 @@ Cell* call_function(const Cell* fn_in, const Cell* const* args, int32_t count, c
   int32_t k = 0;
   bool active = true;
   for (int32_t i = 1; i <= ci.count; i++) {
-    Descriptor d = descriptor(ci.node, i);
+    Descriptor d = descriptor(ci, i);
     if (d.kind == ArgKind::refinement) {
       active = false;
       if (is_fn) set_logic(stack::push_slot(), false);
@@ -877,7 +961,7 @@ Cell* call_function(const Cell* fn_in, const Cell* const* args, int32_t count, c
       fire(ErrorCode::script_no_arg, &frame_word, &w);
     }
     Cell* v = stack::push(args[k++]);
-    typecheck(&frame_word, fn_slot, i, descriptor(ci.node, i), v);
+    typecheck(&frame_word, fn_slot, i, descriptor(ci, i), v);
   }
   if (is_fn) {
     function::init_locals(ci.locals);
@@ -898,6 +982,13 @@ Cell* call_function(const Cell* fn_in, const Cell* const* args, int32_t count, c
 }
 
 }  // namespace passing
+
+void set_word(Cell* word, const Cell* value) {
+  if (Cell* slot = direct_slot(word)) [[likely]]
+    *slot = *value;
+  else
+    context::set(word, value);
+}
 
 // --- the throwing forms ------------------------------------------------------
 

@@ -30,6 +30,7 @@
 
 #include "evaluator/trace.h"
 #include "evaluator/unwind.h"
+#include "memory/series.h"
 #include "values/cell.h"
 
 namespace qel::interpreter {
@@ -108,6 +109,11 @@ Cell* call_function(const Cell* fn, const Cell* const* args, int32_t count, cons
 
 }  // namespace passing
 
+// Sets a word to a value as a set-word does (a direct store for a running
+// function's argument or a global value; context::set otherwise, with its
+// errors and an object's change notices).
+void set_word(Cell* word, const Cell* value);
+
 // --- The same, raising a pending exit as an exception.
 
 void eval(const Cell* block, Chain chain);
@@ -135,9 +141,12 @@ struct Descriptor {
 
 // The cache of a function value (built on first use): the number of
 // descriptors (arguments and refinements in spec order, /local excluded),
-// the number of refinements, and the call slots /local adds.
+// the number of refinements, and the call slots /local adds. The descriptors
+// are kept after the fixed cells of the value's companion block (function!
+// extras, native! and action! companion), whose cell 1 holds the counts.
 struct CacheInfo {
-  Node node;
+  Node node;       // the companion block
+  int32_t base;    // descriptor i is its cell base + i
   int32_t count;
   int32_t refinements;
   int32_t locals;
@@ -145,7 +154,12 @@ struct CacheInfo {
 CacheInfo spec_cache(const Cell* fn);
 // Descriptor i (1-based) of a cache (read again after anything that may
 // allocate or evaluate).
-Descriptor descriptor(Node cache, int32_t i);
+inline Descriptor descriptor(const CacheInfo& ci, int32_t i) {
+  const Cell* d = memory::series(ci.node)->cells() + ci.base + i;
+  uint32_t k = d->data3;
+  return {static_cast<uint64_t>(d->data1) | (static_cast<uint64_t>(d->data2) << 32),
+          static_cast<ArgKind>(k & 3), static_cast<int32_t>(k >> 8)};
+}
 // The word block of a function value's context (argument and refinement
 // words in spec order).
 Node words_of(const Cell* fn);

@@ -260,7 +260,7 @@ void repeat(const int32_t*) {
   Cell body = args[2];
   exits::Mark mark = open_loop(args, 3);
   for (int32_t remaining = n; remaining > 0; remaining--) {
-    context::set(args, args + 1);
+    interpreter::set_word(args, args + 1);
     Outcome o = run_body(body, mark);
     if (o == Outcome::passing) return;
     if (o == Outcome::broke) break;

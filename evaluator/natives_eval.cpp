@@ -495,7 +495,7 @@ constexpr Definition kEval[] = {
         /into "Put results in out block, instead of creating a new block"
         out [any-block!] "Target block for results, when /into is used")spec"},
     {36, "compose", compose, R"spec("Returns a copy of a block, evaluating only parens"
-        value [block!]
+        value [any-type!]
         /deep "Compose nested blocks"
         /only "Compose nested blocks as blocks containing their values"
         /into "Put results in out block, instead of creating a new block"

@@ -114,6 +114,10 @@ void value_q(const int32_t*) {
 Node target_context(const Cell* target) {
   TypeId t = target->type();
   if (is_any_word(t)) return target->context();
+  if (t == TypeId::op) t = static_cast<TypeId>((target->header >> 16) & 0xFF);
+  // A native's or action's companion block starts with its context cell, so
+  // it serves as the context of the spec's words.
+  if (t == TypeId::native || t == TypeId::action) return target->data3;
   return target->data1;
 }
 

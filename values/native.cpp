@@ -210,6 +210,18 @@ bool fit_spec(const Cell* spec) {
   return count == 2;
 }
 
+bool plain_spec(const Cell* spec) {
+  SeriesBuffer* s = memory::series(spec->node());
+  int32_t n = static_cast<int32_t>(s->length());
+  int32_t words = 0;
+  for (int32_t i = 0; i < n; i++) {
+    TypeId t = s->cells()[i].type();
+    if (t == TypeId::word) words++;
+    if (t == TypeId::lit_word || t == TypeId::get_word || t == TypeId::refinement) return false;
+  }
+  return words == 2;
+}
+
 Cell* make(Cell*, Cell* spec, TypeId) {
   TypeId t = spec->type();
   if (t != TypeId::native && t != TypeId::action && t != TypeId::function &&
@@ -224,6 +236,7 @@ Cell* make(Cell*, Cell* spec, TypeId) {
   Cell* out = stack::push(spec);
   if (t == TypeId::function || t == TypeId::routine) *function::extra(spec, function::kOp) = *spec;
   out->header = (static_cast<uint32_t>(t) << 16) | static_cast<uint32_t>(TypeId::op);
+  if (plain_spec(&fspec)) out->header |= kPlain;
   return out;
 }
 

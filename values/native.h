@@ -57,6 +57,11 @@ void register_();
 
 namespace op {
 
+// Header flag of an op! whose two arguments are plain evaluated words and
+// whose spec has no refinement: the interpreter may evaluate its right
+// operand before the call.
+inline constexpr uint32_t kPlain = 0x00000100;
+
 // The type an op! wraps (native!, action!, function! or routine!).
 inline TypeId wrapped(const Cell* op) { return static_cast<TypeId>((op->header >> 16) & 0xFF); }
 // The wrapped value: the op cell retyped (flags cleared).
@@ -69,6 +74,9 @@ inline Cell unwrap(const Cell* op) {
 // words, the first of them evaluated (not a lit-word or get-word), and no
 // refinement but /local or /extern.
 bool fit_spec(const Cell* spec);
+// True when the spec's two arguments are plain words and it has no
+// refinement at all.
+bool plain_spec(const Cell* spec);
 
 Cell* make(Cell* proto, Cell* spec, TypeId type);
 int32_t form(Cell* value, Cell* buffer, Cell* part, int32_t limit);
