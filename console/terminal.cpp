@@ -1,0 +1,207 @@
+// The POSIX terminal, the key reader and the line-editing driver.
+#include "console/terminal.h"
+
+#include <cerrno>
+#include <csignal>
+
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "runtime/fatal.h"
+#include "runtime/output.h"
+
+namespace qel::console {
+
+namespace {
+
+// The modes found before raw mode; `raw_on` tells the restore function
+// whether there is anything to put back. Both are read from signal handlers.
+struct termios saved_modes;
+volatile sig_atomic_t raw_on = 0;
+volatile sig_atomic_t resized = 0;
+
+void on_resize(int) { resized = 1; }
+
+}  // namespace
+
+void restore_terminal() {
+  if (raw_on) {
+    ::tcsetattr(STDIN_FILENO, TCSANOW, &saved_modes);
+    raw_on = 0;
+  }
+}
+
+bool PosixTerminal::available() { return ::isatty(STDIN_FILENO) == 1 && ::isatty(STDOUT_FILENO) == 1; }
+
+PosixTerminal::PosixTerminal() {
+  static bool installed = false;
+  if (installed) return;
+  installed = true;
+  struct sigaction sa {};
+  sa.sa_handler = on_resize;
+  sa.sa_flags = SA_RESTART;
+  sigemptyset(&sa.sa_mask);
+  ::sigaction(SIGWINCH, &sa, nullptr);
+}
+
+bool PosixTerminal::enter_raw() {
+  if (raw_on) return true;
+  struct termios modes;
+  if (::tcgetattr(STDIN_FILENO, &modes) != 0) return false;
+  saved_modes = modes;
+  modes.c_iflag &= ~static_cast<tcflag_t>(BRKINT | ICRNL | INPCK | ISTRIP | IXON);
+  modes.c_cflag |= CS8;
+  modes.c_lflag &= ~static_cast<tcflag_t>(ECHO | ICANON | IEXTEN | ISIG);
+  modes.c_cc[VMIN] = 1;
+  modes.c_cc[VTIME] = 0;
+  // Registered before the change, so that no moment in raw mode lacks it.
+  raw_on = 1;
+  runtime::set_exit_restore(restore_terminal);
+  if (::tcsetattr(STDIN_FILENO, TCSANOW, &modes) != 0) {
+    raw_on = 0;
+    runtime::set_exit_restore(nullptr);
+    return false;
+  }
+  return true;
+}
+
+void PosixTerminal::leave_raw() {
+  restore_terminal();
+  runtime::set_exit_restore(nullptr);
+}
+
+Terminal::ReadStatus PosixTerminal::read(uint8_t* buffer, size_t capacity, size_t& got,
+                                         int32_t timeout_ms) {
+  got = 0;
+  struct pollfd p {};
+  p.fd = STDIN_FILENO;
+  p.events = POLLIN;
+  int r = ::poll(&p, 1, timeout_ms);
+  if (r < 0) return errno == EINTR ? ReadStatus::interrupted : ReadStatus::closed;
+  if (r == 0) return ReadStatus::timeout;
+  ssize_t n = ::read(STDIN_FILENO, buffer, capacity);
+  if (n < 0) return errno == EINTR || errno == EAGAIN ? ReadStatus::interrupted : ReadStatus::closed;
+  if (n == 0) return ReadStatus::closed;
+  got = static_cast<size_t>(n);
+  return ReadStatus::data;
+}
+
+void PosixTerminal::write(std::string_view bytes) {
+  output::write_utf8(bytes);
+  output::flush();
+}
+
+std::optional<ScreenSize> PosixTerminal::size() {
+  struct winsize ws {};
+  if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) != 0 || ws.ws_col == 0) return std::nullopt;
+  return ScreenSize{ws.ws_col, ws.ws_row > 0 ? ws.ws_row : 24};
+}
+
+bool PosixTerminal::take_resized() {
+  if (!resized) return false;
+  resized = 0;
+  return true;
+}
+
+// --- the key reader
+
+void KeyReader::decode(uint8_t byte) {
+  std::optional<InputEvent> e = decoder_.feed(byte);
+  if (e) events_.push_back(*e);
+  // A byte that ended one sequence and starts the next is fed again.
+  while (std::optional<uint8_t> held = decoder_.take_held()) {
+    e = decoder_.feed(*held);
+    if (e) events_.push_back(*e);
+  }
+}
+
+KeyReader::Fill KeyReader::fill(int32_t timeout_ms) {
+  uint8_t buffer[4096];
+  size_t got = 0;
+  // A sequence begun waits only a moment for its end: a lone ESC is the
+  // Esc key.
+  int32_t wait = decoder_.pending() ? kEscapeWaitMs : timeout_ms;
+  switch (terminal_.read(buffer, sizeof buffer, got, wait)) {
+    case Terminal::ReadStatus::data:
+      for (size_t i = 0; i < got; ++i) decode(buffer[i]);
+      return Fill::events;
+    case Terminal::ReadStatus::timeout:
+      if (decoder_.pending()) {
+        if (std::optional<InputEvent> e = decoder_.flush_pending()) events_.push_back(*e);
+        return Fill::events;
+      }
+      return Fill::timeout;
+    case Terminal::ReadStatus::interrupted:
+      return Fill::interrupted;
+    case Terminal::ReadStatus::closed:
+      if (std::optional<InputEvent> e = decoder_.flush_pending()) events_.push_back(*e);
+      return events_.empty() ? Fill::closed : Fill::events;
+  }
+  return Fill::closed;
+}
+
+KeyReader::Next KeyReader::next() {
+  for (;;) {
+    while (!events_.empty()) {
+      InputEvent e = events_.front();
+      events_.pop_front();
+      // A late answer to a cursor query is dropped.
+      if (e.kind == InputEvent::Kind::key) return Next{Next::Kind::key, e.key};
+    }
+    if (terminal_.take_resized()) return Next{Next::Kind::resized, 0};
+    if (fill(-1) == Fill::closed) return Next{Next::Kind::closed, 0};
+  }
+}
+
+std::optional<int32_t> KeyReader::query_column() {
+  if (!query_works_) return std::nullopt;
+  // Keys already queued stay ahead of whatever arrives with the answer.
+  size_t keep = events_.size();
+  terminal_.write("\x1b[6n");
+  int32_t waited = 0;
+  constexpr int32_t kStep = 50;
+  while (waited < kQueryWaitMs) {
+    for (size_t i = keep; i < events_.size(); ++i) {
+      if (events_[i].kind == InputEvent::Kind::cursor_report) {
+        int32_t column = events_[i].column;
+        events_.erase(events_.begin() + static_cast<std::ptrdiff_t>(i));
+        return column;
+      }
+    }
+    Fill f = fill(kStep);
+    if (f == Fill::closed) return std::nullopt;
+    if (f == Fill::timeout) waited += kStep;
+  }
+  query_works_ = false;
+  return std::nullopt;
+}
+
+// --- the driver
+
+std::optional<EditEnd> edit_line(Terminal& terminal, KeyReader& keys, LineEditor& editor,
+                                 Text prompt, bool hidden, std::vector<Text>* history) {
+  output::flush();
+  terminal.enter_raw();
+  ScreenSize size = terminal.size().value_or(ScreenSize{});
+  int32_t column = keys.query_column().value_or(1) - 1;
+  editor.begin(std::move(prompt), hidden, history, size, column);
+  terminal.write(editor.take_output());
+  std::optional<EditEnd> end;
+  for (;;) {
+    KeyReader::Next next = keys.next();
+    if (next.kind == KeyReader::Next::Kind::closed) break;
+    if (next.kind == KeyReader::Next::Kind::resized) {
+      editor.resize(terminal.size().value_or(size));
+    } else {
+      end = editor.handle_key(next.key);
+    }
+    terminal.write(editor.take_output());
+    if (end) break;
+  }
+  terminal.leave_raw();
+  return end;
+}
+
+}  // namespace qel::console
