@@ -45,10 +45,7 @@ const char* error_id_name(ErrorCode code);
 // The catalog template of a code as Qel text.
 const char* error_template(ErrorCode code);
 
-// What the evaluator needs of error! values. Until the error! module lands,
-// values/errors.cpp makes a placeholder error!: its context node is a block
-// of cells [code arg1 arg2 arg3 near where stack], and its report is built
-// from the catalog template with the arguments molded.
+// What the evaluator needs of error! values (values/error.h has the rest).
 namespace error {
 // Stores the word into the error's `where` field when that is still none.
 void set_where(Cell* err, const Cell* word);
@@ -56,7 +53,7 @@ void set_where(Cell* err, const Cell* word);
 // that holds a block of calls already.
 void set_stack_position(Cell* err, int32_t position);
 // The report of the error as `form` gives it: "*** Script Error: ...",
-// then the Where and Near lines.
+// then the Where and Near lines (error::form_report).
 std::string report(const Cell* err);
 }  // namespace error
 

@@ -7,8 +7,12 @@
 // so a modifier re-reads lengths and buffers after a `check` that returned
 // true.
 //
-// This file is the interface. Until objects can own series, `check` reports
-// every value as not owned and `find_owner` finds nothing.
+// An object that has an `on-deep-change*` handler owns the series in its
+// fields (and, recursively, the series and objects inside them): a change to
+// such a series through any reference reaches the handler. Owned series
+// buffers carry series_flag::owned, so `check` on an unowned series is one
+// flag test. The registry is weak: entries go when their series or their
+// owner dies.
 #pragma once
 
 #include <cstdint>
@@ -68,11 +72,21 @@ bool check(const Cell* value, OwnerEvent event, const Cell* argument, int32_t in
 // The owner object cell of the series or object keyed by `key`, or null.
 const Cell* find_owner(Node key);
 
-// Records `owner` (an object) as the owner of `value` through `field` (a word).
+// Records `owner` (an object) as the owner of `value` and of everything
+// inside it, through `field` (a word; null: none). For an object value each
+// of its fields is recorded under its own word (an object that owns series
+// itself is not entered); then the owner's context cell gets
+// cell_flag::owned. A block held twice, or holding itself, is recorded once.
 void set_owner(const Cell* value, const Cell* owner, const Cell* field);
 
 // Removes the ownership of `value` and of everything inside it.
 void unbind(const Cell* value);
+
+// Start-up: the registry and its sweep callback.
+void init();
+
+// The number of live registry entries (for tests).
+int32_t entry_count();
 
 }  // namespace ownership
 }  // namespace qel

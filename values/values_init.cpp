@@ -21,10 +21,12 @@
 #include "values/block.h"
 #include "values/context.h"
 #include "values/datatype.h"
+#include "values/error.h"
 #include "values/function.h"
 #include "values/native.h"
 #include "values/integer.h"
 #include "values/logic.h"
+#include "values/object.h"
 #include "values/root.h"
 #include "values/series_type.h"
 #include "values/string.h"
@@ -76,12 +78,12 @@ constexpr struct {
     {TypeId::issue, issue::register_},
     {TypeId::url, url::register_},
     {TypeId::file, file::register_},
-    {TypeId::object, nullptr},
+    {TypeId::object, object::register_},
     {TypeId::bitset, nullptr},
     {TypeId::triple, nullptr},
     {TypeId::float_, float_::register_},
     {TypeId::typeset, typeset::register_},
-    {TypeId::error, nullptr},
+    {TypeId::error, error::register_},
     {TypeId::vector, nullptr},
     {TypeId::map, nullptr},
     {TypeId::hash, nullptr},

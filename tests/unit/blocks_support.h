@@ -13,6 +13,7 @@
 #include "runtime/unwind.h"
 #include "values/actions.h"
 #include "values/block.h"
+#include "values/error.h"
 #include "values/errors.h"
 #include "values/string.h"
 #include "values/values_init.h"
@@ -79,8 +80,7 @@ int raised(F&& f) {
   } catch (const NonLocalExit& e) {
     EXPECT_EQ(e.level, level::error);
     const Cell& v = unwind::thrown_value;
-    // An error! keeps its code in the first cell of its fields.
-    if (v.is(TypeId::error)) return memory::series(v.data1)->cells()[0].integer();
+    if (v.is(TypeId::error)) return error::code_of(&v);
     return v.integer();
   }
   return -1;

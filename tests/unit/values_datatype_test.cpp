@@ -4,6 +4,7 @@
 
 #include "tests/unit/values_support.h"
 #include "values/datatype.h"
+#include "values/error.h"
 #include "values/logic.h"
 #include "values/word.h"
 
@@ -48,7 +49,7 @@ TEST_F(SpareTypes, ChildInheritsResolvedSlotsAndUnsupportedStaysEmpty) {
   // The error names the child's type, not the parent's.
   const Cell& err = unwind::thrown_value;
   if (err.is(TypeId::error)) {
-    const Cell* dt = memory::series(err.data1)->cells() + 2;
+    const Cell* dt = error::field(&err, error::kArg2);
     EXPECT_TRUE(dt->is(TypeId::datatype));
     EXPECT_EQ(datatype::named(dt), kChild);
   }

@@ -10,6 +10,7 @@
 #include "memory/series.h"
 #include "runtime/unwind.h"
 #include "values/actions.h"
+#include "values/error.h"
 #include "values/errors.h"
 #include "values/string.h"
 #include "values/values_init.h"
@@ -27,7 +28,7 @@ inline void setup() {
 inline int thrown_code() {
   const Cell& v = unwind::thrown_value;
   if (v.is(TypeId::integer)) return v.integer();
-  if (v.is(TypeId::error)) return memory::series(v.data1)->cells()[0].integer();
+  if (v.is(TypeId::error)) return error::code_of(&v);
   return -1;
 }
 
