@@ -66,7 +66,7 @@ inline Cell* peek_value(const Cell* w) {
     return v < stack::top ? v : nullptr;
   }
   SeriesBuffer* vs = memory::series(cc->data2);
-  if (static_cast<uint32_t>(i) >= vs->length()) return nullptr;
+  if (static_cast<uint32_t>(i) >= ((vs->tail - vs->offset) >> 4)) return nullptr;
   return vs->cells() + i;
 }
 // The cell a set-word may write directly: a running function's argument or
@@ -85,7 +85,7 @@ inline Cell* direct_slot(const Cell* w) {
   }
   if (context::kind(cc) == context::Kind::object) return nullptr;
   SeriesBuffer* vs = memory::series(cc->data2);
-  if (static_cast<uint32_t>(i) >= vs->length()) return nullptr;
+  if (static_cast<uint32_t>(i) >= ((vs->tail - vs->offset) >> 4)) return nullptr;
   return vs->cells() + i;
 }
 // Frames the interpreter pushes on its hot paths (as stack::mark_interp_*,
@@ -337,9 +337,10 @@ int32_t find_refinement(const Cell* fn, const CacheInfo& ci, const Cell* element
 
 constexpr int32_t kMaxRefinements = 64;
 
-// Fetches the arguments (and refinements) of a call whose frame is open, then
-// calls a native's or action's entry, or pushes a function's locals.
-int32_t eval_arguments(const CallSite& site, const Cell& code, int32_t pc, int32_t end,
+// Fetches the arguments and refinements of a call through a path or by
+// apply, then calls a native's or action's entry, or pushes a function's
+// locals.
+[[gnu::noinline]] int32_t eval_arguments_full(const CallSite& site, const Cell& code, int32_t pc, int32_t end,
                        const Cell* path, int32_t path_pos) {
   const Cell* fn = site.fn;
   CacheInfo ci = spec_cache(fn);
@@ -480,6 +481,64 @@ int32_t eval_arguments(const CallSite& site, const Cell& code, int32_t pc, int32
   return pc;
 }
 
+// Calls a native's or action's entry with the refinement slots.
+inline void call_entry(const Cell* fn, const int32_t* refs) {
+  if (fn->is(TypeId::native)) {
+    natives::entry(static_cast<int32_t>(fn->data1))(refs);
+    return;
+  }
+  int32_t id = static_cast<int32_t>(fn->data1);
+  actions::EntryFn e = (id >= 1 && id <= kActionCount) ? actions::entries[id - 1] : nullptr;
+  if (!e) fire(ErrorCode::internal_not_done);
+  e(refs);
+}
+
+// Fetches the arguments of a call whose frame is open, then calls a native's
+// or action's entry, or pushes a function's locals. The common case (no
+// refinements from a path, no apply) is handled here.
+int32_t eval_arguments(const CallSite& site, const Cell& code, int32_t pc, int32_t end,
+                       const Cell* path, int32_t path_pos) {
+  if (path || site.mode != mode::normal) [[unlikely]]
+    return eval_arguments_full(site, code, pc, end, path, path_pos);
+  const Cell* fn = site.fn;
+  if (site.infix) stack::top = stack::arguments + 1;
+  CacheInfo ci = spec_cache(fn);
+  const bool is_fn = fn->is(TypeId::function) || fn->is(TypeId::routine);
+  int32_t i = 1;
+  if (site.infix) {
+    if (ci.count >= 1) typecheck(site.frame_word, fn, 1, descriptor(ci, 1), stack::arguments);
+    i = 2;
+  }
+  bool active = true;
+  for (; i <= ci.count; i++) {
+    Descriptor d = descriptor(ci, i);
+    if (d.kind == ArgKind::refinement) {
+      if (!is_fn) break;
+      set_logic(stack::push_slot(), false);
+      active = false;
+    } else if (active) {
+      if (d.kind == ArgKind::normal && pc < limit_of(code, end)) [[likely]]
+        pc = passing::eval_expression(code, pc, end, site.infix, false);
+      else
+        pc = fetch(site, d, i, code, pc, end);
+      if (exits::pending) return pc;
+      typecheck(site.frame_word, fn, i, d, stack::top - 1);
+    } else {
+      set_none(stack::push_slot());
+    }
+  }
+  if (tracing_q) fire_event(Event::call, nullptr, -1, site.frame_word, fn);
+  if (is_fn) {
+    function::init_locals(ci.locals);
+    return pc;
+  }
+  int32_t refs[kMaxRefinements];
+  int32_t nrefs = ci.refinements < kMaxRefinements ? ci.refinements : kMaxRefinements;
+  for (int32_t r = 0; r < nrefs; r++) refs[r] = -1;
+  call_entry(fn, refs);
+  return pc;
+}
+
 // Runs a routine!'s C++ routine on the arguments of the current frame.
 void call_native_code(Cell* fn) {
   int32_t index = function::extra(fn, function::kEntry)->integer();
@@ -599,9 +658,11 @@ const Cell* anon_word() { return &anon_word_cell; }
 namespace passing {
 
 void eval(const Cell* block, Chain chain) {
+  // The block's values are evaluated one after the other at the stack top the
+  // evaluation starts from; each new expression drops the previous result. No
+  // call frame is needed: the block is not a call.
   Cell code = *block;
   Cell* base = stack::top;
-  push_frame(&body_word_cell, stack::FrameKind::eval);
   int32_t pc = code.head() < 0 ? 0 : code.head();
   int32_t end = tail_of(code);
   if (tracing_q) fire_event(Event::enter, &code, pc, nullptr, nullptr);
@@ -612,30 +673,27 @@ void eval(const Cell* block, Chain chain) {
     position = code;
     for (;;) {
       position.set_head(pc);
-      int32_t start = pc;
       pc = passing::eval_expression(code, pc, end, false, false);
       if (exits::pending) return;
       if (tracing_q) fire_event(Event::expr, &code, pc, nullptr, base);
-      (void)start;
       end = limit_of(code, end);
       if (pc >= end) break;
-      stack::reset();
+      stack::top = base;
       collector::safe_point();
     }
   }
   if (tracing_q) fire_event(Event::exit, &code, end, nullptr, base);
-  pop_frame();
+  stack::top = base + 1;
   if (chain == Chain::yes) *stack::arguments = *base;
 }
 
 int32_t eval_next(const Cell* block, int32_t pc, int32_t end, Chain chain) {
   Cell code = *block;
   Cell* base = stack::top;
-  push_frame(&body_word_cell, stack::FrameKind::native);
   pc = passing::eval_expression(code, pc, end, false, false);
   if (exits::pending) return pc;
   if (tracing_q && chain == Chain::yes) fire_event(Event::expr, &code, pc, nullptr, base);
-  pop_frame();
+  stack::top = base + 1;
   if (chain == Chain::yes) *stack::arguments = *base;
   collector::safe_point();
   return pc;
