@@ -8,6 +8,8 @@
 #include "values/context.h"
 #include "values/errors.h"
 #include "values/logic.h"
+#include "values/object.h"
+#include "values/object_events.h"
 #include "values/symbol.h"
 #include "values/word.h"
 
@@ -74,6 +76,8 @@ void set(const int32_t* refinements) {
     stack::unwind();
   } else if (t == TypeId::block) {
     set_many(args, args + 1, block::rs_length_q(args), any, only, some);
+  } else if (t == TypeId::object) {
+    object::set_words(args, args + 1, only, some, any);
   } else {
     fire(ErrorCode::internal_not_done);
   }
@@ -165,7 +169,14 @@ void context_q(const int32_t*) {
   stack::top = args + 1;
 }
 
-void construct(const int32_t*) { fire(ErrorCode::internal_not_done); }
+void construct(const int32_t* refinements) {
+  Cell* args = stack::arguments;
+  const Cell* proto = present(refinements, 0) ? args + refinements[0] : nullptr;
+  Cell spec = args[0];
+  Cell made = *object::construct(&spec, proto, present(refinements, 1));
+  *args = made;
+  stack::top = args + 1;
+}
 void extend(const int32_t*) { fire(ErrorCode::internal_not_done); }
 
 constexpr Definition kWords[] = {

@@ -52,6 +52,7 @@ void init() {
   deflate::init();
   io::init_call();
   lexer::init();
+  error::init();
   qelbin::decode_boot_data();
   interpreter::init();
   collector::init();

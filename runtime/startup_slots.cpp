@@ -7,7 +7,6 @@
 namespace qel {
 
 // values/ (value model)
-[[gnu::weak]] void ownership::init() {}
 
 // memory/
 [[gnu::weak]] void collector::init() {}

@@ -32,6 +32,11 @@ void init();
 namespace ownership {
 void init();
 }  // namespace ownership
+namespace error {
+// The error catalog and the standard error prototype, loaded from their boot
+// text with the lexer, before the first error can be raised.
+void init();
+}  // namespace error
 
 // --- memory/
 namespace unicode {
