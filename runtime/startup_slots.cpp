@@ -27,9 +27,6 @@ namespace qel {
 [[gnu::weak]] void io::init_call() {}
 [[gnu::weak]] void image_codec::init() {}
 
-// library/
-[[gnu::weak]] void library::run_top_level() {}
-
 // console/
 [[gnu::weak]] void cli_console::launch() {}
 

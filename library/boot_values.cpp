@@ -1,0 +1,184 @@
+// `_boot-value name`: the values the library's top-level code takes from
+// C++ while it builds `system` and its objects, where the compiled library
+// had them as boot data or made them in the low-level dialect: the global-
+// words object, the error catalog and prototype, the word lists of the
+// catalog, the collector routines, the hooks of change handlers, the command
+// line and the build facts.
+//
+// The word `_boot-value` exists only while the top-level code runs; start-
+// up unsets it afterwards, so scripts cannot reach these values but through
+// the objects that hold them.
+#include <string>
+#include <string_view>
+
+#include "datatypes/float.h"
+#include "evaluator/stack.h"
+#include "library/library.h"
+#include "library/routines.h"
+#include "memory/collector.h"
+#include "runtime/startup.h"
+#include "values/block.h"
+#include "values/context.h"
+#include "values/error.h"
+#include "values/errors.h"
+#include "values/object.h"
+#include "values/string.h"
+#include "values/symbol.h"
+#include "values/word.h"
+
+#ifndef QEL_BUILD_DATE
+#define QEL_BUILD_DATE ""
+#endif
+#ifndef QEL_GIT_COMMIT
+#define QEL_GIT_COMMIT ""
+#endif
+#ifndef QEL_BUILD_TYPE
+#define QEL_BUILD_TYPE ""
+#endif
+
+namespace qel::library {
+
+namespace {
+
+Cell* result() { return stack::arguments; }
+
+// --- routines that live in object fields
+
+// system/state/GC: the collector's switch and counters. Nodes are reclaimed
+// by every collection, so both counters are the collector's cycle count.
+void gc_active_q() { set_logic(result(), collector::active); }
+void gc_series_cycles() { set_integer(result(), static_cast<int32_t>(collector::cycles)); }
+void gc_nodes_cycles() { set_integer(result(), static_cast<int32_t>(collector::cycles)); }
+
+// The body of system/state/interpreted?: library code answers as compiled
+// code does. While start-up runs only library code runs; afterwards every
+// call comes, at its root, from code the interpreter runs for the user.
+void interpreted_q() { set_logic(result(), started() && stack::eval_q(nullptr, false)); }
+
+// The hooks of system/options/float/on-change*: the float former's flags.
+void float_pretty_print() {
+  float_::pretty_print = !is_falsy(stack::arguments);
+  set_unset(result());
+}
+void float_full_support() {
+  float_::full_support = !is_falsy(stack::arguments);
+  set_unset(result());
+}
+
+constexpr RoutineDef kFieldRoutines[] = {
+    {"gc-active?", gc_active_q, R"spec(return: [logic!])spec", TypeId::logic},
+    {"gc-series-cycles", gc_series_cycles, R"spec(return: [integer!])spec", TypeId::integer},
+    {"gc-nodes-cycles", gc_nodes_cycles, R"spec(return: [integer!])spec", TypeId::integer},
+    {"interpreted?", interpreted_q, R"spec(return: [logic!])spec", TypeId::logic},
+    {"float-pretty-print", float_pretty_print, R"spec(flag [any-type!])spec", TypeId::none_id},
+    {"float-full-support", float_full_support, R"spec(flag [any-type!])spec", TypeId::none_id},
+};
+
+// --- values
+
+// system/words: an object of the global context itself, with no class and
+// no event information, stored as the global context's own object.
+void make_words() {
+  Cell obj = *object::push(context::global, 0, object::kNoClass);
+  *result() = obj;
+}
+
+// A block of the global words whose values are of the type.
+void words_of_type(TypeId type) {
+  Cell* out = stack::push_slot();
+  block::make_at(out, 64);
+  Node ctx = context::global;
+  uint32_t n = context::word_count(ctx);
+  for (uint32_t i = 0; i < n; i++) {
+    const Cell* v = word::get_in(ctx, static_cast<int32_t>(i));
+    if (!v->is(type)) continue;
+    Cell w = *context::word_cell(ctx, static_cast<int32_t>(i));
+    w.header = static_cast<uint32_t>(TypeId::word);
+    block::rs_append(out, &w);
+  }
+  *result() = *out;
+}
+
+// The command line rebuilt from argv: arguments joined by blanks, each one
+// that holds a blank, tab or double quote inside double quotes.
+void command_line() {
+  std::string line;
+  for (int i = 0; i < runtime::system.argc; i++) {
+    std::string_view a = runtime::system.argv[i];
+    if (i) line += ' ';
+    if (a.find_first_of(" \t\"") != std::string_view::npos) {
+      line += '"';
+      line += a;
+      line += '"';
+    } else {
+      line += a;
+    }
+  }
+  if (runtime::system.argc == 0) {
+    set_none(result());
+    return;
+  }
+  string::make_utf8(result(), line);
+}
+
+void text_or_none(std::string_view text) {
+  if (text.empty())
+    set_none(result());
+  else
+    string::make_utf8(result(), text);
+}
+
+struct ValueDef {
+  const char* name;
+  void (*make)();
+};
+
+const ValueDef kValues[] = {
+    {"words", make_words},
+    {"errors", [] { *result() = *error::catalog(); }},
+    {"error-prototype", [] { *result() = *error::prototype(); }},
+    {"datatypes", [] { words_of_type(TypeId::datatype); }},
+    {"actions", [] { words_of_type(TypeId::action); }},
+    {"natives", [] { words_of_type(TypeId::native); }},
+    {"args", command_line},
+    {"build-date", [] { text_or_none(QEL_BUILD_DATE); }},
+    {"git-commit", [] { text_or_none(QEL_GIT_COMMIT); }},
+    {"build-type", [] { text_or_none(QEL_BUILD_TYPE); }},
+};
+
+void boot_value() {
+  std::string_view name = word::spelling(stack::arguments);
+  Cell* base = stack::top;
+  for (const ValueDef& v : kValues) {
+    if (name == v.name) {
+      v.make();
+      stack::top = base;
+      return;
+    }
+  }
+  for (const RoutineDef& r : kFieldRoutines) {
+    if (name == r.name) {
+      Cell* made = push_routine(r);
+      *result() = *made;
+      stack::top = base;
+      return;
+    }
+  }
+  Cell bad = *stack::arguments;
+  fire(ErrorCode::script_invalid_arg, &bad);
+}
+
+constexpr RoutineDef kBootValue = {"_boot-value", boot_value, R"spec(name [word!])spec", TypeId::none_id};
+
+}  // namespace
+
+void define_boot_value() { define_global_routines(&kBootValue, 1); }
+
+void remove_boot_value() {
+  Cell w = word::load(kBootValue.name);
+  Cell unset;
+  set_unset(&unset);
+  context::set_in(&w, &unset, w.context(), false);
+}
+
+}  // namespace qel::library

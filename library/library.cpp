@@ -1,0 +1,151 @@
+// The library's top-level code (start-up's `library::run_top_level`): the
+// routines first, then every embedded Qel source in order, then the library
+// mark on every function that code defined.
+//
+// The order of the sources is the start-up order of the library and lives
+// in library/CMakeLists.txt; each source is evaluated as a script whose
+// optional `Qel [...]` header is skipped. An error in a source is not caught:
+// like any error no one catches, it ends the program with its report, after
+// a line naming the source.
+#include "library/library.h"
+
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "evaluator/interpreter.h"
+#include "evaluator/lexer.h"
+#include "evaluator/stack.h"
+#include "evaluator/trace.h"
+#include "library/embedded.h"
+#include "library/routines.h"
+#include "runtime/output.h"
+#include "runtime/platform.h"
+#include "runtime/startup_slots.h"
+#include "runtime/unwind.h"
+#include "values/block.h"
+#include "values/context.h"
+#include "values/function.h"
+#include "values/object.h"
+#include "values/word.h"
+
+namespace qel::library {
+
+namespace {
+
+bool top_level_done = false;
+
+// The text of a source: the embedded one, or with QEL_LIBRARY_DIR set the
+// file of the same name under that folder.
+std::string_view source_text(const EmbeddedSource& src, std::string& storage) {
+  static const std::optional<std::string> dir = platform::get_env("QEL_LIBRARY_DIR");
+  if (!dir || dir->empty()) return src.text;
+  std::string path = *dir + "/" + std::string(src.name);
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    output::write_utf8("QEL_LIBRARY_DIR: cannot read " + path + ", the embedded text is used\n");
+    return src.text;
+  }
+  std::stringstream text;
+  text << in.rdbuf();
+  storage = text.str();
+  return storage;
+}
+
+bool is_header(const Cell* block) {
+  const Cell* first = block::rs_head(const_cast<Cell*>(block));
+  return block::rs_length_q(block) >= 2 && first->is(TypeId::word) &&
+         word::spelling(first) == "Qel" && first[1].is(TypeId::block);
+}
+
+void evaluate_source(const EmbeddedSource& src) {
+  std::string storage;
+  std::string_view text = source_text(src, storage);
+  Cell* base = stack::top;
+  Cell* code = stack::push_slot();
+  set_none(code);
+  try {
+    lexer::ScanOptions options;
+    lexer::scan(code, reinterpret_cast<const uint8_t*>(text.data()),
+                static_cast<uint32_t>(text.size()), options);
+    Cell block = *code;
+    if (is_header(&block)) block.set_head(block.head() + 2);
+    interpreter::eval(&block, interpreter::Chain::no);
+  } catch (const NonLocalExit&) {
+    output::write_utf8("*** while defining the library from " + std::string(src.name) + "\n");
+    throw;
+  }
+  stack::top = base;
+}
+
+// Gives every function! reachable from the global context (through objects
+// and blocks, each series once) the library mark, in every cell that holds
+// it, and in the copy its context keeps of it.
+void mark_library_functions() {
+  std::unordered_set<Node> seen;
+  std::vector<std::pair<Cell*, uint32_t>> work;  // first cell, count
+  auto add_context = [&](Node ctx) {
+    if (!ctx || !seen.insert(ctx).second) return;
+    Cell* values = context::values(ctx);
+    if (values) work.emplace_back(values, context::word_count(ctx));
+  };
+  auto add_block = [&](Node n) {
+    if (!n || !seen.insert(n).second) return;
+    SeriesBuffer* s = memory::series(n);
+    work.emplace_back(s->cells(), s->used_bytes() / sizeof(Cell));
+  };
+  add_context(context::global);
+  while (!work.empty()) {
+    auto [cells, count] = work.back();
+    work.pop_back();
+    for (uint32_t i = 0; i < count; i++) {
+      Cell* c = cells + i;
+      TypeId t = c->type();
+      if (t == TypeId::function) {
+        function::mark_library(c);
+        Cell* own = context::owner(c->data1);
+        if (own->is(TypeId::function)) function::mark_library(own);
+      } else if (object::is_object_like(t)) {
+        add_context(object::context_of(c));
+      } else if (is_any_block(t)) {
+        add_block(c->node());
+      }
+    }
+  }
+}
+
+// The interpreter's mirror of system/state/callbacks/bits follows that
+// field from now on.
+void watch_system_callbacks() {
+  Cell w = word::load("system");
+  const Cell* sys = word::get_in(w.context(), static_cast<int32_t>(w.data3));
+  if (!sys->is(TypeId::object)) return;
+  Cell* state = object::field(sys, "state");
+  if (!state || !state->is(TypeId::object)) return;
+  Cell* callbacks = object::field(state, "callbacks");
+  if (!callbacks || !callbacks->is(TypeId::object)) return;
+  watch_callbacks(object::context_of(callbacks));
+  Cell* bits = object::field(callbacks, "bits");
+  if (bits && bits->is(TypeId::integer))
+    interpreter::callback_bits = static_cast<uint32_t>(bits->integer());
+}
+
+}  // namespace
+
+bool started() { return top_level_done; }
+
+void run_top_level() {
+  define_boot_value();
+  define_base_routines();
+  define_predicates();
+  for (const EmbeddedSource& src : embedded_sources()) evaluate_source(src);
+  watch_system_callbacks();
+  remove_boot_value();
+  mark_library_functions();
+  top_level_done = true;
+}
+
+}  // namespace qel::library
