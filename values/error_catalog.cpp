@@ -13,6 +13,7 @@
 #include "evaluator/lexer.h"
 #include "evaluator/stack.h"
 #include "memory/series.h"
+#include "runtime/startup_slots.h"
 #include "values/context.h"
 #include "values/error.h"
 #include "values/object.h"
