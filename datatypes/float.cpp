@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "datatypes/point.h"
+#include "datatypes/tuple.h"
 #include "evaluator/lexer.h"
 #include "evaluator/stack.h"
 #include "memory/dtoa.h"
@@ -181,6 +183,13 @@ void do_math(Cell* left, Cell* right, MathOp op) {
     case TypeId::float_:
     case TypeId::percent:
     case TypeId::time: break;
+    case TypeId::tuple: tuple::do_math(left, right, op); return;
+    case TypeId::pair:
+    case TypeId::point2d:
+    case TypeId::point3d:
+      if (lt == TypeId::time) raise_with_type(ErrorCode::script_invalid_type, rt);
+      point::number_left(left, right, op);
+      return;
     case TypeId::char_:
       if (lt != TypeId::time && lt != TypeId::percent) break;
       [[fallthrough]];

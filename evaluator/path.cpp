@@ -23,6 +23,18 @@ inline int32_t tail_of(const Cell& c) {
   return static_cast<int32_t>((s->tail - s->offset) >> 4);
 }
 
+// Values whose fields live in the cell itself (a set through a path changes
+// the copy the walk holds, which must then be stored where it came from).
+inline bool held_in_cell(TypeId t) {
+  switch (t) {
+    case TypeId::time: case TypeId::date: case TypeId::pair: case TypeId::tuple:
+    case TypeId::point2d: case TypeId::point3d: case TypeId::money:
+      return true;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
 int32_t eval_path(const Cell& path_in, const Cell& code, int32_t pc, int32_t end, PathMode mode,
@@ -89,6 +101,21 @@ int32_t eval_path(const Cell& path_in, const Cell& code, int32_t pc, int32_t end
     action_fn::eval_path f = actions::lookup_for_path(cur, &path, element, k - head);
     Cell* r = f(cur, element, to_store, step);
     Cell next = *r;
+    if (to_store && held_in_cell(cur->type())) {
+      // Store the changed value back: into the head word, or through its
+      // parent's own set (which tells the parent's owner).
+      if (k == head + 1) {
+        *context::get(&first) = *cur;
+      } else {
+        PathStep back;
+        back.path = &path;
+        back.index = k - 1 - head;
+        back.case_ = case_;
+        back.notify = true;
+        Cell changed = *cur;
+        actions::call_eval_path(parent, parent_word, &changed, back);
+      }
+    }
     stack::top = element + 1;
     if (mode == PathMode::eval && is_function_type(next.type())) {
       Cell owner = *cur;

@@ -2,7 +2,10 @@
 // comparison. The action functions and the type's row follow the kernels.
 #include "values/integer.h"
 
+#include "datatypes/date.h"
 #include "datatypes/float.h"
+#include "datatypes/point.h"
+#include "datatypes/tuple.h"
 #include "evaluator/lexer.h"
 #include "evaluator/stack.h"
 #include "memory/series.h"
@@ -125,6 +128,11 @@ void do_math(Cell* left, Cell* right, MathOp op) {
     case TypeId::float_:
     case TypeId::percent:
     case TypeId::time: float_::do_math(left, right, op); return;
+    case TypeId::pair:
+    case TypeId::point2d:
+    case TypeId::point3d: point::number_left(left, right, op); return;
+    case TypeId::tuple: tuple::do_math(left, right, op); return;
+    case TypeId::date: date::integer_left(left, right, op); return;
     default: raise_with_type(ErrorCode::script_invalid_type, right->type());
   }
 }
@@ -307,6 +315,7 @@ Cell* to(Cell* proto, Cell* spec, TypeId) {
     case TypeId::time: v = from_double_checked(spec->real() + 0.5); break;
     case TypeId::binary: v = from_binary(spec); break;
     case TypeId::issue: v = from_issue(spec); break;
+    case TypeId::date: v = date::to_epoch(spec); break;
     case TypeId::string:
     case TypeId::file:
     case TypeId::url:

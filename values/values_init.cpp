@@ -4,13 +4,17 @@
 
 #include "datatypes/binary.h"
 #include "datatypes/char.h"
+#include "datatypes/date.h"
 #include "datatypes/email.h"
 #include "datatypes/file.h"
 #include "datatypes/float.h"
 #include "datatypes/issue.h"
+#include "datatypes/pair.h"
 #include "datatypes/path.h"
+#include "datatypes/point.h"
 #include "datatypes/ref.h"
 #include "datatypes/tag.h"
+#include "datatypes/tuple.h"
 #include "datatypes/typeset.h"
 #include "datatypes/url.h"
 #include "evaluator/cycle_guard.h"
@@ -31,6 +35,7 @@
 #include "values/series_type.h"
 #include "values/string.h"
 #include "values/symbol.h"
+#include "values/time.h"
 #include "values/word.h"
 
 namespace qel::values {
@@ -87,19 +92,19 @@ constexpr struct {
     {TypeId::vector, nullptr},
     {TypeId::map, nullptr},
     {TypeId::hash, nullptr},
-    {TypeId::pair, nullptr},
+    {TypeId::pair, pair::register_},
     {TypeId::percent, percent::register_},
-    {TypeId::tuple, nullptr},
-    {TypeId::time, nullptr},
+    {TypeId::tuple, tuple::register_},
+    {TypeId::time, time::register_},
     {TypeId::tag, tag::register_},
     {TypeId::email, email::register_},
     {TypeId::handle, nullptr},
-    {TypeId::date, nullptr},
+    {TypeId::date, date::register_},
     {TypeId::port, nullptr},
     {TypeId::money, nullptr},
     {TypeId::ref, ref::register_},
-    {TypeId::point2d, nullptr},
-    {TypeId::point3d, nullptr},
+    {TypeId::point2d, point2d::register_},
+    {TypeId::point3d, point3d::register_},
     {TypeId::image, nullptr},
 };
 

@@ -374,7 +374,7 @@ TEST_F(LexerErrors, Messages) {
       {"a/", "(line 1) invalid path! at a/"},
       {"%{abc", "(line 1) invalid string! at %{abc"},
       {"%%{a}%%%", "(line 1) invalid string! at %%{a}%%%"},
-      {"1x2", "(line 1) invalid pair! at 1x2"},
+      {"1.5x2", "(line 1) invalid pair! at 1.5x2"},
       {"a , b", "(line 1) invalid point2D! at , b"},
       {"a, b", "(line 1) invalid word! at a, b"},
       {"1.5.", "(line 1) invalid tuple! at 1.5."},

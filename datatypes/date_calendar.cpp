@@ -1,0 +1,288 @@
+// date! calendar arithmetic: day numbers, weekdays, the two week
+// numberings, zones, the carry of out-of-range fields, and the small
+// constructors the lexer, the boot-data decoder and the clock use.
+//
+// All divisions truncate toward zero, as the calendar formulas are written;
+// the "mod" helpers below give the non-negative remainders where a formula
+// asks for one.
+#include <cmath>
+
+#include "datatypes/date.h"
+#include "evaluator/stack.h"
+#include "memory/series.h"
+#include "values/errors.h"
+#include "values/time.h"
+#include "values/word.h"
+
+namespace qel::date {
+
+namespace {
+
+inline int64_t mod_floor(int64_t a, int64_t m) {
+  const int64_t r = a % m;
+  return r < 0 ? r + m : r;
+}
+inline int64_t div_floor(int64_t a, int64_t m) { return (a - mod_floor(a, m)) / m; }
+
+inline int64_t days_before_year(int64_t y) { return 365 * y + y / 4 - y / 100 + y / 400; }
+
+void set_word(Cell* d, uint32_t w) { d->data1 = w; }
+
+}  // namespace
+
+int32_t zone_seconds(uint32_t zone) {
+  const int32_t s = static_cast<int32_t>((zone >> 2) & 15) * 3600 + static_cast<int32_t>(zone & 3) * 900;
+  return (zone & kZoneSign) ? -s : s;
+}
+
+uint32_t make_zone(int32_t hours, int32_t minutes, bool negative) {
+  const uint32_t code = ((static_cast<uint32_t>(hours) << 2) & 0x3C) |
+                        ((static_cast<uint32_t>(minutes) / 15) & 3);
+  // A zero offset has no sign (it would form as -00:00).
+  return code != 0 && negative ? code | kZoneSign : code;
+}
+
+int64_t to_day_number(uint32_t w) {
+  const int64_t m = (month(w) + 9) % 12;
+  const int64_t y = year(w) - m / 10;
+  return days_before_year(y) + (306 * m + 5) / 10 + (day(w) - 1);
+}
+
+uint32_t from_day_number(int64_t n, uint32_t zone, bool time) {
+  int64_t y = static_cast<int64_t>(std::trunc((10000.0 * static_cast<double>(n) + 14780.0) / 3652425.0));
+  int64_t r = n - days_before_year(y);
+  if (r < 0) {
+    --y;
+    r = n - days_before_year(y);
+  }
+  const int64_t mi = (100 * r + 52) / 3060;
+  const int64_t m = (mi + 2) % 12 + 1;
+  const int64_t yr = y + (mi + 2) / 12;
+  const int64_t d = r - (306 * mi + 5) / 10 + 1;
+  return pack(static_cast<int32_t>(yr), static_cast<int32_t>(m), static_cast<int32_t>(d), zone, time);
+}
+
+bool leap_year_q(int32_t y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+int64_t year_start(uint32_t w) { return to_day_number(pack(year(w), 1, 1, 0, false)); }
+
+int64_t iso_week_start(uint32_t w, int32_t* jan1_weekday) {
+  const int64_t j = year_start(w);
+  const int64_t b = mod_floor(j + 2, 7);  // 0 = Monday
+  if (jan1_weekday) *jan1_weekday = static_cast<int32_t>(b + 1);
+  return b < 4 ? j - b : j - b + 7;
+}
+
+int32_t year_day(uint32_t w) { return static_cast<int32_t>(to_day_number(w) - year_start(w) + 1); }
+
+int32_t weekday(int64_t n) { return static_cast<int32_t>(mod_floor(n + 2, 7) + 1); }
+
+int32_t iso_week(uint32_t w) {
+  int32_t jan1 = 0;
+  const int64_t s = iso_week_start(w, &jan1);
+  const int64_t n = to_day_number(w);
+  if (n < s) {
+    // The last week of the year before.
+    if (jan1 == 5) return 53;
+    if (jan1 == 6) return leap_year_q(year(w) - 1) ? 53 : 52;
+    return 52;
+  }
+  const int64_t next = iso_week_start(pack(year(w) + 1, 1, 1, 0, false), nullptr);
+  if (n >= next) return 1;
+  return static_cast<int32_t>((n - s) / 7 + 1);
+}
+
+int32_t sunday_week(uint32_t w) {
+  const int64_t e = mod_floor(year_start(w) + 3, 7);  // 0 = Sunday
+  const int64_t yd = year_day(w);
+  if (yd <= 7 - e) return 1;
+  return static_cast<int32_t>((yd + e - 1) / 7 + 1);
+}
+
+int64_t normalize_time(int64_t n, double* t, uint32_t zone) {
+  const double z = zone_seconds(zone) / 3600.0;
+  const double k = std::trunc(std::trunc(*t / 3600.0 + z) / 24.0);
+  // Beyond some 2.7 billion years no date can hold the result.
+  if (!(std::fabs(k) < 1e12)) fire(ErrorCode::math_overflow);
+  n += static_cast<int64_t>(k);
+  *t -= k * kSecondsPerDay;
+  if (z * 3600.0 + *t < 0) {
+    n -= 1;
+    *t += kSecondsPerDay;
+  }
+  return n;
+}
+
+void set_time(Cell* d, double t, bool local) {
+  const uint32_t w = word(d);
+  if (local) t = to_utc_time(t, zone_code(w));
+  const int64_t n = normalize_time(to_day_number(w), &t, zone_code(w));
+  set_word(d, from_day_number(n, zone_code(w), has_time(w)));
+  d->set_real(t);
+}
+
+void renormalize(Cell* d) {
+  const uint32_t w = word(d);
+  set_word(d, from_day_number(to_day_number(w), zone_code(w), has_time(w)));
+}
+
+void set_month(Cell* d, int64_t m) {
+  const uint32_t w = word(d);
+  const int64_t carry = div_floor(m - 1, 12);
+  const int64_t month_ = mod_floor(m - 1, 12) + 1;
+  set_word(d, pack(static_cast<int32_t>(year(w) + carry), static_cast<int32_t>(month_), day(w),
+                   zone_code(w), has_time(w)));
+  renormalize(d);
+}
+
+void set_zone(Cell* d, const Cell* v, bool keep_instant) {
+  int32_t hours, minutes;
+  bool negative;
+  if (v->is(TypeId::integer)) {
+    hours = v->integer() % 16;
+    minutes = 0;
+    negative = hours < 0;
+  } else if (v->is(TypeId::time)) {
+    const double u = std::fmod(v->real(), 57600.0);
+    hours = time::get_hours(u);
+    minutes = time::get_minutes(u);
+    // The sign of the zone is that of the time, so -0:30 stays west of UTC.
+    negative = u < 0;
+  } else {
+    fire(ErrorCode::script_invalid_arg, v);
+  }
+  const uint32_t zone = make_zone(hours < 0 ? -hours : hours, minutes, negative);
+  const uint32_t w = word(d);
+  const double s = stored(d);
+  set_word(d, (w & ~kZoneMask) | zone);
+  if (keep_instant) {
+    set_time(d, s + zone_seconds(zone), true);
+  } else {
+    d->set_real(to_utc_time(to_local_time(s, zone_code(w)), zone));
+  }
+}
+
+void set_iso_week(Cell* d, int64_t week) {
+  const uint32_t w = word(d);
+  set_word(d, from_day_number(iso_week_start(w, nullptr) + 7 * week - 7, zone_code(w), has_time(w)));
+}
+
+void set_week_day(Cell* d, int64_t wd) {
+  const uint32_t w = word(d);
+  const int64_t n = to_day_number(w);
+  set_word(d, from_day_number(n + wd - mod_floor(n + 2, 7) - 1, zone_code(w), has_time(w)));
+}
+
+void set_year_day(Cell* d, int64_t yd) {
+  const uint32_t w = word(d);
+  set_word(d, from_day_number(year_start(w) + yd - 1, zone_code(w), has_time(w)));
+}
+
+int32_t to_epoch(const Cell* d) {
+  const double seconds = static_cast<double>(to_day_number(word(d)) - kEpochDay) * kSecondsPerDay +
+                         std::trunc(stored(d) + 0.5);
+  // Dates after 2038 (and before 1901) leave 32 bits: an error, not a wrap.
+  if (!(seconds >= -2147483648.0 && seconds <= 2147483647.0)) fire(ErrorCode::math_overflow);
+  return static_cast<int32_t>(seconds);
+}
+
+Cell* from_epoch(Cell* c, int64_t seconds) {
+  const int64_t n = kEpochDay + seconds / 86400;
+  set_cell(c, from_day_number(n, 0, true), static_cast<double>(seconds % 86400));
+  if (seconds < 0) set_time(c, stored(c), false);
+  return c;
+}
+
+void difference(Cell* a, const Cell* b) {
+  const double days = static_cast<double>(to_day_number(word(a)) - to_day_number(word(b)));
+  set_float(a, days * kSecondsPerDay + (stored(a) - stored(b)), TypeId::time);
+}
+
+void do_math(Cell* d, Cell* operand, MathOp op) {
+  const uint32_t w = word(d);
+  int64_t n = to_day_number(w);
+  double t = stored(d);
+  bool flag = has_time(w);
+  const bool add = op == MathOp::add;
+  switch (operand->type()) {
+    case TypeId::integer:
+      n = add ? n + operand->integer() : n - operand->integer();
+      break;
+    case TypeId::time:
+      t = add ? t + operand->real() : t - operand->real();
+      flag = true;
+      break;
+    case TypeId::date: {
+      if (add) {
+        const Cell called = word::load("add");
+        Cell dt;
+        set_datatype(&dt, TypeId::date);
+        fire(ErrorCode::script_not_related, &called, &dt);
+      }
+      n -= to_day_number(word(operand));
+      t -= stored(operand);
+      n = normalize_time(n, &t, zone_code(w));
+      // Whole days between the two dates, the time carried by the first
+      // date's zone.
+      set_integer(d, static_cast<int32_t>(n));
+      return;
+    }
+    default: {
+      Cell dt;
+      set_datatype(&dt, operand->type());
+      fire(ErrorCode::script_invalid_type, &dt);
+    }
+  }
+  n = normalize_time(n, &t, zone_code(w));
+  set_cell(d, from_day_number(n, zone_code(w), flag), t);
+}
+
+void integer_left(Cell* left, Cell* right, MathOp op) {
+  if (op != MathOp::add) {
+    const Cell called = word::load("subtract");
+    Cell dt;
+    set_datatype(&dt, TypeId::integer);
+    fire(ErrorCode::script_not_related, &called, &dt);
+  }
+  const Cell days = *left;
+  *left = *right;
+  *right = days;
+  do_math(left, right, MathOp::add);
+}
+
+// --- constructors
+
+Cell* make_at(Cell* c, int32_t y, int32_t m, int32_t d, double time, int32_t zone_hours,
+              int32_t zone_minutes, bool zone_negative, bool with_time) {
+  if (!with_time) {
+    set_cell(c, pack(y, m, d, 0, false), 0.0);
+    return c;
+  }
+  const uint32_t zone = make_zone(zone_hours < 0 ? -zone_hours : zone_hours, zone_minutes,
+                                  zone_negative || zone_hours < 0);
+  set_cell(c, pack(y, m, d, zone, true), to_utc_time(time, zone));
+  return c;
+}
+
+Cell* make_from_os_time(Cell* c, int32_t y, int32_t m, int32_t d, int32_t hour, int32_t minute,
+                        int32_t second, int32_t nanoseconds) {
+  set_cell(c, pack(y, m, d, 0, true),
+           3600.0 * hour + 60.0 * minute + second + 1e-9 * nanoseconds);
+  return c;
+}
+
+Cell* push(uint32_t w, double stored_time) {
+  Cell* c = stack::push_slot();
+  *c = Cell{};
+  set_cell(c, w, stored_time);
+  return c;
+}
+
+Cell* make_in(Node block, uint32_t w, double stored_time) {
+  Cell* c = append_slot(block);
+  *c = Cell{};
+  set_cell(c, w, stored_time);
+  return c;
+}
+
+}  // namespace qel::date

@@ -1,0 +1,421 @@
+// time!: construction, the h:mm:ss text, the fields, the arithmetic that
+// differs from float!, and the lexer's loader of time literals.
+#include "values/time.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "datatypes/date.h"
+#include "datatypes/float.h"
+#include "evaluator/lexer.h"
+#include "evaluator/stack.h"
+#include "memory/dtoa.h"
+#include "memory/series.h"
+#include "values/block.h"
+#include "values/errors.h"
+#include "values/integer.h"
+#include "values/string.h"
+#include "values/symbol.h"
+#include "values/word.h"
+
+namespace qel::time {
+
+namespace {
+
+[[noreturn]] void bad_to_arg(const Cell* spec) {
+  Cell dt;
+  set_datatype(&dt, TypeId::time);
+  fire(ErrorCode::script_bad_to_arg, &dt, spec);
+}
+
+[[noreturn]] void not_related(const char* action, TypeId type) {
+  const Cell word = word::load(action);
+  Cell dt;
+  set_datatype(&dt, type);
+  fire(ErrorCode::script_not_related, &word, &dt);
+}
+
+constexpr const char* kFieldNames[] = {"hour", "minute", "second"};
+
+// The field an eval-path element or pick index names, or Field::none.
+Field field_of(const Cell* element) {
+  if (element->is(TypeId::integer)) {
+    const int32_t i = element->integer();
+    return i >= 1 && i <= 3 ? static_cast<Field>(i) : Field::none;
+  }
+  return field_of_word(element);
+}
+
+}  // namespace
+
+Cell* push(double seconds) {
+  Cell* c = stack::push_slot();
+  set_float(c, seconds, TypeId::time);
+  return c;
+}
+
+Cell* make_in(Node block, uint32_t high, uint32_t low) {
+  Cell* c = append_slot(block);
+  *c = Cell{static_cast<uint32_t>(TypeId::time), 0, low, high};
+  return c;
+}
+
+// --- fields
+
+int32_t get_hours(double seconds) {
+  const double h = seconds / kSecondsPerHour;
+  return integer::truncate_or_min(h < 0 ? std::ceil(h) : std::floor(h));
+}
+
+int32_t get_minutes(double seconds) {
+  return integer::truncate_or_min(
+      std::floor(std::fmod(std::fabs(seconds), kSecondsPerHour) / kSecondsPerMinute));
+}
+
+Field field_of_word(const Cell* word) {
+  static const int32_t count = sizeof kFieldNames / sizeof kFieldNames[0];
+  return static_cast<Field>(field_index(word, kFieldNames, count));
+}
+
+int32_t field_index(const Cell* word, const char* const* names, int32_t count) {
+  if (!is_any_word(word->type()) || word->is(TypeId::issue)) return 0;
+  const SymbolId s = symbol::resolve(word->symbol());
+  for (int32_t i = 0; i < count; ++i)
+    if (symbol::resolve(symbol::find_nocase(names[i])) == s) return i + 1;
+  return 0;
+}
+
+void read_field(double seconds, Field field, Cell* out) {
+  switch (field) {
+    case Field::hour: set_integer(out, get_hours(seconds)); return;
+    case Field::minute: set_integer(out, get_minutes(seconds)); return;
+    default: set_float(out, std::fmod(seconds, kSecondsPerMinute)); return;
+  }
+}
+
+double write_field(double seconds, Field field, const Cell* value) {
+  const bool integer = value->is(TypeId::integer);
+  if (!integer && !(field == Field::second && value->is(TypeId::float_)))
+    fire(ErrorCode::script_invalid_arg, value);
+  if (field == Field::second) {
+    const double n = integer ? value->integer() : value->real();
+    return seconds - (std::fmod(seconds, kSecondsPerMinute) - n);
+  }
+  // Reading an hour truncates the magnitude; writing works on the magnitude
+  // too and puts the sign back, so writing back what was read changes
+  // nothing.
+  const bool negative = seconds < 0;
+  double t = std::fabs(seconds);
+  double n = value->integer();
+  if (field == Field::hour) {
+    if (negative) n = std::fabs(n);
+    t = t - (std::floor(t / kSecondsPerHour) - n) * kSecondsPerHour;
+  } else {
+    t = t - (std::floor(std::fmod(t, kSecondsPerHour) / kSecondsPerMinute) - n) *
+                kSecondsPerMinute;
+  }
+  return negative ? 0.0 - t : t;
+}
+
+// --- text
+
+int32_t form_value(double t, Cell* buffer, int32_t limit) {
+  if (!std::isfinite(t))
+    return string::emit(buffer, float_::form_float(t, float_::FormKind::float64).view(), limit);
+  if (t < 0) {
+    limit = string::emit(buffer, "-", limit);
+    t = 0.0 - t;
+  }
+  const double hours = std::floor(t / kSecondsPerHour);
+  char text[40];
+  int n;
+  if (hours < 9.0e18) {
+    n = std::snprintf(text, sizeof text, "%lld", static_cast<long long>(hours));
+  } else {
+    const float_::Text h = float_::form_float(hours, float_::FormKind::time);
+    n = static_cast<int>(h.size);
+    std::memcpy(text, h.chars, h.size);
+  }
+  const int32_t minutes =
+      static_cast<int32_t>(std::floor(std::fmod(t, kSecondsPerHour) / kSecondsPerMinute));
+  text[n++] = ':';
+  text[n++] = static_cast<char>('0' + minutes / 10);
+  text[n++] = static_cast<char>('0' + minutes % 10);
+  text[n++] = ':';
+  limit = string::emit(buffer, std::string_view(text, n), limit);
+  const double s = std::fmod(t, kSecondsPerMinute);
+  if (s < kTolerance) return string::emit(buffer, "00", limit);
+  const float_::Text st = float_::form_float(s, float_::FormKind::time);
+  if (st.size == 1 || st.chars[1] == '.') limit = string::emit(buffer, "0", limit);
+  return string::emit(buffer, st.view(), limit);
+}
+
+// --- actions
+
+namespace {
+
+// [hours minutes seconds]: hours and minutes integer!, seconds integer! or
+// float!; only the hours may be negative, which negates the whole time.
+bool from_block(Cell* spec, double* out) {
+  const int32_t n = block::rs_length_q(spec);
+  if (n > 3) return false;
+  const Cell* item = n > 0 ? block::rs_head(spec) : nullptr;
+  double total = 0.0;
+  bool negative = false;
+  for (int32_t i = 0; i < n; ++i, ++item) {
+    double v;
+    if (item->is(TypeId::integer))
+      v = item->integer();
+    else if (i == 2 && item->is(TypeId::float_))
+      v = item->real();
+    else
+      return false;
+    if (v < 0) {
+      if (i > 0) return false;
+      negative = true;
+      v = 0.0 - v;
+    }
+    total += v * (i == 0 ? kSecondsPerHour : i == 1 ? kSecondsPerMinute : 1.0);
+  }
+  *out = negative ? 0.0 - total : total;
+  return true;
+}
+
+void frame_math(MathOp op) { float_::do_math(stack::arguments, stack::arguments + 1, op); }
+
+}  // namespace
+
+Cell* make(Cell* proto, Cell* spec, TypeId) {
+  double v = 0.0;
+  switch (spec->type()) {
+    case TypeId::time: return spec;
+    case TypeId::integer: v = spec->integer(); break;
+    case TypeId::float_:
+    case TypeId::percent: v = spec->real(); break;
+    case TypeId::block:
+    case TypeId::paren:
+    case TypeId::hash:
+      if (!from_block(spec, &v)) bad_to_arg(spec);
+      break;
+    case TypeId::string:
+    case TypeId::file:
+    case TypeId::url:
+    case TypeId::tag:
+    case TypeId::email:
+    case TypeId::ref: {
+      Cell* loaded = stack::push_slot();
+      set_none(loaded);
+      const Cell* first = lexer::load_first_value(loaded, spec);
+      if (first == nullptr || !first->is(TypeId::time)) bad_to_arg(spec);
+      v = first->real();
+      stack::pop(1);
+      break;
+    }
+    default: bad_to_arg(spec);
+  }
+  set_float(proto, v, TypeId::time);
+  return proto;
+}
+
+int32_t form(Cell* value, Cell* buffer, Cell*, int32_t limit) {
+  return form_value(value->real(), buffer, limit);
+}
+
+int32_t mold(Cell* value, Cell* buffer, bool, bool, bool, Cell*, int32_t limit, int32_t) {
+  return form_value(value->real(), buffer, limit);
+}
+
+Cell* eval_path(Cell* parent, Cell* element, Cell* value, const PathStep& step) {
+  const Field f = field_of(element);
+  if (f == Field::none) fire(ErrorCode::script_invalid_path, step.path ? step.path : element, element);
+  if (value == nullptr) {
+    Cell* out = stack::push_slot();
+    read_field(parent->real(), f, out);
+    return out;
+  }
+  parent->set_real(write_field(parent->real(), f, value));
+  return value;
+}
+
+Cell* pick(Cell* value, int32_t index, Cell* index_cell) {
+  Field f;
+  if (is_any_word(index_cell->type()) && !index_cell->is(TypeId::issue)) {
+    f = field_of_word(index_cell);
+    if (f == Field::none) fire(ErrorCode::script_cannot_use, index_cell, value);
+  } else {
+    if (index < 1 || index > 3) fire(ErrorCode::script_out_of_range, index_cell);
+    f = static_cast<Field>(index);
+  }
+  Cell* out = stack::push_slot();
+  read_field(value->real(), f, out);
+  return out;
+}
+
+void add() {
+  Cell* left = stack::arguments;
+  Cell* right = left + 1;
+  if (right->is(TypeId::date)) {
+    // time + date is date + time.
+    const double seconds = left->real();
+    *left = *right;
+    set_float(right, seconds, TypeId::time);
+    date::do_math(left, right, MathOp::add);
+    return;
+  }
+  frame_math(MathOp::add);
+}
+
+void subtract() {
+  if (stack::arguments[1].is(TypeId::date)) not_related("subtract", TypeId::time);
+  frame_math(MathOp::subtract);
+}
+
+void multiply() {
+  if (stack::arguments[1].is(TypeId::time)) not_related("multiply", TypeId::time);
+  frame_math(MathOp::multiply);
+}
+
+void divide() {
+  const bool by_time = stack::arguments[1].is(TypeId::time);
+  frame_math(MathOp::divide);
+  // A time divided by a time is a plain ratio.
+  if (by_time) stack::arguments->set_type(TypeId::float_);
+}
+
+Cell* round(Cell* value, Cell* scale, RoundFlags flags) {
+  if (scale != nullptr && scale->is(TypeId::money)) {
+    const Cell called = stack::get_call();
+    Cell dt;
+    set_datatype(&dt, TypeId::money);
+    fire(ErrorCode::script_not_related, &called, &dt);
+  }
+  float_::round(value, scale, integer::round_mode(flags));
+  const double seconds = value->is(TypeId::integer) ? value->integer() : value->real();
+  set_float(value, seconds, TypeId::time);
+  return value;
+}
+
+namespace {
+// Whole seconds within the minute, moved off a boundary by the tolerance.
+int32_t seconds_in_minute(double t) {
+  t = t >= 0 ? t + kTolerance : t - kTolerance;
+  return integer::truncate_or_min(std::trunc(std::fmod(t, kSecondsPerMinute)));
+}
+}  // namespace
+
+bool even_q(Cell* value) { return (seconds_in_minute(value->real()) & 1) == 0; }
+bool odd_q(Cell* value) { return (seconds_in_minute(value->real()) & 1) != 0; }
+
+// --- the lexer's loader
+
+namespace {
+
+// Digits with "'" separators from `p`; false when there is no digit, the
+// separators double, or the value leaves 32 bits.
+bool scan_count(const uint8_t*& p, const uint8_t* end, int32_t* out) {
+  int64_t v = 0;
+  int digits = 0;
+  bool quote = false;
+  for (; p < end; ++p) {
+    if (*p >= '0' && *p <= '9') {
+      v = v * 10 + (*p - '0');
+      if (v > 2147483647) return false;
+      ++digits;
+      quote = false;
+    } else if (*p == '\'' && digits > 0 && !quote) {
+      quote = true;
+    } else {
+      break;
+    }
+  }
+  if (digits == 0 || quote) return false;
+  *out = static_cast<int32_t>(v);
+  return true;
+}
+
+// Seconds with an optional fraction after "." or ",": at most 312 bytes,
+// digits only before and after the separator.
+bool scan_seconds(const uint8_t* p, const uint8_t* end, double* out) {
+  const size_t n = static_cast<size_t>(end - p);
+  if (n == 0 || n > 312) return false;
+  char text[313];
+  bool point = false;
+  for (size_t i = 0; i < n; ++i) {
+    char c = static_cast<char>(p[i]);
+    if (c == ',') c = '.';
+    if (c == '.') {
+      if (point) return false;
+      point = true;
+    } else if (c < '0' || c > '9') {
+      return false;
+    }
+    text[i] = c;
+  }
+  int32_t rest = 0;
+  *out = dtoa::text_to_float(text, text + n, &rest);
+  return rest == 0 && *out >= 0;
+}
+
+bool load_token(const lexer::LateToken& token, bool build, Cell* out) {
+  double seconds = 0.0;
+  if (!scan_time(token.text, token.text + token.len, &seconds)) return false;
+  if (build) set_float(out, seconds, TypeId::time);
+  return true;
+}
+
+}  // namespace
+
+bool scan_time(const uint8_t* p, const uint8_t* end, double* out) {
+  for (const uint8_t* q = p; q < end; ++q)
+    if (*q == 'e' || *q == 'E') return false;
+  bool negative = false;
+  if (p < end && (*p == '-' || *p == '+')) negative = *p++ == '-';
+  int32_t hours = 0, minutes = 0;
+  if (!scan_count(p, end, &hours) || p >= end || *p++ != ':') return false;
+  const uint8_t* minutes_at = p;
+  if (!scan_count(p, end, &minutes)) return false;
+  double seconds = 0.0;
+  if (p < end) {
+    if (*p == ':') {
+      ++p;
+      if (!scan_seconds(p, end, &seconds)) return false;
+    } else if (*p == '.' || *p == ',') {
+      // minutes:seconds.fraction
+      if (!scan_seconds(minutes_at, end, &seconds)) return false;
+      minutes = hours;
+      hours = 0;
+    } else {
+      return false;
+    }
+  }
+  const double total = hours * kSecondsPerHour + minutes * kSecondsPerMinute + seconds;
+  *out = negative ? 0.0 - total : total;
+  return true;
+}
+
+void register_() {
+  static constexpr ActionRow row{
+      .make = make,
+      .random = inherit,
+      .to = make,
+      .form = form,
+      .mold = mold,
+      .eval_path = eval_path,
+      .compare = inherit,
+      .absolute = inherit,
+      .add = add,
+      .divide = divide,
+      .multiply = multiply,
+      .negate = inherit,
+      .remainder = inherit,
+      .round = round,
+      .subtract = subtract,
+      .even_q = even_q,
+      .odd_q = odd_q,
+      .pick = pick,
+  };
+  datatype::register_type(TypeId::time, TypeId::float_, "time!", row);
+  lexer::register_loader(lexer::LateClass::time, load_token);
+}
+
+}  // namespace qel::time
