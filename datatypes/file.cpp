@@ -1,5 +1,5 @@
 // file!: the molded form, the local (POSIX) form of a path and the current
-// directory. The file actions themselves belong to the file service.
+// directory. The file actions that reach the file system are in file_io.cpp.
 #include "datatypes/file.h"
 
 #include <algorithm>
@@ -12,12 +12,6 @@
 #include "values/string.h"
 
 namespace qel::file {
-
-namespace {
-
-[[noreturn]] void not_done() { fire(ErrorCode::internal_not_done); }
-
-}  // namespace
 
 Cell* push(const Cell* value) { return stack::push(value); }
 
@@ -62,12 +56,6 @@ int32_t mold(Cell* value, Cell* out, bool, bool, bool, Cell* part, int32_t limit
   if (quote) string::append_char(string::buffer(out), '"');
   return limit - n - 1;
 }
-
-Cell* delete_(Cell*) { not_done(); }
-Cell* query(Cell*) { not_done(); }
-Cell* read(Cell*, const ReadArgs&) { not_done(); }
-Cell* rename(Cell*, Cell*) { not_done(); }
-Cell* write(Cell*, Cell*, const WriteArgs&) { not_done(); }
 
 void register_() {
   static const ActionRow row{

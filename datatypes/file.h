@@ -26,8 +26,9 @@ Cell* get_current_dir(Cell* out);
 // --- actions
 int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
              int32_t indent);
-// The file actions belong to the file service; until it exists they raise
-// internal `not-done` (read/as, write/allow and write/as raise it for good).
+// The file actions that reach the file system (file_io.cpp, over
+// services/files.h); read/as, write/allow and write/as raise internal
+// `not-done`.
 Cell* delete_(Cell* port);
 Cell* query(Cell* port);
 Cell* read(Cell* source, const ReadArgs& args);

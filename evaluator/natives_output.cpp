@@ -166,6 +166,4 @@ constexpr Definition kOutput[] = {
 
 std::span<const Definition> output_natives() { return kOutput; }
 
-std::span<const Definition> system_natives() { return {}; }
-
 }  // namespace qel::natives

@@ -8,7 +8,15 @@
 // place, its code, what was expected and what happened. Exit status: 0 when
 // every case passed, 1 when one failed or a file is malformed, 77 (skipped)
 // when no evaluator is linked in yet.
+//
+// Each file runs in a fresh empty temporary folder (its working directory),
+// removed with everything in it when the driver ends, so cases may write
+// files freely.
+#include <ftw.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -29,6 +37,26 @@ constexpr int kSkipped = 77;
 
 std::string path;
 std::vector<qel::golden::Case> cases;
+std::string work_dir;
+
+int remove_entry(const char* name, const struct stat*, int, struct FTW*) {
+  std::remove(name);
+  return 0;
+}
+
+void remove_work_dir() {
+  if (!work_dir.empty()) nftw(work_dir.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+// Makes the fresh working folder and moves into it; false when it cannot.
+bool enter_work_dir() {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/qel-golden-XXXXXX";
+  if (!mkdtemp(pattern.data())) return false;
+  work_dir = pattern;
+  std::atexit(remove_work_dir);
+  return chdir(work_dir.c_str()) == 0;
+}
 
 std::string indented(const std::string& text, const std::string& indent) {
   std::string s;
@@ -80,6 +108,10 @@ int main(int argc, char** argv) {
   std::string problem;
   if (!qel::golden::parse(text.str(), cases, problem)) {
     std::fprintf(stderr, "%s:%s\n", path.c_str(), problem.c_str());
+    return 1;
+  }
+  if (!enter_work_dir()) {
+    std::fprintf(stderr, "%s: cannot make a temporary folder\n", path.c_str());
     return 1;
   }
   // The session sees only the program's name, as the console does when no

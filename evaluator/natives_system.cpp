@@ -1,0 +1,352 @@
+// System natives: the ones that reach the memory manager (stats, recycle),
+// the clock (now, wait), the environment (get-env, set-env, list-env) and
+// the file system (size?). The services themselves live in runtime/
+// (platform), memory/ and services/; these functions check arguments, pick
+// the result and raise the errors.
+#include <time.h>
+
+#include <cmath>
+#include <string>
+
+#include "evaluator/interpreter.h"
+#include "evaluator/natives.h"
+#include "evaluator/stack.h"
+#include "evaluator/unwind.h"
+#include "memory/collector.h"
+#include "memory/series.h"
+#include "memory/unicode.h"
+#include "runtime/platform.h"
+#include "services/env.h"
+#include "services/files.h"
+#include "values/actions.h"
+#include "values/block.h"
+#include "values/context.h"
+#include "values/errors.h"
+#include "values/logic.h"
+#include "values/string.h"
+#include "values/symbol.h"
+#include "values/word.h"
+
+namespace qel::natives {
+
+namespace {
+
+inline bool present(const int32_t* refinements, int i) {
+  return refinements && refinements[i] >= 0;
+}
+
+// An integer! when the count fits, else a float!.
+void set_count(Cell* out, double n) {
+  if (n > 2147483647.0) {
+    out->reset_header(TypeId::float_);
+    out->data1 = 0;
+    out->set_real(n);
+  } else {
+    set_integer(out, static_cast<int32_t>(n));
+  }
+}
+
+// --- memory statistics
+
+// The bytes in use: the node table's used entries and the used part of
+// every series frame and big frame.
+double memory_in_use() {
+  const memory::Stats s = memory::stats();
+  return static_cast<double>(s.node_bytes + s.used_bytes);
+}
+
+Cell* append_integer(Node blk, int64_t n) {
+  Cell* c = append_slot(blk);
+  set_count(c, static_cast<double>(n));
+  return c;
+}
+
+// Appends a block of [free used total] with the new-line marker.
+void append_frame_row(Node blk, uint64_t free, uint64_t used, uint64_t total) {
+  Cell row;
+  block::make_at(&row, 3);
+  row.set_flag(cell_flag::new_line);
+  append_integer(row.node(), static_cast<int64_t>(free));
+  append_integer(row.node(), static_cast<int64_t>(used));
+  append_integer(row.node(), static_cast<int64_t>(total));
+  *append_slot(blk) = row;
+}
+
+// The detailed statistics into a new block of 5 values: the node table's
+// row, the series frames' rows, the big frames' sizes, the grand total of
+// every frame and the heap-backed series, and the heap-backed bytes.
+Cell* memory_report(Cell* out) {
+  collector::Hold hold;
+  const memory::Stats s = memory::stats();
+  block::make_at(out, 5);
+  const Node top = out->node();
+  Cell nodes, frames, bigs;
+  block::make_at(&nodes, 8);
+  block::make_at(&frames, 8);
+  block::make_at(&bigs, 8);
+  append_frame_row(nodes.node(), 0, s.node_bytes, s.node_bytes);
+  struct Census {
+    Node frames, bigs;
+    uint64_t total;
+  } census{frames.node(), bigs.node(), s.node_bytes};
+  memory::frame_census(
+      [](const memory::FrameUse& use, void* c) {
+        Census* k = static_cast<Census*>(c);
+        append_frame_row(k->frames, use.free, use.used, use.total);
+        k->total += use.total;
+      },
+      [](uint64_t size, void* c) {
+        Census* k = static_cast<Census*>(c);
+        append_integer(k->bigs, static_cast<int64_t>(size));
+        k->total += size;
+      },
+      &census);
+  *append_slot(top) = nodes;
+  *append_slot(top) = frames;
+  *append_slot(top) = bigs;
+  append_integer(top, static_cast<int64_t>(census.total + s.heap_bytes));
+  append_integer(top, static_cast<int64_t>(s.heap_bytes));
+  return out;
+}
+
+// --- names of environment variables
+
+// The name a var argument gives: a string's text or a word's spelling.
+std::string var_name(const Cell* var) {
+  if (is_any_word(var->type())) return std::string(symbol::name(var->symbol()));
+  return unicode::to_utf8_string(var);
+}
+
+// Names the system cannot hold: empty, or holding "=" or NUL.
+bool bad_name(const std::string& name) {
+  return name.empty() || name.find('=') != std::string::npos ||
+         name.find('\0') != std::string::npos;
+}
+
+// --- dates
+
+// The date word bits of Qel's date! (year, month, day, time flag, zone).
+constexpr uint32_t kTimeFlag = 0x10000;
+constexpr uint32_t kZoneMask = 0x7F;
+
+// The zone offset in seconds of a zone code.
+double zone_seconds(uint32_t word) {
+  const uint32_t zone = word & kZoneMask;
+  const double s = ((zone >> 2) & 0x0F) * 3600.0 + (zone & 3) * 900.0;
+  return zone & 0x40 ? -s : s;
+}
+
+void set_time_value(Cell* out, double seconds) {
+  out->reset_header(TypeId::time);
+  out->data1 = 0;
+  out->set_real(seconds);
+}
+
+}  // namespace
+
+// stats: /show /info
+void stats(const int32_t* refinements) {
+  Cell* args = stack::arguments;
+  if (present(refinements, 0)) {
+    Cell* report = stack::push_slot();
+    memory_report(report);
+    Cell word = word::load("show-memory-stats");
+    const Cell* fn = context::get(&word);
+    if (!fn->is(TypeId::function)) fire(ErrorCode::internal_not_done);
+    Cell f = *fn;
+    const Cell* call_args[] = {report};
+    interpreter::passing::call_function(&f, call_args, 1, &word);
+    if (exits::pending) return;
+    set_unset(args);
+    stack::top = args + 1;
+    return;
+  }
+  if (present(refinements, 1)) {
+    Cell report;
+    memory_report(&report);
+    *args = report;
+  } else {
+    set_count(args, memory_in_use());
+  }
+  stack::top = args + 1;
+}
+
+// recycle: /on /off
+void recycle(const int32_t* refinements) {
+  Cell* args = stack::arguments;
+  if (present(refinements, 0) || present(refinements, 1)) {
+    collector::active = present(refinements, 0);
+    set_unset(args);
+  } else {
+    collector::collect();
+    set_count(args, memory_in_use());
+  }
+  stack::top = args + 1;
+}
+
+// wait: value /all
+void wait(const int32_t*) {
+  Cell* args = stack::arguments;
+  double seconds;
+  switch (args->type()) {
+    case TypeId::integer:
+      seconds = args->integer();
+      break;
+    case TypeId::float_:
+    case TypeId::time:
+      seconds = args->real();
+      break;
+    default: {
+      Cell v = *args;
+      fire(ErrorCode::script_invalid_arg, &v);
+    }
+  }
+  set_none(args);
+  stack::top = args + 1;
+  platform::wait(seconds);
+}
+
+// now: /year /month /day /time /zone /date /weekday /yearday /precise /utc
+void now(const int32_t* refinements) {
+  enum { year, month, day, time_, zone, date, weekday, yearday, precise, utc };
+  int count = 0;
+  for (int i = year; i <= precise; i++) count += present(refinements, i);
+  const bool time_precise = present(refinements, time_) && present(refinements, precise);
+  if (count > 1 && !(time_precise && count == 2)) fire(ErrorCode::script_bad_refines);
+  const bool in_utc = present(refinements, utc);
+
+  // One reading of the clock gives the date, the zone and the time.
+  timespec ts{};
+  ::clock_gettime(CLOCK_REALTIME, &ts);
+  const std::time_t moment = ts.tv_sec;
+  std::tm tm{};
+  long offset = 0;
+  if (in_utc) {
+    ::gmtime_r(&moment, &tm);
+  } else {
+    ::tzset();  // the zone may have changed through set-env
+    ::localtime_r(&moment, &tm);
+    offset = tm.tm_gmtoff;
+  }
+  const uint32_t word = platform::pack_date(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, offset);
+  double local = tm.tm_hour * 3600.0 + tm.tm_min * 60.0 + tm.tm_sec;
+  if (present(refinements, precise)) local += static_cast<double>(ts.tv_nsec / 1000000) / 1000.0;
+
+  Cell* out = stack::arguments;
+  stack::top = out + 1;
+  if (present(refinements, date)) {
+    out->reset_header(TypeId::date);
+    out->data1 = word & ~(kTimeFlag | kZoneMask);
+    out->set_real(0.0);
+    return;
+  }
+  if (present(refinements, year)) return set_integer(out, tm.tm_year + 1900);
+  if (present(refinements, month)) return set_integer(out, tm.tm_mon + 1);
+  if (present(refinements, day)) return set_integer(out, tm.tm_mday);
+  if (present(refinements, zone)) return set_time_value(out, zone_seconds(word));
+  if (present(refinements, time_)) return set_time_value(out, local);
+  if (present(refinements, weekday)) return set_integer(out, tm.tm_wday == 0 ? 7 : tm.tm_wday);
+  if (present(refinements, yearday)) return set_integer(out, tm.tm_yday + 1);
+  // The full date: the local date and zone; the stored time is the local
+  // time less the zone offset.
+  out->reset_header(TypeId::date);
+  out->data1 = word | kTimeFlag;
+  out->set_real(local - zone_seconds(word));
+}
+
+// get-env: var
+void get_env(const int32_t*) {
+  Cell* args = stack::arguments;
+  const std::string name = var_name(args);
+  std::optional<std::string> value;
+  if (!bad_name(name)) value = platform::get_env(name);
+  if (value)
+    string::make_utf8(args, *value);
+  else
+    set_none(args);
+  stack::top = args + 1;
+}
+
+// set-env: var value
+void set_env(const int32_t*) {
+  Cell* args = stack::arguments;
+  const std::string name = var_name(args);
+  const Cell value = args[1];
+  if (!bad_name(name)) {
+    if (value.is(TypeId::none)) {
+      platform::set_env(name, nullptr);
+    } else {
+      const std::string text = unicode::to_utf8_string(&value);
+      // A value holding NUL cannot be an environment value: it is cut there.
+      const std::string cut = text.substr(0, text.find('\0'));
+      platform::set_env(name, &cut);
+    }
+  }
+  *args = value;
+  stack::top = args + 1;
+}
+
+// list-env
+void list_env(const int32_t*) {
+  Cell* args = stack::arguments;
+  const auto vars = env::list();
+  Cell* pairs = stack::push_slot();
+  block::make_at(pairs, static_cast<int32_t>(vars.size() * 2));
+  for (const auto& [name, value] : vars) {
+    Cell s;
+    string::make_utf8(&s, name);
+    *append_slot(pairs->node()) = s;
+    string::make_utf8(&s, value);
+    *append_slot(pairs->node()) = s;
+  }
+  Cell* proto = stack::push_slot();
+  set_datatype(proto, TypeId::map);
+  Cell* map = actions::call_make(proto, pairs);
+  *args = *map;
+  stack::top = args + 1;
+}
+
+// size?: file
+void size_q(const int32_t*) {
+  Cell* args = stack::arguments;
+  const int64_t size = files::size_of(args);
+  if (size < 0)
+    set_none(args);
+  else
+    set_count(args, static_cast<double>(size));
+  stack::top = args + 1;
+}
+
+namespace {
+
+const Definition kSystem[] = {
+    {37, "stats", stats, R"spec("Returns interpreter statistics"
+        /show "Print formatted results to console" /info "Output formatted results"
+        return: [integer! float! block!])spec"},
+    {86, "wait", wait, R"spec("Waits for a duration in seconds or specified time"
+        value [number! time! block! none!] /all "Returns all events in a block")spec"},
+    {93, "set-env", set_env, R"spec("Sets the value of an operating system environment variable (for current process)"
+        var [any-string! any-word!] "Variable to set"
+        value [string! none!] "Value to set, or NONE to unset it")spec"},
+    {94, "get-env", get_env, R"spec("Returns the value of an OS environment variable (for current process)"
+        var [any-string! any-word!] "Variable to get" return: [string! none!])spec"},
+    {95, "list-env", list_env, R"spec("Returns a map of OS environment variables (for current process)"
+        return: [map!])spec"},
+    {96, "now", now, R"spec("Returns date and time"
+        /year "Returns year only" /month "Returns month only" /day "Returns day of the month only"
+        /time "Returns time only" /zone "Returns time zone offset from UCT (GMT) only"
+        /date "Returns date only" /weekday "Returns day of the week as integer (Monday is day 1)"
+        /yearday "Returns day of the year (Julian)" /precise "High precision time"
+        /utc "Universal time (no zone)" return: [date! time! integer!])spec"},
+    {101, "size?", size_q, R"spec("Returns the size of a file content"
+        file [file!] return: [integer! float! none!])spec"},
+    {105, "recycle", recycle, R"spec("Recycles unused memory and returns memory amount still in use"
+        /on "Turns on garbage collector" /off "Turns off garbage collector"
+        return: [integer! float! unset!])spec"},
+};
+
+}  // namespace
+
+std::span<const Definition> system_natives() { return kSystem; }
+
+}  // namespace qel::natives

@@ -1,0 +1,546 @@
+// The file service over POSIX: the lower operations (one system call each,
+// looping on EINTR and short transfers), the reading plan and read loops,
+// text and line decoding, folder listings, writing, dates, deletion and
+// renaming. See files.h for the contract of each operation.
+#include "services/files.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+
+#include "datatypes/binary.h"
+#include "datatypes/file.h"
+#include "evaluator/stack.h"
+#include "memory/series.h"
+#include "memory/unicode.h"
+#include "runtime/output.h"
+#include "values/actions.h"
+#include "values/block.h"
+#include "values/errors.h"
+#include "values/string.h"
+#include "values/word.h"
+
+namespace qel::files {
+
+namespace {
+
+// The first chunk of a read whose size the system does not report; later
+// chunks double.
+constexpr uint64_t kFirstChunk = 65536;
+
+// A descriptor closed when the scope ends (errors raised while reading or
+// converting must not leak it).
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) close_file(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  // Closes now and answers whether the system reported success.
+  bool close() {
+    int fd = fd_;
+    fd_ = -1;
+    return close_file(fd);
+  }
+
+ private:
+  int fd_;
+};
+
+// A plain byte region for text that is decoded and then dropped. It comes
+// from the C heap rather than the runtime's heap blocks because a failed
+// allocation of a large file must be a Qel error, not the end of the process.
+class HeapTarget final : public ReadTarget {
+ public:
+  ~HeapTarget() override { std::free(data_); }
+  uint8_t* reserve(uint64_t capacity, uint64_t) override {
+    if (capacity <= capacity_) return data_;
+    void* p = std::realloc(data_, capacity);
+    if (!p) fire(ErrorCode::internal_no_memory);
+    data_ = static_cast<uint8_t*>(p);
+    capacity_ = capacity;
+    return data_;
+  }
+  const uint8_t* data() const { return data_; }
+
+ private:
+  uint8_t* data_ = nullptr;
+  uint64_t capacity_ = 0;
+};
+
+// A binary! buffer read into directly: no copy for /binary.
+class BinaryTarget final : public ReadTarget {
+ public:
+  uint8_t* reserve(uint64_t capacity, uint64_t used) override {
+    if (node_ == kNoNode) {
+      node_ = memory::alloc_bytes(capacity);
+      return memory::series(node_)->head_ptr();
+    }
+    SeriesBuffer* s = memory::series(node_);
+    if (s->size - s->offset < capacity) {
+      s->tail = s->offset + static_cast<uint32_t>(used);
+      s = memory::expand_series(s, capacity);
+    }
+    return s->head_ptr();
+  }
+  // The binary! holding the first `count` bytes.
+  Cell* finish(uint64_t count, Cell* out) {
+    if (node_ == kNoNode) return binary::make_at(out, 1);
+    SeriesBuffer* s = memory::series(node_);
+    s->tail = s->offset + static_cast<uint32_t>(count);
+    *out = Cell{static_cast<uint32_t>(TypeId::binary), 0, node_, 0};
+    return out;
+  }
+
+ private:
+  Node node_ = kNoNode;
+};
+
+[[noreturn]] void cannot_open(const Cell* file) {
+  Cell f = *file;
+  fire(ErrorCode::access_cannot_open, &f);
+}
+
+// The characters of a file value from its head, as code points.
+uint32_t char_at(const Cell* file, int32_t i) { return string::rs_abs_at(file, file->head() + i); }
+int32_t length_of(const Cell* file) {
+  Cell f = *file;
+  return string::rs_length_q(&f);
+}
+
+bool is_separator(uint32_t c) { return c == '/' || c == '\\'; }
+
+// Reads and drops `count` bytes (the seek of a file that cannot seek);
+// false when the file ends first or fails.
+bool skip_bytes(int fd, uint64_t count) {
+  uint8_t scratch[4096];
+  while (count > 0) {
+    int64_t got = read_data(fd, scratch, std::min<uint64_t>(count, sizeof scratch));
+    if (got <= 0) return false;
+    count -= static_cast<uint64_t>(got);
+  }
+  return true;
+}
+
+// Appends a new string! of UTF-8 bytes (up to the first invalid sequence)
+// at the tail of a block.
+void append_line(Node block, const uint8_t* bytes, uint64_t n) {
+  Cell line;
+  if (n == 0) {
+    string::rs_make_at(&line, 1);
+  } else {
+    size_t valid = unicode::utf8_valid_prefix(bytes, n);
+    Node node = unicode::load_utf8(bytes, static_cast<uint32_t>(valid), kNoNode, nullptr,
+                                   unicode::LineBreaks::keep);
+    line = Cell{static_cast<uint32_t>(TypeId::string), 0, node, 0};
+  }
+  *append_slot(block) = line;
+}
+
+// The bytes of a value to write, owned or borrowed. Borrowed bytes point
+// into a series and stay valid while no Qel code runs and nothing grows it.
+class ValueBytes {
+ public:
+  ~ValueBytes() { std::free(owned_); }
+  const uint8_t* data() const { return data_; }
+  uint64_t size() const { return size_; }
+
+  // `part` limits the characters (bytes of a binary!); negative: all.
+  void convert(const Cell* value, int64_t part) {
+    if (value->is(TypeId::binary)) {
+      Cell b = *value;
+      int64_t n = binary::rs_length(&b);
+      if (part >= 0 && part < n) n = part;
+      data_ = binary::rs_head(&b);
+      size_ = static_cast<uint64_t>(n);
+      return;
+    }
+    if (value->is(TypeId::string)) {
+      encode(value, part);
+      return;
+    }
+    // Anything else is written as its molded text.
+    Cell* scratch = stack::push_slot();
+    string::rs_make_at(scratch, 16);
+    Cell v = *value;
+    actions::call_mold(&v, scratch, false, false, false, nullptr, 0x7FFFFFFF, 0);
+    encode(scratch, part);
+    stack::pop(1);
+  }
+
+ private:
+  void encode(const Cell* str, int64_t part) {
+    Cell s = *str;
+    int64_t n = string::rs_length_q(&s);
+    if (part >= 0 && part < n) n = part;
+    SeriesBuffer* b = string::buffer(&s);
+    const uint32_t unit = b->unit();
+    const uint8_t* units = string::char_at(b, s.head());
+    if (unit == 1) {
+      // ASCII text is its own UTF-8: write it from the series.
+      const uint8_t* end = units + n;
+      const uint8_t* p = units;
+      while (p < end && *p < 0x80) p++;
+      if (p == end) {
+        data_ = units;
+        size_ = static_cast<uint64_t>(n);
+        return;
+      }
+    }
+    const uint64_t room = unicode::max_utf8_bytes(static_cast<uint64_t>(n), unit,
+                                                  unicode::LineBreaks::keep);
+    owned_ = static_cast<uint8_t*>(std::malloc(std::max<uint64_t>(room, 1)));
+    if (!owned_) fire(ErrorCode::internal_no_memory);
+    size_ = unicode::encode_units_utf8(units, static_cast<size_t>(n), unit, owned_);
+    data_ = owned_;
+  }
+
+  uint8_t* owned_ = nullptr;
+  const uint8_t* data_ = nullptr;
+  uint64_t size_ = 0;
+};
+
+// Where written bytes go: a descriptor, or the standard output through the
+// output layer.
+class Sink {
+ public:
+  explicit Sink(int fd) : fd_(fd) {}
+  bool put(const uint8_t* bytes, uint64_t n) {
+    if (n == 0) return true;
+    if (fd_ < 0) {
+      output::write_utf8(reinterpret_cast<const char*>(bytes), n);
+      return true;
+    }
+    return write_bytes(fd_, bytes, n);
+  }
+
+ private:
+  int fd_;
+};
+
+const uint8_t kLineEnd[] = {'\n'};
+
+}  // namespace
+
+// --- lower operations ----------------------------------------------------
+
+int open_file(const std::string& path, uint32_t mode) {
+  int flags = O_CLOEXEC;
+  if (mode & open_mode::read) {
+    flags |= O_RDONLY;
+  } else {
+    flags |= O_WRONLY | O_CREAT;
+    if (mode & open_mode::append) flags |= O_APPEND;
+    if (!(mode & (open_mode::append | open_mode::seek))) flags |= O_TRUNC;
+  }
+  int fd;
+  do fd = ::open(path.c_str(), flags, 0666);
+  while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+int64_t file_size(int fd) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) return -1;
+  return S_ISREG(st.st_mode) ? static_cast<int64_t>(st.st_size) : 0;
+}
+
+bool seek(int fd, int64_t offset) {
+  return offset >= 0 && ::lseek(fd, static_cast<off_t>(offset), SEEK_SET) == offset;
+}
+
+int64_t read_data(int fd, uint8_t* buffer, uint64_t count) {
+  uint64_t done = 0;
+  while (done < count) {
+    // One read(2) moves at most about 2 GiB; ask for at most 1 GiB a call.
+    size_t want = static_cast<size_t>(std::min<uint64_t>(count - done, uint64_t{1} << 30));
+    ssize_t got = ::read(fd, buffer + done, want);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (got == 0) break;
+    done += static_cast<uint64_t>(got);
+  }
+  return static_cast<int64_t>(done);
+}
+
+bool write_bytes(int fd, const uint8_t* bytes, uint64_t count) {
+  uint64_t done = 0;
+  while (done < count) {
+    size_t want = static_cast<size_t>(std::min<uint64_t>(count - done, uint64_t{1} << 30));
+    ssize_t put = ::write(fd, bytes + done, want);
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (put == 0) return false;
+    done += static_cast<uint64_t>(put);
+  }
+  return true;
+}
+
+bool close_file(int fd) {
+  // Linux releases the descriptor even when close reports EINTR, so it is
+  // never retried.
+  return ::close(fd) == 0 || errno == EINTR;
+}
+
+bool make_dir(const std::string& path) { return ::mkdir(path.c_str(), 0777) == 0; }
+
+bool file_exists_q(const std::string& path) {
+  struct stat st;
+  return !path.empty() && ::stat(path.c_str(), &st) == 0;
+}
+
+bool dir_exists_q(const std::string& path) {
+  struct stat st;
+  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// --- reading -------------------------------------------------------------
+
+uint64_t planned_read_size(int64_t size, int64_t seek, int64_t part) {
+  if (size <= 0) return 0;
+  uint64_t take = static_cast<uint64_t>(size);
+  if (seek > 0) take = static_cast<uint64_t>(seek) >= take ? 0 : take - static_cast<uint64_t>(seek);
+  if (part >= 0 && static_cast<uint64_t>(part) < take) take = static_cast<uint64_t>(part);
+  if (take > memory::kMaxSeriesBytes) fire(ErrorCode::script_too_long);
+  return take;
+}
+
+ReadStatus read_fd(int fd, int64_t part, int64_t seek_to, ReadTarget& target, uint64_t* count) {
+  *count = 0;
+  const int64_t size = file_size(fd);
+  if (size < 0) return ReadStatus::cannot_open;
+  if (size > 0) {
+    const uint64_t take = planned_read_size(size, seek_to, part);
+    if (take == 0) return ReadStatus::ok;
+    if (seek_to > 0 && !seek(fd, seek_to)) return ReadStatus::cannot_open;
+    uint8_t* p = target.reserve(take, 0);
+    // A file that shrank since it was sized gives fewer bytes; only those
+    // are used.
+    const int64_t got = read_data(fd, p, take);
+    if (got < 0) return ReadStatus::cannot_open;
+    *count = static_cast<uint64_t>(got);
+    return ReadStatus::ok;
+  }
+  // The size is unknown: read to the end (or to the part) into a growing
+  // region, once.
+  if (part == 0) return ReadStatus::ok;
+  if (seek_to > 0 && !seek(fd, seek_to) && !skip_bytes(fd, static_cast<uint64_t>(seek_to)))
+    return ReadStatus::ok;
+  const uint64_t limit = part > 0 ? static_cast<uint64_t>(part) : UINT64_MAX;
+  uint64_t used = 0;
+  uint64_t capacity = 0;
+  uint8_t* p = nullptr;
+  while (used < limit) {
+    if (used == capacity) {
+      if (capacity == memory::kMaxSeriesBytes) {
+        // Full: one more byte means the file is more than a series holds.
+        uint8_t probe;
+        int64_t more = read_data(fd, &probe, 1);
+        if (more < 0) return ReadStatus::cannot_open;
+        if (more > 0) fire(ErrorCode::script_too_long);
+        break;
+      }
+      capacity = std::min<uint64_t>(capacity == 0 ? kFirstChunk : capacity * 2,
+                                    memory::kMaxSeriesBytes);
+      if (limit < capacity) capacity = limit;
+      p = target.reserve(capacity, used);
+    }
+    const uint64_t want = std::min(capacity, limit) - used;
+    const int64_t got = read_data(fd, p + used, want);
+    if (got < 0) return ReadStatus::cannot_open;
+    used += static_cast<uint64_t>(got);
+    if (static_cast<uint64_t>(got) < want) break;  // the end of the file
+  }
+  *count = used;
+  return ReadStatus::ok;
+}
+
+ReadStatus read_into(const std::string& path, int64_t part, int64_t seek_to, ReadTarget& target,
+                     uint64_t* count) {
+  *count = 0;
+  Fd fd(open_file(path, open_mode::read));
+  if (fd.get() < 0) return ReadStatus::cannot_open;
+  return read_fd(fd.get(), part, seek_to, target, count);
+}
+
+bool dir_path_q(const Cell* file) {
+  const int32_t n = length_of(file);
+  if (n == 0) return false;
+  const uint32_t last = char_at(file, n - 1);
+  if (is_separator(last)) return true;
+  if (last != '.') return false;
+  if (n == 1) return true;
+  const uint32_t before = char_at(file, n - 2);
+  if (is_separator(before)) return true;
+  return before == '.' && (n == 2 || is_separator(char_at(file, n - 3)));
+}
+
+Cell* bytes_to_string(const uint8_t* bytes, uint64_t n, Cell* out) {
+  const size_t valid = n ? unicode::utf8_valid_prefix(bytes, n) : 0;
+  Node node = unicode::load_utf8(bytes, static_cast<uint32_t>(valid), kNoNode, nullptr,
+                                 unicode::LineBreaks::convert);
+  *out = Cell{static_cast<uint32_t>(TypeId::string), 0, node, 0};
+  return out;
+}
+
+Cell* lines_to_block(const uint8_t* bytes, uint64_t n, Cell* out) {
+  block::make_at(out, 1);
+  const Node blk = out->node();
+  const uint8_t* p = bytes;
+  const uint8_t* end = bytes + n;
+  while (p < end) {
+    const uint8_t* lf = static_cast<const uint8_t*>(std::memchr(p, '\n', end - p));
+    if (!lf) {
+      append_line(blk, p, end - p);
+      break;
+    }
+    const uint8_t* stop = lf > p && lf[-1] == '\r' ? lf - 1 : lf;
+    append_line(blk, p, stop - p);
+    p = lf + 1;
+  }
+  return out;
+}
+
+Cell* read(const Cell* file, int64_t part, int64_t seek_to, bool binary, bool lines, Cell* out) {
+  if (dir_path_q(file)) return read_dir(file, out);
+  const std::string path = file::to_os_path(file);
+  uint64_t count = 0;
+  if (binary) {
+    BinaryTarget target;
+    if (read_into(path, part, seek_to, target, &count) != ReadStatus::ok) cannot_open(file);
+    return target.finish(count, out);
+  }
+  HeapTarget target;
+  if (read_into(path, part, seek_to, target, &count) != ReadStatus::ok) cannot_open(file);
+  if (lines) return lines_to_block(target.data(), count, out);
+  return bytes_to_string(target.data(), count, out);
+}
+
+Cell* read_dir(const Cell* dir, Cell* out) {
+  const std::string path = file::to_os_path(dir);
+  std::unique_ptr<DIR, int (*)(DIR*)> d(::opendir(path.c_str()), ::closedir);
+  if (!d) cannot_open(dir);
+  block::make_at(out, 16);
+  const Node blk = out->node();
+  std::string name;
+  std::string full;
+  while (const dirent* e = ::readdir(d.get())) {
+    name = e->d_name;
+    if (name == "." || name == "..") continue;
+    bool folder = e->d_type == DT_DIR;
+    if (e->d_type == DT_UNKNOWN || e->d_type == DT_LNK) {
+      full = path;
+      if (full.empty() || full.back() != '/') full.push_back('/');
+      full += name;
+      folder = dir_exists_q(full);
+    }
+    if (folder) name.push_back('/');
+    Cell f;
+    string::make_utf8(&f, name);
+    f.set_type(TypeId::file);
+    *append_slot(blk) = f;
+  }
+  return out;
+}
+
+// --- writing -------------------------------------------------------------
+
+void write(const Cell* file, const Cell* data, const Cell* part, int64_t seek_to, bool,
+           bool append, bool lines) {
+  int64_t limit = -1;
+  if (part) {
+    if (!part->is(TypeId::integer)) {
+      Cell ref = refinement::load("part");
+      Cell v = *part;
+      fire(ErrorCode::script_invalid_refine_arg, &ref, &v);
+    }
+    limit = part->integer();
+    if (limit < 0) return;  // nothing is opened or written
+  }
+  uint32_t mode = open_mode::write;
+  if (append) mode |= open_mode::append;
+  if (seek_to >= 0) mode |= open_mode::seek;
+  std::unique_ptr<Fd> fd;
+  if (file) {
+    fd = std::make_unique<Fd>(open_file(file::to_os_path(file), mode));
+    if (fd->get() < 0) cannot_open(file);
+    if (seek_to > 0 && !append && !seek(fd->get(), seek_to)) cannot_open(file);
+  }
+  Sink sink(fd ? fd->get() : -1);
+  bool ok = true;
+  if (lines && data->is(TypeId::block)) {
+    Cell blk = *data;
+    const int32_t n = block::rs_length_q(&blk);
+    for (int32_t i = 0; i < n && ok; i++) {
+      // Re-read the cell each time: molding a value allocates.
+      Cell item = memory::series(blk.node())->cells()[blk.head() + i];
+      ValueBytes bytes;
+      bytes.convert(&item, -1);
+      ok = sink.put(bytes.data(), bytes.size()) && sink.put(kLineEnd, 1);
+    }
+  } else {
+    ValueBytes bytes;
+    bytes.convert(data, limit);
+    ok = sink.put(bytes.data(), bytes.size());
+    if (ok && lines) ok = sink.put(kLineEnd, 1);
+  }
+  if (fd && !fd->close()) ok = false;
+  if (!ok) cannot_open(file);
+}
+
+// --- dates, deletion, renaming, sizes ------------------------------------
+
+bool query(const Cell* file, FileTime* time) {
+  struct stat st;
+  const std::string path = file::to_os_path(file);
+  if (path.empty() || ::stat(path.c_str(), &st) != 0) return false;
+  const int32_t n = length_of(file);
+  if (n > 0 && is_separator(char_at(file, n - 1)) && !S_ISDIR(st.st_mode)) return false;
+  std::tm tm{};
+  const std::time_t seconds = st.st_mtim.tv_sec;
+  if (!::gmtime_r(&seconds, &tm)) return false;
+  time->year = tm.tm_year + 1900;
+  time->month = tm.tm_mon + 1;
+  time->day = tm.tm_mday;
+  time->hour = tm.tm_hour;
+  time->minute = tm.tm_min;
+  time->second = tm.tm_sec;
+  time->nanoseconds = static_cast<int32_t>(st.st_mtim.tv_nsec / 1000000 * 1000000);
+  return true;
+}
+
+bool delete_(const Cell* file) {
+  const std::string path = file::to_os_path(file);
+  if (path.empty()) return false;
+  return (dir_path_q(file) ? ::rmdir(path.c_str()) : ::unlink(path.c_str())) == 0;
+}
+
+bool rename(const Cell* from, const Cell* to) {
+  const std::string a = file::to_os_path(from);
+  const std::string b = file::to_os_path(to);
+  return !a.empty() && !b.empty() && ::rename(a.c_str(), b.c_str()) == 0;
+}
+
+int64_t size_of(const Cell* file) {
+  if (dir_path_q(file)) return -1;
+  Fd fd(open_file(file::to_os_path(file), open_mode::read));
+  if (fd.get() < 0) return -1;
+  return file_size(fd.get());
+}
+
+}  // namespace qel::files
