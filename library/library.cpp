@@ -4,9 +4,9 @@
 //
 // The order of the sources is the start-up order of the library and lives
 // in library/CMakeLists.txt; each source is evaluated as a script whose
-// optional `Qel [...]` header is skipped. An error in a source is not caught:
-// like any error no one catches, it ends the program with its report, after
-// a line naming the source.
+// optional `Qel [...]` header is skipped. An error in a source ends the
+// program as an uncaught error does (its report, status -2), with a line
+// naming the source.
 #include "library/library.h"
 
 #include <fstream>
@@ -20,14 +20,17 @@
 #include "evaluator/lexer.h"
 #include "evaluator/stack.h"
 #include "evaluator/trace.h"
+#include "evaluator/unwind.h"
 #include "library/embedded.h"
 #include "library/routines.h"
+#include "runtime/fatal.h"
 #include "runtime/output.h"
 #include "runtime/platform.h"
 #include "runtime/startup_slots.h"
 #include "runtime/unwind.h"
 #include "values/block.h"
 #include "values/context.h"
+#include "values/error.h"
 #include "values/function.h"
 #include "values/object.h"
 #include "values/word.h"
@@ -64,21 +67,27 @@ bool is_header(const Cell* block) {
 void evaluate_source(const EmbeddedSource& src) {
   std::string storage;
   std::string_view text = source_text(src, storage);
-  Cell* base = stack::top;
-  Cell* code = stack::push_slot();
-  set_none(code);
+  exits::Mark mark;
+  // Under a try frame, so that an error is reported with the source's name.
+  stack::mark_try(interpreter::body_word());
   try {
+    Cell* code = stack::push_slot();
+    set_none(code);
     lexer::ScanOptions options;
     lexer::scan(code, reinterpret_cast<const uint8_t*>(text.data()),
                 static_cast<uint32_t>(text.size()), options);
     Cell block = *code;
     if (is_header(&block)) block.set_head(block.head() + 2);
     interpreter::eval(&block, interpreter::Chain::no);
-  } catch (const NonLocalExit&) {
-    output::write_utf8("*** while defining the library from " + std::string(src.name) + "\n");
-    throw;
+  } catch (const NonLocalExit& e) {
+    if (e.level != level::error) throw;
+    Cell err = unwind::thrown_value;
+    mark.restore();
+    output::write_utf8(error::form_report(&err));
+    output::write_utf8("\n*** while defining the library from " + std::string(src.name) + "\n");
+    runtime::quit_return(-2);
   }
-  stack::top = base;
+  mark.restore();
 }
 
 // Gives every function! reachable from the global context (through objects
