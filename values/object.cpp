@@ -111,12 +111,12 @@ void rebind_function(Node ctx, int32_t index) {
   stack::top = saved;
 }
 
-void carry_series(Node ctx, uint32_t first, bool (*which)(TypeId), bool rebind) {
+void carry_series(Node ctx, bool (*which)(TypeId), bool rebind, Functions functions) {
   const uint32_t n = context::word_count(ctx);
-  for (uint32_t i = first; i < n; i++) {
+  for (uint32_t i = 0; i < n; i++) {
     Cell v = context::values(ctx)[i];
     if (v.is(TypeId::function)) {
-      rebind_function(ctx, static_cast<int32_t>(i));
+      if (functions == Functions::rebind) rebind_function(ctx, static_cast<int32_t>(i));
       continue;
     }
     if (!which(v.type())) continue;
@@ -296,7 +296,7 @@ Cell* copy_object(const Cell* obj, Cell* result, Cell* part, bool deep, Cell* ty
   *result = Cell{static_cast<uint32_t>(obj->type()), ctx, obj->data2, new_events ? 0u : obj->data3};
   store_self(result);
   if (deep && !types) {
-    detail::carry_series(ctx, 0, detail::copied_deep, false);
+    detail::carry_series(ctx, detail::copied_deep, false, detail::Functions::rebind);
   } else {
     for (uint32_t i = 0; i < n; i++)
       if (context::values(ctx)[i].is(TypeId::function))
@@ -352,12 +352,22 @@ Cell* make(Cell* proto, Cell* spec, TypeId) {
       context::put_word_value(ctx, &w, &v);
     }
     grew = context::word_count(ctx) > before;
-    detail::carry_series(ctx, 0, detail::carried_by_make, true);
+    // The copy rebound the prototype's functions; those the spec object
+    // brought are rebound here, and every series value is carried.
+    for (uint32_t i = 0; i < n; i++) {
+      if (!context::values(from)[i].is(TypeId::function)) continue;
+      Cell w = *context::word_cell(from, static_cast<int32_t>(i));
+      detail::rebind_function(ctx, context::find_word(ctx, w.symbol(), context::Case::insensitive));
+    }
+    detail::carry_series(ctx, detail::carried_by_make, true, detail::Functions::keep);
     result->data2 = static_cast<uint32_t>(grew || !from_object ? next_class_id() : proto_class);
   } else if (spec->is(TypeId::block)) {
     grew = context::collect_set_words(ctx, spec);
     context::bind(spec, ctx, context::SelfRef::yes);
-    if (from_object) detail::carry_series(ctx, 0, detail::carried_by_make, true);
+    // The copy rebound the prototype's functions already: only its series
+    // values are carried over here.
+    if (from_object)
+      detail::carry_series(ctx, detail::carried_by_make, true, detail::Functions::keep);
     store_self(result);
     eval_block(spec);
     // The spec may have run a collection: the result slot stays, the rest is

@@ -24,9 +24,10 @@ bool carried_by_make(TypeId t);
 // whose body is bound to that context (script `bad-func-def` when the
 // function has no body).
 void rebind_function(Node ctx, int32_t index);
-// From value `first` on: rebinds every function! value and replaces every
-// value of the types `which` accepts by a deep copy, binding copies of
-// any-block values to the context when `rebind` is set.
-void carry_series(Node ctx, uint32_t first, bool (*which)(TypeId), bool rebind);
+// Replaces every value of the types `which` accepts by a deep copy, binding
+// copies of any-block values to the context when `rebind_blocks` is set;
+// with `rebind_functions`, function! values are rebound as well.
+enum class Functions : bool { keep, rebind };
+void carry_series(Node ctx, bool (*which)(TypeId), bool rebind_blocks, Functions functions);
 
 }  // namespace qel::object::detail

@@ -200,6 +200,9 @@ void unbind_value(const Cell* v) {
     if (!lookup(key)) return;
     remove(key);
     if (!is_block_like(t)) return;
+    // The guard bounds the nesting depth (cycles end on their own: the entry
+    // is gone on the second visit).
+    cycle_guard::Scope guard(key);
     for (int32_t i = v->head() < 0 ? 0 : v->head();; i++) {
       SeriesBuffer* b = memory::series(key);
       if (i >= static_cast<int32_t>(b->length())) break;
