@@ -17,6 +17,7 @@
 #include "library/routines.h"
 #include "memory/collector.h"
 #include "runtime/startup.h"
+#include "services/cmdline.h"
 #include "values/block.h"
 #include "values/context.h"
 #include "values/error.h"
@@ -99,26 +100,13 @@ void words_of_type(TypeId type) {
   *result() = *out;
 }
 
-// The command line rebuilt from argv: arguments joined by blanks, each one
-// that holds a blank, tab or double quote inside double quotes.
+// The command line rebuilt from argv (services/cmdline.h): the text
+// extract-boot-args splits back into the arguments.
 void command_line() {
-  std::string line;
-  for (int i = 0; i < runtime::system.argc; i++) {
-    std::string_view a = runtime::system.argv[i];
-    if (i) line += ' ';
-    if (a.find_first_of(" \t\"") != std::string_view::npos) {
-      line += '"';
-      line += a;
-      line += '"';
-    } else {
-      line += a;
-    }
-  }
-  if (runtime::system.argc == 0) {
+  if (runtime::system.argc == 0)
     set_none(result());
-    return;
-  }
-  string::make_utf8(result(), line);
+  else
+    string::make_utf8(result(), cmdline::command_line());
 }
 
 void text_or_none(std::string_view text) {

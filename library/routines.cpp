@@ -13,9 +13,9 @@
 
 #include <sys/stat.h>
 #include <sys/types.h>
-#include <sys/utsname.h>
 
 #include "datatypes/binary.h"
+#include "datatypes/tuple.h"
 #include "evaluator/lexer.h"
 #include "evaluator/natives.h"
 #include "evaluator/stack.h"
@@ -24,6 +24,7 @@
 #include "runtime/fatal.h"
 #include "runtime/output.h"
 #include "runtime/platform.h"
+#include "services/env.h"
 #include "values/actions.h"
 #include "values/block.h"
 #include "values/context.h"
@@ -160,59 +161,29 @@ void exists_q() {
 
 // --- the operating system
 
-// The tuple! of up to four bytes (tuple! is not built yet).
-void tuple_value(Cell*, const uint8_t*, int) { fire(ErrorCode::internal_not_done); }
-
-// The architecture word of a machine name from uname(2).
-const char* arch_name(std::string_view machine) {
-  if (machine == "x86_64" || machine == "amd64") return "x86-64";
-  if (machine == "aarch64" || machine == "arm64") return "ARM64";
-  if (machine.starts_with("arm")) return "ARM";
-  if (machine == "ia64") return "IA-64";
-  if (machine.size() == 4 && machine[0] == 'i' && machine.substr(2) == "86") return "x86-32";
-  return "Unknown";
-}
-
-// An object of `name` (the system's name and release), `arch`, `version`
-// (the release's first three numbers as a tuple) and `build` (the number
-// after the release's "-", or 0).
+// An object of `name` (the system's name and release), `arch` (a word),
+// `version` (the release's first three numbers as a tuple) and `build` (the
+// number after the release's "-", or 0), from uname(2).
 void os_info() {
-  struct utsname u {};
-  ::uname(&u);
-  std::string_view release = u.release;
-  int numbers[3] = {};
-  size_t i = 0;
-  for (int n = 0; n < 3 && i < release.size(); n++) {
-    int v = 0;
-    while (i < release.size() && release[i] >= '0' && release[i] <= '9')
-      v = v < 100000 ? v * 10 + (release[i++] - '0') : v;
-    numbers[n] = v;
-    if (i < release.size() && release[i] == '.') i++; else break;
-  }
-  int32_t build = 0;
-  size_t dash = release.find('-');
-  if (dash != std::string_view::npos)
-    for (size_t k = dash + 1; k < release.size() && release[k] >= '0' && release[k] <= '9'; k++)
-      build = build < 100000000 ? build * 10 + (release[k] - '0') : build;
-
+  env::OsInfo info = env::os_info();
   Cell* base = stack::top;
   Cell* obj = stack::push_slot();
   object::make_at(obj, 8);
   Node ctx = object::context_of(obj);
   Cell v;
   Cell w = word::load("name");
-  string::make_utf8(&v, std::string(u.sysname) + " " + std::string(release));
+  string::make_utf8(&v, info.name);
   context::put_word_value(ctx, &w, &v);
   w = word::load("arch");
-  v = word::load(arch_name(u.machine));
+  v = word::load(info.arch);
   context::put_word_value(ctx, &w, &v);
   w = word::load("version");
-  uint8_t bytes[3] = {static_cast<uint8_t>(numbers[0] & 0xFF), static_cast<uint8_t>(numbers[1] & 0xFF),
-                      static_cast<uint8_t>(numbers[2] & 0xFF)};
-  tuple_value(&v, bytes, 3);
+  uint8_t bytes[3];
+  for (int i = 0; i < 3; i++) bytes[i] = static_cast<uint8_t>(info.version[i] & 0xFF);
+  tuple::make_at(&v, bytes, 3);
   context::put_word_value(ctx, &w, &v);
   w = word::load("build");
-  set_integer(&v, build);
+  set_integer(&v, info.build);
   context::put_word_value(ctx, &w, &v);
   *arg(0) = *obj;
   stack::top = base;
@@ -232,7 +203,7 @@ void make_tuple(int count) {
     }
     bytes[i] = static_cast<uint8_t>(v & 0xFF);
   }
-  tuple_value(arg(0), bytes, count);
+  tuple::make_at(arg(0), bytes, count);
 }
 
 void as_color() { make_tuple(3); }
