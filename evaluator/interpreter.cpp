@@ -132,6 +132,36 @@ struct PositionSave {
   ~PositionSave() { position = saved; }
 };
 
+// Library code: while the interpreter evaluates a block of the embedded
+// library, tracing is off; a user's block evaluated from there (a loop body,
+// a callback) gets the tracing state back that the user's code had.
+bool in_library = false;
+bool user_tracing = false;
+
+// Crossing between user and library code, restored when the block ends.
+struct LibraryCrossing {
+  bool saved_in_library;
+  bool saved_tracing;
+  explicit LibraryCrossing(bool library)
+      : saved_in_library(in_library), saved_tracing(tracing_q) {
+    if (library) {
+      user_tracing = tracing_q;
+      tracing_q = false;
+    } else {
+      tracing_q = user_tracing;
+    }
+    in_library = library;
+  }
+  ~LibraryCrossing() {
+    in_library = saved_in_library;
+    tracing_q = saved_tracing;
+  }
+};
+[[gnu::noinline]] void eval_library_crossing(const Cell* block, Chain chain, bool library) {
+  LibraryCrossing crossing(library);
+  passing::eval(block, chain);
+}
+
 // The word naming argument or refinement i (1-based) of a function value.
 Cell arg_word(const Cell* fn, int32_t i) {
   Node words = words_of(fn);
@@ -662,6 +692,11 @@ void eval(const Cell* block, Chain chain) {
   // evaluation starts from; each new expression drops the previous result. No
   // call frame is needed: the block is not a call.
   Cell code = *block;
+  const bool library = (buf(code)->flags & series_flag::library) != 0;
+  if (library != in_library) [[unlikely]] {
+    eval_library_crossing(block, chain, library);
+    return;
+  }
   Cell* base = stack::top;
   int32_t pc = code.head() < 0 ? 0 : code.head();
   int32_t end = tail_of(code);
@@ -670,9 +705,9 @@ void eval(const Cell* block, Chain chain) {
     set_unset(stack::push_slot());
   } else {
     PositionSave save;
-    position = code;
+    if (!library) position = code;
     for (;;) {
-      position.set_head(pc);
+      if (!library) position.set_head(pc);
       pc = passing::eval_expression(code, pc, end, false, false);
       if (exits::pending) return;
       if (tracing_q) fire_event(Event::expr, &code, pc, nullptr, base);
@@ -930,7 +965,9 @@ void eval_function(Cell* fn, const Cell* call_word, CallbackKind kind) {
     if (!(callback_bits & static_cast<uint32_t>(kind))) tracing_q = false;
   }
   uint32_t flags = fn->header;
-  if (flags & (function_flag::no_trace | function_flag::library))
+  // (A library function's body is untraced through its blocks' library mark,
+  // so that user blocks it evaluates stay traced.)
+  if (flags & function_flag::no_trace)
     tracing_q = false;
   else if (flags & function_flag::trace)
     tracing_q = trace_q;

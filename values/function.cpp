@@ -343,6 +343,22 @@ Cell* push(const Cell* spec_in, const Cell* body, Node ctx, Node object, uint32_
 
 void mark_library(Cell* fn) {
   fn->set_flag(function_flag::library);
+  // Every block and paren of the body, each series once.
+  Cell body = *extra(fn, kBody);
+  if (!is_any_block(body.type())) return;
+  std::vector<Node> work{body.node()};
+  while (!work.empty()) {
+    Node n = work.back();
+    work.pop_back();
+    SeriesBuffer* s = memory::series(n);
+    if (s->flags & series_flag::library) continue;
+    s->flags |= series_flag::library;
+    uint32_t count = (s->tail - s->offset) / sizeof(Cell);
+    for (uint32_t i = 0; i < count; i++) {
+      const Cell& c = memory::series(n)->cells()[i];
+      if (c.is(TypeId::block) || c.is(TypeId::paren)) work.push_back(c.node());
+    }
+  }
 }
 
 Cell* make(Cell*, Cell* spec, TypeId) {

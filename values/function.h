@@ -80,7 +80,10 @@ void init_locals(int32_t n);
 Cell* push(const Cell* spec, const Cell* body, Node context, Node object, uint32_t flags);
 
 // Marks a function as part of the embedded library, with every block and
-// paren of its body (deeply).
+// paren of its body (deeply: series_flag::library). The interpreter fires no
+// trace events in such blocks and leaves the position cell (an error's
+// `near`) at the user's expression; blocks a user hands to library code are
+// not marked and are traced as usual.
 void mark_library(Cell* fn);
 
 // --- function! actions
