@@ -1,5 +1,10 @@
-// Output, text and series natives: print, prin, new-line, new-line?, as.
+// Output, text and series natives: print, prin, uppercase, lowercase, dehex,
+// enhex, debase, enbase, to-local-file, new-line, new-line?, as.
+#include "datatypes/base_n.h"
+#include "datatypes/file.h"
+#include "datatypes/url.h"
 #include "evaluator/interpreter.h"
+#include "memory/case_map.h"
 #include "evaluator/natives.h"
 #include "evaluator/stack.h"
 #include "runtime/print.h"
@@ -81,6 +86,78 @@ void print_value(bool newline) {
 void print(const int32_t*) { print_value(true); }
 void prin(const int32_t*) { print_value(false); }
 
+// --- case, escapes, base-N and local files
+
+void change_case(const int32_t* refinements, unicode::Case c) {
+  Cell* args = stack::arguments;
+  const Cell* part = present(refinements, 0) ? args + refinements[0] : nullptr;
+  unicode::change_case(args, part, c);
+  stack::top = args + 1;
+}
+void uppercase(const int32_t* r) { change_case(r, unicode::Case::upper); }
+void lowercase(const int32_t* r) { change_case(r, unicode::Case::lower); }
+
+// A new string! in a fresh slot, with room for the input's length.
+Cell* new_text(const Cell* input) {
+  Cell in = *input;
+  int32_t n = string::get_rest_length(&in);
+  Cell* out = stack::push_slot();
+  string::rs_make_at(out, static_cast<uint32_t>(n > 0 ? n : 1));
+  return out;
+}
+
+void dehex(const int32_t*) {
+  Cell* args = stack::arguments;
+  Cell* out = new_text(args);
+  url::dehex(args, out);
+  *args = *out;
+  stack::top = args + 1;
+}
+
+void enhex(const int32_t*) {
+  Cell* args = stack::arguments;
+  Cell* out = new_text(args);
+  url::enhex(args, out, args->is(TypeId::string) ? url::Escape::strict : url::Escape::lenient);
+  *args = *out;
+  stack::top = args + 1;
+}
+
+// The base of debase and enbase: 64 unless /base gives another.
+Cell base_of(const int32_t* refinements) {
+  if (present(refinements, 0)) return stack::arguments[refinements[0]];
+  Cell b;
+  set_integer(&b, 64);
+  return b;
+}
+
+void debase(const int32_t* refinements) {
+  Cell* args = stack::arguments;
+  Cell base = base_of(refinements);
+  Cell* out = stack::push_slot();
+  set_none(out);
+  base_n::debase(args, &base, out);
+  *args = *out;
+  stack::top = args + 1;
+}
+
+void enbase(const int32_t* refinements) {
+  Cell* args = stack::arguments;
+  Cell base = base_of(refinements);
+  Cell* out = stack::push_slot();
+  set_none(out);
+  base_n::enbase(args, &base, out);
+  *args = *out;
+  stack::top = args + 1;
+}
+
+void to_local_file(const int32_t* refinements) {
+  Cell* args = stack::arguments;
+  Cell* out = new_text(args);
+  file::to_local_path(args, out, present(refinements, 0));
+  *args = *out;
+  stack::top = args + 1;
+}
+
 void new_line(const int32_t* refinements) {
   Cell* args = stack::arguments;
   bool on = args[1].logic();
@@ -149,6 +226,27 @@ void as(const int32_t*) {
 constexpr Definition kOutput[] = {
     {23, "print", print, R"spec("Outputs a value followed by a newline" value [any-type!])spec"},
     {24, "prin", prin, R"spec("Outputs a value" value [any-type!])spec"},
+    {47, "dehex", dehex, R"spec("Converts URL-style hex encoded (%xx) strings"
+        value [any-string!] "The string to dehex" return: [string!] "Decoded string")spec"},
+    {48, "enhex", enhex, R"spec("Encode URL-style hex encoded (%xx) strings"
+        value [any-string!] "The string to encode" return: [string!] "Encoded string")spec"},
+    {71, "uppercase", uppercase, R"spec("Converts string of characters to uppercase"
+        string [any-string! char!] "Value to convert (modified when series)"
+        /part "Limits to a given length or position" limit [number! any-string!]
+        return: [any-string! char!])spec"},
+    {72, "lowercase", lowercase, R"spec("Converts string of characters to lowercase"
+        string [any-string! char!] "Value to convert (modified when series)"
+        /part "Limits to a given length or position" limit [number! any-string!]
+        return: [any-string! char!])spec"},
+    {84, "debase", debase, R"spec("Decodes binary-coded string (BASE-64 default) to binary value"
+        value [string!] "The string to decode"
+        /base "Binary base to use" base-value [integer!] "The base to convert from: 64, 58, 16, or 2")spec"},
+    {85, "to-local-file", to_local_file, R"spec("Converts a file path to the operating system's form"
+        path [file! string!] /full "Prepends current dir for full path (for relative paths only)"
+        return: [string!])spec"},
+    {91, "enbase", enbase, R"spec("Encodes a string into a binary-coded string (BASE-64 default)"
+        value [binary! string!] "If string, will be UTF8 encoded"
+        /base "Binary base to use" base-value [integer!] "The base to convert from: 64, 58, 16, or 2")spec"},
     {89, "new-line", new_line, R"spec("Sets or clears the new-line marker within a list series"
         position [any-list!] "Position to change marker (modified)"
         value [logic!] "Set TRUE for newline"
