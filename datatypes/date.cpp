@@ -98,10 +98,10 @@ bool from_block(Cell* spec, bool strict, Cell* out) {
     state = step.next;
   }
   if (d1 >= 100 && d1 > d3) std::swap(d1, d3);
-  const double t = have_time_value ? time_value
-                                   : static_cast<double>(hour) * 3600.0 +
-                                         static_cast<double>(minute) * 60.0 +
-                                         (second_float != 0.0 ? second_float : static_cast<double>(second));
+  const double t = have_time_value
+                       ? time_value
+                       : static_cast<double>(hour) * 3600.0 + static_cast<double>(minute) * 60.0 +
+                             (second_float != 0.0 ? second_float : static_cast<double>(second));
   const int64_t given_minutes = have_time_value ? time::get_minutes(time_value) : minute;
 
   uint32_t zone = 0;
@@ -181,7 +181,8 @@ MonthNameFn emit_month_name = english_month;
 // --- fields
 
 Field field_of_word(const Cell* w) {
-  const int32_t i = time::field_index(w, kFieldNames, kFieldCount + 1);
+  static uint32_t cache[kFieldCount + 1] = {};
+  const int32_t i = time::field_index(w, kFieldNames, kFieldCount + 1, cache);
   if (i == kFieldCount + 1) return Field::yearday;  // julian
   return static_cast<Field>(i);
 }
@@ -323,12 +324,15 @@ Cell* random(Cell* value, bool seed, bool secure, bool) {
     return value;
   }
   const int64_t n = to_day_number(w);
-  const int32_t bound = n > 2147483647 ? 2147483647 : n < -2147483647 ? -2147483647 : static_cast<int32_t>(n);
+  const int32_t bound = n > 2147483647    ? 2147483647
+                        : n < -2147483647 ? -2147483647
+                                          : static_cast<int32_t>(n);
   const int64_t drawn = static_cast<int64_t>(random::int_uniform(secure, bound)) - 1;
   value->data1 = from_day_number(drawn, zone_code(w), has_time(w));
   if (has_time(w)) {
     const int32_t bits = (secure ? random::secure_int() : random::next()) & 0x7F;
-    value->data1 = (word(value) & ~kZoneMask) | (bits == kZoneSign ? 0u : static_cast<uint32_t>(bits));
+    value->data1 =
+        (word(value) & ~kZoneMask) | (bits == kZoneSign ? 0u : static_cast<uint32_t>(bits));
     double x;
     if (secure) {
       const double r1 = random::secure_int(), r2 = random::secure_int();

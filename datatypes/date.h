@@ -81,7 +81,9 @@ int32_t weekday(int64_t n);
 int32_t iso_week(uint32_t w);
 // Weeks that begin on Sunday; week 1 holds 1 January.
 int32_t sunday_week(uint32_t w);
-inline double to_local_time(double stored_time, uint32_t zone) { return stored_time + zone_seconds(zone); }
+inline double to_local_time(double stored_time, uint32_t zone) {
+  return stored_time + zone_seconds(zone);
+}
 inline double to_utc_time(double local, uint32_t zone) { return local - zone_seconds(zone); }
 // Carries whole days out of the stored time *t into the day number so that
 // the local time lies in [0, 86400); returns the new day number. A time so

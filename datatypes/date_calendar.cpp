@@ -31,7 +31,8 @@ void set_word(Cell* d, uint32_t w) { d->data1 = w; }
 }  // namespace
 
 int32_t zone_seconds(uint32_t zone) {
-  const int32_t s = static_cast<int32_t>((zone >> 2) & 15) * 3600 + static_cast<int32_t>(zone & 3) * 900;
+  const int32_t s =
+      static_cast<int32_t>((zone >> 2) & 15) * 3600 + static_cast<int32_t>(zone & 3) * 900;
   return (zone & kZoneSign) ? -s : s;
 }
 
@@ -49,7 +50,8 @@ int64_t to_day_number(uint32_t w) {
 }
 
 uint32_t from_day_number(int64_t n, uint32_t zone, bool time) {
-  int64_t y = static_cast<int64_t>(std::trunc((10000.0 * static_cast<double>(n) + 14780.0) / 3652425.0));
+  int64_t y =
+      static_cast<int64_t>(std::trunc((10000.0 * static_cast<double>(n) + 14780.0) / 3652425.0));
   int64_t r = n - days_before_year(y);
   if (r < 0) {
     --y;
@@ -59,7 +61,8 @@ uint32_t from_day_number(int64_t n, uint32_t zone, bool time) {
   const int64_t m = (mi + 2) % 12 + 1;
   const int64_t yr = y + (mi + 2) / 12;
   const int64_t d = r - (306 * mi + 5) / 10 + 1;
-  return pack(static_cast<int32_t>(yr), static_cast<int32_t>(m), static_cast<int32_t>(d), zone, time);
+  return pack(static_cast<int32_t>(yr), static_cast<int32_t>(m), static_cast<int32_t>(d), zone,
+              time);
 }
 
 bool leap_year_q(int32_t y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
@@ -164,7 +167,8 @@ void set_zone(Cell* d, const Cell* v, bool keep_instant) {
 
 void set_iso_week(Cell* d, int64_t week) {
   const uint32_t w = word(d);
-  set_word(d, from_day_number(iso_week_start(w, nullptr) + 7 * week - 7, zone_code(w), has_time(w)));
+  set_word(d,
+           from_day_number(iso_week_start(w, nullptr) + 7 * week - 7, zone_code(w), has_time(w)));
 }
 
 void set_week_day(Cell* d, int64_t wd) {

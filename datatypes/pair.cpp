@@ -33,6 +33,7 @@ namespace {
 }
 
 constexpr const char* kAxisNames[] = {"x", "y"};
+uint32_t axis_symbols[2] = {};
 
 // 1 for x, 2 for y, 0 for anything else.
 int32_t axis_of(const Cell* element) {
@@ -40,7 +41,7 @@ int32_t axis_of(const Cell* element) {
     const int32_t i = element->integer();
     return i == 1 || i == 2 ? i : 0;
   }
-  return time::field_index(element, kAxisNames, 2);
+  return time::field_index(element, kAxisNames, 2, axis_symbols);
 }
 
 int32_t component(const Cell* c, int32_t axis) { return axis == 1 ? x(c) : y(c); }
@@ -164,7 +165,8 @@ Cell* random(Cell* value, bool seed, bool secure, bool) {
     set_unset(value);
     return value;
   }
-  return make_at(value, random::int_uniform(secure, x(value)), random::int_uniform(secure, y(value)));
+  return make_at(value, random::int_uniform(secure, x(value)),
+                 random::int_uniform(secure, y(value)));
 }
 
 int32_t form(Cell* value, Cell* buffer, Cell*, int32_t limit) {
@@ -201,7 +203,7 @@ Cell* eval_path(Cell* parent, Cell* element, Cell* value, const PathStep& step) 
 Cell* pick(Cell* value, int32_t index, Cell* index_cell) {
   int32_t axis;
   if (is_any_word(index_cell->type()) && !index_cell->is(TypeId::issue)) {
-    axis = time::field_index(index_cell, kAxisNames, 2);
+    axis = time::field_index(index_cell, kAxisNames, 2, axis_symbols);
     if (axis == 0) fire(ErrorCode::script_cannot_use, index_cell, value);
   } else {
     if (index != 1 && index != 2) fire(ErrorCode::script_out_of_range, index_cell);

@@ -37,6 +37,7 @@ namespace {
 }
 
 constexpr const char* kAxisNames[] = {"x", "y", "z"};
+uint32_t axis_symbols[3] = {};
 
 // A point of type t with every component from `v` (z ignored for 2D).
 Cell* make_point(Cell* c, TypeId t, const float* v) {
@@ -46,7 +47,9 @@ Cell* make_point(Cell* c, TypeId t, const float* v) {
 }
 
 // The axis (1-based) an element or pick word names, 0 for none.
-int32_t axis_of_word(const Cell* word, int n) { return time::field_index(word, kAxisNames, n); }
+int32_t axis_of_word(const Cell* word, int n) {
+  return time::field_index(word, kAxisNames, n, axis_symbols);
+}
 
 double number(const Cell* c) {
   return c->is(TypeId::integer) ? static_cast<double>(c->integer()) : c->real();
@@ -183,7 +186,8 @@ int32_t form(Cell* value, Cell* buffer, Cell*, int32_t limit) {
   limit = string::emit(buffer, "(", limit);
   for (int i = 0; i < n; ++i) {
     if (i > 0) limit = string::emit(buffer, ", ", limit);
-    limit = string::emit(buffer, float_::form_float(get(value, i), float_::FormKind::point).view(), limit);
+    limit = string::emit(buffer, float_::form_float(get(value, i), float_::FormKind::point).view(),
+                         limit);
   }
   return string::emit(buffer, ")", limit);
 }
@@ -391,8 +395,12 @@ void register_() {
 namespace qel::point3d {
 
 Cell* push(float x, float y, float z) { return make_at(stack::push_slot(), x, y, z); }
-Cell* make_in(Node block, float x, float y, float z) { return make_at(append_slot(block), x, y, z); }
+Cell* make_in(Node block, float x, float y, float z) {
+  return make_at(append_slot(block), x, y, z);
+}
 
-void register_() { datatype::register_type(TypeId::point3d, TypeId::none_id, "point3D!", point::kRow); }
+void register_() {
+  datatype::register_type(TypeId::point3d, TypeId::none_id, "point3D!", point::kRow);
+}
 
 }  // namespace qel::point3d

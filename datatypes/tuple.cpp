@@ -128,7 +128,8 @@ Cell* from_issue(const Cell* issue, Cell* out) {
     for (int i = 0; i < 3; ++i) b[i] = static_cast<uint8_t>(digits[i] * 17);
     return make_at(out, b, 3);
   }
-  for (size_t i = 0; i < n / 2; ++i) b[i] = static_cast<uint8_t>(digits[2 * i] * 16 + digits[2 * i + 1]);
+  for (size_t i = 0; i < n / 2; ++i)
+    b[i] = static_cast<uint8_t>(digits[2 * i] * 16 + digits[2 * i + 1]);
   return make_at(out, b, static_cast<int32_t>(n / 2));
 }
 

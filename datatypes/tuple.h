@@ -19,7 +19,9 @@ inline constexpr int32_t kMaxLength = 12;
 inline constexpr uint32_t kLengthShift = 19;
 inline constexpr uint32_t kLengthMask = 0xFu << kLengthShift;
 
-inline int32_t length(const Cell* c) { return static_cast<int32_t>((c->header & kLengthMask) >> kLengthShift); }
+inline int32_t length(const Cell* c) {
+  return static_cast<int32_t>((c->header & kLengthMask) >> kLengthShift);
+}
 // Changes the length, keeping the type and every other header flag (the
 // new-line marker included).
 inline void set_length(Cell* c, int32_t n) {

@@ -73,15 +73,17 @@ int32_t get_minutes(double seconds) {
 }
 
 Field field_of_word(const Cell* word) {
-  static const int32_t count = sizeof kFieldNames / sizeof kFieldNames[0];
-  return static_cast<Field>(field_index(word, kFieldNames, count));
+  static uint32_t cache[3] = {};
+  return static_cast<Field>(field_index(word, kFieldNames, 3, cache));
 }
 
-int32_t field_index(const Cell* word, const char* const* names, int32_t count) {
+int32_t field_index(const Cell* word, const char* const* names, int32_t count, uint32_t* cache) {
   if (!is_any_word(word->type()) || word->is(TypeId::issue)) return 0;
   const SymbolId s = symbol::resolve(word->symbol());
-  for (int32_t i = 0; i < count; ++i)
-    if (symbol::resolve(symbol::find_nocase(names[i])) == s) return i + 1;
+  for (int32_t i = 0; i < count; ++i) {
+    if (cache[i] == 0) cache[i] = symbol::resolve(symbol::find_nocase(names[i]));
+    if (cache[i] == s) return i + 1;
+  }
   return 0;
 }
 
@@ -227,7 +229,8 @@ int32_t mold(Cell* value, Cell* buffer, bool, bool, bool, Cell*, int32_t limit, 
 
 Cell* eval_path(Cell* parent, Cell* element, Cell* value, const PathStep& step) {
   const Field f = field_of(element);
-  if (f == Field::none) fire(ErrorCode::script_invalid_path, step.path ? step.path : element, element);
+  if (f == Field::none)
+    fire(ErrorCode::script_invalid_path, step.path ? step.path : element, element);
   if (value == nullptr) {
     Cell* out = stack::push_slot();
     read_field(parent->real(), f, out);

@@ -49,10 +49,12 @@ int32_t get_minutes(double seconds);
 // The field a word names (hour, minute, second, in any letter case), or
 // Field::none.
 Field field_of_word(const Cell* word);
-// The 1-based position of a word's name among `names`, compared without
-// regard to letter case; 0 when it is none of them or not a word. (The
-// field words of date!, pair! and the points go through this too.)
-int32_t field_index(const Cell* word, const char* const* names, int32_t count);
+// The 1-based position of a word's name among the first `count` of
+// `names`, compared without regard to letter case; 0 when it is none of them
+// or not a word. `cache` (as many zeroed entries as `names`, owned by the
+// caller) keeps the names' canonical symbols after the first lookup. The
+// field words of date!, pair! and the points go through this too.
+int32_t field_index(const Cell* word, const char* const* names, int32_t count, uint32_t* cache);
 // Reads a field into `out`: hour and minute as integer!, second as float!
 // (fmod of the seconds by 60, keeping their sign).
 void read_field(double seconds, Field field, Cell* out);

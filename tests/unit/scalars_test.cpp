@@ -17,7 +17,8 @@ TEST(ScalarsCalendar, DayNumbers) {
   EXPECT_EQ(date::to_day_number(date::pack(1970, 1, 1, 0, false)), date::kEpochDay);
   EXPECT_EQ(date::weekday(date::kEpochDay), 4);  // a Thursday
   // 29 February 1900 does not exist: its day number is 1 March's.
-  const uint32_t w = date::from_day_number(date::to_day_number(date::pack(1900, 2, 29, 0, false)), 0, false);
+  const uint32_t w =
+      date::from_day_number(date::to_day_number(date::pack(1900, 2, 29, 0, false)), 0, false);
   EXPECT_EQ(date::month(w), 3);
   EXPECT_EQ(date::day(w), 1);
 }
@@ -32,7 +33,8 @@ TEST(ScalarsCalendar, DayNumbersRoundTrip) {
     ASSERT_EQ(date::to_day_number(w), n);
     ASSERT_EQ(date::zone_code(w), 0x45u);
     ASSERT_TRUE(date::has_time(w));
-    const bool next_day = date::day(w) == date::day(previous) + 1 && date::month(w) == date::month(previous);
+    const bool next_day =
+        date::day(w) == date::day(previous) + 1 && date::month(w) == date::month(previous);
     const bool next_month = date::day(w) == 1 && (date::month(w) == date::month(previous) % 12 + 1);
     ASSERT_TRUE(next_day || next_month) << n;
     previous = w;
