@@ -279,7 +279,7 @@ Cell* eval_path(Cell* parent, Cell* element, Cell* value, const PathStep&) {
 }
 
 Cell* pick(Cell* value, int32_t index, Cell* index_cell) {
-  if (!index_cell->is(TypeId::integer) || index < 1 || index > length(value))
+  if (index < 1 || index > length(value))
     fire(ErrorCode::script_out_of_range, index_cell);
   return integer::push(bytes(value)[index - 1]);
 }
