@@ -12,6 +12,7 @@
 #include "values/actions.h"
 #include "values/block.h"
 #include "values/context.h"
+#include "values/error.h"
 #include "values/errors.h"
 #include "values/logic.h"
 #include "values/symbol.h"
@@ -567,6 +568,8 @@ void try_(const int32_t* refinements) {
     stack::arguments = args;
     *args = unwind::thrown_value;
     stack::top = args + 1;
+    // /keep: the call stack goes into the error.
+    if (present(refinements, 1) && args->is(TypeId::error)) error::capture_stack(args);
     return;
   }
   if (exits::pending) return;

@@ -8,6 +8,7 @@
 #include "evaluator/interpreter.h"
 #include "evaluator/lexer.h"
 #include "evaluator/stack.h"
+#include "evaluator/support.h"
 #include "evaluator/unwind.h"
 #include "runtime/startup.h"
 #include "values/actions.h"
@@ -157,6 +158,29 @@ TEST_F(EvalTest, LibraryCodeIsNotTracedAndKeepsTheUsersNear) {
   std::string report = error::report(&err);
   // The error's near is the user's expression, not the library's `1 / 0`.
   EXPECT_NE(report.find("*** Near : lib-f [2]"), std::string::npos) << report;
+}
+
+TEST_F(EvalTest, TypechecksForCxxCallersNameTheCallAndTheArgument) {
+  Cell w = word::load("append");
+  stack::mark_native(&w);
+  Cell n;
+  set_integer(&n, 1);
+  Cell strings;
+  set_datatype(&strings, TypeId::string);
+  EXPECT_EQ(call::argument_word(0).symbol(), word::load("series").symbol());
+  try {
+    typecheck::value(&strings, 0, &n);
+    FAIL();
+  } catch (const NonLocalExit&) {
+    std::string r = error::report(&unwind::thrown_value);
+    EXPECT_EQ(r.substr(0, r.find('\n')),
+              "*** Script Error: append does not allow integer! for its series argument");
+  }
+  Cell big;
+  set_float(&big, 1e10);
+  EXPECT_THROW(typecheck::get_integer(&big), NonLocalExit);
+  set_float(&big, -2.9);
+  EXPECT_EQ(typecheck::get_integer(&big), -2);
 }
 
 TEST_F(EvalTest, UncaughtErrorEndsTheProcessWith254) {
