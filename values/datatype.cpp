@@ -90,15 +90,26 @@ Cell* make_in(Node block, TypeId t) {
   return c;
 }
 
+namespace {
+// The name of a type, with or without its "!". A type not registered yet
+// (its record is still empty) answers with the name of its fixed id.
+std::string_view name_text(TypeId t, bool bang) {
+  const Record& r = record(t);
+  if (r.name) return std::string_view(r.name, r.name_length + (bang ? 1 : 0));
+  const char* n = type_name(t);
+  if (!n) return {};
+  const size_t len = std::strlen(n);
+  return std::string_view(n, bang ? len : len - 1);
+}
+}  // namespace
+
 int32_t form(Cell* value, Cell* buffer, Cell*, int32_t limit) {
-  const Record& r = record(named(value));
-  return string::emit(buffer, std::string_view(r.name, r.name_length), limit);
+  return string::emit(buffer, name_text(named(value), false), limit);
 }
 
 int32_t mold(Cell* value, Cell* buffer, bool, bool all, bool, Cell*, int32_t limit, int32_t) {
-  const Record& r = record(named(value));
   if (all) limit = string::emit(buffer, "#(", limit);
-  limit = string::emit(buffer, std::string_view(r.name, r.name_length + 1), limit);
+  limit = string::emit(buffer, name_text(named(value), true), limit);
   if (all) limit = string::emit(buffer, ")", limit);
   return limit;
 }
