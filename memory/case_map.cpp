@@ -6,6 +6,7 @@
 #include "memory/unicode.h"
 #include "runtime/startup_slots.h"
 #include "values/errors.h"
+#include "values/series_type.h"
 
 namespace qel::unicode {
 
@@ -82,8 +83,7 @@ void change_case(Cell* target, const Cell* part, Case c) {
     count = std::min<int64_t>(count, part->integer());
   } else if (part != nullptr && !part->is(TypeId::none)) {
     if (part->type() != target->type() || part->node() != target->node()) {
-      // TODO(words): the first argument is the word `part` once symbols exist.
-      fire(ErrorCode::script_invalid_refine_arg, nullptr, part);
+      series::fire_invalid_refine("part", part);
     }
     count = std::min<int64_t>(count, int64_t{part->head()} - head);
   }

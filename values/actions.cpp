@@ -224,7 +224,7 @@ void clamp_to_tail(Cell* v) {
 }
 
 [[noreturn]] void bad_part_refine(const Cell* part) {
-  Cell w = word::load("part");
+  Cell w = refinement::load("part");
   fire(ErrorCode::script_invalid_refine_arg, &w, part);
 }
 

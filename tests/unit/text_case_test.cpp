@@ -8,6 +8,7 @@
 #include "memory/series.h"
 #include "memory/unicode.h"
 #include "runtime/unwind.h"
+#include "values/values_init.h"
 
 namespace qel {
 namespace {
@@ -17,7 +18,8 @@ using CodePoints = std::vector<uint32_t>;
 
 class TextCase : public ::testing::Test {
  protected:
-  void SetUp() override { memory::init(); }
+  // The value model too: a bad /part raises an error naming the refinement.
+  void SetUp() override { values::init(); }
 };
 
 Cell make_string(const CodePoints& cps, uint32_t unit, TypeId type = TypeId::string) {
