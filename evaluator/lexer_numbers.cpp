@@ -88,7 +88,8 @@ bool text_to_double(const char* text, uint32_t len, double* out) {
   } else if (r.ec != std::errc() || r.ptr != end) {
     return false;
   }
-  *out = negative ? -v : v;
+  // The sign is applied as 0 - v, so the text -0.0 reads as positive zero.
+  *out = negative ? 0.0 - v : v;
   return true;
 }
 
