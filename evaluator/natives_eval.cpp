@@ -137,8 +137,9 @@ void do_(const int32_t* refinements) {
       Cell f = *fn;
       Cell none = none_value;
       Cell args_value = present(refinements, 1) ? args[refinements[1]] : none;
-      const Cell* call_args[] = {value, &args_value};
-      passing::call_function(&f, call_args, 2, &word);
+      // do-file (file, the script's arguments, a trace callback): no callback.
+      const Cell* call_args[] = {value, &args_value, &none};
+      passing::call_function(&f, call_args, 3, &word);
       if (exits::pending) return;
       *args = stack::top[-1];
       stack::top = args + 1;
