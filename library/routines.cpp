@@ -15,6 +15,7 @@
 #include <sys/types.h>
 
 #include "datatypes/binary.h"
+#include "datatypes/file.h"
 #include "datatypes/tuple.h"
 #include "evaluator/lexer.h"
 #include "evaluator/natives.h"
@@ -50,12 +51,8 @@ Cell* arg(int i) { return stack::arguments + i; }
   fire(ErrorCode::script_expect_arg, &name, &type, &argw);
 }
 
-// The text of a file! argument as the system takes it (POSIX: the text).
-std::string os_path(const Cell* file) {
-  std::string path;
-  string::to_utf8(file, path);
-  return path;
-}
+// The name of a file! argument as the system takes it.
+std::string os_path(const Cell* file) { return file::to_os_path(file); }
 
 // --- the mirror of system/state/callbacks/bits
 
