@@ -30,9 +30,17 @@ Outcome run_probe(std::vector<std::string> args, std::vector<std::string> env = 
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
+  // `env` entries replace the variables of the same name; a name without
+  // "=" removes it.
+  auto name_of = [](std::string_view e) { return e.substr(0, e.find('=')); };
   std::vector<char*> envp;
-  for (char** e = environ; *e; e++) envp.push_back(*e);
-  for (auto& e : env) envp.push_back(e.data());
+  for (char** e = environ; *e; e++) {
+    bool replaced = false;
+    for (auto& x : env) replaced = replaced || name_of(x) == name_of(*e);
+    if (!replaced) envp.push_back(*e);
+  }
+  for (auto& e : env)
+    if (e.find('=') != std::string::npos) envp.push_back(e.data());
   envp.push_back(nullptr);
   int pipe_fds[2];
   EXPECT_EQ(pipe(pipe_fds), 0);
@@ -63,7 +71,6 @@ TEST(LibraryQuit, EndsWithTheStatus) {
       {"quit print 1", 0, ""},
       {"quit/return 3", 3, ""},
       {"q/return 5", 5, ""},
-      {"halt/return 6", 6, ""},
       {"quit/return 256 + 7", 7, ""},
       // Mend: settings that cannot be saved give a warning, and quit exits anyway.
       {"system/console: true _save-cfg: does [1 / 0] quit/return 4", 4,
@@ -100,6 +107,12 @@ TEST(LibraryMark, OnEveryFunctionStartUpDefines) {
             ":system/state/interpreted?: library\n"
             ":single?: library\n"
             ":block?: -\n");
+}
+
+// The cache folder: $HOME/.qel/, or /tmp/.qel/ without HOME.
+TEST(LibrarySettings, CacheFolder) {
+  EXPECT_EQ(run_probe({"print mold system/options/cache"}, {"HOME=/qel-home"}).out, "%/qel-home/.qel/\n");
+  EXPECT_EQ(run_probe({"print mold system/options/cache"}, {"HOME"}).out, "%/tmp/.qel/\n");
 }
 
 // QEL_LIBRARY_DIR reads every source from that tree instead of the
