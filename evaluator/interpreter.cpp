@@ -755,6 +755,76 @@ constexpr uint64_t kSelfTypes =
       bit(TypeId::paren) | bit(TypeId::path) | bit(TypeId::set_path) | bit(TypeId::get_path) |
       bit(TypeId::lit_path) | bit(TypeId::op) | kCallTypes | bit(TypeId::issue));
 
+// if, unless and either called by their words, evaluated here without the
+// generic argument machinery (their frame is still pushed, so errors name
+// them). The three natives are the boot ones (recognised by their companion
+// block); `kind` is their native index 1, 2 or 3. Answers the position after
+// the call.
+Node conditional_companions[4] = {0, 0, 0, 0};
+
+int32_t eval_conditional(const Cell& fnv, const Cell& word, const Cell& code, int32_t pc,
+                         int32_t end, int32_t kind) {
+  Cell* fn_slot = stack::push(&fnv);
+  Cell* base = stack::top;
+  push_frame(&word, stack::FrameKind::native);
+  if (pc >= limit_of(code, end)) {
+    Cell fw = word;
+    Cell w = arg_word(fn_slot, 1);
+    fire(ErrorCode::script_no_arg, &fw, &w);
+  }
+  pc = passing::eval_expression(code, pc, end, false, false);
+  if (exits::pending) return pc;
+  // The branch blocks: literal blocks in the code, or expressions giving
+  // blocks.
+  const int32_t branches = kind == 3 ? 2 : 1;
+  for (int32_t i = 0; i < branches; i++) {
+    SeriesBuffer* s = buf(code);
+    int32_t lim = static_cast<int32_t>((s->tail - s->offset) >> 4);
+    if (end < lim) lim = end;
+    if (pc >= lim) {
+      Cell fw = word;
+      Cell w = arg_word(fn_slot, i + 2);
+      fire(ErrorCode::script_no_arg, &fw, &w);
+    }
+    const Cell* c = s->cells() + pc;
+    if (c->is(TypeId::block)) {
+      stack::push(c);
+      pc++;
+    } else {
+      pc = passing::eval_expression(code, pc, end, false, false);
+      if (exits::pending) return pc;
+      if (!stack::top[-1].is(TypeId::block)) expect_arg(&word, fn_slot, i + 2, stack::top - 1);
+    }
+  }
+  bool truth;
+  if (kind == 3) {
+    if (base->is(TypeId::unset)) fire(ErrorCode::script_no_return);
+    truth = !is_falsy(base);
+  } else {
+    truth = !is_falsy(base);
+    if (kind == 2) truth = !truth;
+  }
+  if (kind != 3 && !truth) {
+    set_none(base);
+  } else {
+    Cell body = base[(kind == 3 && !truth) ? 2 : 1];
+    passing::eval(&body, Chain::yes);
+    if (exits::pending) return pc;
+  }
+  pop_frame();
+  *fn_slot = *base;
+  stack::top = fn_slot + 1;
+  return pc;
+}
+
+// The boot natives if, unless and either (index 1, 2 or 3), or 0.
+inline int32_t conditional_kind(const Cell* fn) {
+  uint32_t i = fn->data1;
+  if (i < 1 || i > 3 || !fn->is(TypeId::native)) return 0;
+  if (!conditional_companions[i]) return 0;
+  return conditional_companions[i] == fn->data3 ? static_cast<int32_t>(i) : 0;
+}
+
 // The value kinds met less often than words, literals, set-words and parens.
 [[gnu::noinline]] int32_t eval_other(const Cell& code, int32_t pc, int32_t end, bool passive,
                                      Cell* start) {
@@ -829,9 +899,15 @@ constexpr uint64_t kSelfTypes =
 
 int32_t eval_expression(const Cell& code, int32_t pc, int32_t end, bool prefix, bool passive) {
   Cell* start = stack::top;
-  Cell v = *at(code, pc);
-  if (tracing_q) [[unlikely]]
+  // The code's buffer stays where it is until something is evaluated (or a
+  // trace callback runs): only then is it read again through the node.
+  SeriesBuffer* s = buf(code);
+  Cell v = s->cells()[pc];
+  bool moved = false;
+  if (tracing_q) [[unlikely]] {
     fire_event(Event::fetch, &code, pc, nullptr, &v);
+    moved = true;
+  }
   const uint64_t tb = uint64_t{1} << static_cast<uint8_t>(v.type());
   if (tb & bit(TypeId::word)) {
     Cell* val = word_value(&v);
@@ -842,9 +918,15 @@ int32_t eval_expression(const Cell& code, int32_t pc, int32_t end, bool prefix, 
         fire_event(Event::push, &code, pc, nullptr, start);
       pc++;
     } else if (vb & kCallTypes) {
-      pc = passing::eval_code(val, code, pc + 1, end, nullptr, 0, &v, nullptr, mode::normal,
-                              false);
+      if (int32_t kind = conditional_kind(val); kind && !tracing_q) {
+        Cell fnv = *val;
+        pc = eval_conditional(fnv, v, code, pc + 1, end, kind);
+      } else {
+        pc = passing::eval_code(val, code, pc + 1, end, nullptr, 0, &v, nullptr, mode::normal,
+                                false);
+      }
       if (exits::pending) return pc;
+      moved = true;
     } else if (vb & bit(TypeId::op)) {
       fire(ErrorCode::script_no_op_arg, &v);
     } else {
@@ -856,6 +938,7 @@ int32_t eval_expression(const Cell& code, int32_t pc, int32_t end, bool prefix, 
       fire_event(Event::push, &code, pc, nullptr, start);
     pc++;
   } else if (tb & bit(TypeId::set_word)) {
+    moved = true;
     push_frame(&v, stack::FrameKind::native);
     *stack::push_slot() = v;
     if (tracing_q) [[unlikely]]
@@ -876,15 +959,20 @@ int32_t eval_expression(const Cell& code, int32_t pc, int32_t end, bool prefix, 
     passing::eval(&v, Chain::no);
     if (exits::pending) return pc;
     pc++;
+    moved = true;
   } else {
     pc = eval_other(code, pc, end, passive, start);
     if (exits::pending) return pc;
+    moved = true;
   }
   if (prefix) return pc;
   // The infix operators that follow.
   for (;;) {
-    if (pc >= limit_of(code, end)) return pc;
-    const Cell* next = at(code, pc);
+    if (moved) s = buf(code);
+    int32_t lim = static_cast<int32_t>((s->tail - s->offset) >> 4);
+    if (end < lim) lim = end;
+    if (pc >= lim) return pc;
+    const Cell* next = s->cells() + pc;
     if (!next->is(TypeId::word)) return pc;
     Cell* val = peek_value(next);
     if (!val || !val->is(TypeId::op)) return pc;
@@ -892,6 +980,7 @@ int32_t eval_expression(const Cell& code, int32_t pc, int32_t end, bool prefix, 
     Cell opword = *next;
     pc = eval_infix(code, pc, end, start, opv, opword);
     if (exits::pending) return pc;
+    moved = true;
   }
 }
 
@@ -1121,6 +1210,15 @@ Cell* call_function(const Cell* fn, const Cell* const* args, int32_t count, cons
   Cell* r = passing::call_function(fn, args, count, name, kind);
   exits::check();
   return r;
+}
+
+void note_boot_natives() {
+  for (int32_t i = 1; i <= 3; i++) {
+    static constexpr const char* kNames[] = {nullptr, "if", "unless", "either"};
+    Cell w = word::load(kNames[i]);
+    Cell* v = peek_value(&w);
+    passing::conditional_companions[i] = (v && v->is(TypeId::native)) ? v->data3 : 0;
+  }
 }
 
 // --- start-up ----------------------------------------------------------------

@@ -170,5 +170,8 @@ const Cell* anon_word();
 
 // Start-up: the position cell, the trace callback root, the frame words.
 void init();
+// After the boot natives are defined: the interpreter evaluates the boot
+// if, unless and either itself.
+void note_boot_natives();
 
 }  // namespace qel::interpreter

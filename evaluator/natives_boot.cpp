@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "datatypes/typeset.h"
+#include "evaluator/interpreter.h"
 #include "evaluator/lexer.h"
 #include "evaluator/natives.h"
 #include "evaluator/stack.h"
@@ -224,6 +225,7 @@ void decode_boot_data() {
   set_global("off", &false_value);
 
   natives::define_words();
+  interpreter::note_boot_natives();
 
   for (const ActionSpec& a : kActionSpecs) {
     Cell* spec = stack::push_slot();
