@@ -228,6 +228,11 @@ void round(Cell* value, const Cell* scale, integer::RoundMode mode) {
   using integer::RoundMode;
   if (scale != nullptr && scale->is(TypeId::money))
     raise_with_type(ErrorCode::script_not_related, TypeId::money);
+  // Only numbers and times carry a step; any other scale would be read as
+  // the bits of a double.
+  if (scale != nullptr && !scale->is(TypeId::integer) && !scale->is(TypeId::float_) &&
+      !scale->is(TypeId::percent) && !scale->is(TypeId::time))
+    fire(ErrorCode::script_invalid_arg, scale);
   const TypeId vt = value->type();
   const bool percent = vt == TypeId::percent;
   double n = vt == TypeId::integer ? static_cast<double>(value->integer()) : value->real();

@@ -230,6 +230,13 @@ void clamp_to_tail(Cell* v) {
 
 enum class Modifier { append, insert, change };
 
+// How far a negative /part count reaches back from a head: -count items, at
+// most the head (the count may be the smallest integer, whose negation does
+// not fit).
+inline int32_t back_count(int32_t count, int32_t head) {
+  return static_cast<int32_t>(std::min<int64_t>(-int64_t{count}, head));
+}
+
 // The shared /part and /dup handling of append, insert and change.
 void modify_series(Refinements r, Modifier which) {
   Cell* target = slot(0);
@@ -264,13 +271,13 @@ void modify_series(Refinements r, Modifier which) {
         // A /part position before the value's index inserts the values
         // between the two.
         if (operand->head() == 0) return;
-        int32_t back = std::min(-count, operand->head());
+        int32_t back = back_count(count, operand->head());
         operand->set_head(operand->head() - back);
         count = back;
       }
     } else if (count < 0) {
       if (positional) {
-        int32_t back = std::min(-count, operand->head());
+        int32_t back = back_count(count, operand->head());
         operand->set_head(operand->head() - back);
         count = back;
       } else {
