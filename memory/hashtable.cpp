@@ -741,8 +741,8 @@ Cell* get(Node table, const Cell* key_in, int32_t from, int32_t skip, CompareOp 
             bool in_range = direction == Direction::reverse ? p < from : p >= from;
             if (!in_range) continue;
             int32_t d = forward ? p - from : from - p - 1;
-            int32_t rem = d % skip;
-            if (rem < 0) rem += skip < 0 ? -skip : skip;
+            int64_t rem = int64_t{d} % skip;
+            if (rem < 0) rem += skip < 0 ? -int64_t{skip} : skip;
             if (rem != 0) continue;
             if (forward ? p >= best : p <= best) continue;
             if (!compare(block_cells(record(table)) + p, &key, op)) continue;

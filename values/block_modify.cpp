@@ -627,13 +627,14 @@ template <class Keep>
 void set_pass(Cell* result, Members& in_result, Cell* from, int32_t r, Keep keep) {
   Node node = from->node();
   int32_t head = std::max(from->head(), 0);
-  for (int32_t i = head; i < total_cells(from); i += r) {
-    Cell first = *cell_at(node, i);
+  // 64-bit positions: a record size near the largest integer must not wrap.
+  for (int64_t i = head; i < total_cells(from); i += r) {
+    Cell first = *cell_at(node, static_cast<int32_t>(i));
     if (!keep(&first)) continue;
     if (in_result.holds(&first)) continue;
-    int32_t end = std::min(i + r, total_cells(from));
-    for (int32_t j = i; j < end; j++) {
-      Cell c = *cell_at(node, j);
+    const int64_t end = std::min<int64_t>(i + r, total_cells(from));
+    for (int64_t j = i; j < end; j++) {
+      Cell c = *cell_at(node, static_cast<int32_t>(j));
       rs_append(result, &c);
       in_result.added();
     }

@@ -207,8 +207,8 @@ bool has_char(const Cell* s, uint32_t cp, int32_t step, bool case_sensitive) {
   const int32_t len = buffer_length(b);
   if (step < 1) step = 1;
   if (!case_sensitive) cp = fold(cp);
-  for (int32_t i = std::max(s->head(), 0); i < len; i += step) {
-    uint32_t c = get_char(char_ptr(b, i), unit);
+  for (int64_t i = std::max(s->head(), 0); i < len; i += step) {  // 64-bit: no wrap
+    uint32_t c = get_char(char_ptr(b, static_cast<int32_t>(i)), unit);
     if (!case_sensitive) c = fold(c);
     if (c == cp) return true;
   }

@@ -606,7 +606,9 @@ Cell* do_set_op(bool case_, Cell* skip, MathOp op) {
     std::unordered_set<uint32_t> set;
     SeriesBuffer* b = buffer(s);
     const int32_t len = buffer_length(b);
-    for (int32_t i = std::max(s->head(), 0); i < len; i += r) set.insert(key(get_char(char_at(b, i), b->unit())));
+    // 64-bit positions: a record size near the largest integer must not wrap.
+    for (int64_t i = std::max(s->head(), 0); i < len; i += r)
+      set.insert(key(get_char(char_at(b, static_cast<int32_t>(i)), b->unit())));
     return set;
   };
   int64_t cap = rest_length(a1);
@@ -619,17 +621,17 @@ Cell* do_set_op(bool case_, Cell* skip, MathOp op) {
   auto pass = [&](const Cell* from, const std::unordered_set<uint32_t>* other, bool keep_if_in) {
     SeriesBuffer* b = buffer(from);
     const int32_t len = buffer_length(b);
-    for (int32_t i = std::max(from->head(), 0); i < len; i += r) {
+    for (int64_t i = std::max(from->head(), 0); i < len; i += r) {
       b = buffer(from);
-      const uint32_t c = get_char(char_at(b, i), b->unit());
+      const uint32_t c = get_char(char_at(b, static_cast<int32_t>(i)), b->unit());
       const uint32_t k = key(c);
       if (other && (other->count(k) != 0) != keep_if_in) continue;
       if (in_result.count(k)) continue;
       in_result.insert(k);
-      const int32_t end = std::min(i + r, len);
-      for (int32_t j = i; j < end; j++) {
+      const int64_t end = std::min<int64_t>(i + r, len);
+      for (int64_t j = i; j < end; j++) {
         b = buffer(from);
-        uint32_t cj = get_char(char_at(b, j), b->unit());
+        uint32_t cj = get_char(char_at(b, static_cast<int32_t>(j)), b->unit());
         append_char(buffer(&result), cj);
       }
     }
