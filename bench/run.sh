@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Times each benchmark program in Qel, Python 3 and Lua 5.4 side by side and
-# prints the mean times and the ratios Qel/Python and Qel/Lua.
+# prints the best time of each (on a shared machine the noise only adds) and
+# the ratios Qel/Python and Qel/Lua.
 #
 # Usage: bench/run.sh [program ...]      (default: every program)
-# Environment: QEL (the qel binary; default: a release build made here),
+# Environment: QEL (the command that runs a Qel script; default: qel-run
+#              from a release build made in build/bench),
 #              PYTHON (default /usr/bin/python3, Debian's optimised build),
 #              LUA (default lua5.4), RUNS (hyperfine runs per command, default 5).
 # Needs hyperfine and lua5.4 (apt-get install hyperfine lua5.4).
@@ -17,10 +19,10 @@ LUA="${LUA:-lua5.4}"
 RUNS="${RUNS:-5}"
 
 if [[ -z "${QEL:-}" ]]; then
-  build="$root/build/release"
+  build="$root/build/bench"
   cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQEL_TESTS=OFF >/dev/null
-  ninja -C "$build" qel >/dev/null
-  QEL="$build/qel"
+  ninja -C "$build" qel-run >/dev/null
+  QEL="$build/qel-run"
 fi
 
 for tool in hyperfine "$LUA" "$PYTHON"; do
@@ -45,7 +47,7 @@ for p in "${programs[@]}"; do
     "$QEL $programs_dir/$p.qel" "$PYTHON $programs_dir/$p.py" "$LUA $programs_dir/$p.lua" >/dev/null
   "$PYTHON" - "$tmp/$p.json" "$p" <<'PY'
 import json, sys
-r = [x["mean"] for x in json.load(open(sys.argv[1]))["results"]]
+r = [x["min"] for x in json.load(open(sys.argv[1]))["results"]]
 print(f"{sys.argv[2]:<8} {r[0]:9.3f}s {r[1]:9.3f}s {r[2]:9.3f}s {r[0]/r[1]:9.2f} {r[0]/r[2]:9.2f}")
 PY
 done
