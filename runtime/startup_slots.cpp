@@ -27,9 +27,6 @@ namespace qel {
 [[gnu::weak]] void io::init_call() {}
 [[gnu::weak]] void image_codec::init() {}
 
-// console/
-[[gnu::weak]] void cli_console::launch() {}
-
 // gui/
 [[gnu::weak]] void gui::before_print() {}
 [[gnu::weak]] void gui::after_print() {}

@@ -231,9 +231,23 @@ class Session:
             end = max(end, time.monotonic() + 0.02)
 
     def type(self, keys, settle=0.05):
+        """Types the keys, reading the output meanwhile (a long paste would
+        otherwise block on a full input queue while the program blocks on
+        its output)."""
         if isinstance(keys, str):
             keys = keys.encode()
-        os.write(self.master, keys)
+        while keys:
+            _, w, _ = select.select([], [self.master], [], 0.05)
+            if w:
+                os.set_blocking(self.master, False)
+                try:
+                    n = os.write(self.master, keys[:1024])
+                except BlockingIOError:
+                    n = 0
+                finally:
+                    os.set_blocking(self.master, True)
+                keys = keys[n:]
+            self.pump(0.001)
         self.pump(settle)
 
     def wait_for(self, predicate, timeout=10.0):

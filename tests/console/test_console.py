@@ -1,0 +1,413 @@
+"""The console as a user meets it: `qel` with piped input, with scripts, and
+on a pseudo-terminal (keys typed, the screen read).
+
+    QEL=path/to/qel python3 -m unittest test_console
+"""
+
+import os
+import re
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+import unittest
+
+from vt import Session
+
+QEL = os.environ.get("QEL", "qel")
+BANNER = "--== Qel"
+# What quit prints while the library cannot save (before `save` exists).
+UNSAVED = "*** Warning: the console settings could not be saved"
+UP, DOWN, LEFT, RIGHT, HOME_KEY, END_KEY, DELETE = (
+    "\x1b[A", "\x1b[B", "\x1b[D", "\x1b[C", "\x1b[H", "\x1b[F", "\x1b[3~")
+
+
+class Home:
+    """A fresh $HOME (the settings live under it) and a working folder."""
+
+    def __init__(self):
+        self.path = tempfile.mkdtemp(prefix="qel-console-")
+        self.work = os.path.join(self.path, "work")
+        os.mkdir(self.work)
+
+    @property
+    def cfg(self):
+        return os.path.join(self.path, ".qel", "Qel-Console", "console-cfg.qel")
+
+    def env(self, **extra):
+        env = {k: v for k, v in os.environ.items() if not k.startswith("QEL_LIBRARY")}
+        env["HOME"] = self.path
+        env.update(extra)
+        return env
+
+    def write(self, name, text):
+        path = os.path.join(self.work, name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(text)
+        return path
+
+    def remove(self):
+        shutil.rmtree(self.path, ignore_errors=True)
+
+
+class ConsoleTest(unittest.TestCase):
+    def setUp(self):
+        self.home = Home()
+        self.addCleanup(self.home.remove)
+
+    def qel(self, *args, stdin="", timeout=30):
+        """Runs qel with piped input; answers (stdout text, status)."""
+        data = stdin.encode() if isinstance(stdin, str) else stdin
+        out = subprocess.run([QEL, *args], input=data, capture_output=True, timeout=timeout,
+                             env=self.home.env(), cwd=self.home.work)
+        return out.stdout.decode("utf-8", "replace"), out.returncode
+
+    def lines_after_banner(self, text):
+        lines = [l for l in text.split("\n") if l and l != UNSAVED]
+        for i, line in enumerate(lines):
+            if line.startswith("Type HELP"):
+                return lines[i + 1:]
+        return lines
+
+    def defined(self, word):
+        out, _ = self.qel(stdin="print value? quote %s\n" % word)
+        return "true" in out
+
+    def session(self, *args, cols=80, rows=24):
+        s = Session([QEL, *args], cols=cols, rows=rows, env=self.home.env(), cwd=self.home.work)
+        self.addCleanup(s.close)
+        return s
+
+
+class Piped(ConsoleTest):
+    def test_result_and_status(self):
+        out, status = self.qel(stdin="1 + 2\n")
+        self.assertTrue(out.startswith(BANNER), out)
+        self.assertIn("\n== 3\n", out)
+        self.assertEqual(status, 0)
+
+    def test_results_errors_and_halts(self):
+        cases = [
+            ("[\n1]\n", ["== [1]"]),
+            ('print "hi"\n', ["hi"]),
+            ("halt\n", ["(halted)"]),
+            ("{abc\ndef}\n", ['== "abc^/def"']),
+            ("a: [1 (2\n3) 4]\n", ["== [1 (2 3) 4]"]),
+            ("1.5\n", ["== 1.5"]),
+            ("x: 1\n\nx\n", ["== 1", "== 1"]),
+            ("[1\n\x1b\n2\n", ["(escape)", "== 2"]),
+            ("1 + 2", ["== 3"]),  # a last line without a line feed
+        ]
+        for text, want in cases:
+            out, status = self.qel(stdin=text)
+            self.assertEqual(self.lines_after_banner(out), want, repr(text))
+            self.assertEqual(status, 0)
+
+    def test_errors_are_reported_and_the_loop_goes_on(self):
+        out, status = self.qel(stdin="ls 1\n(1]\n\"abc\n1 / 0\nprint 2\n")
+        self.assertIn("*** Script Error: list-dir does not allow integer! for its dir argument", out)
+        self.assertEqual(out.count("*** Syntax Error"), 2)
+        self.assertIn("*** Math Error", out)
+        self.assertEqual(self.lines_after_banner(out)[-1], "2")
+        self.assertEqual(status, 0)
+
+    def test_long_result_is_cut_to_the_width(self):
+        out, _ = self.qel(stdin='append/dup copy "" "x" 100\n')
+        line = self.lines_after_banner(out)[0]
+        self.assertEqual(len(line), 79)
+        self.assertTrue(line.startswith("== ") and line.endswith("x..."), line)
+        self.assertEqual(line.count("x"), 72)
+
+    def test_cut_uses_the_prompt_last_shown(self):
+        # A function as the prompt: the cut leaves room for its text.
+        out, _ = self.qel(stdin='system/console/prompt: func [][">>>>>>>> "]\n'
+                                'append/dup copy "" "x" 100\n')
+        line = [l for l in self.lines_after_banner(out) if l.startswith("== ")][-1]
+        self.assertEqual(len(line), 73)
+        # A prompt longer than the width still cuts at 0, never below.
+        out, _ = self.qel(stdin='system/console/prompt: append/dup copy "" ">" 200\n'
+                                'append/dup copy "" "x" 100\n')
+        line = [l for l in self.lines_after_banner(out) if l.startswith("== ")][-1]
+        self.assertEqual(line, "== ...")
+
+    def test_bad_prompt_and_result_specifications(self):
+        out, _ = self.qel(stdin="system/console/prompt: func [][1 / 0]\n1 + 1\n")
+        self.assertIn("system/console/prompt", out)
+        self.assertIn("== 2", out)
+        out, _ = self.qel(stdin="system/console/result: func [][1 / 0]\n1 + 1\n")
+        self.assertIn("system/console/result", out)
+        self.assertIn("== 2", out)
+
+    def test_end_of_input_ends_the_console(self):
+        # Also with a command still open: the console must not ask for ever.
+        for text in ["", "1\n", "[\n1\n", "{abc\n"]:
+            out, status = self.qel(stdin=text, timeout=10)
+            self.assertEqual(status, 0, repr(text))
+
+    def test_no_title_sequence_when_output_is_not_a_terminal(self):
+        out, _ = self.qel(stdin="1\n")
+        self.assertNotIn("\x1b", out)
+
+    def test_pwd_and_cd(self):
+        os.mkdir(os.path.join(self.home.work, "sub"))
+        out, _ = self.qel(stdin="pwd\ncd sub\npwd\ncd %..\npwd\n")
+        work = self.home.work
+        printed = [l for l in self.lines_after_banner(out) if not l.startswith("== ")]
+        self.assertEqual(printed, ["%" + work + "/", "%" + work + "/sub/", "%" + work + "/"])
+
+    def test_ls(self):
+        for name in ("alpha.txt", "beta", "a-very-long-file-name-indeed.txt"):
+            self.home.write(name, "")
+        os.mkdir(os.path.join(self.home.work, "folder"))
+        out, _ = self.qel(stdin="ls\nll\n")
+        lines = self.lines_after_banner(out)
+        # 80 columns: three names to a line, each padded to 19 after a tab;
+        # a long name is cut with "...".
+        self.assertEqual(lines[0].count("\t"), 3)
+        for cell in ["\talpha.txt" + " " * 11, "\tfolder/" + " " * 13, "\ta-very-long-fil...  "]:
+            self.assertIn(cell, lines[0] + lines[1])
+        # ll: one name a line, padded to 66.
+        self.assertIn("\tfolder/" + " " * 60, lines[2:])
+        self.assertEqual(len(lines), 6)
+
+class Scripts(ConsoleTest):
+    def test_headers(self):
+        cases = [
+            ("nohdr.qel", 'print "no"\n', "*** Error: Qel header not found!"),
+            ("lower.qel", "qel [] print 1\n", "*** Error: Qel header not found!"),
+            ("sys.qel", "Qel/System [] print 1\n",
+             "*** Error: contains Qel/System code which requires compilation!"),
+            ("junk.qel", 'junk before Qel [Title: "x"] print "ran"\n', "ran"),
+            ("halt.qel", 'Qel [] halt print "after"\n', "(halted)"),
+        ]
+        for name, text, want in cases:
+            self.home.write(name, text)
+            out, status = self.qel(name)
+            self.assertEqual(out.strip(), want, name)
+            self.assertEqual(status, 0, name)
+
+    def test_uncaught_error_exits_254_unless_caught(self):
+        self.home.write("err.qel", "Qel [] 1 / 0\n")
+        out, status = self.qel("err.qel")
+        self.assertIn("*** Math Error", out)
+        self.assertEqual(status, 254)
+        out, status = self.qel("--catch", "err.qel", stdin="1 + 2\n")
+        self.assertIn("*** Math Error", out)
+        self.assertIn("== 3", out)
+        self.assertNotIn(BANNER, out)
+        self.assertEqual(status, 0)
+
+    def test_catch_without_header_shows_the_prompt_without_banner(self):
+        self.home.write("nohdr.qel", "print 1\n")
+        out, status = self.qel("--CATCH", "nohdr.qel", stdin="1 + 2\n")
+        self.assertEqual(out.split("\n")[:2], ["*** Error: Qel header not found!", "== 3"])
+        self.assertEqual(status, 0)
+
+    def test_arguments(self):
+        self.home.write("sub/args.qel",
+                        "Qel [] print mold system/options/args print mold system/script/args\n"
+                        "print mold system/options/path print mold system/options/script\n")
+        out, _ = self.qel("--unknown", "sub/args.qel", "a", "b c", "--x")
+        self.assertEqual(out.split("\n")[:4], ['["a" "b c" "--x"]', '{a "b c" --x}',
+                                              "%" + self.home.work + "/sub/", "%sub/args.qel"])
+        # After a lone "--" an item beginning with "--" is the script.
+        self.home.write("--odd.qel", 'Qel [] print "odd"\n')
+        out, _ = self.qel("--", "--odd.qel")
+        self.assertEqual(out.strip(), "odd")
+
+    def test_unreadable_script_starts_the_console(self):
+        out, status = self.qel("missing.qel", stdin="1 + 2\n")
+        self.assertIn("*** Access Error", out)
+        self.assertIn(BANNER, out)
+        self.assertIn("== 3", out)
+        self.assertEqual(status, 0)
+
+    def test_input_from_piped_standard_input(self):
+        self.home.write("len.qel", "Qel [] print length? input\n")
+        self.assertEqual(self.qel("len.qel", stdin="abc\n")[0], "3\n")
+        self.assertEqual(self.qel("len.qel", stdin="abc\r\n")[0], "4\n")
+        # ask with input from a file writes no prompt.
+        self.home.write("ask.qel", 'Qel [] x: ask "x> " print mold x\n')
+        self.assertEqual(self.qel("ask.qel", stdin="hello\n")[0], '"hello"\n')
+        # At the end of the input, input ends the program quietly.
+        self.home.write("more.qel", 'Qel [] print input print input print "never"\n')
+        out, status = self.qel("more.qel", stdin="one\n")
+        self.assertEqual(out.split("\n")[0], "one")
+        self.assertNotIn("never", out)
+        self.assertEqual(status, 0)
+
+    def test_a_script_that_ends_without_quit_writes_no_settings(self):
+        self.home.write("s.qel", "Qel [] 1\n")
+        self.qel("s.qel")
+        self.assertFalse(os.path.exists(self.home.cfg))
+
+
+class Settings(ConsoleTest):
+    def setUp(self):
+        super().setUp()
+        if not self.defined("save"):
+            self.skipTest("save is not defined yet")
+
+    def read_cfg(self):
+        with open(self.home.cfg, encoding="utf-8") as f:
+            return f.read()
+
+    def test_quit_writes_the_file_with_both_keys_and_at_most_100_entries(self):
+        out, status = self.qel(stdin='loop 150 [insert system/console/history "x"]\n'
+                                     'insert system/console/history "newest"\nquit\n')
+        self.assertEqual(status, 0)
+        text = self.read_cfg()
+        self.assertIn('Purpose: "Qel Console Configuration File"', text)
+        self.assertIn("buffer-lines: 10000", text)
+        self.assertEqual(text.count('"x"'), 99)
+        self.assertIn('"newest"', text)
+        # The next start reads the history back.
+        out, _ = self.qel(stdin="print first system/console/history\n")
+        self.assertIn("newest", out)
+
+    def test_bad_values_become_the_defaults(self):
+        os.makedirs(os.path.dirname(self.home.cfg))
+        for bad in ['buffer-lines: "many" history: 5',
+                    'buffer-lines: 3 history: ["ok" 7 [x] "fine"]',
+                    "history:",
+                    "not a settings file ]["]:
+            with open(self.home.cfg, "w") as f:
+                f.write('Qel [Purpose: "Qel Console Configuration File"]\n' + bad + "\n")
+            out, status = self.qel(stdin="print mold system/console/history\nquit\n")
+            self.assertEqual(status, 0, bad)
+            self.assertNotIn("Error", out, bad)
+            text = self.read_cfg()
+            self.assertRegex(text, r"buffer-lines: (10000|3)")
+            self.assertIn("history: [", text)
+        self.assertIn('["ok" "fine"]', self.qel(stdin="print mold system/console/history\n")[0])
+
+    def test_an_unmakeable_folder_means_no_persistence_and_one_warning(self):
+        # The cache folder is a file: nothing can be made below it.
+        with open(os.path.join(self.home.path, ".qel"), "w") as f:
+            f.write("in the way")
+        out, status = self.qel(stdin="1 + 2\nquit\n")
+        self.assertEqual(out.count("*** Warning"), 1, out)
+        self.assertIn("== 3", out)
+        self.assertEqual(status, 0)
+
+    def test_unsaveable_settings_still_quit(self):
+        os.makedirs(self.home.cfg)  # a folder where the file should be
+        out, status = self.qel(stdin="quit\n")
+        self.assertEqual(out.count("*** Warning"), 1, out)
+        self.assertEqual(status, 0)
+
+
+class OnTerminal(ConsoleTest):
+    def prompt_row(self, s):
+        return s.screen.line(s.screen.cursor()[0])
+
+    def test_banner_title_and_size(self):
+        s = self.session(cols=100, rows=30)
+        s.wait_for(">>")
+        self.assertEqual(s.screen.title, "Qel Console")
+        s.type("print system/console/size\r")
+        s.wait_for("100x30")
+
+    def test_editing_and_history(self):
+        s = self.session()
+        s.wait_for(">>")
+        s.type("10 + 3" + HOME_KEY + DELETE + "2" + END_KEY + "\x7f5" + LEFT + LEFT + RIGHT + "\r")
+        s.wait_for("== 25")
+        for line in ["x: 5", "x: 5", "", "x + 1"]:
+            s.type(line + "\r")
+        s.wait_for("== 6")
+        walk = [(UP, "x + 1"), (UP, "x: 5"), (UP, "20 + 5"), (UP, ""), (DOWN, "20 + 5"),
+                (DOWN, "x: 5"), (DOWN, "x + 1"), (DOWN, "")]
+        for key, shown in walk:
+            s.type(key)
+            self.assertEqual(self.prompt_row(s), (">> " + shown).rstrip(), "after " + repr(key))
+
+    def test_hidden_ask(self):
+        s = self.session()
+        s.wait_for(">>")
+        s.type('pw: ask/hide "pw: "\r')
+        s.wait_for("pw:")
+        s.type("secret")
+        self.assertEqual(self.prompt_row(s), "pw: ******")
+        s.type("\rpw\r")
+        s.wait_for('== "secret"')
+        s.type(UP + UP)
+        self.assertEqual(self.prompt_row(s), '>> pw: ask/hide "pw: "')
+
+    def test_continuation_cue_and_escape(self):
+        s = self.session()
+        s.wait_for(">>")
+        s.type("[\r")
+        s.wait_for(lambda t: t.endswith("[    "[:1]))
+        self.assertEqual(self.prompt_row(s), "[")
+        self.assertEqual(s.screen.cursor()[1], 5)  # "[" and four blanks
+        s.type("1 2]\r")
+        s.wait_for("== [1 2]")
+        s.type("{abc\r\x1b")
+        s.wait_for("(escape)")
+        s.type("1\r")
+        s.wait_for("== 1")
+
+    def test_ctrl_c_ends_with_status_0_and_restores_the_terminal(self):
+        s = self.session()
+        s.wait_for(">>")
+        s.type("1 + 1\r")
+        s.wait_for("== 2")
+        s.type("\x03")
+        self.assertEqual(s.wait_exit(), 0)
+        self.assertEqual(s.modes_now(), s.modes_before)
+        if self.defined("save"):
+            with open(self.home.cfg) as f:
+                text = f.read()
+            self.assertIn("buffer-lines", text)
+            self.assertIn('history: ["1 + 1"]', text)
+
+    def test_ctrl_c_in_a_pending_command_is_one_more_line(self):
+        s = self.session()
+        s.wait_for(">>")
+        s.type("[\r\x03")
+        s.type("]\r")
+        s.wait_for("== [q]")
+        s.type("\x04")  # Ctrl-D on an empty line
+        self.assertEqual(s.wait_exit(), 0)
+
+    def test_terminal_restored_after_quit_errors_and_signals(self):
+        for name, keys, sig in [("quit", "quit\r", None), ("q", "q\r", None),
+                                ("script error then quit", "do [1 / 0]\rquit\r", None),
+                                ("SIGTERM at the prompt", "", signal.SIGTERM)]:
+            with self.subTest(name):
+                s = self.session()
+                s.wait_for(">>")
+                if keys:
+                    s.type(keys)
+                if sig:
+                    os.kill(s.proc.pid, sig)
+                s.wait_exit()
+                self.assertEqual(s.modes_now(), s.modes_before)
+
+    def test_script_on_a_terminal(self):
+        self.home.write("err.qel", "Qel [] 1 / 0\n")
+        s = self.session("err.qel")
+        self.assertEqual(s.wait_exit(), 254)
+        self.assertEqual(s.modes_now(), s.modes_before)
+        self.home.write("ask.qel", 'Qel [] x: ask "name? " print ["hello" x]\n')
+        s = self.session("ask.qel")
+        s.wait_for("name?")
+        s.type("Ann\r")
+        s.wait_for("hello Ann")
+        self.assertEqual(s.wait_exit(), 0)
+
+    def test_a_long_paste_is_evaluated_quickly(self):
+        s = self.session()
+        s.wait_for(">>")
+        lines = "".join("x: %d\r" % i for i in range(1000))
+        start = time.monotonic()
+        s.type(lines + "print [x + 1000]\r", settle=0.01)
+        s.wait_for(lambda t: re.search(r"^1999$", t, re.M), timeout=30)
+        self.assertLess(time.monotonic() - start, 5.0)
+
+
+if __name__ == "__main__":
+    unittest.main()
