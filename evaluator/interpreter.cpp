@@ -223,6 +223,10 @@ uint64_t types_of_block(const Cell& blk) {
   return m;
 }
 
+// Header flag of a cache's summary cell: every argument is a plain
+// evaluated one and there are no refinements.
+constexpr uint32_t kPlainCall = 0x100;
+
 // The companion block of a function value and the cell count of its fixed
 // part (the descriptors follow it).
 inline Node companion_of(const Cell* fn, int32_t* fixed) {
@@ -292,10 +296,14 @@ CacheInfo build_cache(const Cell* fn) {
   if (static_cast<int32_t>(s->length()) > fixed) s->tail = s->offset + fixed * sizeof(Cell);
   while (static_cast<int32_t>(memory::series(node)->length()) < fixed) set_unset(append_slot(node));
   for (int32_t i = 0; i < count; i++) *append_slot(node) = descriptors[static_cast<size_t>(i)];
+  bool plain = refinements == 0;
+  for (const Cell& d : descriptors)
+    if ((d.data3 & 3) != static_cast<uint32_t>(ArgKind::normal)) plain = false;
   memory::series(node)->cells()[1] =
-      Cell{static_cast<uint32_t>(TypeId::integer), static_cast<uint32_t>(count),
-           static_cast<uint32_t>(refinements), static_cast<uint32_t>(locals)};
-  return {node, fixed - 1, count, refinements, locals};
+      Cell{static_cast<uint32_t>(TypeId::integer) | (plain ? kPlainCall : 0u),
+           static_cast<uint32_t>(count), static_cast<uint32_t>(refinements),
+           static_cast<uint32_t>(locals)};
+  return {node, fixed - 1, count, refinements, locals, plain};
 }
 
 // --- argument fetching ---------------------------------------------------
@@ -670,7 +678,8 @@ CacheInfo spec_cache(const Cell* fn) {
   if (!summary->is(TypeId::integer)) [[unlikely]]
     return build_cache(fn);
   return {node, fixed - 1, static_cast<int32_t>(summary->data1),
-          static_cast<int32_t>(summary->data2), static_cast<int32_t>(summary->data3)};
+          static_cast<int32_t>(summary->data2), static_cast<int32_t>(summary->data3),
+          (summary->header & kPlainCall) != 0};
 }
 
 Node words_of(const Cell* fn) {
@@ -825,6 +834,42 @@ inline int32_t conditional_kind(const Cell* fn) {
   return conditional_companions[i] == fn->data3 ? static_cast<int32_t>(i) : 0;
 }
 
+// A function! called by its word whose arguments are all evaluated ones (no
+// refinements): the arguments are fetched and the body run here, without
+// the general call machinery. Answers the position after the arguments.
+int32_t call_plain_function(const Cell* val, const Cell& word, const Cell& code, int32_t pc,
+                            int32_t end) {
+  Cell* fn_slot = stack::push(val);
+  Cell* base = stack::top;
+  push_frame(&word, stack::FrameKind::context);
+  CacheInfo ci = spec_cache(fn_slot);
+  for (int32_t i = 1; i <= ci.count; i++) {
+    Descriptor d = descriptor(ci, i);
+    if (pc >= limit_of(code, end)) {
+      Cell fw = word;
+      Cell w = arg_word(fn_slot, i);
+      fire(ErrorCode::script_no_arg, &fw, &w);
+    }
+    pc = passing::eval_expression(code, pc, end, false, false);
+    if (exits::pending) return pc;
+    typecheck(&word, fn_slot, i, d, stack::top - 1);
+  }
+  function::init_locals(ci.locals);
+  passing::eval_function(fn_slot, &word, CallbackKind::none);
+  if (exits::pending) return pc;
+  pop_frame();
+  *fn_slot = *base;
+  stack::top = fn_slot + 1;
+  return pc;
+}
+
+// True when a word's value can take the plain call path.
+inline bool plain_function(const Cell* val) {
+  if (!val->is(TypeId::function)) return false;
+  const Cell* summary = memory::series(val->data3)->cells() + function::kCache;
+  return summary->header == (static_cast<uint32_t>(TypeId::integer) | kPlainCall);
+}
+
 // The value kinds met less often than words, literals, set-words and parens.
 [[gnu::noinline]] int32_t eval_other(const Cell& code, int32_t pc, int32_t end, bool passive,
                                      Cell* start) {
@@ -918,7 +963,10 @@ int32_t eval_expression(const Cell& code, int32_t pc, int32_t end, bool prefix, 
         fire_event(Event::push, &code, pc, nullptr, start);
       pc++;
     } else if (vb & kCallTypes) {
-      if (int32_t kind = conditional_kind(val); kind && !tracing_q) {
+      if (!tracing_q && plain_function(val)) {
+        Cell fnv = *val;
+        pc = call_plain_function(&fnv, v, code, pc + 1, end);
+      } else if (int32_t kind = conditional_kind(val); kind && !tracing_q) {
         Cell fnv = *val;
         pc = eval_conditional(fnv, v, code, pc + 1, end, kind);
       } else {

@@ -150,6 +150,7 @@ struct CacheInfo {
   int32_t count;
   int32_t refinements;
   int32_t locals;
+  bool plain;      // every argument is evaluated (no quoted or literal ones, no refinements)
 };
 CacheInfo spec_cache(const Cell* fn);
 // Descriptor i (1-based) of a cache (read again after anything that may
