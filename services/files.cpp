@@ -22,8 +22,10 @@
 #include "memory/series.h"
 #include "memory/unicode.h"
 #include "runtime/output.h"
+#include "runtime/unwind.h"
 #include "values/actions.h"
 #include "values/block.h"
+#include "values/error.h"
 #include "values/errors.h"
 #include "values/string.h"
 #include "values/word.h"
@@ -133,6 +135,48 @@ bool skip_bytes(int fd, uint64_t count) {
   return true;
 }
 
+// The length of the longest prefix of n bytes that the checked UTF-8
+// decoder accepts (overlong forms included; surrogates, values above
+// 0x10FFFF and 0xFFFE not). A sequence cut off at the end is left out.
+size_t checked_prefix(const uint8_t* p, size_t n) {
+  size_t i = 0;
+  while (i < n) {
+    const uint32_t b = p[i];
+    if (b < 0x80) {
+      i++;
+      continue;
+    }
+    if (b < 0xC0 || b >= 0xF8) break;
+    const size_t need = b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+    if (n - i < need) break;
+    uint32_t cp = b & (0x7Fu >> need);
+    size_t k = 1;
+    for (; k < need && (p[i + k] & 0xC0) == 0x80; k++) cp = cp << 6 | (p[i + k] & 0x3Fu);
+    if (k < need || (cp >= 0xD800 && cp <= 0xDFFF) || cp > unicode::kMaxCodePoint || cp == 0xFFFE)
+      break;
+    i += need;
+  }
+  return i;
+}
+
+// Decodes UTF-8 into a new string buffer, stopping at the first invalid
+// sequence. Valid text (the usual case) takes one pass; the loader's
+// invalid-utf8 error sends the rest through checked_prefix first.
+Node load_text(const uint8_t* bytes, uint64_t n, unicode::LineBreaks lb) {
+  Cell* top = stack::top;
+  try {
+    return unicode::load_utf8(bytes, static_cast<uint32_t>(n), kNoNode, nullptr, lb);
+  } catch (const NonLocalExit& e) {
+    if (e.level != level::error ||
+        error::code_of(&unwind::thrown_value) != static_cast<int32_t>(ErrorCode::access_invalid_utf8))
+      throw;
+  }
+  stack::top = top;
+  set_none(&unwind::thrown_value);
+  const size_t valid = checked_prefix(bytes, static_cast<size_t>(n));
+  return unicode::load_utf8(bytes, static_cast<uint32_t>(valid), kNoNode, nullptr, lb);
+}
+
 // Appends a new string! of UTF-8 bytes (up to the first invalid sequence)
 // at the tail of a block.
 void append_line(Node block, const uint8_t* bytes, uint64_t n) {
@@ -140,9 +184,7 @@ void append_line(Node block, const uint8_t* bytes, uint64_t n) {
   if (n == 0) {
     string::rs_make_at(&line, 1);
   } else {
-    size_t valid = unicode::utf8_valid_prefix(bytes, n);
-    Node node = unicode::load_utf8(bytes, static_cast<uint32_t>(valid), kNoNode, nullptr,
-                                   unicode::LineBreaks::keep);
+    Node node = load_text(bytes, n, unicode::LineBreaks::keep);
     line = Cell{static_cast<uint32_t>(TypeId::string), 0, node, 0};
   }
   *append_slot(block) = line;
@@ -391,9 +433,7 @@ bool dir_path_q(const Cell* file) {
 }
 
 Cell* bytes_to_string(const uint8_t* bytes, uint64_t n, Cell* out) {
-  const size_t valid = n ? unicode::utf8_valid_prefix(bytes, n) : 0;
-  Node node = unicode::load_utf8(bytes, static_cast<uint32_t>(valid), kNoNode, nullptr,
-                                 unicode::LineBreaks::convert);
+  Node node = load_text(bytes, n, unicode::LineBreaks::convert);
   *out = Cell{static_cast<uint32_t>(TypeId::string), 0, node, 0};
   return out;
 }
