@@ -10,6 +10,7 @@
 #include "values/errors.h"
 #include "values/integer.h"
 #include "values/logic.h"
+#include "values/word.h"
 
 namespace qel::file {
 
@@ -54,8 +55,15 @@ Cell* read(Cell* source, const ReadArgs& args) {
 
 Cell* write(Cell* destination, Cell* data, const WriteArgs& args) {
   if (args.allow || args.as) fire(ErrorCode::internal_not_done);
-  files::write(destination, data, args.part, count_arg(args.seek), args.binary, args.append,
-               args.lines);
+  const int64_t seek = count_arg(args.seek);
+  if (args.seek && seek < 0) {
+    // A negative offset would be taken as no /seek at all, truncating the
+    // file the caller meant to write into.
+    Cell ref = refinement::load("seek");
+    Cell v = *args.seek;
+    fire(ErrorCode::script_invalid_refine_arg, &ref, &v);
+  }
+  files::write(destination, data, args.part, seek, args.binary, args.append, args.lines);
   Cell* out = stack::push_slot();
   set_unset(out);
   return out;
