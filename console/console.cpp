@@ -146,6 +146,8 @@ void read_input() {
   }
   Console* c = terminal_console();
   if (!c) {
+    // Whatever was printed goes out before the program waits for input.
+    output::flush();
     Text text;
     bool got = stdin_reader.read_line(text);
     set_text(&line, text);
@@ -184,6 +186,7 @@ void terminate_console() { set_unset(arg(0)); }
 
 // input-stdin: one line of standard input, or none at its end.
 void input_stdin() {
+  output::flush();
   Text text;
   if (!stdin_reader.read_line(text)) {
     set_none(arg(0));
@@ -197,6 +200,7 @@ void read_stdin() {
   Cell* buffer = arg(0);
   int32_t wanted = arg(1)->integer();
   if (wanted > 0) {
+    output::flush();
     constexpr int32_t kLargestRead = 1 << 20;
     std::vector<uint8_t> bytes(static_cast<size_t>(std::min(wanted, kLargestRead)));
     long n = stdin_reader.read_bytes(bytes.data(), bytes.size());
