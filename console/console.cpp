@@ -244,7 +244,7 @@ constexpr library::RoutineDef kGlobalRoutines[] = {
 
 constexpr library::RoutineDef kInit = {"init", init, R"spec(title [string!])spec", TypeId::none_id};
 
-// Evaluates Qel source text in the global context.
+// Evaluates Qel source text of the console in the global context.
 void evaluate(std::string_view text) {
   Cell* base = stack::top;
   Cell* code = stack::push_slot();
@@ -253,6 +253,9 @@ void evaluate(std::string_view text) {
   lexer::scan(code, reinterpret_cast<const uint8_t*>(text.data()), static_cast<uint32_t>(text.size()),
               options);
   Cell block = *code;
+  // Console code, not the user's: an error's `near` names what the user
+  // typed or ran, never this call.
+  memory::series(block.node())->flags |= series_flag::library;
   interpreter::eval(&block, interpreter::Chain::no);
   stack::top = base;
 }
