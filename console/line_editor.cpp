@@ -229,7 +229,10 @@ void LineEditor::insert_char(char32_t c) {
     line_.push_back(c);
     ++cursor_;
     term_ = lay_out(&c, 1, term_, false, &out_);
-    refresh(false);
+    // Nothing before it moved: the new end is where the terminal stands
+    // (a long paste costs no new measure of the whole line per key).
+    cursor_offset_ = total_ = term_.offset;
+    place_cursor(cursor_offset_, total_);
   } else {
     line_.insert(cursor_, 1, c);
     ++cursor_;

@@ -204,6 +204,17 @@ TEST(ConsoleEditor, TypingAtTheEndWritesOnlyTheNewCharacters) {
   EXPECT_EQ(s.screen.text(3), U"xxx");
 }
 
+// A long paste into one line: each key at the end costs the same, however
+// long the line already is.
+TEST(ConsoleEditor, APasteIntoOneLineStaysLinear) {
+  LineEditor editor;
+  editor.begin(U">> ", false, nullptr, ScreenSize{80, 24}, 0);
+  for (int i = 0; i < 200000; ++i) editor.handle_key('x');
+  EXPECT_EQ(editor.line().size(), 200000u);
+  // The prompt, the characters, and a CR LF at each row end.
+  EXPECT_EQ(editor.take_output().size(), 3u + 200000u + 2 * (200003 / 80));
+}
+
 TEST(ConsoleEditor, ColourSequencesInThePromptTakeNoRoom) {
   Session s(80, 24);
   s.begin(U"\x1b[1;32m>>\x1b[0m ");
