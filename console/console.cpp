@@ -75,7 +75,9 @@ Text text_of(const Cell* s) {
   int32_t n = string::rest_length(s);
   const uint8_t* p = string::char_at(b, s->head());
   t.reserve(static_cast<size_t>(n));
-  for (int32_t i = 0; i < n; ++i) t.push_back(string::get_char(p + (static_cast<uint32_t>(i) << string::unit_shift(unit)), unit));
+  uint32_t shift = string::unit_shift(unit);
+  for (int32_t i = 0; i < n; ++i)
+    t.push_back(string::get_char(p + (static_cast<uint32_t>(i) << shift), unit));
   return t;
 }
 
@@ -168,8 +170,8 @@ void read_input() {
     for (int32_t i = 0; i < n; ++i)
       entries.push_back(is_any_string(cells[i].type()) ? text_of(&cells[i]) : Text());
   }
-  std::optional<EditEnd> end =
-      edit_line(c->terminal, c->keys, c->editor, std::move(prompt), hidden, has_history ? &entries : nullptr);
+  std::optional<EditEnd> end = edit_line(c->terminal, c->keys, c->editor, std::move(prompt),
+                                         hidden, has_history ? &entries : nullptr);
   if (!end) {
     set_logic(arg(0), false);
     return;
@@ -220,9 +222,8 @@ void init() {
   if (output::is_terminal()) {
     std::string title = utf8_of(text_of(arg(0)));
     // Control characters would end the title sequence early.
-    title.erase(std::remove_if(title.begin(), title.end(),
-                               [](char ch) { return static_cast<unsigned char>(ch) < 32 || ch == 127; }),
-                title.end());
+    auto control = [](char ch) { return static_cast<unsigned char>(ch) < 32 || ch == 127; };
+    title.erase(std::remove_if(title.begin(), title.end(), control), title.end());
     output::write_utf8("\x1b]0;" + title + "\x07");
     output::flush();
   }
@@ -234,9 +235,11 @@ constexpr library::RoutineDef kGlobalRoutines[] = {
     {"_set-buffer-history", set_buffer_history,
      R"spec("Internal Use Only" line [string!] hist [block!])spec", TypeId::none_id},
     {"_read-input", read_input,
-     R"spec("Internal Use Only" prompt [string!] hidden? [logic!] return: [logic!])spec", TypeId::logic},
+     R"spec("Internal Use Only" prompt [string!] hidden? [logic!] return: [logic!])spec",
+     TypeId::logic},
     {"_terminate-console", terminate_console, "", TypeId::none_id},
-    {"input-stdin", input_stdin, R"spec("Temporary function, internal use only")spec", TypeId::none_id},
+    {"input-stdin", input_stdin, R"spec("Temporary function, internal use only")spec",
+     TypeId::none_id},
     {"read-stdin", read_stdin,
      R"spec("Temporary function, internal use only" buffer [binary!] buflen [integer!])spec",
      TypeId::none_id},

@@ -41,7 +41,8 @@ TEST(ConsoleKeys, SequencesAndCharacters) {
       {"\x03\x04\x7f\x08\t", {3, 4, 127, 8, 9}},
       {"\x1b[A\x1b[B\x1b[C\x1b[D", {key::up, key::down, key::right, key::left}},
       {"\x1bOA\x1bOH\x1bOF", {key::up, key::home, key::end}},
-      {"\x1b[H\x1b[F\x1b[1~\x1b[4~\x1b[7~\x1b[8~", {key::home, key::end, key::home, key::end, key::home, key::end}},
+      {"\x1b[H\x1b[F\x1b[1~\x1b[4~\x1b[7~\x1b[8~",
+       {key::home, key::end, key::home, key::end, key::home, key::end}},
       {"\x1b[2~\x1b[3~\x1b[5~\x1b[6~", {key::insert, key::delete_, key::page_up, key::page_down}},
       // Modifiers are ignored: Ctrl-Right is Right.
       {"\x1b[1;5C\x1b[3;2~", {key::right, key::delete_}},
@@ -68,7 +69,8 @@ TEST(ConsoleKeys, SequencesAndCharacters) {
       // A control byte inside a sequence ends it and still counts.
       {"\x1b[1\x03", {0, 3}},
   };
-  for (const Case& c : cases) EXPECT_EQ(decode(c.bytes), c.keys) << testing::PrintToString(std::string(c.bytes));
+  for (const Case& c : cases)
+    EXPECT_EQ(decode(c.bytes), c.keys) << testing::PrintToString(std::string(c.bytes));
 }
 
 TEST(ConsoleKeys, LoneEscapeWaitsForMore) {
