@@ -157,6 +157,21 @@ struct LibraryCrossing {
     tracing_q = saved_tracing;
   }
 };
+// Blocks and parens nest without call frames: their depth is counted, so
+// that code nested without end (parens built inside parens) raises
+// stack-overflow instead of exhausting the machine stack.
+constexpr int32_t kMaxEvalDepth = 4 * static_cast<int32_t>(stack::kCallFrames);
+int32_t eval_depth = 0;
+struct EvalDepth {
+  EvalDepth() {
+    if (++eval_depth > kMaxEvalDepth) [[unlikely]] {
+      eval_depth--;
+      fire(ErrorCode::internal_stack_overflow);
+    }
+  }
+  ~EvalDepth() { eval_depth--; }
+};
+
 [[gnu::noinline]] void eval_library_crossing(const Cell* block, Chain chain, bool library) {
   LibraryCrossing crossing(library);
   passing::eval(block, chain);
@@ -706,6 +721,7 @@ void eval(const Cell* block, Chain chain) {
     eval_library_crossing(block, chain, library);
     return;
   }
+  EvalDepth depth;
   Cell* base = stack::top;
   int32_t pc = code.head() < 0 ? 0 : code.head();
   int32_t end = tail_of(code);
