@@ -4,6 +4,7 @@
 // `not-done`, /info is ignored.
 #include <cmath>
 
+#include "datatypes/date.h"
 #include "datatypes/file.h"
 #include "evaluator/stack.h"
 #include "services/files.h"
@@ -21,25 +22,10 @@ namespace {
 int64_t count_arg(const Cell* arg) {
   if (!arg) return -1;
   if (arg->is(TypeId::integer)) return arg->integer();
-  if (arg->is(TypeId::float_)) {
-    const double d = arg->real();
-    if (std::isnan(d)) return -1;
-    return static_cast<int64_t>(integer::from_double_checked(std::trunc(d)));
-  }
+  if (arg->is(TypeId::float_))
+    return static_cast<int64_t>(integer::from_double_checked(std::trunc(arg->real())));
   Cell v = *arg;
   fire(ErrorCode::script_invalid_arg, &v);
-}
-
-// The date! of a file's last change: the time in UTC, zone 0. The date word
-// is year << 17 | month << 12 | day << 7 with bit 16 telling that a time is
-// present; the stored time is seconds as a double.
-Cell* make_date(const files::FileTime& t, Cell* out) {
-  const uint32_t word = static_cast<uint32_t>(t.year) << 17 | static_cast<uint32_t>(t.month) << 12 |
-                        static_cast<uint32_t>(t.day) << 7 | 0x10000u;
-  out->reset_header(TypeId::date);
-  out->data1 = word;
-  out->set_real(3600.0 * t.hour + 60.0 * t.minute + t.second + 1e-9 * t.nanoseconds);
-  return out;
 }
 
 }  // namespace
@@ -73,7 +59,8 @@ Cell* query(Cell* target) {
   Cell* out = stack::push_slot();
   files::FileTime t;
   if (files::query(target, &t))
-    make_date(t, out);
+    date::make_from_os_time(out, t.year, t.month, t.day, t.hour, t.minute, t.second,
+                            t.nanoseconds);
   else
     set_none(out);
   return out;

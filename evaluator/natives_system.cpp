@@ -21,6 +21,7 @@
 #include "values/actions.h"
 #include "values/block.h"
 #include "values/context.h"
+#include "values/datatype.h"
 #include "values/errors.h"
 #include "values/logic.h"
 #include "values/string.h"
@@ -299,10 +300,14 @@ void list_env(const int32_t*) {
     string::make_utf8(&s, value);
     *append_slot(pairs->node()) = s;
   }
-  Cell* proto = stack::push_slot();
-  set_datatype(proto, TypeId::map);
-  Cell* map = actions::call_make(proto, pairs);
-  *args = *map;
+  if (datatype::is_registered(TypeId::map)) {
+    Cell* proto = stack::push_slot();
+    set_datatype(proto, TypeId::map);
+    *args = *actions::call_make(proto, pairs);
+  } else {
+    // Until map! is built the pairs come as a block (select works alike).
+    *args = *pairs;
+  }
   stack::top = args + 1;
 }
 
@@ -331,7 +336,7 @@ const Definition kSystem[] = {
     {94, "get-env", get_env, R"spec("Returns the value of an OS environment variable (for current process)"
         var [any-string! any-word!] "Variable to get" return: [string! none!])spec"},
     {95, "list-env", list_env, R"spec("Returns a map of OS environment variables (for current process)"
-        return: [map!])spec"},
+        return: [map! block!])spec"},
     {96, "now", now, R"spec("Returns date and time"
         /year "Returns year only" /month "Returns month only" /day "Returns day of the month only"
         /time "Returns time only" /zone "Returns time zone offset from UCT (GMT) only"
