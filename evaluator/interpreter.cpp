@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "datatypes/typeset.h"
 #include "evaluator/natives.h"
 #include "memory/collector.h"
 #include "values/actions.h"
@@ -15,8 +16,6 @@
 #include "values/native.h"
 #include "values/symbol.h"
 #include "values/word.h"
-
-#include "datatypes/typeset.h"
 
 namespace qel::interpreter {
 
@@ -142,8 +141,7 @@ bool user_tracing = false;
 struct LibraryCrossing {
   bool saved_in_library;
   bool saved_tracing;
-  explicit LibraryCrossing(bool library)
-      : saved_in_library(in_library), saved_tracing(tracing_q) {
+  explicit LibraryCrossing(bool library) : saved_in_library(in_library), saved_tracing(tracing_q) {
     if (library) {
       user_tracing = tracing_q;
       tracing_q = false;
@@ -281,17 +279,16 @@ CacheInfo build_cache(const Cell* fn) {
         break;
       }
       refinements++;
-      descriptors.push_back(Cell{static_cast<uint32_t>(TypeId::integer), 0, 0,
-                static_cast<uint32_t>(ArgKind::refinement) |
-                    (static_cast<uint32_t>(refinements) << 8)});
+      descriptors.push_back(Cell{
+          static_cast<uint32_t>(TypeId::integer), 0, 0,
+          static_cast<uint32_t>(ArgKind::refinement) | (static_cast<uint32_t>(refinements) << 8)});
       continue;
     } else if (t == TypeId::set_word) {
       // return: and its type block are not arguments.
       if (i + 1 < n && at(spec, i + 1)->is(TypeId::block)) i++;
       continue;
     } else {
-      if (t != TypeId::string && t != TypeId::block)
-        fire(ErrorCode::script_bad_func_def, &spec);
+      if (t != TypeId::string && t != TypeId::block) fire(ErrorCode::script_bad_func_def, &spec);
       continue;
     }
     uint64_t types = kDefaultTypes;
@@ -393,8 +390,8 @@ constexpr int32_t kMaxRefinements = 64;
 // Fetches the arguments and refinements of a call through a path or by
 // apply, then calls a native's or action's entry, or pushes a function's
 // locals.
-[[gnu::noinline]] int32_t eval_arguments_full(const CallSite& site, const Cell& code, int32_t pc, int32_t end,
-                       const Cell* path, int32_t path_pos) {
+[[gnu::noinline]] int32_t eval_arguments_full(const CallSite& site, const Cell& code, int32_t pc,
+                                              int32_t end, const Cell* path, int32_t path_pos) {
   const Cell* fn = site.fn;
   CacheInfo ci = spec_cache(fn);
   TypeId ft = fn->type();
@@ -605,22 +602,34 @@ void call_native_code(Cell* fn) {
 inline bool fast_math_op(const Cell& op, MathOp* m) {
   if (!op.is(TypeId::action)) return false;
   switch (static_cast<ActionId>(op.data1)) {
-    case ActionId::add: *m = MathOp::add; return true;
-    case ActionId::subtract: *m = MathOp::subtract; return true;
-    case ActionId::multiply: *m = MathOp::multiply; return true;
-    case ActionId::and_: *m = MathOp::and_; return true;
-    case ActionId::or_: *m = MathOp::or_; return true;
-    case ActionId::xor_: *m = MathOp::xor_; return true;
-    default: return false;
+    case ActionId::add:
+      *m = MathOp::add;
+      return true;
+    case ActionId::subtract:
+      *m = MathOp::subtract;
+      return true;
+    case ActionId::multiply:
+      *m = MathOp::multiply;
+      return true;
+    case ActionId::and_:
+      *m = MathOp::and_;
+      return true;
+    case ActionId::or_:
+      *m = MathOp::or_;
+      return true;
+    case ActionId::xor_:
+      *m = MathOp::xor_;
+      return true;
+    default:
+      return false;
   }
 }
 // The comparison natives have indexes 25-31 (equal? ... greater-or-equal?).
 inline bool fast_compare_op(const Cell& op, CompareOp* c) {
   if (!op.is(TypeId::native)) return false;
-  static constexpr CompareOp kOps[] = {CompareOp::equal,  CompareOp::not_equal,
-                                       CompareOp::strict_equal, CompareOp::lesser,
-                                       CompareOp::greater, CompareOp::lesser_or_equal,
-                                       CompareOp::greater_or_equal};
+  static constexpr CompareOp kOps[] = {
+      CompareOp::equal,   CompareOp::not_equal,       CompareOp::strict_equal,    CompareOp::lesser,
+      CompareOp::greater, CompareOp::lesser_or_equal, CompareOp::greater_or_equal};
   uint32_t i = op.data1;
   if (i < 25 || i > 31) return false;
   *c = kOps[i - 25];
@@ -692,8 +701,11 @@ CacheInfo spec_cache(const Cell* fn) {
   const Cell* summary = memory::series(node)->cells() + 1;
   if (!summary->is(TypeId::integer)) [[unlikely]]
     return build_cache(fn);
-  return {node, fixed - 1, static_cast<int32_t>(summary->data1),
-          static_cast<int32_t>(summary->data2), static_cast<int32_t>(summary->data3),
+  return {node,
+          fixed - 1,
+          static_cast<int32_t>(summary->data1),
+          static_cast<int32_t>(summary->data2),
+          static_cast<int32_t>(summary->data3),
           (summary->header & kPlainCall) != 0};
 }
 
@@ -771,8 +783,8 @@ int32_t do_next(const Cell* block) {
 
 // Bits of the value types a word's value is called for, and of those that
 // raise an error when a word gives them.
-constexpr uint64_t kCallTypes = bit(TypeId::function) | bit(TypeId::native) |
-                                bit(TypeId::action) | bit(TypeId::routine);
+constexpr uint64_t kCallTypes =
+    bit(TypeId::function) | bit(TypeId::native) | bit(TypeId::action) | bit(TypeId::routine);
 constexpr uint64_t kWordSpecial = kCallTypes | bit(TypeId::unset) | bit(TypeId::op);
 // The value types that evaluate to themselves without anything to check.
 constexpr uint64_t kSelfTypes =
@@ -890,71 +902,71 @@ inline bool plain_function(const Cell* val) {
 [[gnu::noinline]] int32_t eval_other(const Cell& code, int32_t pc, int32_t end, bool passive,
                                      Cell* start) {
   Cell v = *at(code, pc);
-    switch (v.type()) {
-      case TypeId::get_word:
-        stack::push(word_value(&v));
-        if (tracing_q) fire_event(Event::push, &code, pc, nullptr, start);
-        pc++;
-        break;
-      case TypeId::lit_word:
-        stack::push(&v)->header = static_cast<uint32_t>(TypeId::word);
-        if (tracing_q) fire_event(Event::push, &code, pc, nullptr, start);
-        pc++;
-        break;
-      case TypeId::path:
-        pc = passing::eval_path(v, code, pc, end, PathMode::eval, false, nullptr);
-        if (exits::pending) return pc;
-        if (tracing_q) fire_event(Event::push, &code, pc, nullptr, start);
-        break;
-      case TypeId::get_path:
-        pc = passing::eval_path(v, code, pc, end, PathMode::get, false, nullptr);
-        if (exits::pending) return pc;
-        break;
-      case TypeId::set_path: {
-        if (tracing_q) fire_event(Event::push, &code, pc, nullptr, &v);
-        if (pc + 1 >= limit_of(code, end)) fire(ErrorCode::script_need_value, &v);
-        push_frame(&set_path_word_cell, stack::FrameKind::native);
-        pc = passing::eval_expression(code, pc + 1, end, false, false);
-        if (exits::pending) return pc;
-        if (tracing_q) fire_event(Event::set, &code, pc, &v, start);
-        passing::eval_path(v, code, -1, 0, PathMode::set, false, nullptr);
-        if (exits::pending) return pc;
-        stack::top = start + 1;
-        pop_frame();
-        break;
-      }
-      case TypeId::lit_path: {
-        Cell* c = stack::push(&v);
-        c->set_type(TypeId::path);
-        c->data3 = 0;
-        pc++;
-        break;
-      }
-      case TypeId::op:
-        fire(ErrorCode::internal_not_done);
-      case TypeId::function:
-      case TypeId::native:
-      case TypeId::action:
-      case TypeId::routine:
-        if (passive) {
-          stack::push(&v);
-          pc++;
-        } else {
-          pc = passing::eval_code(&v, code, pc + 1, end, nullptr, 0, nullptr, nullptr,
-                                  mode::normal, false);
-          if (exits::pending) return pc;
-        }
-        break;
-      default: {  // issue!
-        if (pc + 1 < limit_of(code, end) && at(code, pc + 1)->is(TypeId::block)) {
-          SymbolId sym = symbol::resolve(v.symbol());
-          if (sym == symbol::resolve(sym_system) || sym == symbol::resolve(sym_system_global))
-            fire(ErrorCode::internal_qel_system);
-        }
+  switch (v.type()) {
+    case TypeId::get_word:
+      stack::push(word_value(&v));
+      if (tracing_q) fire_event(Event::push, &code, pc, nullptr, start);
+      pc++;
+      break;
+    case TypeId::lit_word:
+      stack::push(&v)->header = static_cast<uint32_t>(TypeId::word);
+      if (tracing_q) fire_event(Event::push, &code, pc, nullptr, start);
+      pc++;
+      break;
+    case TypeId::path:
+      pc = passing::eval_path(v, code, pc, end, PathMode::eval, false, nullptr);
+      if (exits::pending) return pc;
+      if (tracing_q) fire_event(Event::push, &code, pc, nullptr, start);
+      break;
+    case TypeId::get_path:
+      pc = passing::eval_path(v, code, pc, end, PathMode::get, false, nullptr);
+      if (exits::pending) return pc;
+      break;
+    case TypeId::set_path: {
+      if (tracing_q) fire_event(Event::push, &code, pc, nullptr, &v);
+      if (pc + 1 >= limit_of(code, end)) fire(ErrorCode::script_need_value, &v);
+      push_frame(&set_path_word_cell, stack::FrameKind::native);
+      pc = passing::eval_expression(code, pc + 1, end, false, false);
+      if (exits::pending) return pc;
+      if (tracing_q) fire_event(Event::set, &code, pc, &v, start);
+      passing::eval_path(v, code, -1, 0, PathMode::set, false, nullptr);
+      if (exits::pending) return pc;
+      stack::top = start + 1;
+      pop_frame();
+      break;
+    }
+    case TypeId::lit_path: {
+      Cell* c = stack::push(&v);
+      c->set_type(TypeId::path);
+      c->data3 = 0;
+      pc++;
+      break;
+    }
+    case TypeId::op:
+      fire(ErrorCode::internal_not_done);
+    case TypeId::function:
+    case TypeId::native:
+    case TypeId::action:
+    case TypeId::routine:
+      if (passive) {
         stack::push(&v);
         pc++;
+      } else {
+        pc = passing::eval_code(&v, code, pc + 1, end, nullptr, 0, nullptr, nullptr, mode::normal,
+                                false);
+        if (exits::pending) return pc;
       }
+      break;
+    default: {  // issue!
+      if (pc + 1 < limit_of(code, end) && at(code, pc + 1)->is(TypeId::block)) {
+        SymbolId sym = symbol::resolve(v.symbol());
+        if (sym == symbol::resolve(sym_system) || sym == symbol::resolve(sym_system_global))
+          fire(ErrorCode::internal_qel_system);
+      }
+      stack::push(&v);
+      pc++;
     }
+  }
   return pc;
 }
 
@@ -1153,8 +1165,7 @@ void eval_function(Cell* fn, const Cell* call_word, CallbackKind kind) {
     returned = true;
   }
   if (exits::pending) {
-    if ((exits::pending != level::return_ && exits::pending != level::exit_) ||
-        exits::target != me)
+    if ((exits::pending != level::return_ && exits::pending != level::exit_) || exits::target != me)
       return;
     exits::pending = 0;
     returned = true;

@@ -23,9 +23,8 @@ bool last_lf_q = false;
 
 namespace {
 
-std::span<const Definition> (*const kGroups[])() = {control_natives, eval_natives, word_natives,
-                                                      compare_natives, output_natives,
-                                                      system_natives};
+std::span<const Definition> (*const kGroups[])() = {
+    control_natives, eval_natives, word_natives, compare_natives, output_natives, system_natives};
 
 bool marks_registered = false;
 void mark_print_buffer() {

@@ -27,8 +27,13 @@ inline int32_t tail_of(const Cell& c) {
 // the copy the walk holds, which must then be stored where it came from).
 inline bool held_in_cell(TypeId t) {
   switch (t) {
-    case TypeId::time: case TypeId::date: case TypeId::pair: case TypeId::tuple:
-    case TypeId::point2d: case TypeId::point3d: case TypeId::money:
+    case TypeId::time:
+    case TypeId::date:
+    case TypeId::pair:
+    case TypeId::tuple:
+    case TypeId::point2d:
+    case TypeId::point3d:
+    case TypeId::money:
       return true;
     default:
       return false;
@@ -61,8 +66,8 @@ int32_t eval_path(const Cell& path_in, const Cell& code, int32_t pc, int32_t end
   if (is_function_type(value.type())) {
     if (mode == PathMode::set) fire(ErrorCode::script_invalid_path_set, &path);
     if (mode == PathMode::get) fire(ErrorCode::script_invalid_path_get, &path);
-    int32_t npc = passing::eval_code(&value, args_code, args_pc, args_end, &path, head + 1, &first, nullptr,
-                            mode::normal, false);
+    int32_t npc = passing::eval_code(&value, args_code, args_pc, args_end, &path, head + 1, &first,
+                                     nullptr, mode::normal, false);
     if (exits::pending) return npc;
     if (tracing_q) fire_event(Event::exit, &path, -1, nullptr, start);
     return pc >= 0 ? npc : pc + 1;
@@ -122,8 +127,8 @@ int32_t eval_path(const Cell& path_in, const Cell& code, int32_t pc, int32_t end
       Cell word = e.is(TypeId::word) ? e : *parent_word;
       stack::top = start;
       Cell* keep_owner = stack::push(&owner);
-      int32_t npc = passing::eval_code(&next, args_code, args_pc, args_end, &path, k + 1, &word, keep_owner,
-                              mode::normal, false);
+      int32_t npc = passing::eval_code(&next, args_code, args_pc, args_end, &path, k + 1, &word,
+                                       keep_owner, mode::normal, false);
       if (exits::pending) return npc;
       // The result sits above the kept owner: move it down to `start`.
       *start = stack::top[-1];

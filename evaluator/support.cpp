@@ -71,8 +71,9 @@ void argument_at(int32_t slot, const Cell* types, int32_t argnum) {
 }
 
 const Cell* optional(const Cell* refinement, const Cell* types, int32_t argnum, const Cell* v) {
-  bool on = refinement->is(TypeId::logic) ? refinement->logic()
-                                          : refinement->is(TypeId::integer) && refinement->integer() >= 0;
+  bool on = refinement->is(TypeId::logic)
+                ? refinement->logic()
+                : refinement->is(TypeId::integer) && refinement->integer() >= 0;
   if (on) value(types, argnum, v);
   return v;
 }

@@ -27,9 +27,9 @@ Cell callback_cell{static_cast<uint32_t>(TypeId::unset), 0, 0, 0};
 int32_t callback_locals = 0;
 Cell callback_frame_word{};
 
-constexpr std::string_view kEventNames[] = {"init", "end",  "prolog", "epilog", "enter", "exit",
-                                            "open", "return", "fetch", "push",  "set",  "call",
-                                            "error", "throw", "catch", "expr"};
+constexpr std::string_view kEventNames[] = {"init",  "end",    "prolog", "epilog", "enter", "exit",
+                                            "open",  "return", "fetch",  "push",   "set",   "call",
+                                            "error", "throw",  "catch",  "expr"};
 constexpr int kEvents = 16;
 Cell event_words[kEvents];
 bool marks_registered = false;

@@ -238,8 +238,7 @@ Cell* collect_words(Cell* spec, const Cell* body) {
     for (int32_t i = 0; i < it.count; i++) {
       const Cell& c = it.first[i];
       TypeId t = c.type();
-      if (!(is_any_word(t) && t != TypeId::issue) && t != TypeId::block &&
-          t != TypeId::string)
+      if (!(is_any_word(t) && t != TypeId::issue) && t != TypeId::block && t != TypeId::string)
         fire(ErrorCode::script_bad_func_extern, &c);
     }
   }
@@ -319,8 +318,8 @@ Cell* push(const Cell* spec_in, const Cell* body, Node ctx, Node object, uint32_
   Cell* keep = stack::push(&spec);
   bool made_here = false;
   if (!ctx) {
-    ctx = context::make(&spec, context::OnStack::yes, context::SelfRef::no,
-                        context::Kind::function);
+    ctx =
+        context::make(&spec, context::OnStack::yes, context::SelfRef::no, context::Kind::function);
     made_here = true;
   }
   Node extras = new_cells(kExtras);
@@ -495,7 +494,9 @@ int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* pa
   return limit;
 }
 
-int32_t compare(Cell* value1, Cell* value2, CompareOp op) { return function::compare(value1, value2, op); }
+int32_t compare(Cell* value1, Cell* value2, CompareOp op) {
+  return function::compare(value1, value2, op);
+}
 
 void register_() {
   constexpr ActionRow row{

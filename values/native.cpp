@@ -89,8 +89,8 @@ namespace native {
 Cell* make_value(Cell* out, TypeId t, const Cell* spec, int32_t index) {
   Cell s = *spec;
   s.set_head(0);
-  Node ctx = context::make(&s, context::OnStack::yes, context::SelfRef::no,
-                           context::Kind::function);
+  Node ctx =
+      context::make(&s, context::OnStack::yes, context::SelfRef::no, context::Kind::function);
   Node companion_node = memory::alloc_cells(2);
   SeriesBuffer* b = memory::series(companion_node);
   b->cells()[kContext] = *context::context_cell(ctx);
@@ -224,8 +224,7 @@ bool plain_spec(const Cell* spec) {
 
 Cell* make(Cell*, Cell* spec, TypeId) {
   TypeId t = spec->type();
-  if (t != TypeId::native && t != TypeId::action && t != TypeId::function &&
-      t != TypeId::routine) {
+  if (t != TypeId::native && t != TypeId::action && t != TypeId::function && t != TypeId::routine) {
     Cell dt;
     set_datatype(&dt, t);
     fire(ErrorCode::script_invalid_type, &dt);
