@@ -167,9 +167,8 @@ Node load_text(const uint8_t* bytes, uint64_t n, unicode::LineBreaks lb) {
   try {
     return unicode::load_utf8(bytes, static_cast<uint32_t>(n), kNoNode, nullptr, lb);
   } catch (const NonLocalExit& e) {
-    if (e.level != level::error ||
-        error::code_of(&unwind::thrown_value) != static_cast<int32_t>(ErrorCode::access_invalid_utf8))
-      throw;
+    const int32_t invalid = static_cast<int32_t>(ErrorCode::access_invalid_utf8);
+    if (e.level != level::error || error::code_of(&unwind::thrown_value) != invalid) throw;
   }
   stack::top = top;
   set_none(&unwind::thrown_value);
