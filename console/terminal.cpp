@@ -186,6 +186,12 @@ std::optional<EditEnd> edit_line(Terminal& terminal, KeyReader& keys, LineEditor
   terminal.enter_raw();
   ScreenSize size = terminal.size().value_or(ScreenSize{});
   int32_t column = keys.query_column().value_or(1) - 1;
+  // In the last column the terminal may be waiting to wrap (output filled
+  // the row): whether it is cannot be told, so the line starts on a new row.
+  if (column > 0 && column >= size.width - 1) {
+    terminal.write("\r\n");
+    column = 0;
+  }
   editor.begin(std::move(prompt), hidden, history, size, column);
   terminal.write(editor.take_output());
   std::optional<EditEnd> end;

@@ -324,6 +324,15 @@ class OnTerminal(ConsoleTest):
             s.type(key)
             self.assertEqual(self.prompt_row(s), (">> " + shown).rstrip(), "after " + repr(key))
 
+    def test_prompt_after_output_that_filled_the_row(self):
+        s = self.session(cols=40)
+        s.wait_for(">>")
+        s.type('prin append/dup copy "" "-" 40 x: ask "? "\r')
+        s.wait_for("?")
+        s.type("abcd" + LEFT + "Z\r")
+        s.wait_for('== "abcZd"')
+        self.assertIn("\n? abcZd\n", s.screen.text())
+
     def test_hidden_ask(self):
         s = self.session()
         s.wait_for(">>")
