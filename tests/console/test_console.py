@@ -238,6 +238,14 @@ class Scripts(ConsoleTest):
         self.assertNotIn("never", out)
         self.assertEqual(status, 0)
 
+    def test_standard_input_routines(self):
+        self.home.write("stdin.qel", "Qel [] print mold input-stdin b: make binary! 8\n"
+                                     "read-stdin b 3 print mold b print mold input-stdin\n"
+                                     "print mold input-stdin\n")
+        out, status = self.qel("stdin.qel", stdin="line one\nabcdef\n")
+        self.assertEqual(out.split("\n")[:4], ['"line one"', "#{616263}", '"def"', "none"])
+        self.assertEqual(status, 0)
+
     def test_a_script_that_ends_without_quit_writes_no_settings(self):
         self.home.write("s.qel", "Qel [] 1\n")
         self.qel("s.qel")
