@@ -32,6 +32,17 @@ SymbolId sym_system = 0, sym_system_global = 0, sym_local = 0, sym_return = 0;
 constexpr uint64_t bit(TypeId t) { return uint64_t{1} << static_cast<uint8_t>(t); }
 constexpr uint64_t kDefaultTypes = ~bit(TypeId::unset) & ~uint64_t{1};
 
+// Bits of the value types a word's value is called for, and of those that
+// raise an error when a word gives them.
+constexpr uint64_t kCallTypes =
+    bit(TypeId::function) | bit(TypeId::native) | bit(TypeId::action) | bit(TypeId::routine);
+constexpr uint64_t kWordSpecial = kCallTypes | bit(TypeId::unset) | bit(TypeId::op);
+// The value types that evaluate to themselves without anything to check.
+constexpr uint64_t kSelfTypes =
+    ~(bit(TypeId::word) | bit(TypeId::set_word) | bit(TypeId::get_word) | bit(TypeId::lit_word) |
+      bit(TypeId::paren) | bit(TypeId::path) | bit(TypeId::set_path) | bit(TypeId::get_path) |
+      bit(TypeId::lit_path) | bit(TypeId::op) | kCallTypes | bit(TypeId::issue));
+
 inline SeriesBuffer* buf(const Cell& c) { return memory::series(c.node()); }
 // Cells of the code's buffer from index 0 to its tail.
 inline int32_t tail_of(const Cell& code) {
@@ -643,9 +654,27 @@ int32_t eval_infix(const Cell& code, int32_t pc, int32_t end, Cell* start, const
   TypeId wt = fn.type();
   if (!tracing_q && (opv.header & op::kPlain) && (wt == TypeId::native || wt == TypeId::action) &&
       pc + 1 < limit_of(code, end)) {
-    stack::top = start + 1;
-    int32_t npc = passing::eval_expression(code, pc + 1, end, true, false);
-    if (exits::pending) return npc;
+    // The right operand: a literal, or a word with a plain value, is read in
+    // place; anything else is evaluated (without further operators).
+    int32_t npc;
+    const Cell* rc = buf(code)->cells() + pc + 1;
+    const uint64_t rb = uint64_t{1} << static_cast<uint8_t>(rc->type());
+    const Cell* operand = nullptr;
+    if (rb & kSelfTypes) {
+      operand = rc;
+    } else if (rb & bit(TypeId::word)) {
+      const Cell* v = peek_value(rc);
+      if (v && !((uint64_t{1} << static_cast<uint8_t>(v->type())) & kWordSpecial)) operand = v;
+    }
+    if (operand) {
+      start[1] = *operand;
+      stack::top = start + 2;
+      npc = pc + 2;
+    } else {
+      stack::top = start + 1;
+      npc = passing::eval_expression(code, pc + 1, end, true, false);
+      if (exits::pending) return npc;
+    }
     Cell* right = start + 1;
     MathOp m;
     CompareOp c;
@@ -781,16 +810,6 @@ int32_t do_next(const Cell* block) {
   return passing::eval_next(&code, pc, tail_of(code), Chain::no);
 }
 
-// Bits of the value types a word's value is called for, and of those that
-// raise an error when a word gives them.
-constexpr uint64_t kCallTypes =
-    bit(TypeId::function) | bit(TypeId::native) | bit(TypeId::action) | bit(TypeId::routine);
-constexpr uint64_t kWordSpecial = kCallTypes | bit(TypeId::unset) | bit(TypeId::op);
-// The value types that evaluate to themselves without anything to check.
-constexpr uint64_t kSelfTypes =
-    ~(bit(TypeId::word) | bit(TypeId::set_word) | bit(TypeId::get_word) | bit(TypeId::lit_word) |
-      bit(TypeId::paren) | bit(TypeId::path) | bit(TypeId::set_path) | bit(TypeId::get_path) |
-      bit(TypeId::lit_path) | bit(TypeId::op) | kCallTypes | bit(TypeId::issue));
 
 // if, unless and either called by their words, evaluated here without the
 // generic argument machinery (their frame is still pushed, so errors name
