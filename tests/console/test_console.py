@@ -353,6 +353,20 @@ class OnTerminal(ConsoleTest):
         s.type(UP + UP)
         self.assertEqual(self.prompt_row(s), '>> pw: ask/hide "pw: "')
 
+    def test_ask_with_its_own_history(self):
+        s = self.session()
+        s.wait_for(">>")
+        s.type('h: ["older"] x: ask/history "? " h\r')
+        s.wait_for("?")
+        s.type(UP)
+        self.assertEqual(self.prompt_row(s), "? older")
+        s.type("\x7f\x7f\x7f\x7f\x7fnew\r")
+        s.wait_for('== "new"')
+        s.type("h\r")
+        s.wait_for('== ["new" "older"]')
+        s.type("length? system/console/history\r")
+        s.wait_for("== 3")
+
     def test_continuation_cue_and_escape(self):
         s = self.session()
         s.wait_for(">>")
