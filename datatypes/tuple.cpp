@@ -35,8 +35,8 @@ namespace {
   fire(ErrorCode::script_bad_to_arg, &dt, spec);
 }
 
-[[noreturn]] void bad_refine(const char* refinement, const Cell* value) {
-  const Cell w = word::load(refinement);
+[[noreturn]] void bad_refine(const char* name, const Cell* value) {
+  const Cell w = refinement::load(name);
   fire(ErrorCode::script_invalid_refine_arg, &w, value);
 }
 
