@@ -24,7 +24,8 @@ bool last_lf_q = false;
 namespace {
 
 std::span<const Definition> (*const kGroups[])() = {
-    control_natives, eval_natives, word_natives, compare_natives, output_natives, system_natives};
+    control_natives, eval_natives, word_natives, compare_natives, output_natives, system_natives,
+    math_natives};
 
 bool marks_registered = false;
 void mark_print_buffer() {

@@ -56,6 +56,7 @@ std::span<const Definition> word_natives();
 std::span<const Definition> compare_natives();
 std::span<const Definition> output_natives();
 std::span<const Definition> system_natives();
+std::span<const Definition> math_natives();
 
 // Start-up: fills the table (entries without a native raise internal
 // not-done when called).
@@ -74,6 +75,10 @@ void not_done(const int32_t* refinements);
 int32_t get_integer_arg(const Cell* value);
 // An integer! converted, or a float!'s payload.
 double get_float_arg(const Cell* value);
+// The worker of max (true) and min (false) on slots 0 and 1: the result
+// replaces slot 0. A NaN number wins; pairs, points and tuples are taken
+// component by component; other values by their ordering.
+void max_min(bool max);
 // True while the series position is before its tail.
 bool series_more_q(const Cell* series);
 // Assigns `count` words of a block, one value each when the value is a
