@@ -64,9 +64,17 @@ inline bool is_function_type(TypeId t) {
 // The value cell of a bound word, or null when its context keeps no values
 // right now (a function that is not running), the word is unresolved, or
 // its index lies outside the values (the errors are context::get's then).
+inline Cell* global_value(int32_t i) {
+  SeriesBuffer* vs = memory::series(context::global_values);
+  if (static_cast<uint32_t>(i) >= ((vs->tail - vs->offset) >> 4)) [[unlikely]]
+    return nullptr;
+  return vs->cells() + i;
+}
 inline Cell* peek_value(const Cell* w) {
   Node ctx = w->context();
   int32_t i = w->word_index();
+  if (ctx == context::global) [[likely]]
+    return global_value(i);
   if (!ctx || i < 0) [[unlikely]]
     return nullptr;
   Cell* cc = memory::series(ctx)->cells();
@@ -85,6 +93,8 @@ inline Cell* peek_value(const Cell* w) {
 inline Cell* direct_slot(const Cell* w) {
   Node ctx = w->context();
   int32_t i = w->word_index();
+  if (ctx == context::global) [[likely]]
+    return global_value(i);
   if (!ctx || i < 0) [[unlikely]]
     return nullptr;
   Cell* cc = memory::series(ctx)->cells();
@@ -608,116 +618,243 @@ void call_native_code(Cell* fn) {
   e();
 }
 
-// The operators the interpreter computes without a call when both operands
-// are integers (or floats): the action or native each op! wraps.
-inline bool fast_math_op(const Cell& op, MathOp* m) {
-  if (!op.is(TypeId::action)) return false;
-  switch (static_cast<ActionId>(op.data1)) {
-    case ActionId::add:
-      *m = MathOp::add;
-      return true;
-    case ActionId::subtract:
-      *m = MathOp::subtract;
-      return true;
-    case ActionId::multiply:
-      *m = MathOp::multiply;
-      return true;
-    case ActionId::and_:
-      *m = MathOp::and_;
-      return true;
-    case ActionId::or_:
-      *m = MathOp::or_;
-      return true;
-    case ActionId::xor_:
-      *m = MathOp::xor_;
-      return true;
+// The operators the interpreter computes in place when both operands allow
+// it: the actions add ... xor~ and the comparison natives (indexes 25-31,
+// equal? ... greater-or-equal?), wrapped in op! values made plain.
+enum class FastOp : uint8_t {
+  none,
+  add,
+  subtract,
+  multiply,
+  and_,
+  or_,
+  xor_,
+  equal,
+  not_equal,
+  strict_equal,
+  lesser,
+  greater,
+  lesser_or_equal,
+  greater_or_equal
+};
+constexpr bool is_math(FastOp f) { return f <= FastOp::xor_; }
+
+// The fast operator of an op! cell (FastOp::none unless it is plain and
+// wraps one of the operators above).
+inline FastOp fast_op_of(const Cell* opv) {
+  const uint32_t h = opv->header;
+  if (!(h & op::kPlain)) return FastOp::none;
+  const auto wt = static_cast<TypeId>((h >> 16) & 0xFF);
+  if (wt == TypeId::action) {
+    switch (static_cast<ActionId>(opv->data1)) {
+      case ActionId::add:
+        return FastOp::add;
+      case ActionId::subtract:
+        return FastOp::subtract;
+      case ActionId::multiply:
+        return FastOp::multiply;
+      case ActionId::and_:
+        return FastOp::and_;
+      case ActionId::or_:
+        return FastOp::or_;
+      case ActionId::xor_:
+        return FastOp::xor_;
+      default:
+        return FastOp::none;
+    }
+  }
+  if (wt == TypeId::native && opv->data1 >= 25 && opv->data1 <= 31)
+    return static_cast<FastOp>(static_cast<uint32_t>(FastOp::equal) + (opv->data1 - 25));
+  return FastOp::none;
+}
+
+inline MathOp math_op_of(FastOp f) {
+  switch (f) {
+    case FastOp::add:
+      return MathOp::add;
+    case FastOp::subtract:
+      return MathOp::subtract;
+    case FastOp::multiply:
+      return MathOp::multiply;
+    case FastOp::and_:
+      return MathOp::and_;
+    case FastOp::or_:
+      return MathOp::or_;
     default:
-      return false;
+      return MathOp::xor_;
   }
 }
-// The comparison natives have indexes 25-31 (equal? ... greater-or-equal?).
-inline bool fast_compare_op(const Cell& op, CompareOp* c) {
-  if (!op.is(TypeId::native)) return false;
+inline CompareOp compare_op_of(FastOp f) {
   static constexpr CompareOp kOps[] = {
       CompareOp::equal,   CompareOp::not_equal,       CompareOp::strict_equal,    CompareOp::lesser,
       CompareOp::greater, CompareOp::lesser_or_equal, CompareOp::greater_or_equal};
-  uint32_t i = op.data1;
-  if (i < 25 || i > 31) return false;
-  *c = kOps[i - 25];
-  return true;
+  return kOps[static_cast<uint32_t>(f) - static_cast<uint32_t>(FastOp::equal)];
 }
 
-// An infix operator at pc; the left operand is the value at `start`.
-int32_t eval_infix(const Cell& code, int32_t pc, int32_t end, Cell* start, const Cell& opv,
-                   const Cell& opword) {
-  Cell fn = op::unwrap(&opv);
-  TypeId wt = fn.type();
-  if (!tracing_q && (opv.header & op::kPlain) && (wt == TypeId::native || wt == TypeId::action) &&
-      pc + 1 < limit_of(code, end)) {
-    // The right operand: a literal, or a word with a plain value, is read in
-    // place; anything else is evaluated (without further operators).
-    int32_t npc;
-    const Cell* rc = buf(code)->cells() + pc + 1;
-    const uint64_t rb = uint64_t{1} << static_cast<uint8_t>(rc->type());
-    const Cell* operand = nullptr;
-    if (rb & kSelfTypes) {
-      operand = rc;
-    } else if (rb & bit(TypeId::word)) {
-      const Cell* v = peek_value(rc);
-      if (v && !((uint64_t{1} << static_cast<uint8_t>(v->type())) & kWordSpecial)) operand = v;
-    }
-    if (operand) {
-      start[1] = *operand;
-      stack::top = start + 2;
-      npc = pc + 2;
-    } else {
-      stack::top = start + 1;
-      npc = passing::eval_expression(code, pc + 1, end, true, false);
-      if (exits::pending) return npc;
-    }
-    Cell* right = start + 1;
-    MathOp m;
-    CompareOp c;
-    if (fast_math_op(fn, &m)) {
-      if (actions::fast_math(m, start, right, start)) {
+// Integer operands: the result written into `out` (an overflow gives a
+// float, as the actions do).
+inline void integer_op(FastOp f, int32_t a, int32_t b, Cell* out) {
+  int32_t r;
+  switch (f) {
+    case FastOp::add:
+      if (__builtin_add_overflow(a, b, &r)) [[unlikely]]
+        set_float(out, double(a) + double(b));
+      else
+        set_integer(out, r);
+      return;
+    case FastOp::subtract:
+      if (__builtin_sub_overflow(a, b, &r)) [[unlikely]]
+        set_float(out, double(a) - double(b));
+      else
+        set_integer(out, r);
+      return;
+    case FastOp::multiply:
+      if (__builtin_mul_overflow(a, b, &r)) [[unlikely]]
+        set_float(out, double(a) * double(b));
+      else
+        set_integer(out, r);
+      return;
+    case FastOp::and_:
+      set_integer(out, a & b);
+      return;
+    case FastOp::or_:
+      set_integer(out, a | b);
+      return;
+    case FastOp::xor_:
+      set_integer(out, a ^ b);
+      return;
+    case FastOp::equal:
+    case FastOp::strict_equal:
+      set_logic(out, a == b);
+      return;
+    case FastOp::not_equal:
+      set_logic(out, a != b);
+      return;
+    case FastOp::lesser:
+      set_logic(out, a < b);
+      return;
+    case FastOp::greater:
+      set_logic(out, a > b);
+      return;
+    case FastOp::lesser_or_equal:
+      set_logic(out, a <= b);
+      return;
+    default:
+      set_logic(out, a >= b);
+      return;
+  }
+}
+
+// An operator call with both operands in place (start, start + 1; the stack
+// top above them): the fast forms for other operand types, else the call of
+// the wrapped native or action under a frame named by the operator word.
+[[gnu::noinline]] void infix_call(Cell* start, FastOp f, const Cell& opv, const Cell& opword) {
+  Cell* right = start + 1;
+  if (f != FastOp::none) {
+    if (is_math(f)) {
+      if (actions::fast_math(math_op_of(f), start, right, start)) {
         stack::top = start + 1;
-        return npc;
+        return;
       }
-    } else if (fast_compare_op(fn, &c)) {
+    } else {
       bool truth;
-      if (actions::fast_compare(c, start, right, &truth)) {
+      if (actions::fast_compare(compare_op_of(f), start, right, &truth)) {
         set_logic(start, truth);
         stack::top = start + 1;
-        return npc;
+        return;
       }
     }
-    // The generic call, with both operands in place.
-    collector::Root keep(fn);
-    stack::top = start;
-    stack::mark_interp_native(&opword);
-    stack::top = start + 2;
-    CacheInfo ci = spec_cache(keep.get());
-    if (ci.count >= 2) {
-      typecheck(&opword, keep.get(), 1, descriptor(ci, 1), start);
-      typecheck(&opword, keep.get(), 2, descriptor(ci, 2), right);
-    }
-    int32_t refs[1] = {-1};
-    if (wt == TypeId::native) {
-      natives::entry(static_cast<int32_t>(fn.data1))(refs);
-    } else {
-      int32_t id = static_cast<int32_t>(fn.data1);
-      actions::EntryFn e = (id >= 1 && id <= kActionCount) ? actions::entries[id - 1] : nullptr;
-      if (!e) fire(ErrorCode::internal_not_done);
-      e(refs);
-    }
-    if (exits::pending) return npc;
-    stack::unwind();
-    return npc;
   }
+  // The generic call, with both operands in place.
+  Cell fn = op::unwrap(&opv);
+  TypeId wt = fn.type();
+  collector::Root keep(fn);
+  stack::top = start;
+  stack::mark_interp_native(&opword);
+  stack::top = start + 2;
+  CacheInfo ci = spec_cache(keep.get());
+  if (ci.count >= 2) {
+    typecheck(&opword, keep.get(), 1, descriptor(ci, 1), start);
+    typecheck(&opword, keep.get(), 2, descriptor(ci, 2), right);
+  }
+  int32_t refs[1] = {-1};
+  if (wt == TypeId::native) {
+    natives::entry(static_cast<int32_t>(fn.data1))(refs);
+  } else {
+    int32_t id = static_cast<int32_t>(fn.data1);
+    actions::EntryFn e = (id >= 1 && id <= kActionCount) ? actions::entries[id - 1] : nullptr;
+    if (!e) fire(ErrorCode::internal_not_done);
+    e(refs);
+  }
+  if (exits::pending) return;
+  stack::unwind();
+}
+
+// An infix operator whose wrapped function is not called in place: through
+// eval_code, as an ordinary call whose first argument is the left operand.
+[[gnu::noinline]] int32_t eval_infix_call(const Cell& code, int32_t pc, int32_t end, Cell* start,
+                                          Cell opv, Cell opword) {
+  Cell fn = op::unwrap(&opv);
   if (tracing_q) fire_event(Event::fetch, &code, pc, nullptr, &opword);
   stack::top = start + 1;
   return passing::eval_code(&fn, code, pc + 1, end, nullptr, 0, &opword, nullptr, mode::normal,
                             true);
+}
+
+// An infix operator at pc (`opv` its value, `opword` its word); the left
+// operand is the value at `start`, `lim` the code's current end. A plain
+// native or action operator takes its right operand in place when it is a
+// literal or a word with a plain value, evaluates it otherwise (a paren
+// directly), and is computed in place when it is one of the fast operators.
+inline int32_t eval_infix(const Cell& code, int32_t pc, int32_t end, int32_t lim, Cell* start,
+                          const Cell* opv, const Cell* opword) {
+  const uint32_t oh = opv->header;
+  const auto wt = static_cast<TypeId>((oh >> 16) & 0xFF);
+  if (tracing_q || !(oh & op::kPlain) || (wt != TypeId::native && wt != TypeId::action) ||
+      pc + 1 >= lim) [[unlikely]]
+    return eval_infix_call(code, pc, end, start, *opv, *opword);
+  const FastOp f = fast_op_of(opv);
+  const Cell* rc = buf(code)->cells() + pc + 1;
+  const uint64_t rb = uint64_t{1} << static_cast<uint8_t>(rc->type());
+  const Cell* operand = nullptr;
+  if (rb & kSelfTypes) {
+    operand = rc;
+  } else if (rb & bit(TypeId::word)) {
+    const Cell* v = peek_value(rc);
+    if (v && !((uint64_t{1} << static_cast<uint8_t>(v->type())) & kWordSpecial)) operand = v;
+  }
+  int32_t npc = pc + 2;
+  if (operand) {
+    if (f != FastOp::none && start->is(TypeId::integer) && operand->is(TypeId::integer))
+        [[likely]] {
+      integer_op(f, start->integer(), operand->integer(), start);
+      stack::top = start + 1;
+      return npc;
+    }
+    // Both operands in place for the call (the op's cells may move once the
+    // right operand is copied; keep the op's own cells first).
+    Cell o = *opv, w = *opword;
+    start[1] = *operand;
+    stack::top = start + 2;
+    infix_call(start, f, o, w);
+    return npc;
+  }
+  Cell o = *opv, w = *opword;
+  stack::top = start + 1;
+  if (rb & bit(TypeId::paren)) {
+    Cell paren = *rc;
+    passing::eval(&paren, Chain::no);
+  } else {
+    npc = passing::eval_expression(code, pc + 1, end, true, false);
+  }
+  if (exits::pending) return npc;
+  if (f != FastOp::none && start->is(TypeId::integer) && start[1].is(TypeId::integer)) [[likely]] {
+    integer_op(f, start->integer(), start[1].integer(), start);
+    stack::top = start + 1;
+    return npc;
+  }
+  infix_call(start, f, o, w);
+  return npc;
 }
 
 }  // namespace
@@ -1071,9 +1208,7 @@ int32_t eval_expression(const Cell& code, int32_t pc, int32_t end, bool prefix, 
     if (!next->is(TypeId::word)) return pc;
     Cell* val = peek_value(next);
     if (!val || !val->is(TypeId::op)) return pc;
-    Cell opv = *val;
-    Cell opword = *next;
-    pc = eval_infix(code, pc, end, start, opv, opword);
+    pc = eval_infix(code, pc, end, lim, start, val, next);
     if (exits::pending) return pc;
     moved = true;
   }

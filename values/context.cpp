@@ -16,6 +16,7 @@
 namespace qel::context {
 
 Node global = 0;
+Node global_values = 0;
 SymbolId self_symbol = 0;
 FireOnSet fire_on_set = nullptr;
 WantsNotice wants_notice = nullptr;
@@ -170,6 +171,7 @@ bool collect_set_words(Node ctx, const Cell* block) {
 void init() {
   if (global) return;
   global = create(4000, OnStack::no, SelfRef::no, 0, Kind::global);
+  global_values = context_cell(global)->data2;
   Cell keep;
   set_series(&keep, TypeId::block, global);
   root::append(keep);

@@ -40,8 +40,11 @@ enum class SelfRef : uint8_t { no, yes };
 inline constexpr uint32_t kKindShift = 11;
 inline constexpr uint32_t kKindMask = 0x3u << kKindShift;
 
-// The global context (lives for the whole run).
+// The global context (lives for the whole run) and the node of its values
+// series (set with it and never replaced: the series grows in place), so
+// that a global word's value is one indexed read through the node table.
 extern Node global;
+extern Node global_values;
 
 // Start-up: creates the global context with room for 4,000 words. Needs the
 // root block and the symbol table.
