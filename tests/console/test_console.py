@@ -257,6 +257,8 @@ class Settings(ConsoleTest):
         super().setUp()
         if not self.defined("save"):
             self.skipTest("save is not defined yet")
+        # The probe's start-up made the cache folder: each test starts without it.
+        shutil.rmtree(os.path.join(self.home.path, ".qel"), ignore_errors=True)
 
     def read_cfg(self):
         with open(self.home.cfg, encoding="utf-8") as f:
@@ -289,7 +291,9 @@ class Settings(ConsoleTest):
             text = self.read_cfg()
             self.assertRegex(text, r"buffer-lines: (10000|3)")
             self.assertIn("history: [", text)
-        self.assertIn('["ok" "fine"]', self.qel(stdin="print mold system/console/history\n")[0])
+            # Entries that are not strings are dropped, the others kept.
+            if '"ok"' in bad:
+                self.assertIn('["ok" "fine"]', out, bad)
 
     def test_an_unmakeable_folder_means_no_persistence_and_one_warning(self):
         # The cache folder is a file: nothing can be made below it.
