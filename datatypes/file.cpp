@@ -34,7 +34,14 @@ void to_local_path(const Cell* file, Cell* target, bool full) {
   if (n > 0) string::concatenate(target, &f, -1, 0, string::Keep::yes, string::Mode::append);
 }
 
-std::string to_os_path(const Cell* file) { return unicode::to_utf8_string(file); }
+std::string to_os_path(const Cell* file) {
+  std::string path = unicode::to_utf8_string(file);
+  // The system reads a name up to its first NUL, so %"a^@b" would name the
+  // file a: a name holding NUL names no file at all (the empty name, which
+  // every call refuses).
+  if (path.find('\0') != std::string::npos) path.clear();
+  return path;
+}
 
 int32_t mold(Cell* value, Cell* out, bool, bool, bool, Cell* part, int32_t limit, int32_t) {
   Cell f = *value;

@@ -18,7 +18,8 @@ Cell* push(const Cell* value);
 // Appends the local (POSIX) form of the path to `target`; with `full` a
 // relative path is prefixed by the current directory (ending in "/").
 void to_local_path(const Cell* file, Cell* target, bool full);
-// The local form as UTF-8 for a system call.
+// The local form as UTF-8 for a system call; empty (a name every call
+// refuses) when the name holds NUL, which the system would cut it at.
 std::string to_os_path(const Cell* file);
 // A new string! holding the current directory, ending in "/".
 Cell* get_current_dir(Cell* out);
