@@ -2,8 +2,11 @@
 // cannot make files of, the read loops on pipes (no size, short reads), and
 // the small command-line and environment helpers.
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -49,6 +52,13 @@ struct Pipe {
   explicit Pipe(std::vector<uint8_t> data) {
     EXPECT_EQ(::pipe(fds), 0);
     writer = std::thread([this, data = std::move(data)] {
+      // Should the reading end close first, a write fails with EPIPE
+      // instead of killing the test with SIGPIPE: the signal a write raises
+      // goes to the writing thread, which blocks it.
+      sigset_t pipe_signal;
+      sigemptyset(&pipe_signal);
+      sigaddset(&pipe_signal, SIGPIPE);
+      pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
       size_t done = 0;
       while (done < data.size()) {
         size_t n = std::min<size_t>(1000, data.size() - done);
@@ -63,7 +73,8 @@ struct Pipe {
   // pipe (SIGPIPE).
   ~Pipe() {
     uint8_t sink[4096];
-    while (::read(fds[0], sink, sizeof sink) > 0) {
+    for (ssize_t n; (n = ::read(fds[0], sink, sizeof sink)) != 0;) {
+      if (n < 0 && errno != EINTR) break;
     }
     ::close(fds[0]);
     writer.join();
