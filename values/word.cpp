@@ -203,9 +203,18 @@ void word_from_text(Cell* out, const Cell* text) {
 Cell* make(Cell* proto, Cell* spec, TypeId type) {
   Cell result;
   switch (spec->type()) {
-    case TypeId::datatype:
-      result = datatype::record(datatype::named(spec)).word;
+    case TypeId::datatype: {
+      // A type not registered yet has no word in its record: its word is
+      // made from the name of its fixed id.
+      const TypeId t = datatype::named(spec);
+      result = datatype::record(t).word;
+      if (!result.is(TypeId::word)) {
+        const char* name = type_name(t);
+        if (!name) bad_to(type, spec);
+        result = load(name);
+      }
       break;
+    }
     case TypeId::logic:
       result = load(spec->logic() ? "true" : "false");
       break;
