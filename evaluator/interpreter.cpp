@@ -339,6 +339,387 @@ CacheInfo build_cache(const Cell* fn) {
   return {node, fixed - 1, count, refinements, locals, plain};
 }
 
+// The operators the interpreter computes in place when both operands allow
+// it: the actions add ... xor~ and the comparison natives (indexes 25-31,
+// equal? ... greater-or-equal?), wrapped in op! values made plain.
+enum class FastOp : uint8_t {
+  none,
+  add,
+  subtract,
+  multiply,
+  and_,
+  or_,
+  xor_,
+  equal,
+  not_equal,
+  strict_equal,
+  lesser,
+  greater,
+  lesser_or_equal,
+  greater_or_equal
+};
+constexpr bool is_math(FastOp f) { return f <= FastOp::xor_; }
+
+// The fast operator of an op! cell (FastOp::none unless it is plain and
+// wraps one of the operators above).
+inline FastOp fast_op_of(const Cell* opv) {
+  const uint32_t h = opv->header;
+  if (!(h & op::kPlain)) return FastOp::none;
+  const auto wt = static_cast<TypeId>((h >> 16) & 0xFF);
+  if (wt == TypeId::action) {
+    switch (static_cast<ActionId>(opv->data1)) {
+      case ActionId::add:
+        return FastOp::add;
+      case ActionId::subtract:
+        return FastOp::subtract;
+      case ActionId::multiply:
+        return FastOp::multiply;
+      case ActionId::and_:
+        return FastOp::and_;
+      case ActionId::or_:
+        return FastOp::or_;
+      case ActionId::xor_:
+        return FastOp::xor_;
+      default:
+        return FastOp::none;
+    }
+  }
+  if (wt == TypeId::native && opv->data1 >= 25 && opv->data1 <= 31)
+    return static_cast<FastOp>(static_cast<uint32_t>(FastOp::equal) + (opv->data1 - 25));
+  return FastOp::none;
+}
+
+inline MathOp math_op_of(FastOp f) {
+  switch (f) {
+    case FastOp::add:
+      return MathOp::add;
+    case FastOp::subtract:
+      return MathOp::subtract;
+    case FastOp::multiply:
+      return MathOp::multiply;
+    case FastOp::and_:
+      return MathOp::and_;
+    case FastOp::or_:
+      return MathOp::or_;
+    default:
+      return MathOp::xor_;
+  }
+}
+inline CompareOp compare_op_of(FastOp f) {
+  static constexpr CompareOp kOps[] = {
+      CompareOp::equal,   CompareOp::not_equal,       CompareOp::strict_equal,    CompareOp::lesser,
+      CompareOp::greater, CompareOp::lesser_or_equal, CompareOp::greater_or_equal};
+  return kOps[static_cast<uint32_t>(f) - static_cast<uint32_t>(FastOp::equal)];
+}
+
+// Integer operands: the result written into `out` (an overflow gives a
+// float, as the actions do).
+inline void integer_op(FastOp f, int32_t a, int32_t b, Cell* out) {
+  int32_t r;
+  switch (f) {
+    case FastOp::add:
+      if (__builtin_add_overflow(a, b, &r)) [[unlikely]]
+        set_float(out, double(a) + double(b));
+      else
+        set_integer(out, r);
+      return;
+    case FastOp::subtract:
+      if (__builtin_sub_overflow(a, b, &r)) [[unlikely]]
+        set_float(out, double(a) - double(b));
+      else
+        set_integer(out, r);
+      return;
+    case FastOp::multiply:
+      if (__builtin_mul_overflow(a, b, &r)) [[unlikely]]
+        set_float(out, double(a) * double(b));
+      else
+        set_integer(out, r);
+      return;
+    case FastOp::and_:
+      set_integer(out, a & b);
+      return;
+    case FastOp::or_:
+      set_integer(out, a | b);
+      return;
+    case FastOp::xor_:
+      set_integer(out, a ^ b);
+      return;
+    case FastOp::equal:
+    case FastOp::strict_equal:
+      set_logic(out, a == b);
+      return;
+    case FastOp::not_equal:
+      set_logic(out, a != b);
+      return;
+    case FastOp::lesser:
+      set_logic(out, a < b);
+      return;
+    case FastOp::greater:
+      set_logic(out, a > b);
+      return;
+    case FastOp::lesser_or_equal:
+      set_logic(out, a <= b);
+      return;
+    default:
+      set_logic(out, a >= b);
+      return;
+  }
+}
+
+// An operator call with both operands in place (start, start + 1; the stack
+// top above them): the fast forms for other operand types, else the call of
+// the wrapped native or action under a frame named by the operator word.
+[[gnu::noinline]] void infix_call(Cell* start, FastOp f, const Cell& opv, const Cell& opword) {
+  Cell* right = start + 1;
+  if (f != FastOp::none) {
+    if (is_math(f)) {
+      if (actions::fast_math(math_op_of(f), start, right, start)) {
+        stack::top = start + 1;
+        return;
+      }
+    } else {
+      bool truth;
+      if (actions::fast_compare(compare_op_of(f), start, right, &truth)) {
+        set_logic(start, truth);
+        stack::top = start + 1;
+        return;
+      }
+    }
+  }
+  // The generic call, with both operands in place.
+  Cell fn = op::unwrap(&opv);
+  TypeId wt = fn.type();
+  collector::Root keep(fn);
+  stack::top = start;
+  stack::mark_interp_native(&opword);
+  stack::top = start + 2;
+  CacheInfo ci = spec_cache(keep.get());
+  if (ci.count >= 2) {
+    typecheck(&opword, keep.get(), 1, descriptor(ci, 1), start);
+    typecheck(&opword, keep.get(), 2, descriptor(ci, 2), right);
+  }
+  int32_t refs[1] = {-1};
+  if (wt == TypeId::native) {
+    natives::entry(static_cast<int32_t>(fn.data1))(refs);
+  } else {
+    int32_t id = static_cast<int32_t>(fn.data1);
+    actions::EntryFn e = (id >= 1 && id <= kActionCount) ? actions::entries[id - 1] : nullptr;
+    if (!e) fire(ErrorCode::internal_not_done);
+    e(refs);
+  }
+  if (exits::pending) return;
+  stack::unwind();
+}
+
+// An infix operator whose wrapped function is not called in place: through
+// eval_code, as an ordinary call whose first argument is the left operand.
+[[gnu::noinline]] int32_t eval_infix_call(const Cell& code, int32_t pc, int32_t end, Cell* start,
+                                          Cell opv, Cell opword) {
+  Cell fn = op::unwrap(&opv);
+  if (tracing_q) fire_event(Event::fetch, &code, pc, nullptr, &opword);
+  stack::top = start + 1;
+  return passing::eval_code(&fn, code, pc + 1, end, nullptr, 0, &opword, nullptr, mode::normal,
+                            true);
+}
+
+// An infix operator at pc (`opv` its value, `opword` its word); the left
+// operand is the value at `start`, `lim` the code's current end. A plain
+// native or action operator takes its right operand in place when it is a
+// literal or a word with a plain value, evaluates it otherwise (a paren
+// directly), and is computed in place when it is one of the fast operators.
+inline int32_t eval_infix(const Cell& code, int32_t pc, int32_t end, int32_t lim, Cell* start,
+                          const Cell* opv, const Cell* opword) {
+  const uint32_t oh = opv->header;
+  const auto wt = static_cast<TypeId>((oh >> 16) & 0xFF);
+  if (tracing_q || !(oh & op::kPlain) || (wt != TypeId::native && wt != TypeId::action) ||
+      pc + 1 >= lim) [[unlikely]]
+    return eval_infix_call(code, pc, end, start, *opv, *opword);
+  const FastOp f = fast_op_of(opv);
+  const Cell* rc = buf(code)->cells() + pc + 1;
+  const uint64_t rb = uint64_t{1} << static_cast<uint8_t>(rc->type());
+  const Cell* operand = nullptr;
+  if (rb & kSelfTypes) {
+    operand = rc;
+  } else if (rb & bit(TypeId::word)) {
+    const Cell* v = peek_value(rc);
+    if (v && !((uint64_t{1} << static_cast<uint8_t>(v->type())) & kWordSpecial)) operand = v;
+  }
+  int32_t npc = pc + 2;
+  if (operand) {
+    if (f != FastOp::none && start->is(TypeId::integer) && operand->is(TypeId::integer))
+        [[likely]] {
+      integer_op(f, start->integer(), operand->integer(), start);
+      stack::top = start + 1;
+      return npc;
+    }
+    // Both operands in place for the call (the op's cells may move once the
+    // right operand is copied; keep the op's own cells first).
+    Cell o = *opv, w = *opword;
+    start[1] = *operand;
+    stack::top = start + 2;
+    infix_call(start, f, o, w);
+    return npc;
+  }
+  Cell o = *opv, w = *opword;
+  stack::top = start + 1;
+  if (rb & bit(TypeId::paren)) {
+    Cell paren = *rc;
+    passing::eval(&paren, Chain::no);
+  } else {
+    npc = passing::eval_expression(code, pc + 1, end, true, false);
+  }
+  if (exits::pending) return npc;
+  if (f != FastOp::none && start->is(TypeId::integer) && start[1].is(TypeId::integer)) [[likely]] {
+    integer_op(f, start->integer(), start[1].integer(), start);
+    stack::top = start + 1;
+    return npc;
+  }
+  infix_call(start, f, o, w);
+  return npc;
+}
+
+}  // namespace
+
+namespace passing {
+int32_t eval_conditional(const Cell& fnv, const Cell& word, const Cell& code, int32_t pc,
+                         int32_t end, int32_t kind);
+int32_t call_plain_function(const Cell* val, const Cell& word, const Cell& code, int32_t pc,
+                            int32_t end);
+// The boot natives if, unless and either, known by their companion blocks.
+extern Node conditional_companions[4];
+}  // namespace passing
+
+namespace {
+
+// The boot natives if, unless and either (index 1, 2 or 3), or 0.
+inline int32_t conditional_kind(const Cell* fn) {
+  uint32_t i = fn->data1;
+  if (i < 1 || i > 3 || !fn->is(TypeId::native)) return 0;
+  if (!passing::conditional_companions[i]) return 0;
+  return passing::conditional_companions[i] == fn->data3 ? static_cast<int32_t>(i) : 0;
+}
+
+// True when a function value's spec cache is built and says that every
+// argument is an evaluated one and there are no refinements (the summary
+// is cell 1 of the companion block for every function type).
+inline bool plain_call(const Cell* val) {
+  const Cell* summary = memory::series(val->data3)->cells() + function::kCache;
+  return summary->header == (static_cast<uint32_t>(TypeId::integer) | kPlainCall);
+}
+
+inline int32_t eval_arg(const Cell& code, int32_t pc, int32_t end, bool prefix);
+inline void call_entry(const Cell* fn, const int32_t* refs);
+
+// A native or action called by its word whose arguments are all evaluated
+// ones (no refinements): as eval_code would call it, without the general
+// argument machinery. Answers the position after the arguments.
+int32_t call_plain_native(const Cell* val, const Cell& word, const Cell& code, int32_t pc,
+                          int32_t end) {
+  Cell* fn_slot = stack::push(val);
+  Cell* base = stack::top;
+  push_frame(&word, stack::FrameKind::native);
+  CacheInfo ci = spec_cache(fn_slot);
+  for (int32_t i = 1; i <= ci.count; i++) {
+    Descriptor d = descriptor(ci, i);
+    if (pc >= limit_of(code, end)) {
+      Cell fw = word;
+      Cell w = arg_word(fn_slot, i);
+      fire(ErrorCode::script_no_arg, &fw, &w);
+    }
+    pc = eval_arg(code, pc, end, false);
+    if (exits::pending) return pc;
+    typecheck(&word, fn_slot, i, d, stack::top - 1);
+  }
+  if (tracing_q) fire_event(Event::call, nullptr, -1, &word, fn_slot);
+  const int32_t refs[1] = {-1};
+  call_entry(fn_slot, refs);
+  if (exits::pending) return pc;
+  pop_frame();
+  if (tracing_q) fire_event(Event::return_, nullptr, -1, &word, base);
+  *fn_slot = *base;
+  stack::top = fn_slot + 1;
+  return pc;
+}
+
+// A call through a word (a copy of the code's word cell) whose value `val`
+// is a function value; pc is after the word. The value is copied before
+// anything is evaluated.
+[[gnu::noinline]] int32_t call_by_word(const Cell* val, Cell word, const Cell& code, int32_t pc,
+                                       int32_t end) {
+  if (!tracing_q) {
+    const TypeId t = val->type();
+    if (t == TypeId::function) {
+      if (plain_call(val)) {
+        Cell fnv = *val;
+        return passing::call_plain_function(&fnv, word, code, pc, end);
+      }
+    } else if (t == TypeId::native || t == TypeId::action) {
+      if (int32_t kind = conditional_kind(val)) {
+        Cell fnv = *val;
+        return passing::eval_conditional(fnv, word, code, pc, end, kind);
+      }
+      if (plain_call(val)) {
+        Cell fnv = *val;
+        return call_plain_native(&fnv, word, code, pc, end);
+      }
+    }
+  }
+  return passing::eval_code(val, code, pc, end, nullptr, 0, &word, nullptr, mode::normal, false);
+}
+
+// The infix operators that follow a value pushed at `start` (pc is after
+// it); `s` is the code's buffer, valid while nothing has been evaluated.
+[[gnu::always_inline]] inline int32_t infix_chain(const Cell& code, int32_t pc, int32_t end,
+                                                  Cell* start, SeriesBuffer* s) {
+  for (;;) {
+    int32_t lim = static_cast<int32_t>((s->tail - s->offset) >> 4);
+    if (end < lim) lim = end;
+    if (pc >= lim) return pc;
+    const Cell* next = s->cells() + pc;
+    if (!next->is(TypeId::word)) return pc;
+    Cell* val = peek_value(next);
+    if (!val || !val->is(TypeId::op)) return pc;
+    pc = eval_infix(code, pc, end, lim, start, val, next);
+    if (exits::pending) return pc;
+    s = buf(code);
+  }
+}
+
+// eval_expression with its commonest case handled in place, for the hot
+// callers (a block's expressions, arguments, set-word values, conditions):
+// with no trace running, a literal or a word with a plain value is pushed
+// and the operators that follow are evaluated here.
+[[gnu::always_inline]] inline int32_t eval_arg(const Cell& code, int32_t pc, int32_t end,
+                                               bool prefix) {
+  if (!tracing_q) [[likely]] {
+    SeriesBuffer* s = buf(code);
+    const Cell* c = s->cells() + pc;
+    const uint64_t tb = uint64_t{1} << static_cast<uint8_t>(c->type());
+    const Cell* v = nullptr;
+    if (tb & kSelfTypes) {
+      v = c;
+    } else if (tb & bit(TypeId::word)) {
+      v = peek_value(c);
+      if (v && ((uint64_t{1} << static_cast<uint8_t>(v->type())) & kWordSpecial)) v = nullptr;
+    }
+    if (v) {
+      Cell* start = stack::push(v);
+      if (prefix) return pc + 1;
+      return infix_chain(code, pc + 1, end, start, s);
+    }
+    if (tb & bit(TypeId::word)) {
+      const Cell* f = peek_value(c);
+      if (f && ((uint64_t{1} << static_cast<uint8_t>(f->type())) & kCallTypes)) {
+        Cell* start = stack::top;
+        pc = call_by_word(f, *c, code, pc + 1, end);
+        if (exits::pending || prefix) return pc;
+        return infix_chain(code, pc, end, start, buf(code));
+      }
+    }
+  }
+  return passing::eval_expression(code, pc, end, prefix, false);
+}
+
 // --- argument fetching ---------------------------------------------------
 
 struct CallSite {
@@ -589,7 +970,7 @@ int32_t eval_arguments(const CallSite& site, const Cell& code, int32_t pc, int32
       active = false;
     } else if (active) {
       if (d.kind == ArgKind::normal && pc < limit_of(code, end)) [[likely]]
-        pc = passing::eval_expression(code, pc, end, site.infix, false);
+        pc = eval_arg(code, pc, end, site.infix);
       else
         pc = fetch(site, d, i, code, pc, end);
       if (exits::pending) return pc;
@@ -616,245 +997,6 @@ void call_native_code(Cell* fn) {
   routine::Entry e = routine::entry(index);
   if (!e) fire(ErrorCode::internal_not_done);
   e();
-}
-
-// The operators the interpreter computes in place when both operands allow
-// it: the actions add ... xor~ and the comparison natives (indexes 25-31,
-// equal? ... greater-or-equal?), wrapped in op! values made plain.
-enum class FastOp : uint8_t {
-  none,
-  add,
-  subtract,
-  multiply,
-  and_,
-  or_,
-  xor_,
-  equal,
-  not_equal,
-  strict_equal,
-  lesser,
-  greater,
-  lesser_or_equal,
-  greater_or_equal
-};
-constexpr bool is_math(FastOp f) { return f <= FastOp::xor_; }
-
-// The fast operator of an op! cell (FastOp::none unless it is plain and
-// wraps one of the operators above).
-inline FastOp fast_op_of(const Cell* opv) {
-  const uint32_t h = opv->header;
-  if (!(h & op::kPlain)) return FastOp::none;
-  const auto wt = static_cast<TypeId>((h >> 16) & 0xFF);
-  if (wt == TypeId::action) {
-    switch (static_cast<ActionId>(opv->data1)) {
-      case ActionId::add:
-        return FastOp::add;
-      case ActionId::subtract:
-        return FastOp::subtract;
-      case ActionId::multiply:
-        return FastOp::multiply;
-      case ActionId::and_:
-        return FastOp::and_;
-      case ActionId::or_:
-        return FastOp::or_;
-      case ActionId::xor_:
-        return FastOp::xor_;
-      default:
-        return FastOp::none;
-    }
-  }
-  if (wt == TypeId::native && opv->data1 >= 25 && opv->data1 <= 31)
-    return static_cast<FastOp>(static_cast<uint32_t>(FastOp::equal) + (opv->data1 - 25));
-  return FastOp::none;
-}
-
-inline MathOp math_op_of(FastOp f) {
-  switch (f) {
-    case FastOp::add:
-      return MathOp::add;
-    case FastOp::subtract:
-      return MathOp::subtract;
-    case FastOp::multiply:
-      return MathOp::multiply;
-    case FastOp::and_:
-      return MathOp::and_;
-    case FastOp::or_:
-      return MathOp::or_;
-    default:
-      return MathOp::xor_;
-  }
-}
-inline CompareOp compare_op_of(FastOp f) {
-  static constexpr CompareOp kOps[] = {
-      CompareOp::equal,   CompareOp::not_equal,       CompareOp::strict_equal,    CompareOp::lesser,
-      CompareOp::greater, CompareOp::lesser_or_equal, CompareOp::greater_or_equal};
-  return kOps[static_cast<uint32_t>(f) - static_cast<uint32_t>(FastOp::equal)];
-}
-
-// Integer operands: the result written into `out` (an overflow gives a
-// float, as the actions do).
-inline void integer_op(FastOp f, int32_t a, int32_t b, Cell* out) {
-  int32_t r;
-  switch (f) {
-    case FastOp::add:
-      if (__builtin_add_overflow(a, b, &r)) [[unlikely]]
-        set_float(out, double(a) + double(b));
-      else
-        set_integer(out, r);
-      return;
-    case FastOp::subtract:
-      if (__builtin_sub_overflow(a, b, &r)) [[unlikely]]
-        set_float(out, double(a) - double(b));
-      else
-        set_integer(out, r);
-      return;
-    case FastOp::multiply:
-      if (__builtin_mul_overflow(a, b, &r)) [[unlikely]]
-        set_float(out, double(a) * double(b));
-      else
-        set_integer(out, r);
-      return;
-    case FastOp::and_:
-      set_integer(out, a & b);
-      return;
-    case FastOp::or_:
-      set_integer(out, a | b);
-      return;
-    case FastOp::xor_:
-      set_integer(out, a ^ b);
-      return;
-    case FastOp::equal:
-    case FastOp::strict_equal:
-      set_logic(out, a == b);
-      return;
-    case FastOp::not_equal:
-      set_logic(out, a != b);
-      return;
-    case FastOp::lesser:
-      set_logic(out, a < b);
-      return;
-    case FastOp::greater:
-      set_logic(out, a > b);
-      return;
-    case FastOp::lesser_or_equal:
-      set_logic(out, a <= b);
-      return;
-    default:
-      set_logic(out, a >= b);
-      return;
-  }
-}
-
-// An operator call with both operands in place (start, start + 1; the stack
-// top above them): the fast forms for other operand types, else the call of
-// the wrapped native or action under a frame named by the operator word.
-[[gnu::noinline]] void infix_call(Cell* start, FastOp f, const Cell& opv, const Cell& opword) {
-  Cell* right = start + 1;
-  if (f != FastOp::none) {
-    if (is_math(f)) {
-      if (actions::fast_math(math_op_of(f), start, right, start)) {
-        stack::top = start + 1;
-        return;
-      }
-    } else {
-      bool truth;
-      if (actions::fast_compare(compare_op_of(f), start, right, &truth)) {
-        set_logic(start, truth);
-        stack::top = start + 1;
-        return;
-      }
-    }
-  }
-  // The generic call, with both operands in place.
-  Cell fn = op::unwrap(&opv);
-  TypeId wt = fn.type();
-  collector::Root keep(fn);
-  stack::top = start;
-  stack::mark_interp_native(&opword);
-  stack::top = start + 2;
-  CacheInfo ci = spec_cache(keep.get());
-  if (ci.count >= 2) {
-    typecheck(&opword, keep.get(), 1, descriptor(ci, 1), start);
-    typecheck(&opword, keep.get(), 2, descriptor(ci, 2), right);
-  }
-  int32_t refs[1] = {-1};
-  if (wt == TypeId::native) {
-    natives::entry(static_cast<int32_t>(fn.data1))(refs);
-  } else {
-    int32_t id = static_cast<int32_t>(fn.data1);
-    actions::EntryFn e = (id >= 1 && id <= kActionCount) ? actions::entries[id - 1] : nullptr;
-    if (!e) fire(ErrorCode::internal_not_done);
-    e(refs);
-  }
-  if (exits::pending) return;
-  stack::unwind();
-}
-
-// An infix operator whose wrapped function is not called in place: through
-// eval_code, as an ordinary call whose first argument is the left operand.
-[[gnu::noinline]] int32_t eval_infix_call(const Cell& code, int32_t pc, int32_t end, Cell* start,
-                                          Cell opv, Cell opword) {
-  Cell fn = op::unwrap(&opv);
-  if (tracing_q) fire_event(Event::fetch, &code, pc, nullptr, &opword);
-  stack::top = start + 1;
-  return passing::eval_code(&fn, code, pc + 1, end, nullptr, 0, &opword, nullptr, mode::normal,
-                            true);
-}
-
-// An infix operator at pc (`opv` its value, `opword` its word); the left
-// operand is the value at `start`, `lim` the code's current end. A plain
-// native or action operator takes its right operand in place when it is a
-// literal or a word with a plain value, evaluates it otherwise (a paren
-// directly), and is computed in place when it is one of the fast operators.
-inline int32_t eval_infix(const Cell& code, int32_t pc, int32_t end, int32_t lim, Cell* start,
-                          const Cell* opv, const Cell* opword) {
-  const uint32_t oh = opv->header;
-  const auto wt = static_cast<TypeId>((oh >> 16) & 0xFF);
-  if (tracing_q || !(oh & op::kPlain) || (wt != TypeId::native && wt != TypeId::action) ||
-      pc + 1 >= lim) [[unlikely]]
-    return eval_infix_call(code, pc, end, start, *opv, *opword);
-  const FastOp f = fast_op_of(opv);
-  const Cell* rc = buf(code)->cells() + pc + 1;
-  const uint64_t rb = uint64_t{1} << static_cast<uint8_t>(rc->type());
-  const Cell* operand = nullptr;
-  if (rb & kSelfTypes) {
-    operand = rc;
-  } else if (rb & bit(TypeId::word)) {
-    const Cell* v = peek_value(rc);
-    if (v && !((uint64_t{1} << static_cast<uint8_t>(v->type())) & kWordSpecial)) operand = v;
-  }
-  int32_t npc = pc + 2;
-  if (operand) {
-    if (f != FastOp::none && start->is(TypeId::integer) && operand->is(TypeId::integer))
-        [[likely]] {
-      integer_op(f, start->integer(), operand->integer(), start);
-      stack::top = start + 1;
-      return npc;
-    }
-    // Both operands in place for the call (the op's cells may move once the
-    // right operand is copied; keep the op's own cells first).
-    Cell o = *opv, w = *opword;
-    start[1] = *operand;
-    stack::top = start + 2;
-    infix_call(start, f, o, w);
-    return npc;
-  }
-  Cell o = *opv, w = *opword;
-  stack::top = start + 1;
-  if (rb & bit(TypeId::paren)) {
-    Cell paren = *rc;
-    passing::eval(&paren, Chain::no);
-  } else {
-    npc = passing::eval_expression(code, pc + 1, end, true, false);
-  }
-  if (exits::pending) return npc;
-  if (f != FastOp::none && start->is(TypeId::integer) && start[1].is(TypeId::integer)) [[likely]] {
-    integer_op(f, start->integer(), start[1].integer(), start);
-    stack::top = start + 1;
-    return npc;
-  }
-  infix_call(start, f, o, w);
-  return npc;
 }
 
 }  // namespace
@@ -911,7 +1053,7 @@ void eval(const Cell* block, Chain chain) {
     if (!library) position = code;
     for (;;) {
       if (!library) position.set_head(pc);
-      pc = passing::eval_expression(code, pc, end, false, false);
+      pc = eval_arg(code, pc, end, false);
       if (exits::pending) return;
       if (tracing_q) fire_event(Event::expr, &code, pc, nullptr, base);
       end = limit_of(code, end);
@@ -928,7 +1070,7 @@ void eval(const Cell* block, Chain chain) {
 int32_t eval_next(const Cell* block, int32_t pc, int32_t end, Chain chain) {
   Cell code = *block;
   Cell* base = stack::top;
-  pc = passing::eval_expression(code, pc, end, false, false);
+  pc = eval_arg(code, pc, end, false);
   if (exits::pending) return pc;
   if (tracing_q && chain == Chain::yes) fire_event(Event::expr, &code, pc, nullptr, base);
   stack::top = base + 1;
@@ -965,7 +1107,7 @@ int32_t eval_conditional(const Cell& fnv, const Cell& word, const Cell& code, in
     Cell w = arg_word(fn_slot, 1);
     fire(ErrorCode::script_no_arg, &fw, &w);
   }
-  pc = passing::eval_expression(code, pc, end, false, false);
+  pc = eval_arg(code, pc, end, false);
   if (exits::pending) return pc;
   // The branch blocks: literal blocks in the code, or expressions giving
   // blocks.
@@ -1010,13 +1152,6 @@ int32_t eval_conditional(const Cell& fnv, const Cell& word, const Cell& code, in
   return pc;
 }
 
-// The boot natives if, unless and either (index 1, 2 or 3), or 0.
-inline int32_t conditional_kind(const Cell* fn) {
-  uint32_t i = fn->data1;
-  if (i < 1 || i > 3 || !fn->is(TypeId::native)) return 0;
-  if (!conditional_companions[i]) return 0;
-  return conditional_companions[i] == fn->data3 ? static_cast<int32_t>(i) : 0;
-}
 
 // A function! called by its word whose arguments are all evaluated ones (no
 // refinements): the arguments are fetched and the body run here, without
@@ -1034,7 +1169,7 @@ int32_t call_plain_function(const Cell* val, const Cell& word, const Cell& code,
       Cell w = arg_word(fn_slot, i);
       fire(ErrorCode::script_no_arg, &fw, &w);
     }
-    pc = passing::eval_expression(code, pc, end, false, false);
+    pc = eval_arg(code, pc, end, false);
     if (exits::pending) return pc;
     typecheck(&word, fn_slot, i, d, stack::top - 1);
   }
@@ -1047,12 +1182,6 @@ int32_t call_plain_function(const Cell* val, const Cell& word, const Cell& code,
   return pc;
 }
 
-// True when a word's value can take the plain call path.
-inline bool plain_function(const Cell* val) {
-  if (!val->is(TypeId::function)) return false;
-  const Cell* summary = memory::series(val->data3)->cells() + function::kCache;
-  return summary->header == (static_cast<uint32_t>(TypeId::integer) | kPlainCall);
-}
 
 // The value kinds met less often than words, literals, set-words and parens.
 [[gnu::noinline]] int32_t eval_other(const Cell& code, int32_t pc, int32_t end, bool passive,
@@ -1147,16 +1276,7 @@ int32_t eval_expression(const Cell& code, int32_t pc, int32_t end, bool prefix, 
         fire_event(Event::push, &code, pc, nullptr, start);
       pc++;
     } else if (vb & kCallTypes) {
-      if (!tracing_q && plain_function(val)) {
-        Cell fnv = *val;
-        pc = call_plain_function(&fnv, v, code, pc + 1, end);
-      } else if (int32_t kind = conditional_kind(val); kind && !tracing_q) {
-        Cell fnv = *val;
-        pc = eval_conditional(fnv, v, code, pc + 1, end, kind);
-      } else {
-        pc = passing::eval_code(val, code, pc + 1, end, nullptr, 0, &v, nullptr, mode::normal,
-                                false);
-      }
+      pc = call_by_word(val, v, code, pc + 1, end);
       if (exits::pending) return pc;
       moved = true;
     } else if (vb & bit(TypeId::op)) {
@@ -1176,7 +1296,7 @@ int32_t eval_expression(const Cell& code, int32_t pc, int32_t end, bool prefix, 
     if (tracing_q) [[unlikely]]
       fire_event(Event::push, &code, pc, nullptr, &v);
     if (pc + 1 >= limit_of(code, end)) fire(ErrorCode::script_need_value, &v);
-    pc = passing::eval_expression(code, pc + 1, end, false, false);
+    pc = eval_arg(code, pc + 1, end, false);
     if (exits::pending) return pc;
     if (tracing_q) [[unlikely]]
       fire_event(Event::set, &code, pc, &v, start + 1);
@@ -1199,19 +1319,8 @@ int32_t eval_expression(const Cell& code, int32_t pc, int32_t end, bool prefix, 
   }
   if (prefix) return pc;
   // The infix operators that follow.
-  for (;;) {
-    if (moved) s = buf(code);
-    int32_t lim = static_cast<int32_t>((s->tail - s->offset) >> 4);
-    if (end < lim) lim = end;
-    if (pc >= lim) return pc;
-    const Cell* next = s->cells() + pc;
-    if (!next->is(TypeId::word)) return pc;
-    Cell* val = peek_value(next);
-    if (!val || !val->is(TypeId::op)) return pc;
-    pc = eval_infix(code, pc, end, lim, start, val, next);
-    if (exits::pending) return pc;
-    moved = true;
-  }
+  if (moved) s = buf(code);
+  return infix_chain(code, pc, end, start, s);
 }
 
 namespace {
