@@ -173,7 +173,7 @@ struct OperatorSpec {
 };
 constexpr OperatorSpec kOperators[] = {
     {"+", "add"},          {"-", "subtract"},     {"*", "multiply"},
-    {"/", "divide"},       {"//", "remainder"},   {"**", "power"},
+    {"/", "divide"},       {"%", "remainder"},   {"**", "power"},
     {"=", "equal?"},       {"<>", "not-equal?"},  {"==", "strict-equal?"},
     {"=?", "same?"},       {"<", "lesser?"},      {">", "greater?"},
     {"<=", "lesser-or-equal?"}, {">=", "greater-or-equal?"},
