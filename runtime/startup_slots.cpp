@@ -16,14 +16,9 @@ namespace qel {
 [[gnu::weak]] void words::build_refinements() {}
 [[gnu::weak]] void words::build_marker() {}
 [[gnu::weak]] void words::make_globals() {}
-[[gnu::weak]] void parse::init() {}
 [[gnu::weak]] void lexer::init() {}
 
 // services/
-[[gnu::weak]] void crypto::init_provider() {}
-[[gnu::weak]] void crypto::init() {}
-[[gnu::weak]] void random::init() {}
-[[gnu::weak]] void deflate::init() {}
 [[gnu::weak]] void io::init_call() {}
 [[gnu::weak]] void image_codec::init() {}
 

@@ -2,16 +2,24 @@
 // generator whose outputs lie in 0 .. 2^31 - 1, a secure 31-bit source, and a
 // uniform draw of an integer from 1 to N without modulo bias.
 //
-// This is a small interim generator (a standard Mersenne Twister whose
-// outputs are cut to 31 bits); the datatypes depend only on this interface.
+// The generator is Qel's own twister over 624 32-bit words. Its words are
+// signed and every right shift is arithmetic, so its sequence is not the
+// textbook one for the same seed; the last tempering step always clears bit
+// 31, which keeps every output non-negative. A seed leaves the position at
+// the start of the seeded words: the first 624 draws after a seed temper
+// them directly and the first twist comes with draw 625. The datatypes turn
+// these integers into their own values and depend only on this interface.
 #pragma once
 
 #include <cstdint>
 
 namespace qel::random {
 
+// The seed the generator starts from.
+inline constexpr uint32_t kStartSeed = 19650218;
+
 // Seeds the generator with its start-up seed. Called once at start-up; the
-// generator also seeds itself on first use.
+// generator is also seeded with it before anything calls init.
 void init();
 // Reseeds the generator: the same seed gives the same sequence of draws.
 void seed(uint32_t s);
@@ -19,7 +27,9 @@ void seed(uint32_t s);
 int32_t next();
 // A secure random integer, 0 .. 2147483647; does not touch the generator.
 int32_t secure_int();
-// A uniform integer: 1 .. n for n > 0, n .. -1 for n < 0, 0 for n = 0 (no draw).
+// A uniform integer: 1 .. n for n > 0, n .. -1 for n < 0, 0 for n = 0 (no
+// draw). Draws from the secure source when `secure` is set, else from the
+// generator, rejecting the draws that would bias the result.
 int32_t int_uniform(bool secure, int32_t n);
 
 }  // namespace qel::random

@@ -3,9 +3,10 @@
 # are missing. As root it runs apt-get; otherwise it prints the command to
 # run and stops with status 1. Add a package here when the project starts to
 # need it; nothing is ever downloaded at build time.
-#   build:  make cmake ninja-build g++ python3
-#   tests:  libgtest-dev (GoogleTest), tzdata (time-zone tests)
-PKGS="make cmake ninja-build g++ python3 libgtest-dev tzdata"
+#   build:  make cmake ninja-build g++ python3, libssl-dev (libcrypto: digests)
+#   tests:  libgtest-dev (GoogleTest), tzdata (time-zone tests), zlib1g-dev
+#           (the reference DEFLATE codec the compression tests compare with)
+PKGS="make cmake ninja-build g++ python3 libssl-dev libgtest-dev tzdata zlib1g-dev"
 missing=""
 for p in $PKGS; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
