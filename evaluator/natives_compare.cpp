@@ -10,6 +10,7 @@
 #include "values/logic.h"
 #include "values/string.h"
 #include "values/word.h"
+#include "datatypes/bitset.h"
 #include "datatypes/typeset.h"
 
 namespace qel::natives {
@@ -116,7 +117,6 @@ void set_op(const int32_t* refinements, MathOp op, bool two_sets) {
       fire(ErrorCode::script_expect_val, &d1, &d2);
     }
   }
-  const ResolvedRow& row = datatype::row(t1);
   switch (t1) {
     case TypeId::block:
     case TypeId::hash: {
@@ -138,23 +138,9 @@ void set_op(const int32_t* refinements, MathOp op, bool two_sets) {
     case TypeId::typeset:
       if (op != MathOp::unique) typeset::do_math(args, args + 1, op);
       break;
-    case TypeId::bitset: {
-      // Their logic actions take the two first slots of the frame.
-      action_fn::FrameForm f = op == MathOp::union_      ? row.or_
-                               : op == MathOp::intersect ? row.and_
-                               : op == MathOp::difference ? row.xor_
-                                                          : nullptr;
-      if (op == MathOp::unique) break;
-      if (!f) {
-        Cell w = stack::get_call();
-        Cell dt;
-        set_datatype(&dt, t1);
-        Cell name = word::load("set1");
-        fire(ErrorCode::script_expect_arg, &w, &dt, &name);
-      }
-      f();
+    case TypeId::bitset:
+      bitset::do_math(op);
       break;
-    }
     default: {
       Cell w = stack::get_call();
       Cell dt;

@@ -5,9 +5,11 @@
 // the result and raise the errors.
 #include <time.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 
+#include "datatypes/map.h"
 #include "evaluator/interpreter.h"
 #include "evaluator/natives.h"
 #include "evaluator/stack.h"
@@ -300,14 +302,7 @@ void list_env(const int32_t*) {
     string::make_utf8(&s, value);
     *append_slot(pairs->node()) = s;
   }
-  if (datatype::is_registered(TypeId::map)) {
-    Cell* proto = stack::push_slot();
-    set_datatype(proto, TypeId::map);
-    *args = *actions::call_make(proto, pairs);
-  } else {
-    // Until map! is built the pairs come as a block (select works alike).
-    *args = *pairs;
-  }
+  map::make_at(args, pairs, std::max(static_cast<int32_t>(vars.size()), 1));
   stack::top = args + 1;
 }
 

@@ -1,5 +1,6 @@
 // Word, context and object natives: get, set, unset, value?, bind, in,
 // context?, construct and extend.
+#include "datatypes/map.h"
 #include "evaluator/interpreter.h"
 #include "evaluator/natives.h"
 #include "evaluator/stack.h"
@@ -177,7 +178,6 @@ void construct(const int32_t* refinements) {
   *args = made;
   stack::top = args + 1;
 }
-void extend(const int32_t*) { fire(ErrorCode::internal_not_done); }
 
 constexpr Definition kWords[] = {
     {21, "get", get, R"spec("Returns the value a word refers to"
@@ -202,7 +202,7 @@ constexpr Definition kWords[] = {
         block [block!] /with "Use a prototype object" object [object!] "Prototype object"
         /only "Don't evaluate standard logic words")spec"},
     {69, "value?", value_q, R"spec("Returns TRUE if the word has a value" value return: [logic!])spec"},
-    {83, "extend", extend, R"spec("Extend an object or map value with list of key and value pairs"
+    {83, "extend", map::extend_native, R"spec("Extend an object or map value with list of key and value pairs"
         obj [object! map!] spec [block! hash! map!] /case "Use case-sensitive comparison")spec"},
     {88, "unset", unset, R"spec("Unsets the value of a word in its current context" word [word! block!] "Word or block of words")spec"},
     {92, "context?", context_q, R"spec("Returns the context to which a word is bound"

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "datatypes/float.h"
+#include "datatypes/handle.h"
 #include "evaluator/stack.h"
 #include "library/library.h"
 #include "library/routines.h"
@@ -132,6 +133,7 @@ const ValueDef kValues[] = {
     {"build-date", [] { text_or_none(QEL_BUILD_DATE); }},
     {"git-commit", [] { text_or_none(QEL_GIT_COMMIT); }},
     {"build-type", [] { text_or_none(QEL_BUILD_TYPE); }},
+    {"null-handle", [] { handle::make_at(result(), 0, handle::Class::null); }},
 };
 
 void boot_value() {

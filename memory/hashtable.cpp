@@ -868,6 +868,32 @@ void rebuild(Node table, int32_t n) {
   put_all(table, 0, 1);
 }
 
+void reset_index(Node table, int32_t expected) {
+  Record* r = record(table);
+  int64_t n = std::max(expected, 4);
+  int32_t want = next_power_of_2(static_cast<int32_t>(std::min<double>(n / kLoad, 1 << 30)));
+  if (r->n_buckets > 4 * want) {
+    Node nf = new_flags(want);
+    Node nk = new_keys(want);
+    r = record(table);
+    r->flags = static_cast<int32_t>(nf);
+    r->keys = static_cast<int32_t>(nk);
+    r->n_buckets = want;
+    r->upper_bound = bound_for(want);
+  } else {
+    reset_flags(r);
+  }
+  r->size = r->n_occupied = r->node_stamp = 0;
+  // Items past the tail are never read, so emptying is moving the tail.
+  buf(r->indexes)->tail = buf(r->indexes)->offset;
+  buf(r->chains)->tail = buf(r->chains)->offset;
+}
+
+int32_t indexed_count(Node table) {
+  const SeriesBuffer* s = buf(record(table)->indexes);
+  return static_cast<int32_t>((s->tail - s->offset) / 4);
+}
+
 void clear(Node table) {
   Record* r = record(table);
   r->size = r->n_occupied = 0;

@@ -150,6 +150,13 @@ void move_entries(Node table, int32_t dest, int32_t src, int32_t count);
 
 // Reindexes every cell of a hash! block for about n keys.
 void rebuild(Node table, int32_t n);
+// Empties the index of a hash! table, keeping its backing block (whose
+// cells are then indexed again, from position 0, by put_all). A table with
+// far more buckets than `expected` keys need gets smaller arrays.
+void reset_index(Node table, int32_t expected);
+// Cell positions of a hash! block indexed so far: put_all indexes them in
+// order from 0, so positions below this are in the index.
+int32_t indexed_count(Node table);
 // Empties the table and its backing block (or entry series).
 void clear(Node table);
 // A copy of the table (its own arrays and chains) over the block `blk`.

@@ -30,6 +30,7 @@ SeriesBuffer* grow_for(SeriesBuffer* s, uint64_t extra) {
 }  // namespace
 
 void (*hash_resync)(const Cell* series) = nullptr;
+void (*hash_append_resync)(const Cell* series, int32_t count) = nullptr;
 
 bool rs_next(Cell* blk) {
   int32_t len = rs_length_q(blk);
@@ -123,13 +124,13 @@ void insert_top() {
 void append_top() {
   Cell* blk = stack::arguments - 1;
   rs_append(blk, stack::arguments);
-  if (blk->is(TypeId::hash)) hash_changed(blk);
+  if (blk->is(TypeId::hash)) hash_appended(blk, 1);
 }
 
 Cell* append_arg() {
   Cell* blk = stack::arguments;
   rs_append(blk, stack::arguments + 1);
-  if (blk->is(TypeId::hash)) hash_changed(blk);
+  if (blk->is(TypeId::hash)) hash_appended(blk, 1);
   return blk;
 }
 

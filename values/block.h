@@ -33,13 +33,24 @@ inline int32_t total_cells(const Cell* blk) {
 // First used cell of the buffer (index 0, whatever the head).
 inline Cell* first_cell(const Cell* blk) { return buffer(blk)->cells(); }
 
-// hash! keeps an index over its cells. The hash! module installs this hook;
-// every routine here that changes a hash! series calls it afterwards so the
-// index can follow.
+// hash! keeps an index over its cells. The hash! module installs these
+// hooks; every routine here that changes a hash! series calls one of them
+// afterwards so the index can follow: hash_appended when it only appended
+// `count` cells at the tail, hash_changed after any other change.
 extern void (*hash_resync)(const Cell* series);
+extern void (*hash_append_resync)(const Cell* series, int32_t count);
 inline void hash_changed(const Cell* series) {
   if (hash_resync) hash_resync(series);
 }
+inline void hash_appended(const Cell* series, int32_t count) {
+  if (hash_append_resync)
+    hash_append_resync(series, count);
+  else
+    hash_changed(series);
+}
+// find_index asks the hash! module first; it answers the index, or
+// kScanInstead when its table cannot serve the search.
+inline constexpr int32_t kScanInstead = -2;
 
 // --- The rs routines ----------------------------------------------------
 
@@ -190,6 +201,8 @@ Cell* change(Cell* series, Cell* value, int32_t part, bool only, int32_t dup);
 // The index (from the buffer's first cell) where `find` with these
 // arguments matches, or -1. Nothing is pushed.
 int32_t find_index(Cell* series, Cell* value, const FindArgs& args);
+// The hash! module's lookup, which find_index tries first on a hash!.
+extern int32_t (*hash_find_index)(Cell* series, Cell* value, const FindArgs& args);
 
 // unique, union, intersect, exclude, difference (MathOp 8-12) on frame
 // slots 0 and 1; answers the argument cell that holds the result.

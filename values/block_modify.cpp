@@ -58,7 +58,13 @@ bool typeset_has(const Cell* ts, TypeId t) {
 
 // --- find, select, put ---------------------------------------------------------
 
+int32_t (*hash_find_index)(Cell* series, Cell* value, const FindArgs& args) = nullptr;
+
 int32_t find_index(Cell* series, Cell* value, const FindArgs& args) {
+  if (hash_find_index && series->is(TypeId::hash)) {
+    int32_t at = hash_find_index(series, value, args);
+    if (at != kScanInstead) return at;
+  }
   int32_t total = total_cells(series);
   if (total == 0) return -1;
   int32_t head = series->head();
@@ -208,7 +214,7 @@ Cell* put(Cell* series, Cell* key, Cell* value, bool case_) {
     Cell k = *key;
     rs_append(series, &k);
     rs_append(series, &v);
-    if (series->is(TypeId::hash)) hash_changed(series);
+    if (series->is(TypeId::hash)) hash_appended(series, 2);
     return value;
   }
   bool owned = ownership::check(series, OwnerEvent::put, &v, at + 1, 1);
@@ -482,7 +488,7 @@ Cell* append(Cell* series, Cell* value, int32_t part, bool only, int32_t dup, bo
     if (uint64_t{s->tail} + 16 > s->size) s = memory::expand_series(s, uint64_t{s->tail - s->offset + 16} * 2);
     *reinterpret_cast<Cell*>(s->tail_ptr()) = v;
     s->tail += 16;
-    if (series->is(TypeId::hash)) hash_changed(series);
+    if (series->is(TypeId::hash)) hash_appended(series, 1);
     if (owned) ownership::check(series, OwnerEvent::appended, &v, total_cells(series) - 1, 1);
     series->set_head(0);
     return series;
@@ -525,7 +531,12 @@ Cell* append(Cell* series, Cell* value, int32_t part, bool only, int32_t dup, bo
   if (!tail_insert) std::memmove(p + total, p, size_t(cells - at) << 4);
   if (total > 0) write_repeated(p, source_cells(src, value), count, total);
   s->tail += static_cast<uint32_t>(total) << 4;
-  if (series->is(TypeId::hash)) hash_changed(series);
+  if (series->is(TypeId::hash)) {
+    if (tail_insert)
+      hash_appended(series, static_cast<int32_t>(total));
+    else
+      hash_changed(series);
+  }
   if (owned)
     ownership::check(series, at_tail ? OwnerEvent::appended : OwnerEvent::inserted, value, at,
                      static_cast<int32_t>(total));

@@ -3,12 +3,16 @@
 #include "values/values_init.h"
 
 #include "datatypes/binary.h"
+#include "datatypes/bitset.h"
 #include "datatypes/char.h"
 #include "datatypes/date.h"
 #include "datatypes/email.h"
 #include "datatypes/file.h"
 #include "datatypes/float.h"
+#include "datatypes/handle.h"
+#include "datatypes/hash.h"
 #include "datatypes/issue.h"
+#include "datatypes/map.h"
 #include "datatypes/pair.h"
 #include "datatypes/path.h"
 #include "datatypes/point.h"
@@ -84,21 +88,21 @@ constexpr struct {
     {TypeId::url, url::register_},
     {TypeId::file, file::register_},
     {TypeId::object, object::register_},
-    {TypeId::bitset, nullptr},
+    {TypeId::bitset, bitset::register_},
     {TypeId::triple, nullptr},
     {TypeId::float_, float_::register_},
     {TypeId::typeset, typeset::register_},
     {TypeId::error, error::register_},
     {TypeId::vector, nullptr},
-    {TypeId::map, nullptr},
-    {TypeId::hash, nullptr},
+    {TypeId::map, map::register_},
+    {TypeId::hash, hash::register_},
     {TypeId::pair, pair::register_},
     {TypeId::percent, percent::register_},
     {TypeId::tuple, tuple::register_},
     {TypeId::time, time::register_},
     {TypeId::tag, tag::register_},
     {TypeId::email, email::register_},
-    {TypeId::handle, nullptr},
+    {TypeId::handle, handle::register_},
     {TypeId::date, date::register_},
     {TypeId::port, nullptr},
     {TypeId::money, nullptr},
