@@ -57,6 +57,7 @@ std::span<const Definition> compare_natives();
 std::span<const Definition> output_natives();
 std::span<const Definition> system_natives();
 std::span<const Definition> math_natives();
+std::span<const Definition> services_natives();
 
 // Start-up: fills the table (entries without a native raise internal
 // not-done when called).
