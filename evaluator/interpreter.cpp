@@ -2,6 +2,7 @@
 // calls with the spec cache, refinements and the C++ call helpers.
 #include "evaluator/interpreter.h"
 
+#include <cstring>
 #include <vector>
 
 #include "datatypes/typeset.h"
@@ -146,11 +147,18 @@ inline Cell* word_value(const Cell* w) {
 }
 
 // Restores the position cell when a block's evaluation ends (or unwinds).
+// (Copied as two 64-bit words: the compiler otherwise moves the four
+// 32-bit fields one by one.)
 struct PositionSave {
-  Cell saved;
-  PositionSave() : saved(position) {}
-  ~PositionSave() { position = saved; }
+  uint64_t saved[2];
+  PositionSave() { std::memcpy(saved, &position, sizeof saved); }
+  ~PositionSave() { std::memcpy(&position, saved, sizeof saved); }
 };
+inline void set_position(const Cell& code) {
+  uint64_t w[2];
+  std::memcpy(w, &code, sizeof w);
+  std::memcpy(&position, w, sizeof w);
+}
 
 // Library code: while the interpreter evaluates a block of the embedded
 // library, tracing is off; a user's block evaluated from there (a loop body,
@@ -609,6 +617,7 @@ inline bool plain_call(const Cell* val) {
 
 inline int32_t eval_arg(const Cell& code, int32_t pc, int32_t end, bool prefix);
 inline void call_entry(const Cell* fn, const int32_t* refs);
+int32_t eval_set_word(const Cell& code, int32_t pc, int32_t end, Cell* start, const Cell& v);
 
 // A native or action called by its word whose arguments are all evaluated
 // ones (no refinements): as eval_code would call it, without the general
@@ -679,6 +688,22 @@ int32_t call_plain_native(const Cell* val, const Cell& word, const Cell& code, i
     if (!next->is(TypeId::word)) return pc;
     Cell* val = peek_value(next);
     if (!val || !val->is(TypeId::op)) return pc;
+    // A fast operator on integers whose right operand is an integer in the
+    // code or a word's integer value: computed here (nothing is evaluated,
+    // so the code's buffer stays valid).
+    if (!tracing_q && start->is(TypeId::integer) && pc + 1 < lim) [[likely]] {
+      const FastOp f = fast_op_of(val);
+      if (f != FastOp::none) {
+        const Cell* rc = next + 1;
+        if (rc->is(TypeId::word)) rc = peek_value(rc);
+        if (rc && rc->is(TypeId::integer)) {
+          integer_op(f, start->integer(), rc->integer(), start);
+          stack::top = start + 1;
+          pc += 2;
+          continue;
+        }
+      }
+    }
     pc = eval_infix(code, pc, end, lim, start, val, next);
     if (exits::pending) return pc;
     s = buf(code);
@@ -695,29 +720,62 @@ int32_t call_plain_native(const Cell* val, const Cell& word, const Cell& code, i
     SeriesBuffer* s = buf(code);
     const Cell* c = s->cells() + pc;
     const uint64_t tb = uint64_t{1} << static_cast<uint8_t>(c->type());
-    const Cell* v = nullptr;
-    if (tb & kSelfTypes) {
-      v = c;
-    } else if (tb & bit(TypeId::word)) {
-      v = peek_value(c);
-      if (v && ((uint64_t{1} << static_cast<uint8_t>(v->type())) & kWordSpecial)) v = nullptr;
-    }
-    if (v) {
-      Cell* start = stack::push(v);
+    Cell* start = stack::top;
+    if (tb & bit(TypeId::word)) {
+      if (const Cell* v = peek_value(c)) [[likely]] {
+        const uint64_t vb = uint64_t{1} << static_cast<uint8_t>(v->type());
+        if (!(vb & kWordSpecial)) [[likely]] {
+          stack::push(v);
+          if (prefix) return pc + 1;
+          return infix_chain(code, pc + 1, end, start, s);
+        }
+        if (vb & kCallTypes) {
+          pc = call_by_word(v, *c, code, pc + 1, end);
+          if (exits::pending || prefix) return pc;
+          return infix_chain(code, pc, end, start, buf(code));
+        }
+      }
+    } else if (tb & kSelfTypes) {
+      stack::push(c);
       if (prefix) return pc + 1;
       return infix_chain(code, pc + 1, end, start, s);
-    }
-    if (tb & bit(TypeId::word)) {
-      const Cell* f = peek_value(c);
-      if (f && ((uint64_t{1} << static_cast<uint8_t>(f->type())) & kCallTypes)) {
-        Cell* start = stack::top;
-        pc = call_by_word(f, *c, code, pc + 1, end);
-        if (exits::pending || prefix) return pc;
-        return infix_chain(code, pc, end, start, buf(code));
-      }
+    } else if (tb & bit(TypeId::paren)) {
+      const Cell p = *c;
+      passing::eval(&p, Chain::no);
+      if (exits::pending || prefix) return pc + 1;
+      return infix_chain(code, pc + 1, end, start, buf(code));
+    } else if (tb & bit(TypeId::set_word)) {
+      const Cell w = *c;
+      pc = eval_set_word(code, pc, end, start, w);
+      if (exits::pending || prefix) return pc;
+      return infix_chain(code, pc, end, start, buf(code));
     }
   }
   return passing::eval_expression(code, pc, end, prefix, false);
+}
+
+// A set-word at pc (`v`, a copy of it) with the stack top at `start`: the
+// next expression is evaluated and assigned under a frame named by the
+// set-word; the value is left at `start`. Answers the position after it.
+[[gnu::noinline]] int32_t eval_set_word(const Cell& code, int32_t pc, int32_t end, Cell* start,
+                                        const Cell& v) {
+  push_frame(&v, stack::FrameKind::native);
+  *stack::push_slot() = v;
+  if (tracing_q) [[unlikely]]
+    fire_event(Event::push, &code, pc, nullptr, &v);
+  if (pc + 1 >= limit_of(code, end)) fire(ErrorCode::script_need_value, &v);
+  pc = eval_arg(code, pc + 1, end, false);
+  if (exits::pending) return pc;
+  if (tracing_q) [[unlikely]]
+    fire_event(Event::set, &code, pc, &v, start + 1);
+  if (start[1].is(TypeId::unset)) fire(ErrorCode::script_need_value, &v);
+  if (Cell* slot = direct_slot(start)) [[likely]]
+    *slot = start[1];
+  else
+    context::set(start, start + 1);
+  *start = start[1];
+  pop_frame();
+  return pc;
 }
 
 // --- argument fetching ---------------------------------------------------
@@ -1050,7 +1108,7 @@ void eval(const Cell* block, Chain chain) {
     set_unset(stack::push_slot());
   } else {
     PositionSave save;
-    if (!library) position = code;
+    if (!library) set_position(code);
     for (;;) {
       if (!library) position.set_head(pc);
       pc = eval_arg(code, pc, end, false);
@@ -1156,6 +1214,82 @@ int32_t eval_conditional(const Cell& fnv, const Cell& word, const Cell& code, in
 // A function! called by its word whose arguments are all evaluated ones (no
 // refinements): the arguments are fetched and the body run here, without
 // the general call machinery. Answers the position after the arguments.
+}  // namespace passing
+
+namespace {
+
+// Runs a function!'s body whose arguments and locals are in the current
+// frame (the top frame, pushed by the caller); the result goes to slot 0.
+// `return` and `exit` aimed at this frame end it here, as a signal or as
+// an exception.
+[[gnu::always_inline]] inline void run_function(Cell* fn, const Cell* call_word,
+                                                CallbackKind kind) {
+  Node ctx = fn->data1;
+  Cell* base = stack::arguments;
+  stack::Frame* me = stack::get_ctop();
+  bool callback = kind != CallbackKind::none && trace_q;
+  bool saved_tracing = tracing_q;
+  if (callback) {
+    if (tracing_q) fire_call(call_word, fn);
+    if (!(callback_bits & static_cast<uint32_t>(kind))) tracing_q = false;
+  }
+  uint32_t flags = fn->header;
+  // (A library function's body is untraced through its blocks' library mark,
+  // so that user blocks it evaluates stay traced.)
+  if (flags & function_flag::no_trace)
+    tracing_q = false;
+  else if (flags & function_flag::trace)
+    tracing_q = trace_q;
+
+  struct Running {
+    Node ctx;
+    uint32_t saved_values;
+    stack::Frame* frame;
+    bool tracing;
+    ~Running() {
+      context::context_cell(ctx)->data2 = saved_values;
+      if (frame) frame->function_body = false;
+      tracing_q = tracing;
+    }
+  } running{ctx, context::context_cell(ctx)->data2, me, saved_tracing};
+  context::context_cell(ctx)->data2 = stack::index_of(base) + 1;
+  if (me) me->function_body = true;
+
+  Cell body = *function::extra(fn, function::kBody);
+  if (tracing_q) fire_event(Event::prolog, &body, body.head(), call_word, fn);
+  exits::Mark mark;
+  bool returned = false;
+  try {
+    if (body.is(TypeId::block))
+      passing::eval(&body, Chain::yes);
+    else
+      set_unset(base);
+  } catch (const NonLocalExit& e) {
+    if ((e.level != level::return_ && e.level != level::exit_) || exits::target != me) throw;
+    returned = true;
+  }
+  if (exits::pending) {
+    if ((exits::pending != level::return_ && exits::pending != level::exit_) || exits::target != me)
+      return;
+    exits::pending = 0;
+    returned = true;
+  }
+  if (returned) {
+    mark.restore();
+    *base = unwind::thrown_value;
+    stack::top = base + 1;
+  }
+  if (tracing_q) fire_event(Event::epilog, &body, -1, call_word, fn);
+  if (callback && saved_tracing) {
+    tracing_q = saved_tracing;
+    fire_return(call_word);
+  }
+}
+
+}  // namespace
+
+namespace passing {
+
 int32_t call_plain_function(const Cell* val, const Cell& word, const Cell& code, int32_t pc,
                             int32_t end) {
   Cell* fn_slot = stack::push(val);
@@ -1173,8 +1307,8 @@ int32_t call_plain_function(const Cell* val, const Cell& word, const Cell& code,
     if (exits::pending) return pc;
     typecheck(&word, fn_slot, i, d, stack::top - 1);
   }
-  function::init_locals(ci.locals);
-  passing::eval_function(fn_slot, &word, CallbackKind::none);
+  if (ci.locals > 0) function::init_locals(ci.locals);
+  run_function(fn_slot, &word, CallbackKind::none);
   if (exits::pending) return pc;
   pop_frame();
   *fn_slot = *base;
@@ -1290,23 +1424,9 @@ int32_t eval_expression(const Cell& code, int32_t pc, int32_t end, bool prefix, 
       fire_event(Event::push, &code, pc, nullptr, start);
     pc++;
   } else if (tb & bit(TypeId::set_word)) {
-    moved = true;
-    push_frame(&v, stack::FrameKind::native);
-    *stack::push_slot() = v;
-    if (tracing_q) [[unlikely]]
-      fire_event(Event::push, &code, pc, nullptr, &v);
-    if (pc + 1 >= limit_of(code, end)) fire(ErrorCode::script_need_value, &v);
-    pc = eval_arg(code, pc + 1, end, false);
+    pc = eval_set_word(code, pc, end, start, v);
     if (exits::pending) return pc;
-    if (tracing_q) [[unlikely]]
-      fire_event(Event::set, &code, pc, &v, start + 1);
-    if (start[1].is(TypeId::unset)) fire(ErrorCode::script_need_value, &v);
-    if (Cell* slot = direct_slot(start)) [[likely]]
-      *slot = start[1];
-    else
-      context::set(start, start + 1);
-    *start = start[1];
-    pop_frame();
+    moved = true;
   } else if (tb & bit(TypeId::paren)) {
     passing::eval(&v, Chain::no);
     if (exits::pending) return pc;
@@ -1383,66 +1503,7 @@ void eval_function(Cell* fn, const Cell* call_word, CallbackKind kind) {
     call_native_code(fn);
     return;
   }
-  Node ctx = fn->data1;
-  Cell* base = stack::arguments;
-  stack::Frame* me = stack::get_ctop();
-  bool callback = kind != CallbackKind::none && trace_q;
-  bool saved_tracing = tracing_q;
-  if (callback) {
-    if (tracing_q) fire_call(call_word, fn);
-    if (!(callback_bits & static_cast<uint32_t>(kind))) tracing_q = false;
-  }
-  uint32_t flags = fn->header;
-  // (A library function's body is untraced through its blocks' library mark,
-  // so that user blocks it evaluates stay traced.)
-  if (flags & function_flag::no_trace)
-    tracing_q = false;
-  else if (flags & function_flag::trace)
-    tracing_q = trace_q;
-
-  struct Running {
-    Node ctx;
-    uint32_t saved_values;
-    stack::Frame* frame;
-    bool tracing;
-    ~Running() {
-      context::context_cell(ctx)->data2 = saved_values;
-      if (frame) frame->function_body = false;
-      tracing_q = tracing;
-    }
-  } running{ctx, context::context_cell(ctx)->data2, me, saved_tracing};
-  context::context_cell(ctx)->data2 = stack::index_of(base) + 1;
-  if (me) me->function_body = true;
-
-  Cell body = *function::extra(fn, function::kBody);
-  if (tracing_q) fire_event(Event::prolog, &body, body.head(), call_word, fn);
-  exits::Mark mark;
-  bool returned = false;
-  try {
-    if (body.is(TypeId::block))
-      passing::eval(&body, Chain::yes);
-    else
-      set_unset(base);
-  } catch (const NonLocalExit& e) {
-    if ((e.level != level::return_ && e.level != level::exit_) || exits::target != me) throw;
-    returned = true;
-  }
-  if (exits::pending) {
-    if ((exits::pending != level::return_ && exits::pending != level::exit_) || exits::target != me)
-      return;
-    exits::pending = 0;
-    returned = true;
-  }
-  if (returned) {
-    mark.restore();
-    *base = unwind::thrown_value;
-    stack::top = base + 1;
-  }
-  if (tracing_q) fire_event(Event::epilog, &body, -1, call_word, fn);
-  if (callback && saved_tracing) {
-    tracing_q = saved_tracing;
-    fire_return(call_word);
-  }
+  run_function(fn, call_word, kind);
 }
 
 Cell* call_function(const Cell* fn_in, const Cell* const* args, int32_t count, const Cell* name,
