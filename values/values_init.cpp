@@ -18,6 +18,7 @@
 #include "datatypes/point.h"
 #include "datatypes/ref.h"
 #include "datatypes/tag.h"
+#include "datatypes/triple.h"
 #include "datatypes/tuple.h"
 #include "datatypes/typeset.h"
 #include "datatypes/url.h"
@@ -89,7 +90,7 @@ constexpr struct {
     {TypeId::file, file::register_},
     {TypeId::object, object::register_},
     {TypeId::bitset, bitset::register_},
-    {TypeId::triple, nullptr},
+    {TypeId::triple, triple::register_},
     {TypeId::float_, float_::register_},
     {TypeId::typeset, typeset::register_},
     {TypeId::error, error::register_},

@@ -1,0 +1,31 @@
+// triple!: form, mold and registration (see triple.h).
+#include "datatypes/triple.h"
+
+#include "values/datatype.h"
+#include "values/integer.h"
+#include "values/string.h"
+
+namespace qel::triple {
+
+int32_t form(Cell* value, Cell* buffer, Cell*, int32_t limit) {
+  // The budget goes down by what is written: the 14 characters of the
+  // opening, the three numbers, two blanks and the closing bracket.
+  limit = string::emit(buffer, "make triple! [", limit);
+  limit = string::emit(buffer, integer::form_signed(first(value)).view(), limit);
+  limit = string::emit_char(buffer, ' ', limit);
+  limit = string::emit(buffer, integer::form_signed(second(value)).view(), limit);
+  limit = string::emit_char(buffer, ' ', limit);
+  limit = string::emit(buffer, integer::form_signed(third(value)).view(), limit);
+  return string::emit_char(buffer, ']', limit);
+}
+
+int32_t mold(Cell* value, Cell* buffer, bool, bool, bool, Cell* part, int32_t limit, int32_t) {
+  return form(value, buffer, part, limit);
+}
+
+void register_() {
+  static constexpr ActionRow row{.form = form, .mold = mold};
+  datatype::register_type(TypeId::triple, TypeId::none_id, "triple!", row);
+}
+
+}  // namespace qel::triple
