@@ -286,6 +286,15 @@ Step Inflater::codes(const uint32_t* lit, const uint32_t* dist) {
       consume(bits_of(e));
       if (overrun()) return Step::input_end;
       put_byte(static_cast<uint8_t>(value_of(e)));
+      // A literal takes at most 15 of the 56 bits held: the next symbol
+      // needs no refill when it is a literal too.
+      e = lit[buffer & ((1u << kLitRoot) - 1)];
+      if (kind_of(e) == kLink) e = lit[value_of(e) + low_bits(buffer >> kLitRoot, extra_of(e))];
+      if (kind_of(e) == kLiteral) {
+        consume(bits_of(e));
+        if (overrun()) return Step::input_end;
+        put_byte(static_cast<uint8_t>(value_of(e)));
+      }
       continue;
     }
     if (kind == kEnd) {
