@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "console/complete.h"
 #include "console/stdin_reader.h"
 #include "console/terminal.h"
 #include "datatypes/binary.h"
@@ -287,6 +288,7 @@ void set_completion_hook(CompletionHook hook) {
 
 void cli_console::launch() {
   console::define_routines();
+  console::install_completion();
   console::evaluate("cli-console-ctx/launch");
 }
 
