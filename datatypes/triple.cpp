@@ -23,8 +23,17 @@ int32_t mold(Cell* value, Cell* buffer, bool, bool, bool, Cell* part, int32_t li
   return form(value, buffer, part, limit);
 }
 
+int32_t compare(Cell* a, Cell* b, CompareOp) {
+  if (!b->is(TypeId::triple)) return kNotComparable;
+  const int32_t x[3] = {first(a), second(a), third(a)};
+  const int32_t y[3] = {first(b), second(b), third(b)};
+  for (int i = 0; i < 3; i++)
+    if (x[i] != y[i]) return x[i] < y[i] ? -1 : 1;
+  return 0;
+}
+
 void register_() {
-  static constexpr ActionRow row{.form = form, .mold = mold};
+  static constexpr ActionRow row{.form = form, .mold = mold, .compare = compare};
   datatype::register_type(TypeId::triple, TypeId::none_id, "triple!", row);
 }
 

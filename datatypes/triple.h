@@ -2,8 +2,9 @@
 // engine (evaluator/parse.h) keeps its bookkeeping on its rules stack in
 // triples (repetition bounds, saved positions); the type exists so that
 // such cells can sit in blocks and be printed. Qel offers no way to make
-// one: the type has no make or to, and every action but form and mold is
-// unsupported.
+// one: the type has no make or to, and every action but form, mold and
+// compare is unsupported (compare lets blocks that hold triples be searched
+// and compared, as the rules stack given to a trace callback does).
 //
 // Cell: type 31; data1, data2, data3 = the three integers, in order.
 #pragma once
@@ -11,6 +12,7 @@
 #include <cstdint>
 
 #include "values/cell.h"
+#include "values/types.h"
 
 namespace qel::triple {
 
@@ -28,6 +30,10 @@ inline Cell* make_at(Cell* c, int32_t a, int32_t b, int32_t d) {
 int32_t form(Cell* value, Cell* buffer, Cell* part, int32_t limit);
 int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
              int32_t indent);
+
+// Equal when the three integers are; ordered by the first integer, then the
+// second, then the third. -2 for a value of another type.
+int32_t compare(Cell* a, Cell* b, CompareOp op);
 
 // Registers triple! (no parent type).
 void register_();
