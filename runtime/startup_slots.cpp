@@ -16,7 +16,6 @@ namespace qel {
 [[gnu::weak]] void words::build_refinements() {}
 [[gnu::weak]] void words::build_marker() {}
 [[gnu::weak]] void words::make_globals() {}
-[[gnu::weak]] void parse::init() {}
 [[gnu::weak]] void lexer::init() {}
 
 // services/
