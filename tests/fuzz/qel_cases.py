@@ -10,6 +10,11 @@ normal outcome. A fault is anything else: an exit status other than 0 or 1,
 a sanitizer report, a runtime-error report, or a run that does not end.
 
     tests/fuzz/qel_cases.py build/stress/tests/golden/qel-golden [--files N] [--seed S]
+        [--mutate tests/golden/scalars]
+
+With --mutate the cases are those of the golden files under a folder (the
+ones that touch nothing outside the temporary folder), each with a few
+tokens replaced, dropped, repeated or swapped.
 
 Best run against a GC-stress build with sanitizers on. Faulting files are
 kept in the output folder (default /tmp/qel-cases) for replay.
@@ -182,11 +187,101 @@ def file_case(r):
     return f"write/seek {p} \"zz\" {r.choice(INTS)}" if safe else f"dirize {p}"
 
 
-def one_file(r, cases):
+# Words of functions that are safe to call with any arguments here: no
+# waiting for input, no unbounded loops, no changes outside the temporary
+# folder (writes take only the names of NAMES).
+CALLS = """if unless either any all case switch try catch func function does has next do reduce
+compose transcode apply get set copy bind object in construct value? extend unset equal?
+strict-equal? lesser? greater-or-equal? same? not type? skip union intersect unique difference
+exclude dehex enhex uppercase lowercase debase to-local-file enbase new-line new-line? as stats
+get-env now size? negative? max min shift to-hex sine arctangent2 log-2 exp square-root as-pair
+as-point2D as-point3D sign? zero? checksum compress decompress make random reflect to form mold
+absolute add divide multiply negate power remainder round subtract even? odd? and~ complement
+or~ xor~ append at back change clear last reverse tail find head head? index? insert length? move
+pick poke put remove select sort swap tail? take trim modify query + - * / // ** = <> == < > <=
+and or xor set-quiet shift-right shift-left shift-logical last-lf? exists? as-color as-ipv4
+as-rgba count-chars pick-stack frame-index? any-function? series? cause-error also attempt
+empty? probe quote first second third fifth spec-of body-of words-of values-of last? single?
+to-binary to-block to-char to-file to-integer to-pair to-path to-string to-time to-tuple
+to-word to-date to-point2D to-point3D alter offset? repend replace charset pad mod modulo sum
+average load suffix? dir? to-qel-file dirize clean-path split-path normalize-dir extract
+split rejoin to-UTC-date to-local-date""".split()
+VALUES = ["1", "-1", "0", "3", "255", "2147483647", "-2147483648", "1.5", "-0.0", "1e300", "50%",
+          '#"a"', '"abc"', '""', '"a^/b^@c"', "#{}", "#{00FF}", "[]", "[1 2 3]", "[a b]",
+          "[1 + 2]", "[x: 1 y: 2]", "(1 2)", "'a", "'b", "a/b", "/a", "#a", "%f.txt", "%d/",
+          "http://x.y", "<t>", "a@b.c", "1x2", "(1, 2)", "(1, 2, 3)", "1.2.3", "1:30",
+          "1-Jan-2000/10:00+2:00", "true", "none", "integer!", "image!", "block!",
+          "make object! [a: 1 s: \"x\"]", "make error! \"e\"", ":add", ":append",
+          "func [a] [a]", "func [a b] [b]", "make typeset! [integer!]", "charset \"ab\"",
+          "'year", "'hour", "'owned", "'spec", "'words", "o", "b", "s", "d"]
+
+
+def call_case(r):
+    setup = ('o: make object! [a: 1 b: [1 2] on-deep-change*: func [o w t a n i p] [] '
+             'on-change*: func [w v n] []] b: [1 [2] "x"] s: copy "hello" d: 1-Jan-2000/10:00')
+    expr = " ".join([r.choice(CALLS)] + [r.choice(VALUES) for _ in range(r.randint(0, 4))])
+    if r.random() < 0.3:
+        expr += " " + " ".join([r.choice(CALLS)] + [r.choice(VALUES) for _ in range(3)])
+    return setup + "\n" + expr
+
+
+UNSAFE = ("delete", "rename", "write", "make-dir", "change-dir", "flip-exe-flag", "call", "quit",
+          "halt", "wait", "forever", "set-env", "save", "cd ", "do %", "do-file", "system/options/path",
+          "while", "until", "loop", "repeat", "input", "ask")
+
+
+def corpus_cases(folder):
+    """Code of the golden cases under folder that touch nothing outside."""
+    found = []
+    for root, _, files in os.walk(folder):
+        for name in sorted(files):
+            if not name.endswith(".qel"):
+                continue
+            code = []
+            for line in open(os.path.join(root, name), encoding="utf-8"):
+                line = line.rstrip("\n")
+                if line.startswith(";;"):
+                    continue
+                if line.startswith(";"):
+                    text = "\n".join(code).strip()
+                    if text and not any(u in text for u in UNSAFE):
+                        found.append(text)
+                    code = []
+                else:
+                    code.append(line)
+    return found
+
+
+def mutate(r, text):
+    tokens = text.replace("\n", " \n ").split(" ")
+    for _ in range(r.randint(1, 3)):
+        if not tokens:
+            break
+        i = r.randrange(len(tokens))
+        k = r.random()
+        if k < 0.5:
+            tokens[i] = scalar(r) if r.random() < 0.7 else r.choice(VALUES)
+        elif k < 0.65:
+            del tokens[i]
+        elif k < 0.8:
+            tokens.insert(i, tokens[i])
+        elif k < 0.9 and i + 1 < len(tokens):
+            tokens[i], tokens[i + 1] = tokens[i + 1], tokens[i]
+        else:
+            tokens[i] = r.choice(tokens)
+    return " ".join(tokens).replace(" \n ", "\n")
+
+
+def one_file(r, cases, corpus=None):
     out = [";; generated", "home: what-dir", ";== %never"]
     for _ in range(cases):
+        if corpus:
+            out.append(mutate(r, r.choice(corpus)))
+            out.append(";== %never-matches")
+            continue
         k = r.random()
-        case = scalar_case(r) if k < 0.4 else object_case(r) if k < 0.7 else file_case(r)
+        case = (scalar_case(r) if k < 0.3 else object_case(r) if k < 0.5
+                else call_case(r) if k < 0.7 else file_case(r))
         out.append(case)
         out.append(";== %never-matches")
         if k >= 0.7:
@@ -203,7 +298,10 @@ def main():
     ap.add_argument("--seed", type=int, default=None)
     ap.add_argument("--out", default="/tmp/qel-cases")
     ap.add_argument("--timeout", type=int, default=120)
+    ap.add_argument("--mutate", metavar="FOLDER",
+                    help="mutate the cases of the golden files under FOLDER instead")
     a = ap.parse_args()
+    corpus = corpus_cases(a.mutate) if a.mutate else None
     seed = a.seed if a.seed is not None else random.randrange(1 << 30)
     os.makedirs(a.out, exist_ok=True)
     faults = 0
@@ -211,7 +309,7 @@ def main():
         r = random.Random(seed + i)
         path = os.path.join(a.out, f"cases-{seed + i}.qel")
         with open(path, "w", encoding="utf-8") as f:
-            f.write(one_file(r, a.cases))
+            f.write(one_file(r, a.cases, corpus))
         try:
             p = subprocess.run([a.driver, path], capture_output=True, timeout=a.timeout,
                                stdin=subprocess.DEVNULL)
