@@ -101,6 +101,11 @@ void checksum(const int32_t* refinements) {
   const bool with = present(refinements, 0);
   Bytes data;
   if (args[0].is(TypeId::file)) {
+    // A folder's name would read as its listing, not as bytes.
+    if (files::dir_path_q(&args[0])) {
+      Cell f = args[0];
+      fire(ErrorCode::access_cannot_open, &f);
+    }
     Cell* read = stack::push_slot();
     set_none(read);
     files::read(&args[0], -1, -1, true, false, read);
