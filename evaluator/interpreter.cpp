@@ -530,6 +530,8 @@ inline void integer_op(FastOp f, int32_t a, int32_t b, Cell* out) {
                             true);
 }
 
+int32_t call_by_word(const Cell* val, Cell word, const Cell& code, int32_t pc, int32_t end);
+
 // An infix operator at pc (`opv` its value, `opword` its word); the left
 // operand is the value at `start`, `lim` the code's current end. A plain
 // native or action operator takes its right operand in place when it is a
@@ -546,11 +548,18 @@ inline int32_t eval_infix(const Cell& code, int32_t pc, int32_t end, int32_t lim
   const Cell* rc = buf(code)->cells() + pc + 1;
   const uint64_t rb = uint64_t{1} << static_cast<uint8_t>(rc->type());
   const Cell* operand = nullptr;
+  const Cell* callee = nullptr;
   if (rb & kSelfTypes) {
     operand = rc;
   } else if (rb & bit(TypeId::word)) {
     const Cell* v = peek_value(rc);
-    if (v && !((uint64_t{1} << static_cast<uint8_t>(v->type())) & kWordSpecial)) operand = v;
+    if (v) {
+      const uint64_t vb = uint64_t{1} << static_cast<uint8_t>(v->type());
+      if (!(vb & kWordSpecial))
+        operand = v;
+      else if (vb & kCallTypes)
+        callee = v;
+    }
   }
   int32_t npc = pc + 2;
   if (operand) {
@@ -570,7 +579,10 @@ inline int32_t eval_infix(const Cell& code, int32_t pc, int32_t end, int32_t lim
   }
   Cell o = *opv, w = *opword;
   stack::top = start + 1;
-  if (rb & bit(TypeId::paren)) {
+  if (callee) {
+    // A call by word (the value read above, before anything ran).
+    npc = call_by_word(callee, *rc, code, pc + 2, end);
+  } else if (rb & bit(TypeId::paren)) {
     Cell paren = *rc;
     passing::eval(&paren, Chain::no);
   } else {
@@ -613,6 +625,26 @@ inline int32_t conditional_kind(const Cell* fn) {
 inline bool plain_call(const Cell* val) {
   const Cell* summary = memory::series(val->data3)->cells() + function::kCache;
   return summary->header == (static_cast<uint32_t>(TypeId::integer) | kPlainCall);
+}
+
+// The value of a block made of one literal, or of one word with a plain
+// value, or null: evaluating such a block runs nothing and cannot fail, so
+// a caller may take the value as evaluating the block would give it (when
+// no trace runs, the block is no library block entered from user code or
+// the reverse, and nesting is below its limit).
+inline const Cell* single_value(const Cell& block) {
+  SeriesBuffer* s = buf(block);
+  const int32_t pc = block.head() < 0 ? 0 : block.head();
+  if (static_cast<int32_t>((s->tail - s->offset) >> 4) - pc != 1 || tracing_q ||
+      eval_depth >= kMaxEvalDepth || ((s->flags & series_flag::library) != 0) != in_library)
+    return nullptr;
+  const Cell* c = s->cells() + pc;
+  const uint64_t tb = uint64_t{1} << static_cast<uint8_t>(c->type());
+  if (tb & kSelfTypes) return c;
+  if (!(tb & bit(TypeId::word))) return nullptr;
+  const Cell* v = peek_value(c);
+  if (v && ((uint64_t{1} << static_cast<uint8_t>(v->type())) & kWordSpecial)) return nullptr;
+  return v;
 }
 
 inline int32_t eval_arg(const Cell& code, int32_t pc, int32_t end, bool prefix);
@@ -1094,15 +1126,16 @@ void eval(const Cell* block, Chain chain) {
   // evaluation starts from; each new expression drops the previous result. No
   // call frame is needed: the block is not a call.
   Cell code = *block;
-  const bool library = (buf(code)->flags & series_flag::library) != 0;
+  SeriesBuffer* s = buf(code);
+  const bool library = (s->flags & series_flag::library) != 0;
   if (library != in_library) [[unlikely]] {
     eval_library_crossing(block, chain, library);
     return;
   }
+  int32_t pc = code.head() < 0 ? 0 : code.head();
+  int32_t end = static_cast<int32_t>((s->tail - s->offset) >> 4);
   EvalDepth depth;
   Cell* base = stack::top;
-  int32_t pc = code.head() < 0 ? 0 : code.head();
-  int32_t end = tail_of(code);
   if (tracing_q) fire_event(Event::enter, &code, pc, nullptr, nullptr);
   if (pc >= end) {
     set_unset(stack::push_slot());
@@ -1201,8 +1234,12 @@ int32_t eval_conditional(const Cell& fnv, const Cell& word, const Cell& code, in
     set_none(base);
   } else {
     Cell body = base[(kind == 3 && !truth) ? 2 : 1];
-    passing::eval(&body, Chain::yes);
-    if (exits::pending) return pc;
+    if (const Cell* v = single_value(body)) {
+      *base = *v;
+    } else {
+      passing::eval(&body, Chain::yes);
+      if (exits::pending) return pc;
+    }
   }
   pop_frame();
   *fn_slot = *base;
@@ -1257,7 +1294,9 @@ namespace {
 
   Cell body = *function::extra(fn, function::kBody);
   if (tracing_q) fire_event(Event::prolog, &body, body.head(), call_word, fn);
-  exits::Mark mark;
+  // (The stacks as they stand here are restored when a return or exit
+  // ends the body: the frames above `me` go, the result is slot 0.)
+  stack::Frame* const frames_above = stack::frame_top;
   bool returned = false;
   try {
     if (body.is(TypeId::block))
@@ -1275,7 +1314,7 @@ namespace {
     returned = true;
   }
   if (returned) {
-    mark.restore();
+    exits::Mark(frames_above, base, base + 1).restore();
     *base = unwind::thrown_value;
     stack::top = base + 1;
   }

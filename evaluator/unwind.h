@@ -68,6 +68,8 @@ struct Mark {
   Cell* top;
 
   Mark() : frame_top(stack::frame_top), arguments(stack::arguments), top(stack::top) {}
+  Mark(stack::Frame* frame_top_, Cell* arguments_, Cell* top_)
+      : frame_top(frame_top_), arguments(arguments_), top(top_) {}
   // Pops every frame above the mark (frames that carry a function context
   // give it its values back) and restores both stack tops.
   void restore() const;
