@@ -7,6 +7,7 @@
 
 #include "evaluator/stack.h"
 #include "memory/unicode.h"
+#include "services/http.h"
 #include "values/actions.h"
 #include "values/block.h"
 #include "values/errors.h"
@@ -209,11 +210,67 @@ Cell* eval_path(Cell* parent, Cell* element, Cell* value, const PathStep& step) 
   return result;
 }
 
-// --- input and output (the network and port services fill these in)
+// --- input and output: HTTP through the HTTP client; other schemes go
+// through ports, which do not exist yet (internal `not-done`).
+
+namespace {
+
+bool http_q(const Cell* url) { return string::starts_with_cstring(url, "http"); }
+
+[[noreturn]] void no_connect(const Cell* url) {
+  Cell u = *url;
+  fire(ErrorCode::access_no_connect, &u);
+}
+
+}  // namespace
 
 Cell* open(Cell*, const OpenArgs&) { not_done(); }
-Cell* read(Cell*, const ReadArgs&) { not_done(); }
-Cell* write(Cell*, Cell*, const WriteArgs&) { not_done(); }
+
+Cell* read(Cell* source, const ReadArgs& args) {
+  if (!http_q(source) || args.part || args.seek || args.as) not_done();
+  Cell* out = stack::push_slot();
+  set_none(out);
+  Cell method = word::load("get");
+  http::request(&method, source, nullptr, nullptr, args.binary, args.lines, args.info, out);
+  if (out->is(TypeId::none)) no_connect(source);
+  return out;
+}
+
+Cell* write(Cell* destination, Cell* data, const WriteArgs& args) {
+  if (!http_q(destination) || args.seek || args.allow || args.as) not_done();
+  // A block describes the request: [method headers body], each part
+  // optional; anything else is the body of a POST.
+  Cell method = word::load("post");
+  Cell headers, body;
+  bool has_headers = false;
+  set_none(&body);
+  if (data->is(TypeId::block)) {
+    Cell blk = *data;
+    const int32_t n = std::max(block::rs_length_q(&blk), 0);
+    method = word::load("get");
+    if (n > 0) {
+      method = *block::rs_abs_at(&blk, blk.head());
+      if (!method.is(TypeId::word)) fire(ErrorCode::script_invalid_arg, &method);
+    }
+    if (n > 1) {
+      headers = *block::rs_abs_at(&blk, blk.head() + 1);
+      if (!headers.is(TypeId::block)) fire(ErrorCode::script_invalid_arg, &headers);
+      has_headers = true;
+    }
+    if (n > 2) body = *block::rs_abs_at(&blk, blk.head() + 2);
+  } else {
+    body = *data;
+  }
+  const TypeId t = body.type();
+  if (t != TypeId::none && t != TypeId::block && t != TypeId::string && t != TypeId::binary)
+    fire(ErrorCode::script_invalid_arg, &body);
+  Cell* out = stack::push_slot();
+  set_none(out);
+  http::request(&method, destination, has_headers ? &headers : nullptr, &body, args.binary,
+                args.lines, args.info, out);
+  if (out->is(TypeId::none)) no_connect(destination);
+  return out;
+}
 
 void register_() {
   static const ActionRow row{

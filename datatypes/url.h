@@ -32,8 +32,11 @@ Cell* to(Cell* proto, Cell* spec, TypeId type);
 int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
              int32_t indent);
 Cell* eval_path(Cell* parent, Cell* element, Cell* value, const PathStep& step);
-// Reading, writing and opening a URL belong to the network and port
-// services; until they exist these raise internal `not-done`.
+// Reading and writing an http or https URL go through the HTTP client
+// (services/http.h): read is a GET, write a POST of the data or the request
+// a block [method headers body] describes; a failed request raises access
+// `no-connect`. Opening a URL, and other schemes, belong to ports; until
+// they exist these raise internal `not-done`.
 Cell* open(Cell* spec, const OpenArgs& args);
 Cell* read(Cell* source, const ReadArgs& args);
 Cell* write(Cell* destination, Cell* data, const WriteArgs& args);

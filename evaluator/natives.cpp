@@ -25,7 +25,7 @@ namespace {
 
 std::span<const Definition> (*const kGroups[])() = {
     control_natives, eval_natives, word_natives, compare_natives, output_natives, system_natives,
-    math_natives, services_natives, parse_natives};
+    math_natives, services_natives, parse_natives, io_natives};
 
 bool marks_registered = false;
 void mark_print_buffer() {

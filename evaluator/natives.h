@@ -58,6 +58,7 @@ std::span<const Definition> output_natives();
 std::span<const Definition> system_natives();
 std::span<const Definition> math_natives();
 std::span<const Definition> services_natives();
+std::span<const Definition> io_natives();
 std::span<const Definition> parse_natives();
 
 // Start-up: fills the table (entries without a native raise internal

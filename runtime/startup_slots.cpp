@@ -19,7 +19,6 @@ namespace qel {
 [[gnu::weak]] void lexer::init() {}
 
 // services/
-[[gnu::weak]] void io::init_call() {}
 [[gnu::weak]] void image_codec::init() {}
 
 // gui/
