@@ -17,7 +17,6 @@
 #include "runtime/print.h"
 #include "runtime/startup_slots.h"
 #include "values/errors.h"
-#include "values/integer.h"
 
 namespace qel::crypto {
 
