@@ -4,6 +4,7 @@
 #include "datatypes/hash.h"
 
 #include <algorithm>
+#include <iterator>
 
 #include "evaluator/stack.h"
 #include "memory/hashtable.h"
@@ -39,8 +40,40 @@ bool table_fits(const Cell* h) {
 
 void attach(Cell* h) { h->data3 = new_table(h->node(), std::max(block::total_cells(h), 1)); }
 
-// Indexes the cells past the indexed prefix.
-void catch_up(const Cell* h) {
+// Indexing a cell costs a few times what comparing it in a scan does. So a
+// lookup that finds many cells past the indexed prefix scans instead, until
+// the cells scanned since the last change reach kIndexCost times the cells
+// to index: a hash that changes between every lookup then costs what a block
+// does, and one looked up often is indexed after a few scans. A handful of
+// small catch-ups (the cells appended since the last lookup) are always
+// made at once.
+constexpr int64_t kIndexCost = 4;
+constexpr int32_t kSmallCatchUp = 64;
+
+// Cells scanned since the last change, for the few tables used last.
+struct Budget {
+  Node table;
+  int64_t scanned;
+};
+Budget budgets[8];
+uint32_t next_budget = 0;
+
+Budget& budget_of(Node t) {
+  for (Budget& b : budgets)
+    if (b.table == t) return b;
+  Budget& b = budgets[next_budget++ % std::size(budgets)];
+  b = Budget{t, 0};
+  return b;
+}
+
+void forget_budget(Node t) {
+  for (Budget& b : budgets)
+    if (b.table == t) b.scanned = 0;
+}
+
+// Indexes the cells past the indexed prefix, or answers false when a scan
+// is cheaper for now.
+bool catch_up(const Cell* h) {
   Node t = h->data3;
   int32_t total = block::total_cells(h);
   int32_t done = hashtable::indexed_count(t);
@@ -48,7 +81,17 @@ void catch_up(const Cell* h) {
     hashtable::reset_index(t, total);
     done = 0;
   }
-  if (done < total) hashtable::put_all(t, done, 1);
+  int32_t pending = total - done;
+  if (pending == 0) return true;
+  if (pending > kSmallCatchUp) {
+    Budget& b = budget_of(t);
+    if (b.scanned < kIndexCost * pending) {
+      b.scanned += total;
+      return false;
+    }
+  }
+  hashtable::put_all(t, done, 1);
+  return true;
 }
 
 // Value types whose equality under find, /case and /same agrees with their
@@ -121,6 +164,7 @@ void resync(const Cell* series) {
     return;
   }
   hashtable::reset_index(h->data3, block::total_cells(h));
+  forget_budget(h->data3);
 }
 
 void appended(const Cell* series, int32_t) {
@@ -164,7 +208,7 @@ int32_t find_index(Cell* series, Cell* value, const FindArgs& args) {
     dir = Direction::reverse;
     from = start + 1;
   }
-  catch_up(series);
+  if (!catch_up(series)) return block::kScanInstead;
   int32_t found = best_match(series, value, static_cast<int32_t>(from), step, op, dir);
   if (found < 0) return -1;
   if (dir == Direction::forward && found > last_cell) return -1;

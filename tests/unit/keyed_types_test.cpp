@@ -107,9 +107,24 @@ TEST_F(Keyed, TheHashIndexIsAPrefixOfItsBlock) {
   EXPECT_EQ(hashtable::indexed_count(table), 0);
   set_integer(&v, 7);
   FindArgs args;
+  // Many cells to index: the first lookups scan, then one indexes them.
   EXPECT_EQ(block::find_index(h, &v, args), 7);
+  EXPECT_EQ(hashtable::indexed_count(table), 0);
+  int32_t lookups = 1;
+  while (hashtable::indexed_count(table) == 0 && lookups < 10) {
+    EXPECT_EQ(block::find_index(h, &v, args), 7);
+    lookups++;
+  }
+  EXPECT_EQ(lookups, 5);
   EXPECT_EQ(hashtable::indexed_count(table), 101);
   EXPECT_EQ(hashtable::record(table)->size, 100) << "equal values share a bucket";
+  // A few appended cells are indexed by the next lookup.
+  set_integer(&v, 500);
+  block::rs_append(h, &v);
+  block::hash_appended(h, 1);
+  EXPECT_EQ(block::find_index(h, &v, args), 101);
+  EXPECT_EQ(hashtable::indexed_count(table), 102);
+  set_integer(&v, 7);
   args.last = true;
   EXPECT_EQ(block::find_index(h, &v, args), 100);
   args.last = false;
@@ -122,6 +137,7 @@ TEST_F(Keyed, TheHashIndexIsAPrefixOfItsBlock) {
   EXPECT_LT(hashtable::record(table)->n_buckets, buckets);
   set_integer(&v, 2);
   EXPECT_EQ(block::find_index(h, &v, args), 2);
+  EXPECT_EQ(hashtable::indexed_count(table), 3);
   set_integer(&v, 7);
   EXPECT_EQ(block::find_index(h, &v, args), -1);
 
