@@ -10,6 +10,7 @@
 #include "datatypes/bitset.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "evaluator/cycle_guard.h"
@@ -451,7 +452,11 @@ Cell* find(Cell* series, Cell* value, const FindArgs&) {
   return series;
 }
 
-int32_t length_q(Cell* value) { return byte_count(value) * 8; }
+// The largest array (bits up to 2147483647) would have 2^31 bits: the
+// count stops at the largest integer.
+int32_t length_q(Cell* value) {
+  return static_cast<int32_t>(std::min<int64_t>(int64_t{byte_count(value)} * 8, INT32_MAX));
+}
 
 Cell* pick(Cell* series, int32_t, Cell* index_cell) {
   Cell* result = stack::push_slot();

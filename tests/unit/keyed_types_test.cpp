@@ -14,6 +14,8 @@
 #include "runtime/ext_resource.h"
 #include "tests/unit/values_support.h"
 #include "values/block.h"
+#include "values/context.h"
+#include "values/symbol.h"
 #include "values/word.h"
 
 namespace qel {
@@ -165,6 +167,41 @@ TEST_F(Keyed, MapKeysArePrepared) {
   block::make_at(&blk, 1);
   EXPECT_EQ(testing_values::raised([&] { map::prepare_key(&blk); }),
             testing_values::code(ErrorCode::script_invalid_path));
+}
+
+// One step of foreach over a map: key then value, removed pairs skipped,
+// words past the last entry set to none.
+TEST_F(Keyed, ForeachStepsOverLiveEntries) {
+  Cell* pairs = block::push_only(6);
+  for (const char* k : {"a", "b", "c"}) {
+    Cell key = word::load(k), value;
+    set_integer(&value, k[0]);
+    block::rs_append(pairs, &key);
+    block::rs_append(pairs, &value);
+  }
+  Cell* m = map::make_at(stack::push_slot(), pairs, 6);
+  Cell b = word::load("b");
+  map::remove(m, nullptr, &b);
+  Cell* words = block::push_only(2);
+  Cell k = word::load("k"), v = word::load("v");
+  block::rs_append(words, &k);
+  block::rs_append(words, &v);
+  Cell pos = *m;
+  std::string seen;
+  while (map::foreach_next(words, &pos, 2)) {
+    EXPECT_TRUE(context::get(&k)->is(TypeId::word));
+    seen += std::string(symbol::name(context::get(&k)->symbol())) + std::to_string(context::get(&v)->integer());
+  }
+  EXPECT_EQ(seen, "a97c99");
+  EXPECT_TRUE(context::get(&k)->is(TypeId::none));
+  Cell* odd = block::push_only(1);
+  Cell one;
+  set_integer(&one, 1);
+  block::rs_append(odd, &one);
+  pos = *m;
+  EXPECT_EQ(testing_values::raised([&] { map::foreach_next(odd, &pos, 1); }),
+            testing_values::code(ErrorCode::script_invalid_arg));
+  stack::top = pairs;
 }
 
 }  // namespace
