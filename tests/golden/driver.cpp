@@ -83,7 +83,8 @@ void run_cases() {
                          indented(c.code, "    ") + "  expected:\n" +
                          qel::golden::describe_expected(c, "    ") + "  actual:\n" +
                          qel::golden::describe_actual(o, "    ");
-    std::fputs(report.c_str(), stderr);
+    // Written by length: a value may hold NUL (a file name molds as it is).
+    std::fwrite(report.data(), 1, report.size(), stderr);
   }
   std::fprintf(stderr, "%d passed, %d failed\n", passed, failed);
   std::fflush(stderr);
