@@ -225,6 +225,8 @@ void extend_native(const int32_t* refinements) {
 
 bool foreach_next(const Cell* words, Cell* map_pos, int32_t count) {
   Cell w = *words;
+  // A map is walked a key and its value at a time.
+  if (count != 2) fire(ErrorCode::script_invalid_arg, words);
   int32_t wh = std::max(w.head(), 0);
   for (int32_t k = 0; k < count; k++) {
     const Cell* word = block::rs_abs_at(&w, wh + k);

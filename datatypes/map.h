@@ -47,11 +47,11 @@ Cell* extend(Cell* map, const Cell* block, bool case_);
 // block!, hash! or map!; an object! raises internal `not-done`.
 void extend_native(const int32_t* refinements);
 
-// One step of `foreach` over a map: the words of `words` (any-word kinds
-// only, else script `invalid-arg`) take the next cells of the live entries
-// from the position `map_pos` (key, value, key ...; a set-word key as a
-// word); the words past the last entry get none. Advances the position and
-// answers whether any word received a cell.
+// One step of `foreach` over a map: the two words of `words` (two any-word
+// kinds, else script `invalid-arg`) take the key and the value of the next
+// live entry from the position `map_pos` (a set-word key as a word); past
+// the last entry they get none. Advances the position and answers whether
+// any word received a cell.
 bool foreach_next(const Cell* words, Cell* map_pos, int32_t count);
 
 // --- actions

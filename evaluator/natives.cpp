@@ -13,6 +13,8 @@
 #include "values/integer.h"
 #include "values/logic.h"
 #include "values/native.h"
+#include "values/object.h"
+#include "values/symbol.h"
 #include "values/word.h"
 
 namespace qel::natives {
@@ -93,6 +95,12 @@ void set_many(const Cell* words_in, const Cell* value_in, int32_t count, bool an
   Cell words = *words_in;
   Cell value = *value_in;
   Cell* keep = stack::push(&words);
+  // A map's block also holds the pairs it removed (with typeless values):
+  // the words take the live pairs only.
+  if (value.is(TypeId::map) && !only) {
+    value = *actions::call_reflect(&value, symbol::make("body"));
+    object::clear_new_lines(value.node());
+  }
   stack::push(&value);
   auto word_at = [&](int32_t i) -> Cell {
     return memory::series(words.node())->cells()[words.head() + i];

@@ -194,13 +194,16 @@ TEST_F(Keyed, ForeachStepsOverLiveEntries) {
   }
   EXPECT_EQ(seen, "a97c99");
   EXPECT_TRUE(context::get(&k)->is(TypeId::none));
-  Cell* odd = block::push_only(1);
+  Cell* odd = block::push_only(2);
   Cell one;
   set_integer(&one, 1);
+  block::rs_append(odd, &k);
   block::rs_append(odd, &one);
   pos = *m;
-  EXPECT_EQ(testing_values::raised([&] { map::foreach_next(odd, &pos, 1); }),
-            testing_values::code(ErrorCode::script_invalid_arg));
+  EXPECT_EQ(testing_values::raised([&] { map::foreach_next(odd, &pos, 2); }),
+            testing_values::code(ErrorCode::script_invalid_arg)) << "words only";
+  EXPECT_EQ(testing_values::raised([&] { map::foreach_next(words, &pos, 1); }),
+            testing_values::code(ErrorCode::script_invalid_arg)) << "a key and a value";
   stack::top = pairs;
 }
 
