@@ -2,6 +2,7 @@
 // functions and the row follow the kernels.
 #include "datatypes/char.h"
 
+#include "datatypes/vector.h"
 #include "evaluator/stack.h"
 #include "memory/series.h"
 #include "memory/unicode.h"
@@ -53,6 +54,13 @@ void do_math(Cell* left, const Cell* right, MathOp op) {
     case TypeId::char_:
     case TypeId::integer: y = right->integer(); break;
     case TypeId::float_: y = integer::truncate_or_min(right->real()); break;
+    case TypeId::vector: {
+      // The vector computes in place; the character stood on the left.
+      Cell v = *right;
+      vector::do_math_scalar(op, &v, left, vector::ScalarSide::left);
+      *left = v;
+      return;
+    }
     default: raise_with_type(ErrorCode::script_invalid_type, right->type());
   }
   int32_t r = 0;

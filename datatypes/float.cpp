@@ -5,8 +5,10 @@
 #include <cmath>
 #include <cstring>
 
+#include "datatypes/money.h"
 #include "datatypes/point.h"
 #include "datatypes/tuple.h"
+#include "datatypes/vector.h"
 #include "evaluator/lexer.h"
 #include "evaluator/stack.h"
 #include "memory/dtoa.h"
@@ -184,6 +186,12 @@ void do_math(Cell* left, Cell* right, MathOp op) {
     case TypeId::percent:
     case TypeId::time: break;
     case TypeId::tuple: tuple::do_math(left, right, op); return;
+    case TypeId::money: money::do_math(left, right, op); return;
+    case TypeId::vector:
+      // The vector computes in place; the scalar stood on the left.
+      vector::do_math_scalar(op, right, left, vector::ScalarSide::left);
+      *left = *right;
+      return;
     case TypeId::pair:
     case TypeId::point2d:
     case TypeId::point3d:
@@ -312,6 +320,9 @@ int32_t compare_double(double a, TypeId a_type, const Cell* b, CompareOp op) {
     case TypeId::float_:
     case TypeId::percent:
     case TypeId::time: y = b->real(); break;
+    // Exact decimal comparison, sign first, so that floats beyond the money
+    // range still order by value.
+    case TypeId::money: return money::compare_double(a, b, op);
     default: return kNotComparable;
   }
   switch (op) {
@@ -437,6 +448,7 @@ Cell* make(Cell* proto, Cell* spec, TypeId type) {
     case TypeId::percent:
     case TypeId::time: v = number_value(spec); break;
     case TypeId::binary: v = from_binary(spec); break;
+    case TypeId::money: v = money::to_float(spec); break;
     case TypeId::block:
     case TypeId::paren:
     case TypeId::hash:

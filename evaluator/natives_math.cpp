@@ -1,7 +1,7 @@
 // Maths natives: the sign tests (negative?, positive?, sign?, zero?, NaN?),
 // max and min, shift and to-hex, the trigonometric natives (in degrees
 // unless /radians), the logarithms, exp and square-root, and the coordinate
-// constructors as-pair, as-point2D and as-point3D.
+// constructors as-pair, as-point2D, as-point3D and as-money.
 //
 // Most of them overwrite slot 0 in place. The float natives first make
 // slot 0 a float!: an integer! is converted, a percent! keeps its stored
@@ -12,6 +12,7 @@
 
 #include "datatypes/float.h"
 #include "datatypes/issue.h"
+#include "datatypes/money.h"
 #include "datatypes/pair.h"
 #include "datatypes/point.h"
 #include "datatypes/tuple.h"
@@ -80,6 +81,7 @@ int32_t sign_of(const Cell* v) {
       double d = v->real();
       return d > 0.0 ? 1 : d < 0.0 ? -1 : 0;
     }
+    case TypeId::money: return money::signum(v);
     default:
       refuse(v, "number");
   }
@@ -124,6 +126,9 @@ void zero_q(const int32_t*) {
     }
     case TypeId::tuple:
       z = tuple::zero_q(v);
+      break;
+    case TypeId::money:
+      z = money::zero_q(v);
       break;
     default:
       break;
@@ -361,6 +366,22 @@ void as_point3d(const int32_t*) {
   done();
 }
 
+// as-money: a currency code from system/locale/currencies/list and an
+// integer or float amount.
+void as_money(const int32_t*) {
+  Cell* args = stack::arguments;
+  const int32_t currency = money::currency_index(args);
+  if (currency < 1) fire(ErrorCode::script_bad_denom, args);
+  Cell m;
+  if (args[1].is(TypeId::integer))
+    money::from_integer(&m, args[1].integer());
+  else
+    money::from_float(&m, args[1].real(), money::Strict::no);
+  money::set_currency(&m, static_cast<uint8_t>(currency));
+  *args = m;
+  done();
+}
+
 constexpr Definition kMath[] = {
     {49, "negative?", negative_q, R"spec("Returns TRUE if the number is negative"
         number [number! money! time!] return: [logic!])spec"},
@@ -410,8 +431,7 @@ constexpr Definition kMath[] = {
         x [integer! float!] y [integer! float!])spec"},
     {75, "as-point3D", as_point3d, R"spec("Combine X, Y and Z values into a 3D point"
         x [integer! float!] y [integer! float!] z [integer! float!])spec"},
-    // money! is not built yet: the native exists and raises internal not-done.
-    {76, "as-money", not_done, R"spec("Combine currency code and amount into a monetary value"
+    {76, "as-money", as_money, R"spec("Combine currency code and amount into a monetary value"
         currency [word!] amount [integer! float!] return: [money!])spec"},
     {97, "sign?", sign_q, R"spec("Returns sign of N as 1, 0, or -1 (to use as a multiplier)"
         number [number! money! time!] return: [integer!])spec"},

@@ -4,8 +4,10 @@
 
 #include "datatypes/date.h"
 #include "datatypes/float.h"
+#include "datatypes/money.h"
 #include "datatypes/point.h"
 #include "datatypes/tuple.h"
+#include "datatypes/vector.h"
 #include "evaluator/lexer.h"
 #include "evaluator/stack.h"
 #include "memory/series.h"
@@ -133,6 +135,12 @@ void do_math(Cell* left, Cell* right, MathOp op) {
     case TypeId::point3d: point::number_left(left, right, op); return;
     case TypeId::tuple: tuple::do_math(left, right, op); return;
     case TypeId::date: date::integer_left(left, right, op); return;
+    case TypeId::money: money::do_math(left, right, op); return;
+    case TypeId::vector:
+      // The vector computes in place; the scalar stood on the left.
+      vector::do_math_scalar(op, right, left, vector::ScalarSide::left);
+      *left = *right;
+      return;
     default: raise_with_type(ErrorCode::script_invalid_type, right->type());
   }
 }
@@ -207,6 +215,11 @@ int32_t compare(Cell* a, Cell* b, CompareOp op) {
     case TypeId::percent:
     case TypeId::time:
       return float_::compare_double(static_cast<double>(a->integer()), TypeId::integer, b, op);
+    case TypeId::money: {
+      Cell m;
+      money::from_integer(&m, a->integer());
+      return money::compare(&m, b, op);
+    }
     default: return kNotComparable;
   }
 }
@@ -316,6 +329,7 @@ Cell* to(Cell* proto, Cell* spec, TypeId) {
     case TypeId::binary: v = from_binary(spec); break;
     case TypeId::issue: v = from_issue(spec); break;
     case TypeId::date: v = date::to_epoch(spec); break;
+    case TypeId::money: v = money::to_integer(spec); break;
     case TypeId::string:
     case TypeId::file:
     case TypeId::url:

@@ -11,6 +11,8 @@
 // Not to be confused with memory/series.h, which holds the buffers.
 #pragma once
 
+#include <bit>
+#include <cstddef>
 #include <cstdint>
 
 #include "memory/series.h"
@@ -21,10 +23,9 @@ namespace qel::series {
 // --- Raw position routines (no error checks) ----------------------------
 
 inline SeriesBuffer* buffer(const Cell* s) { return memory::series(s->node()); }
-// log2 of the unit (1, 2, 4 or 16 bytes).
+// log2 of the unit (1, 2, 4, 8 or 16 bytes).
 inline uint32_t unit_shift(const SeriesBuffer* b) {
-  uint32_t u = b->unit();
-  return u == 16 ? 4 : u == 4 ? 2 : u == 2 ? 1 : 0;
+  return static_cast<uint32_t>(std::countr_zero(b->unit()));
 }
 // Items in the whole buffer.
 inline int32_t get_length(const Cell* s) {
@@ -56,10 +57,15 @@ int32_t part_count(const Cell* s, const Cell* part);
 // Hooks filled by the modules that own these types. `get` writes the item
 // at `item` of the vector `v` into `out` as a value of the vector's element
 // type; `set` stores `value` there, raising invalid-arg for a value of
-// another type.
+// another type. `sort` sorts `records` records of `record_bytes` bytes at
+// `base` by the element order (string! sort's flags: bit 0 reverse, bit 1
+// whole records of the size in bits 2 and up, else the element at the
+// offset in bits 2 and up).
 struct VectorHooks {
   void (*get)(const Cell* v, const uint8_t* item, Cell* out) = nullptr;
   void (*set)(const Cell* v, uint8_t* item, const Cell* value) = nullptr;
+  void (*sort)(const Cell* v, uint8_t* base, size_t records, size_t record_bytes, uint32_t flags,
+               bool stable) = nullptr;
 };
 extern VectorHooks vector_hooks;
 // The hash that seeds the generator for `random/seed` (the hash table module

@@ -37,6 +37,7 @@
 //   string_modify.cpp  append, insert, change, swap, take, trim.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -53,8 +54,9 @@ inline constexpr int32_t kNoLimit = 0x7FFFFFFF;
 // --- cells and buffers
 
 inline SeriesBuffer* buffer(const Cell* s) { return memory::series(s->node()); }
-// log2 of a unit (1 -> 0, 2 -> 1, 4 -> 2).
-inline uint32_t unit_shift(uint32_t unit) { return unit >> 1; }
+// log2 of a unit (1 -> 0, 2 -> 1, 4 -> 2; 8 -> 3 for 64-bit vector!
+// elements).
+inline uint32_t unit_shift(uint32_t unit) { return static_cast<uint32_t>(std::countr_zero(unit)); }
 // Characters from the buffer's first used character to the tail.
 inline int32_t buffer_length(const SeriesBuffer* s) {
   return static_cast<int32_t>((s->tail - s->offset) >> unit_shift(s->unit()));

@@ -72,7 +72,7 @@ Pattern make_pattern(Cell* series, Cell* value, bool folding) {
   } else if (vt == TypeId::bitset) {
     p.kind = Pattern::Kind::bitset;
     p.bitset = value;
-  } else if ((vt == TypeId::integer || vt == TypeId::float_) &&
+  } else if ((vt == TypeId::integer || vt == TypeId::float_ || (vt == TypeId::percent && st == TypeId::vector)) &&
              (st == TypeId::vector || st == TypeId::binary)) {
     if (st == TypeId::binary && vt == TypeId::integer) {
       p.cp = static_cast<uint32_t>(value->integer());
@@ -430,6 +430,7 @@ struct CallSort {
   uint32_t flags;
   TypeId type;
   Cell* function;
+  Cell series;  // the series sorted (a vector's element type and width)
 };
 
 void record_value(const CallSort& c, int32_t record, Cell* out) {
@@ -440,8 +441,13 @@ void record_value(const CallSort& c, int32_t record, Cell* out) {
     std::memcpy(b->data(), p, static_cast<size_t>(c.size) << unit_shift(c.unit));
     b->tail = static_cast<uint32_t>(c.size) << unit_shift(c.unit);
     out->set_type(c.type);
+    if (c.type == TypeId::vector) out->data3 = c.series.data3;
   } else {
     const uint32_t offset = (c.flags & 2) ? 0 : (c.flags >> 2);
+    if (c.type == TypeId::vector && series::vector_hooks.get) {
+      series::vector_hooks.get(&c.series, p + (offset << unit_shift(c.unit)), out);
+      return;
+    }
     set_char(out, get_char(p + (offset << unit_shift(c.unit)), c.unit));
     if (c.type == TypeId::binary) set_integer(out, static_cast<int32_t>(out->data3));
   }
@@ -527,7 +533,7 @@ Cell* sort(Cell* series, const SortArgs& args) {
       std::vector<int32_t> order(records);
       for (size_t i = 0; i < records; i++) order[i] = static_cast<int32_t>(i);
       collector::Root function(*fn);
-      CallSort ctx{&copy, unit, size, flags, series->type(), function.get()};
+      CallSort ctx{&copy, unit, size, flags, series->type(), function.get(), *series};
       if (stable)
         sort::mergesort(order.data(), records, sizeof(int32_t), &ctx, call_comparator);
       else
@@ -541,10 +547,16 @@ Cell* sort(Cell* series, const SortArgs& args) {
         for (size_t r = 0; r < records; r++)
           std::memcpy(out + r * rec, copy.data() + static_cast<size_t>(order[r]) * rec, rec);
       }
+    } else if (series->is(TypeId::vector)) {
+      // Vector elements sort as numbers in their own format.
+      if (!series::vector_hooks.sort) fire(ErrorCode::internal_not_done);
+      SeriesBuffer* b = buffer(series);
+      series::vector_hooks.sort(series, char_at(b, series->head()), records,
+                                static_cast<size_t>(size) << unit_shift(b->unit()), flags, stable);
     } else {
       SeriesBuffer* b = buffer(series);
       const uint32_t unit = b->unit();
-      CharSort ctx{flags, !args.case_ && !series->is(TypeId::vector) && !series->is(TypeId::binary)};
+      CharSort ctx{flags, !args.case_ && !series->is(TypeId::binary)};
       sort::Compare cmp = unit == 1 ? sort_compare<1> : unit == 2 ? sort_compare<2> : sort_compare<4>;
       uint8_t* base = char_at(b, series->head());
       const size_t width = static_cast<size_t>(size) << unit_shift(unit);

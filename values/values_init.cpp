@@ -13,6 +13,7 @@
 #include "datatypes/hash.h"
 #include "datatypes/issue.h"
 #include "datatypes/map.h"
+#include "datatypes/money.h"
 #include "datatypes/pair.h"
 #include "datatypes/path.h"
 #include "datatypes/point.h"
@@ -22,6 +23,7 @@
 #include "datatypes/tuple.h"
 #include "datatypes/typeset.h"
 #include "datatypes/url.h"
+#include "datatypes/vector.h"
 #include "evaluator/cycle_guard.h"
 #include "evaluator/stack.h"
 #include "memory/series.h"
@@ -94,7 +96,7 @@ constexpr struct {
     {TypeId::float_, float_::register_},
     {TypeId::typeset, typeset::register_},
     {TypeId::error, error::register_},
-    {TypeId::vector, nullptr},
+    {TypeId::vector, vector::register_},
     {TypeId::map, map::register_},
     {TypeId::hash, hash::register_},
     {TypeId::pair, pair::register_},
@@ -106,7 +108,7 @@ constexpr struct {
     {TypeId::handle, handle::register_},
     {TypeId::date, date::register_},
     {TypeId::port, nullptr},
-    {TypeId::money, nullptr},
+    {TypeId::money, money::register_},
     {TypeId::ref, ref::register_},
     {TypeId::point2d, point2d::register_},
     {TypeId::point3d, point3d::register_},
