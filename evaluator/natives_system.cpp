@@ -16,6 +16,7 @@
 #include "evaluator/unwind.h"
 #include "memory/collector.h"
 #include "memory/series.h"
+#include "memory/stats_report.h"
 #include "memory/unicode.h"
 #include "runtime/platform.h"
 #include "services/env.h"
@@ -47,69 +48,6 @@ void set_count(Cell* out, double n) {
   } else {
     set_integer(out, static_cast<int32_t>(n));
   }
-}
-
-// --- memory statistics
-
-// The bytes in use: the node table's used entries and the used part of
-// every series frame and big frame.
-double memory_in_use() {
-  const memory::Stats s = memory::stats();
-  return static_cast<double>(s.node_bytes + s.used_bytes);
-}
-
-Cell* append_integer(Node blk, int64_t n) {
-  Cell* c = append_slot(blk);
-  set_count(c, static_cast<double>(n));
-  return c;
-}
-
-// Appends a block of [free used total] with the new-line marker.
-void append_frame_row(Node blk, uint64_t free, uint64_t used, uint64_t total) {
-  Cell row;
-  block::make_at(&row, 3);
-  row.set_flag(cell_flag::new_line);
-  append_integer(row.node(), static_cast<int64_t>(free));
-  append_integer(row.node(), static_cast<int64_t>(used));
-  append_integer(row.node(), static_cast<int64_t>(total));
-  *append_slot(blk) = row;
-}
-
-// The detailed statistics into a new block of 5 values: the node table's
-// row, the series frames' rows, the big frames' sizes, the grand total of
-// every frame and the heap-backed series, and the heap-backed bytes.
-Cell* memory_report(Cell* out) {
-  collector::Hold hold;
-  const memory::Stats s = memory::stats();
-  block::make_at(out, 5);
-  const Node top = out->node();
-  Cell nodes, frames, bigs;
-  block::make_at(&nodes, 8);
-  block::make_at(&frames, 8);
-  block::make_at(&bigs, 8);
-  append_frame_row(nodes.node(), 0, s.node_bytes, s.node_bytes);
-  struct Census {
-    Node frames, bigs;
-    uint64_t total;
-  } census{frames.node(), bigs.node(), s.node_bytes};
-  memory::frame_census(
-      [](const memory::FrameUse& use, void* c) {
-        Census* k = static_cast<Census*>(c);
-        append_frame_row(k->frames, use.free, use.used, use.total);
-        k->total += use.total;
-      },
-      [](uint64_t size, void* c) {
-        Census* k = static_cast<Census*>(c);
-        append_integer(k->bigs, static_cast<int64_t>(size));
-        k->total += size;
-      },
-      &census);
-  *append_slot(top) = nodes;
-  *append_slot(top) = frames;
-  *append_slot(top) = bigs;
-  append_integer(top, static_cast<int64_t>(census.total + s.heap_bytes));
-  append_integer(top, static_cast<int64_t>(s.heap_bytes));
-  return out;
 }
 
 // --- names of environment variables
@@ -152,7 +90,7 @@ void stats(const int32_t* refinements) {
   Cell* args = stack::arguments;
   if (present(refinements, 0)) {
     Cell* report = stack::push_slot();
-    memory_report(report);
+    stats::memory(report, 2);
     Cell word = word::load("show-memory-stats");
     const Cell* fn = context::get(&word);
     if (!fn->is(TypeId::function)) fire(ErrorCode::internal_not_done);
@@ -166,10 +104,10 @@ void stats(const int32_t* refinements) {
   }
   if (present(refinements, 1)) {
     Cell report;
-    memory_report(&report);
+    stats::memory(&report, 2);
     *args = report;
   } else {
-    set_count(args, memory_in_use());
+    stats::set_count(args, stats::memory(nullptr, 1));
   }
   stack::top = args + 1;
 }
@@ -182,7 +120,7 @@ void recycle(const int32_t* refinements) {
     set_unset(args);
   } else {
     collector::collect();
-    set_count(args, memory_in_use());
+    stats::set_count(args, stats::memory(nullptr, 1));
   }
   stack::top = args + 1;
 }

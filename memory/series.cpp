@@ -412,6 +412,7 @@ Stats stats() {
   st.series_count = series_count;
   st.heap_bytes = heap_bytes;
   st.node_bytes = live_nodes * 4;
+  st.node_table_bytes = node_committed * 4;
   return st;
 }
 

@@ -154,6 +154,7 @@ struct Stats {
   uint64_t used_bytes;    // bytes used in frames (live and not yet reclaimed) and big frames
   uint64_t heap_bytes;    // bytes of the heap-backed series
   uint64_t node_bytes;    // bytes of the node table in use (4 per node, as Qel reports)
+  uint64_t node_table_bytes;  // entries committed so far, counted the same way
 };
 Stats stats();
 
