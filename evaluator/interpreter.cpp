@@ -65,13 +65,13 @@ inline bool is_function_type(TypeId t) {
 // The value cell of a bound word, or null when its context keeps no values
 // right now (a function that is not running), the word is unresolved, or
 // its index lies outside the values (the errors are context::get's then).
-inline Cell* global_value(int32_t i) {
+[[gnu::always_inline]] inline Cell* global_value(int32_t i) {
   SeriesBuffer* vs = memory::series(context::global_values);
   if (static_cast<uint32_t>(i) >= ((vs->tail - vs->offset) >> 4)) [[unlikely]]
     return nullptr;
   return vs->cells() + i;
 }
-inline Cell* peek_value(const Cell* w) {
+[[gnu::always_inline]] inline Cell* peek_value(const Cell* w) {
   Node ctx = w->context();
   int32_t i = w->word_index();
   if (ctx == context::global) [[likely]]
@@ -223,6 +223,13 @@ Cell arg_word(const Cell* fn, int32_t i) {
   fire(ErrorCode::script_expect_arg, &fw, &dt, &w);
 }
 
+// The no-arg error of argument or refinement i of a call named by `word`.
+[[noreturn, gnu::noinline, gnu::cold]] void no_arg(const Cell& word, const Cell* fn, int32_t i) {
+  Cell fw = word;
+  Cell w = arg_word(fn, i);
+  fire(ErrorCode::script_no_arg, &fw, &w);
+}
+
 inline void typecheck(const Cell* frame_word, const Cell* fn, int32_t i, const Descriptor& d,
                       const Cell* value) {
   if (!(d.types & (uint64_t{1} << static_cast<uint8_t>(value->type())))) [[unlikely]]
@@ -370,7 +377,7 @@ constexpr bool is_math(FastOp f) { return f <= FastOp::xor_; }
 
 // The fast operator of an op! cell (FastOp::none unless it is plain and
 // wraps one of the operators above).
-inline FastOp fast_op_of(const Cell* opv) {
+[[gnu::always_inline]] inline FastOp fast_op_of(const Cell* opv) {
   const uint32_t h = opv->header;
   if (!(h & op::kPlain)) return FastOp::none;
   const auto wt = static_cast<TypeId>((h >> 16) & 0xFF);
@@ -420,58 +427,72 @@ inline CompareOp compare_op_of(FastOp f) {
   return kOps[static_cast<uint32_t>(f) - static_cast<uint32_t>(FastOp::equal)];
 }
 
+// An integer + - * whose result does not fit: the float result, as the
+// actions give it.
+[[gnu::noinline, gnu::cold]] void overflow_result(FastOp f, int32_t a, int32_t b, Cell* out) {
+  const double x = a, y = b;
+  set_float(out, f == FastOp::add ? x + y : f == FastOp::subtract ? x - y : x * y);
+}
+
 // Integer operands: the result written into `out` (an overflow gives a
 // float, as the actions do).
-inline void integer_op(FastOp f, int32_t a, int32_t b, Cell* out) {
+[[gnu::always_inline]] inline void integer_op(FastOp f, int32_t a, int32_t b, Cell* out) {
+  // (The result's fields are written one by one: whole-cell temporaries
+  // would each take a stack slot in the callers this is inlined into.)
   int32_t r;
+  uint32_t type = static_cast<uint32_t>(TypeId::integer);
   switch (f) {
     case FastOp::add:
       if (__builtin_add_overflow(a, b, &r)) [[unlikely]]
-        set_float(out, double(a) + double(b));
-      else
-        set_integer(out, r);
-      return;
+        return overflow_result(f, a, b, out);
+      break;
     case FastOp::subtract:
       if (__builtin_sub_overflow(a, b, &r)) [[unlikely]]
-        set_float(out, double(a) - double(b));
-      else
-        set_integer(out, r);
-      return;
+        return overflow_result(f, a, b, out);
+      break;
     case FastOp::multiply:
       if (__builtin_mul_overflow(a, b, &r)) [[unlikely]]
-        set_float(out, double(a) * double(b));
-      else
-        set_integer(out, r);
-      return;
+        return overflow_result(f, a, b, out);
+      break;
     case FastOp::and_:
-      set_integer(out, a & b);
-      return;
+      r = a & b;
+      break;
     case FastOp::or_:
-      set_integer(out, a | b);
-      return;
+      r = a | b;
+      break;
     case FastOp::xor_:
-      set_integer(out, a ^ b);
+      r = a ^ b;
+      break;
+    default: {
+      bool truth;
+      switch (f) {
+        case FastOp::equal:
+        case FastOp::strict_equal:
+          truth = a == b;
+          break;
+        case FastOp::not_equal:
+          truth = a != b;
+          break;
+        case FastOp::lesser:
+          truth = a < b;
+          break;
+        case FastOp::greater:
+          truth = a > b;
+          break;
+        case FastOp::lesser_or_equal:
+          truth = a <= b;
+          break;
+        default:
+          truth = a >= b;
+          break;
+      }
+      const uint64_t w[2] = {static_cast<uint64_t>(TypeId::logic) | (uint64_t{truth} << 32), 0};
+      std::memcpy(static_cast<void*>(out), w, sizeof w);
       return;
-    case FastOp::equal:
-    case FastOp::strict_equal:
-      set_logic(out, a == b);
-      return;
-    case FastOp::not_equal:
-      set_logic(out, a != b);
-      return;
-    case FastOp::lesser:
-      set_logic(out, a < b);
-      return;
-    case FastOp::greater:
-      set_logic(out, a > b);
-      return;
-    case FastOp::lesser_or_equal:
-      set_logic(out, a <= b);
-      return;
-    default:
-      set_logic(out, a >= b);
-      return;
+    }
   }
+  const uint64_t w[2] = {type, uint64_t{static_cast<uint32_t>(r)} << 32};
+  std::memcpy(static_cast<void*>(out), w, sizeof w);
 }
 
 // An operator call with both operands in place (start, start + 1; the stack
@@ -530,7 +551,8 @@ inline void integer_op(FastOp f, int32_t a, int32_t b, Cell* out) {
                             true);
 }
 
-int32_t call_by_word(const Cell* val, Cell word, const Cell& code, int32_t pc, int32_t end);
+int32_t call_by_word(const Cell* val, const Cell& word, const Cell& code, int32_t pc,
+                     int32_t end);
 
 // An infix operator at pc (`opv` its value, `opword` its word); the left
 // operand is the value at `start`, `lim` the code's current end. A plain
@@ -581,7 +603,8 @@ inline int32_t eval_infix(const Cell& code, int32_t pc, int32_t end, int32_t lim
   stack::top = start + 1;
   if (callee) {
     // A call by word (the value read above, before anything ran).
-    npc = call_by_word(callee, *rc, code, pc + 2, end);
+    const Cell word = *rc;
+    npc = call_by_word(callee, word, code, pc + 2, end);
   } else if (rb & bit(TypeId::paren)) {
     Cell paren = *rc;
     passing::eval(&paren, Chain::no);
@@ -626,6 +649,14 @@ inline bool plain_call(const Cell* val) {
   const Cell* summary = memory::series(val->data3)->cells() + function::kCache;
   return summary->header == (static_cast<uint32_t>(TypeId::integer) | kPlainCall);
 }
+// The spec cache of a function value that plain_call accepted (`fixed`: the
+// cell count of its companion's fixed part).
+inline CacheInfo plain_cache(const Cell* fn, int32_t fixed) {
+  const Node node = fn->data3;
+  const Cell* summary = memory::series(node)->cells() + function::kCache;
+  return {node, fixed - 1, static_cast<int32_t>(summary->data1),
+          static_cast<int32_t>(summary->data2), static_cast<int32_t>(summary->data3), true};
+}
 
 // The value of a block made of one literal, or of one word with a plain
 // value, or null: evaluating such a block runs nothing and cannot fail, so
@@ -659,13 +690,11 @@ int32_t call_plain_native(const Cell* val, const Cell& word, const Cell& code, i
   Cell* fn_slot = stack::push(val);
   Cell* base = stack::top;
   push_frame(&word, stack::FrameKind::native);
-  CacheInfo ci = spec_cache(fn_slot);
+  CacheInfo ci = plain_cache(fn_slot, 2);
   for (int32_t i = 1; i <= ci.count; i++) {
     Descriptor d = descriptor(ci, i);
     if (pc >= limit_of(code, end)) {
-      Cell fw = word;
-      Cell w = arg_word(fn_slot, i);
-      fire(ErrorCode::script_no_arg, &fw, &w);
+      no_arg(word, fn_slot, i);
     }
     pc = eval_arg(code, pc, end, false);
     if (exits::pending) return pc;
@@ -682,30 +711,29 @@ int32_t call_plain_native(const Cell* val, const Cell& word, const Cell& code, i
   return pc;
 }
 
-// A call through a word (a copy of the code's word cell) whose value `val`
-// is a function value; pc is after the word. The value is copied before
-// anything is evaluated.
-[[gnu::noinline]] int32_t call_by_word(const Cell* val, Cell word, const Cell& code, int32_t pc,
-                                       int32_t end) {
+// The general call of a function value by its word.
+[[gnu::noinline]] int32_t call_by_word_general(const Cell* val, const Cell& word, const Cell& code,
+                                               int32_t pc, int32_t end) {
+  return passing::eval_code(val, code, pc, end, nullptr, 0, &word, nullptr, mode::normal, false);
+}
+
+// A call through a word whose value `val` is a function value; `word` is a
+// copy of the code's word cell that stays where it is for the call, pc is
+// after the word. (The callees copy the value to the stack before anything
+// runs.)
+[[gnu::noinline]] int32_t call_by_word(const Cell* val, const Cell& word, const Cell& code,
+                                       int32_t pc, int32_t end) {
   if (!tracing_q) {
     const TypeId t = val->type();
     if (t == TypeId::function) {
-      if (plain_call(val)) {
-        Cell fnv = *val;
-        return passing::call_plain_function(&fnv, word, code, pc, end);
-      }
+      if (plain_call(val)) return passing::call_plain_function(val, word, code, pc, end);
     } else if (t == TypeId::native || t == TypeId::action) {
-      if (int32_t kind = conditional_kind(val)) {
-        Cell fnv = *val;
-        return passing::eval_conditional(fnv, word, code, pc, end, kind);
-      }
-      if (plain_call(val)) {
-        Cell fnv = *val;
-        return call_plain_native(&fnv, word, code, pc, end);
-      }
+      if (int32_t kind = conditional_kind(val))
+        return passing::eval_conditional(*val, word, code, pc, end, kind);
+      if (plain_call(val)) return call_plain_native(val, word, code, pc, end);
     }
   }
-  return passing::eval_code(val, code, pc, end, nullptr, 0, &word, nullptr, mode::normal, false);
+  return call_by_word_general(val, word, code, pc, end);
 }
 
 // The infix operators that follow a value pushed at `start` (pc is after
@@ -753,6 +781,9 @@ int32_t call_plain_native(const Cell* val, const Cell& word, const Cell& code, i
     const Cell* c = s->cells() + pc;
     const uint64_t tb = uint64_t{1} << static_cast<uint8_t>(c->type());
     Cell* start = stack::top;
+    // A copy of the code's cell that stays put while it is evaluated (one
+    // for all the cases, to keep the callers' frames small).
+    Cell held;
     if (tb & bit(TypeId::word)) {
       if (const Cell* v = peek_value(c)) [[likely]] {
         const uint64_t vb = uint64_t{1} << static_cast<uint8_t>(v->type());
@@ -762,7 +793,8 @@ int32_t call_plain_native(const Cell* val, const Cell& word, const Cell& code, i
           return infix_chain(code, pc + 1, end, start, s);
         }
         if (vb & kCallTypes) {
-          pc = call_by_word(v, *c, code, pc + 1, end);
+          held = *c;
+          pc = call_by_word(v, held, code, pc + 1, end);
           if (exits::pending || prefix) return pc;
           return infix_chain(code, pc, end, start, buf(code));
         }
@@ -772,13 +804,13 @@ int32_t call_plain_native(const Cell* val, const Cell& word, const Cell& code, i
       if (prefix) return pc + 1;
       return infix_chain(code, pc + 1, end, start, s);
     } else if (tb & bit(TypeId::paren)) {
-      const Cell p = *c;
-      passing::eval(&p, Chain::no);
+      held = *c;
+      passing::eval(&held, Chain::no);
       if (exits::pending || prefix) return pc + 1;
       return infix_chain(code, pc + 1, end, start, buf(code));
     } else if (tb & bit(TypeId::set_word)) {
-      const Cell w = *c;
-      pc = eval_set_word(code, pc, end, start, w);
+      held = *c;
+      pc = eval_set_word(code, pc, end, start, held);
       if (exits::pending || prefix) return pc;
       return infix_chain(code, pc, end, start, buf(code));
     }
@@ -1194,9 +1226,7 @@ int32_t eval_conditional(const Cell& fnv, const Cell& word, const Cell& code, in
   Cell* base = stack::top;
   push_frame(&word, stack::FrameKind::native);
   if (pc >= limit_of(code, end)) {
-    Cell fw = word;
-    Cell w = arg_word(fn_slot, 1);
-    fire(ErrorCode::script_no_arg, &fw, &w);
+    no_arg(word, fn_slot, 1);
   }
   pc = eval_arg(code, pc, end, false);
   if (exits::pending) return pc;
@@ -1208,9 +1238,7 @@ int32_t eval_conditional(const Cell& fnv, const Cell& word, const Cell& code, in
     int32_t lim = static_cast<int32_t>((s->tail - s->offset) >> 4);
     if (end < lim) lim = end;
     if (pc >= lim) {
-      Cell fw = word;
-      Cell w = arg_word(fn_slot, i + 2);
-      fire(ErrorCode::script_no_arg, &fw, &w);
+      no_arg(word, fn_slot, i + 2);
     }
     const Cell* c = s->cells() + pc;
     if (c->is(TypeId::block)) {
@@ -1334,13 +1362,11 @@ int32_t call_plain_function(const Cell* val, const Cell& word, const Cell& code,
   Cell* fn_slot = stack::push(val);
   Cell* base = stack::top;
   push_frame(&word, stack::FrameKind::context);
-  CacheInfo ci = spec_cache(fn_slot);
+  CacheInfo ci = plain_cache(fn_slot, function::kExtras);
   for (int32_t i = 1; i <= ci.count; i++) {
     Descriptor d = descriptor(ci, i);
     if (pc >= limit_of(code, end)) {
-      Cell fw = word;
-      Cell w = arg_word(fn_slot, i);
-      fire(ErrorCode::script_no_arg, &fw, &w);
+      no_arg(word, fn_slot, i);
     }
     pc = eval_arg(code, pc, end, false);
     if (exits::pending) return pc;
