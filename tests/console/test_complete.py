@@ -22,7 +22,7 @@ class Completion(ConsoleTest):
         # In the middle of a line: the text after the cursor stays, and the
         # cursor lands after the completed word.
         s.type("zq-beta: 7\rzq-be + 1" + LEFT * 4 + "\t")
-        self.assertEqual(self.row(s), ">> zq-beta + 1")
+        s.wait_for(">> zq-beta + 1")
         self.assertEqual(s.screen.cursor()[1], len(">> zq-beta"))
         s.type("\r")
         s.wait_for("== 8")
@@ -39,11 +39,11 @@ class Completion(ConsoleTest):
         s.wait_for("alpha.txt alpine.txt")
         # The candidates after the prompt, then the line on a new prompt
         # with their common part completed.
-        self.assertEqual(self.row(s), ">> length? read %alp")
+        s.wait_for(lambda _: self.row(s) == ">> length? read %alp")
         self.assertEqual(s.screen.line(s.screen.cursor()[0] - 1),
                          ">> alpha.txt alpine.txt")
         s.type("h\t")
-        self.assertEqual(self.row(s), ">> length? read %alpha.txt")
+        s.wait_for(">> length? read %alpha.txt")
         s.type("\r")
         s.wait_for("== 0")
 
