@@ -555,12 +555,14 @@ int32_t call_by_word(const Cell* val, const Cell& word, const Cell& code, int32_
                      int32_t end);
 
 // An infix operator at pc (`opv` its value, `opword` its word); the left
-// operand is the value at `start`, `lim` the code's current end. A plain
+// operand is the value at `start`, `lim` the code's current end;
+// `right_value`, when given, is the value of the word at pc + 1, read since
+// anything last ran. A plain
 // native or action operator takes its right operand in place when it is a
 // literal or a word with a plain value, evaluates it otherwise (a paren
 // directly), and is computed in place when it is one of the fast operators.
 inline int32_t eval_infix(const Cell& code, int32_t pc, int32_t end, int32_t lim, Cell* start,
-                          const Cell* opv, const Cell* opword) {
+                          const Cell* opv, const Cell* opword, const Cell* right_value = nullptr) {
   const uint32_t oh = opv->header;
   const auto wt = static_cast<TypeId>((oh >> 16) & 0xFF);
   if (tracing_q || !(oh & op::kPlain) || (wt != TypeId::native && wt != TypeId::action) ||
@@ -574,7 +576,7 @@ inline int32_t eval_infix(const Cell& code, int32_t pc, int32_t end, int32_t lim
   if (rb & kSelfTypes) {
     operand = rc;
   } else if (rb & bit(TypeId::word)) {
-    const Cell* v = peek_value(rc);
+    const Cell* v = right_value ? right_value : peek_value(rc);
     if (v) {
       const uint64_t vb = uint64_t{1} << static_cast<uint8_t>(v->type());
       if (!(vb & kWordSpecial))
@@ -736,6 +738,25 @@ int32_t call_plain_native(const Cell* val, const Cell& word, const Cell& code, i
   return call_by_word_general(val, word, code, pc, end);
 }
 
+// A fast operator whose left operand (at `start`) is an integer and whose
+// right operand is the paren after the operator word `opword` (the op's
+// value `opv`): the paren is evaluated, then the operator applied as
+// eval_infix would. Answers the position after the paren.
+[[gnu::noinline]] int32_t infix_paren(int32_t pc, Cell* start, FastOp f, const Cell* opv,
+                                      const Cell* opword) {
+  const Cell o = *opv, w = *opword, paren = opword[1];
+  stack::top = start + 1;
+  passing::eval(&paren, Chain::no);
+  if (exits::pending) return pc + 2;
+  if (start[1].is(TypeId::integer)) [[likely]] {
+    integer_op(f, start->integer(), start[1].integer(), start);
+    stack::top = start + 1;
+  } else {
+    infix_call(start, f, o, w);
+  }
+  return pc + 2;
+}
+
 // The infix operators that follow a value pushed at `start` (pc is after
 // it); `s` is the code's buffer, valid while nothing has been evaluated.
 [[gnu::always_inline]] inline int32_t infix_chain(const Cell& code, int32_t pc, int32_t end,
@@ -755,13 +776,24 @@ int32_t call_plain_native(const Cell* val, const Cell& word, const Cell& code, i
       const FastOp f = fast_op_of(val);
       if (f != FastOp::none) {
         const Cell* rc = next + 1;
-        if (rc->is(TypeId::word)) rc = peek_value(rc);
-        if (rc && rc->is(TypeId::integer)) {
+        const Cell* rv = rc->is(TypeId::word) ? peek_value(rc) : nullptr;
+        if (rv) rc = rv;
+        if (rc->is(TypeId::integer)) {
           integer_op(f, start->integer(), rc->integer(), start);
           stack::top = start + 1;
           pc += 2;
           continue;
         }
+        if (rc->is(TypeId::paren)) {
+          pc = infix_paren(pc, start, f, val, next);
+          if (exits::pending) return pc;
+          s = buf(code);
+          continue;
+        }
+        pc = eval_infix(code, pc, end, lim, start, val, next, rv);
+        if (exits::pending) return pc;
+        s = buf(code);
+        continue;
       }
     }
     pc = eval_infix(code, pc, end, lim, start, val, next);

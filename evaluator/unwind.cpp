@@ -43,7 +43,8 @@ void raise() {
 
 void pop_frames_to(stack::Frame* to) {
   if (to < stack::frame_bottom) to = stack::frame_bottom;
-  for (stack::Frame* f = stack::frame_top - 1; f >= to; --f) stack::restore_context(f);
+  for (stack::Frame* f = stack::frame_top - 1; f >= to; --f)
+    if (f->function_context) stack::restore_context(f);
   if (to < stack::frame_top) stack::frame_top = to;
 }
 
