@@ -25,6 +25,7 @@
 #include "runtime/fatal.h"
 #include "runtime/output.h"
 #include "runtime/platform.h"
+#include "services/clipboard.h"
 #include "services/env.h"
 #include "values/actions.h"
 #include "values/block.h"
@@ -257,10 +258,10 @@ void collect_calls() {
 
 void tracing_q() { set_logic(arg(0), interpreter::tracing_q); }
 
-// --- the clipboard (no clipboard service yet: every access fails)
+// --- the clipboard (services/clipboard.h)
 
-void read_clipboard() { set_logic(arg(0), false); }
-void write_clipboard() { set_logic(arg(0), false); }
+void read_clipboard() { clipboard::read(arg(0)); }
+void write_clipboard() { set_logic(arg(0), clipboard::write(arg(0))); }
 
 // --- standard output
 
