@@ -418,6 +418,55 @@ int32_t compare(Cell* value1, Cell* value2, CompareOp op) {
   return object::compare(&a, &b, op);
 }
 
+namespace {
+
+// The value of a word when it can be read without raising an error, else
+// null: the lookup runs while an error is being raised.
+const Cell* quiet_value(const Cell* word) {
+  const Node ctx = word->context();
+  const int32_t idx = word->word_index();
+  if (!ctx || !memory::is_live_node(ctx) || idx < 0) return nullptr;
+  const Cell* vals = context::values(ctx);
+  if (!vals) return nullptr;
+  const Cell* cc = context::context_cell(ctx);
+  const uint32_t room =
+      context::on_stack(cc)
+          ? (vals < stack::top ? static_cast<uint32_t>(stack::top - vals) : 0)
+          : memory::series(cc->data2)->length();
+  return static_cast<uint32_t>(idx) < room ? vals + idx : nullptr;
+}
+
+// The word of argument `index` (0-based) of the innermost call's spec:
+// word!, lit-word!, get-word! and refinement! entries count. `<anon>` when
+// the call's value is not a function or its spec is shorter.
+Cell call_argument(int32_t index) {
+  Cell result;
+  word::make_at_symbol(stack::anon_symbol, &result);
+  const Cell where = stack::get_call();
+  if (!is_any_word(where.type())) return result;
+  const Cell* fn = quiet_value(&where);
+  if (!fn || !is_any_function(fn->type()) || !fn->data2) return result;
+  SeriesBuffer* spec = memory::series(fn->data2);
+  const Cell* c = spec->cells();
+  const Cell* end = spec->cell_tail();
+  for (int32_t n = 0; c < end; c++) {
+    const TypeId t = c->type();
+    if (t != TypeId::word && t != TypeId::lit_word && t != TypeId::get_word &&
+        t != TypeId::refinement)
+      continue;
+    if (n++ == index) {
+      result = *c;
+      result.reset_header(TypeId::word);
+      return result;
+    }
+  }
+  return result;
+}
+
+}  // namespace
+
+void install_call_argument() { actions::call_argument = call_argument; }
+
 void register_() {
   static constexpr ActionRow row{
       .make = make,

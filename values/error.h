@@ -59,6 +59,8 @@ inline constexpr int32_t kCategoryCount = 10;
 // the lexer). Called at start-up; the first error made builds it when start-
 // up did not.
 void init();
+// Installs the lookup that names a call's arguments in `expect-arg` errors.
+void install_call_argument();
 // True once the catalog exists. `available` first tries to build it (false
 // while it is being built: an error raised then has no error! to become).
 bool ready();

@@ -128,6 +128,7 @@ void init() {
   Cell* proto = object::construct(text, nullptr, false, object::kErrorClass);
   prototype_root = root::append(*proto);
   stack::top = saved;
+  install_call_argument();
   built = true;
   building = false;
 }
