@@ -5,6 +5,7 @@
 // frame and evaluates the body, whose value lands in the loop frame's slot 0.
 // break and continue arrive either as the pending signal or as an exception
 // (from code that raises the signal); `run_body` turns both into an outcome.
+#include "datatypes/map.h"
 #include "evaluator/interpreter.h"
 #include "evaluator/natives.h"
 #include "evaluator/stack.h"
@@ -335,7 +336,7 @@ Cell value_at(const Cell* series, int32_t offset) {
 bool foreach_step(Cell* words, Cell* pos, int32_t count) {
   if (!series_more_q(pos)) return false;
   if (words->is(TypeId::block)) {
-    if (pos->is(TypeId::map)) fire(ErrorCode::internal_not_done);
+    if (pos->is(TypeId::map)) return map::foreach_next(words, pos, count);
     if (is_any_block(pos->type())) {
       set_many(words, pos, count, true, false, false);
     } else {
