@@ -302,7 +302,10 @@ int64_t exchange(pid_t pid, int in_fd, const std::vector<uint8_t>& input, Reader
       wait_ms = wait_ms < 0 ? static_cast<int>(left) : std::min<int>(wait_ms, static_cast<int>(left));
     }
     int ready = ::poll(fds, static_cast<nfds_t>(n), wait_ms);
-    if (ready < 0 && errno != EINTR) break;
+    if (ready < 0 && errno != EINTR) {
+      status = reap(pid);  // cannot watch the pipes: at least never leave a zombie
+      break;
+    }
     if (ready > 0) {
       if (in_at >= 0 && fds[in_at].revents) {
         while (written < input.size()) {
