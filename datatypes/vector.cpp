@@ -10,6 +10,7 @@
 #include <cstring>
 #include <vector>
 
+#include "datatypes/char.h"
 #include "datatypes/float.h"
 #include "evaluator/stack.h"
 #include "memory/series.h"
@@ -215,6 +216,10 @@ void set_value(uint8_t* item, const Cell* value, uint32_t w, TypeId type) {
   if (!accepts(type, value)) raise_with_type(ErrorCode::script_invalid_type, value->type());
   if (integer_class(type)) {
     const uint32_t u = value->data3;
+    // A 32-bit character element holds every value it is given, so only
+    // code points may go in: anything else would read back as no character.
+    if (type == TypeId::char_ && w == 4 && u > static_cast<uint32_t>(char_::kMaxCodePoint))
+      fire(ErrorCode::script_out_of_range, value);
     switch (w) {
       case 1: *item = static_cast<uint8_t>(u); break;
       case 2: {

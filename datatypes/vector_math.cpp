@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "datatypes/char.h"
 #include "datatypes/float.h"
 #include "datatypes/vector.h"
 #include "evaluator/stack.h"
@@ -40,8 +41,12 @@ double read_float(const uint8_t* p, uint32_t w) {
   return d;
 }
 
-void write_int(uint8_t* p, uint32_t w, int32_t v) {
+// Stores an integer result cut to the width; a 32-bit character element
+// must stay a code point (math `overflow` otherwise, as for char!).
+void write_int(uint8_t* p, uint32_t w, int32_t v, TypeId type) {
   const uint32_t u = static_cast<uint32_t>(v);
+  if (type == TypeId::char_ && w == 4 && u > static_cast<uint32_t>(char_::kMaxCodePoint))
+    fire(ErrorCode::math_overflow);
   switch (w) {
     case 1: *p = static_cast<uint8_t>(u); break;
     case 2: {
@@ -98,7 +103,7 @@ void do_math_scalar(MathOp op, Cell* vec, const Cell* scalar, ScalarSide side) {
       fire(ErrorCode::math_zero_divide);
     for (int32_t i = 0; i < n; ++i, p += w) {
       const int32_t x = read_int(p, w, type);
-      write_int(p, w, left ? int_op(y, x, op) : int_op(x, y, op));
+      write_int(p, w, left ? int_op(y, x, op) : int_op(x, y, op), type);
     }
     return;
   }
@@ -134,7 +139,7 @@ void do_math(MathOp op) {
   const uint8_t* pb = buf(b)->head_ptr() + static_cast<size_t>(std::max(b->head(), 0)) * wb;
   for (int32_t i = 0; i < n; ++i, pa += wa, pb += wb, out += w) {
     if (integer_class(type))
-      write_int(out, w, int_op(read_int(pa, wa, type), read_int(pb, wb, type), op));
+      write_int(out, w, int_op(read_int(pa, wa, type), read_int(pb, wb, type), op), type);
     else
       write_float(out, w, float_::do_op(read_float(pa, wa), read_float(pb, wb), op));
   }
