@@ -713,10 +713,13 @@ int32_t call_plain_native(const Cell* val, const Cell& word, const Cell& code, i
   return pc;
 }
 
-// The general call of a function value by its word.
+// The general call of a function value by its word. The value is copied
+// first: `val` points into the word's context, which a trace callback run
+// before the value reaches the stack may move.
 [[gnu::noinline]] int32_t call_by_word_general(const Cell* val, const Cell& word, const Cell& code,
                                                int32_t pc, int32_t end) {
-  return passing::eval_code(val, code, pc, end, nullptr, 0, &word, nullptr, mode::normal, false);
+  const Cell fn = *val;
+  return passing::eval_code(&fn, code, pc, end, nullptr, 0, &word, nullptr, mode::normal, false);
 }
 
 // A call through a word whose value `val` is a function value; `word` is a
