@@ -1158,7 +1158,7 @@ State Engine::pop_rule() {
       int32_t done;
       if (match_) {
         bool progress =
-            kind == Kind::while_ || index() != start || remaining() != triple::third(&place);
+            kind == Kind::while_ || index() != start || remaining() < triple::third(&place);
         if (progress && (max < 0 || iteration < max)) {
           // A `while` that never moves may run for ever: the count stops
           // short of overflowing.
