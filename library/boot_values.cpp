@@ -14,6 +14,7 @@
 #include "datatypes/float.h"
 #include "datatypes/handle.h"
 #include "evaluator/stack.h"
+#include "library/codec_routines.h"
 #include "library/library.h"
 #include "library/routines.h"
 #include "memory/collector.h"
@@ -153,6 +154,12 @@ void boot_value() {
       stack::top = base;
       return;
     }
+  }
+  if (const RoutineDef* r = find_codec_routine(name)) {
+    Cell* made = push_routine(*r);
+    *result() = *made;
+    stack::top = base;
+    return;
   }
   Cell bad = *stack::arguments;
   fire(ErrorCode::script_invalid_arg, &bad);

@@ -1,0 +1,170 @@
+// The routines of the codec registry and of the JSON decoder (see
+// library/codec_routines.h).
+//
+// The image codecs (png, jpeg, bmp, gif, tiff) and the QELBIN codec stand on
+// services that are not built yet: `image!` with its encoder and decoder, and
+// the QELBIN writer and reader. Their routines check what they can and then
+// raise internal `not-done`; the functions marked "wire here" below are the
+// only places that change when those services land.
+#include "library/codec_routines.h"
+
+#include <cstdint>
+
+#include "evaluator/stack.h"
+#include "services/files.h"
+#include "values/errors.h"
+#include "values/string.h"
+
+namespace qel::library {
+
+namespace {
+
+Cell* arg(int i) { return stack::arguments + i; }
+
+[[noreturn]] void not_done() { fire(ErrorCode::internal_not_done); }
+
+// --- image codecs
+
+// The image service's format codes.
+enum class ImageFormat : int32_t { bmp = 0, png = 1, gif = 2, jpeg = 3, tiff = 4 };
+
+// Encodes the image (argument 0) for the destination (argument 1) into a new
+// binary!. Wire here: image/encode of the image, the destination and the
+// format code.
+template <ImageFormat format>
+void image_encode() {
+  not_done();
+}
+
+// Decodes a binary! from memory (none when the bytes are no image) or a file
+// from disk into an image!. Wire here: image/decode of argument 0.
+void image_decode() { not_done(); }
+
+// --- QELBIN codec
+
+// The compact (argument 1 true) or fixed-width writer of argument 0. Wire
+// here: qelbin/encode-cp or qelbin/encode.
+void qelbin_encode_star() { not_done(); }
+
+// Reads a file (or takes a binary) and decodes its values: one value stands
+// for itself, several come as a block.
+void qelbin_decode() {
+  Cell* payload = arg(0);
+  Cell bytes;
+  switch (payload->type()) {
+    case TypeId::binary:
+      bytes = *payload;
+      break;
+    case TypeId::file:
+      files::read(payload, -1, -1, true, false, &bytes);
+      break;
+    case TypeId::url:
+      // Wire here: read/binary of the URL.
+      not_done();
+    default:
+      fire(ErrorCode::script_invalid_data, payload);
+  }
+  SeriesBuffer* b = memory::series(bytes.node());
+  int64_t size = static_cast<int64_t>(b->length()) - bytes.head();
+  if (size <= 10) fire(ErrorCode::script_invalid_data, payload);
+  // Wire here: the QELBIN reader in codec mode over the bytes, into a new
+  // block; a block of one value answers that value.
+  not_done();
+}
+
+// --- JSON
+
+void json_unescape_routine() { json_unescape(arg(0)); }
+
+// The value of a hexadecimal digit, or -1.
+int32_t hex_value(uint32_t c) {
+  if (c >= '0' && c <= '9') return static_cast<int32_t>(c - '0');
+  if (c >= 'A' && c <= 'F') return static_cast<int32_t>(c - 'A' + 10);
+  if (c >= 'a' && c <= 'f') return static_cast<int32_t>(c - 'a' + 10);
+  return -1;
+}
+
+constexpr RoutineDef kCodecRoutines[] = {
+    {"png-encode", image_encode<ImageFormat::png>, R"spec(img [image!] where [any-type!])spec",
+     TypeId::none_id},
+    {"jpeg-encode", image_encode<ImageFormat::jpeg>, R"spec(img [image!] where [any-type!])spec",
+     TypeId::none_id},
+    {"bmp-encode", image_encode<ImageFormat::bmp>, R"spec(img [image!] where [any-type!])spec",
+     TypeId::none_id},
+    {"gif-encode", image_encode<ImageFormat::gif>, R"spec(img [image!] where [any-type!])spec",
+     TypeId::none_id},
+    {"tiff-encode", image_encode<ImageFormat::tiff>, R"spec(img [image!] where [any-type!])spec",
+     TypeId::none_id},
+    {"image-decode", image_decode, R"spec(data [any-type!])spec", TypeId::none_id},
+    {"qelbin-encode*", qelbin_encode_star, R"spec(data [any-type!] compact? [logic!])spec",
+     TypeId::none_id},
+    {"qelbin-decode", qelbin_decode, R"spec(payload [any-type!])spec", TypeId::none_id},
+    {"json-unescape", json_unescape_routine, R"spec(str [string!])spec", TypeId::string},
+};
+
+}  // namespace
+
+const RoutineDef* find_codec_routine(std::string_view name) {
+  for (const RoutineDef& r : kCodecRoutines)
+    if (name == r.name) return &r;
+  return nullptr;
+}
+
+void json_unescape(Cell* str) {
+  SeriesBuffer* b = string::buffer(str);
+  const int32_t len = string::buffer_length(b);
+  int32_t r = str->head() < 0 ? 0 : (str->head() > len ? len : str->head());
+  int32_t w = r;
+  auto at = [&](int32_t i) { return string::get_char(string::char_at(b, i), b->unit()); };
+  // Four hexadecimal digits at index i as a code unit, or -1.
+  auto unit_at = [&](int32_t i) -> int32_t {
+    if (len - i < 4) return -1;
+    int32_t v = 0;
+    for (int32_t k = 0; k < 4; k++) {
+      int32_t d = hex_value(at(i + k));
+      if (d < 0) return -1;
+      v = v * 16 + d;
+    }
+    return v;
+  };
+  while (r < len) {
+    uint32_t c = at(r++);
+    if (c == '\\') {
+      if (r >= len) fire(ErrorCode::script_invalid_data, str);
+      uint32_t e = at(r++);
+      switch (e) {
+        case '"': case '\\': case '/': c = e; break;
+        case 'b': c = 8; break;
+        case 'f': c = 12; break;
+        case 'n': c = 10; break;
+        case 'r': c = 13; break;
+        case 't': c = 9; break;
+        case 'u': {
+          int32_t u = unit_at(r);
+          if (u < 0) fire(ErrorCode::script_invalid_data, str);
+          r += 4;
+          if (u >= 0xD800 && u <= 0xDBFF) {
+            // A high surrogate: a low one must follow at once.
+            if (len - r < 6 || at(r) != '\\' || at(r + 1) != 'u')
+              fire(ErrorCode::script_invalid_data, str);
+            int32_t low = unit_at(r + 2);
+            if (low < 0xDC00 || low > 0xDFFF) fire(ErrorCode::script_invalid_data, str);
+            r += 6;
+            u = 0x10000 + (u - 0xD800) * 1024 + (low - 0xDC00);
+          }
+          c = static_cast<uint32_t>(u);
+          break;
+        }
+        default:
+          // The decoder's grammar lets no other character follow a backslash.
+          fire(ErrorCode::script_invalid_data, str);
+      }
+    }
+    // The write index never passes the read index, so the text still to be
+    // read is intact; widening keeps every character at its index.
+    b = string::write_char(b, w++, c);
+  }
+  b->tail = b->offset + (static_cast<uint32_t>(w) << string::unit_shift(b->unit()));
+}
+
+}  // namespace qel::library
