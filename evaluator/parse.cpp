@@ -149,7 +149,6 @@ class Engine {
 
  private:
   // --- input
-  Cell& in() { return reg_[kInput]; }
   int32_t index() const { return reg_[kInput].head(); }
   void set_index(int32_t i) { reg_[kInput].set_head(i); }
   int32_t length() const { return input_length(&reg_[kInput]); }
