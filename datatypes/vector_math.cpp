@@ -24,10 +24,26 @@ namespace {
 
 inline bool integer_class(TypeId t) { return t == TypeId::integer || t == TypeId::char_; }
 
+// An integer element: sign-extended, or for char! the code point
+// (unsigned).
 int32_t read_int(const uint8_t* p, uint32_t w, TypeId type) {
-  Cell v;
-  get_value(p, w, type, &v);
-  return v.integer();  // a char! element's code point, read unsigned
+  const bool code = type == TypeId::char_;
+  switch (w) {
+    case 1: {
+      uint8_t x = *p;
+      return code ? x : static_cast<int8_t>(x);
+    }
+    case 2: {
+      uint16_t x;
+      std::memcpy(&x, p, 2);
+      return code ? x : static_cast<int16_t>(x);
+    }
+    default: {
+      int32_t x;
+      std::memcpy(&x, p, 4);
+      return x;
+    }
+  }
 }
 
 double read_float(const uint8_t* p, uint32_t w) {
@@ -80,6 +96,56 @@ int32_t int_op(int32_t x, int32_t y, MathOp op) {
 
 SeriesBuffer* buf(const Cell* v) { return memory::series(v->node()); }
 
+// element OP y over n elements of C++ type T, for the operations whose
+// result cut to the width is the same operation in that width (sums,
+// differences, products and the bitwise ones): the common case, without a
+// test per element.
+template <class T, class F>
+void each(uint8_t* p, int32_t n, F f) {
+  for (int32_t i = 0; i < n; ++i, p += sizeof(T)) {
+    T x;
+    std::memcpy(&x, p, sizeof(T));
+    const T r = static_cast<T>(f(static_cast<uint32_t>(x)));
+    std::memcpy(p, &r, sizeof(T));
+  }
+}
+
+template <class T>
+bool ring_op(uint8_t* p, int32_t n, uint32_t y, MathOp op) {
+  switch (op) {
+    case MathOp::add: each<T>(p, n, [y](uint32_t x) { return x + y; }); return true;
+    case MathOp::subtract: each<T>(p, n, [y](uint32_t x) { return x - y; }); return true;
+    case MathOp::multiply: each<T>(p, n, [y](uint32_t x) { return x * y; }); return true;
+    case MathOp::and_: each<T>(p, n, [y](uint32_t x) { return x & y; }); return true;
+    case MathOp::or_: each<T>(p, n, [y](uint32_t x) { return x | y; }); return true;
+    case MathOp::xor_: each<T>(p, n, [y](uint32_t x) { return x ^ y; }); return true;
+    default: return false;
+  }
+}
+
+// element OP y over n floats of C++ type T for the four plain IEEE
+// operations (computed in double precision, stored in T).
+template <class T, class F>
+void each_float(uint8_t* p, int32_t n, F f) {
+  for (int32_t i = 0; i < n; ++i, p += sizeof(T)) {
+    T x;
+    std::memcpy(&x, p, sizeof(T));
+    const T r = static_cast<T>(f(static_cast<double>(x)));
+    std::memcpy(p, &r, sizeof(T));
+  }
+}
+
+template <class T>
+bool float_op(uint8_t* p, int32_t n, double y, MathOp op) {
+  switch (op) {
+    case MathOp::add: each_float<T>(p, n, [y](double x) { return x + y; }); return true;
+    case MathOp::subtract: each_float<T>(p, n, [y](double x) { return x - y; }); return true;
+    case MathOp::multiply: each_float<T>(p, n, [y](double x) { return x * y; }); return true;
+    case MathOp::divide: each_float<T>(p, n, [y](double x) { return x / y; }); return true;
+    default: return false;
+  }
+}
+
 }  // namespace
 
 void do_math_scalar(MathOp op, Cell* vec, const Cell* scalar, ScalarSide side) {
@@ -101,6 +167,13 @@ void do_math_scalar(MathOp op, Cell* vec, const Cell* scalar, ScalarSide side) {
       return;
     if (!left && (op == MathOp::divide || op == MathOp::remainder) && y == 0)
       fire(ErrorCode::math_zero_divide);
+    // 32-bit characters take the checked path below.
+    if (!left && !(type == TypeId::char_ && w == 4)) {
+      const uint32_t u = static_cast<uint32_t>(y);
+      if (w == 1 && ring_op<uint8_t>(p, n, u, op)) return;
+      if (w == 2 && ring_op<uint16_t>(p, n, u, op)) return;
+      if (w == 4 && ring_op<uint32_t>(p, n, u, op)) return;
+    }
     for (int32_t i = 0; i < n; ++i, p += w) {
       const int32_t x = read_int(p, w, type);
       write_int(p, w, left ? int_op(y, x, op) : int_op(x, y, op), type);
@@ -115,6 +188,8 @@ void do_math_scalar(MathOp op, Cell* vec, const Cell* scalar, ScalarSide side) {
   if (op != MathOp::add && op != MathOp::subtract && op != MathOp::multiply && op != MathOp::divide &&
       op != MathOp::remainder)
     float_::do_op(0.0, 1.0, op);  // raises cannot-use
+  if (!left && w == 8 && float_op<double>(p, n, y, op)) return;
+  if (!left && w == 4 && float_op<float>(p, n, y, op)) return;
   for (int32_t i = 0; i < n; ++i, p += w) {
     const double x = read_float(p, w);
     write_float(p, w, left ? float_::do_op(y, x, op) : float_::do_op(x, y, op));
