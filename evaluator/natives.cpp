@@ -14,6 +14,7 @@
 #include "values/logic.h"
 #include "values/native.h"
 #include "values/object.h"
+#include "values/series_type.h"
 #include "values/symbol.h"
 #include "values/word.h"
 
@@ -85,9 +86,7 @@ bool series_more_q(const Cell* series) {
   SeriesBuffer* s = memory::series(series->node());
   int32_t head = series->head();
   if (head < 0) return false;
-  uint32_t unit = s->unit();
-  uint32_t shift = unit == 16 ? 4 : unit == 4 ? 2 : unit == 2 ? 1 : 0;
-  return (static_cast<uint64_t>(head) << shift) + s->offset < s->tail;
+  return (static_cast<uint64_t>(head) << series::unit_shift(s)) + s->offset < s->tail;
 }
 
 void set_many(const Cell* words_in, const Cell* value_in, int32_t count, bool any, bool only,

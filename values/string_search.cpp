@@ -67,14 +67,18 @@ Pattern make_pattern(Cell* series, Cell* value, bool folding) {
   Pattern p;
   const TypeId vt = value->type();
   const TypeId st = series->type();
-  if (vt == TypeId::char_) {
+  if (st == TypeId::vector) {
+    // Vector elements match numbers and characters as values; nothing
+    // else is found in a vector (a text or bitset is not read as items).
+    p.kind = Pattern::Kind::item;
+    p.item = *value;
+  } else if (vt == TypeId::char_) {
     p.cp = folding ? fold(value->data3) : value->data3;
   } else if (vt == TypeId::bitset) {
     p.kind = Pattern::Kind::bitset;
     p.bitset = value;
-  } else if ((vt == TypeId::integer || vt == TypeId::float_ || (vt == TypeId::percent && st == TypeId::vector)) &&
-             (st == TypeId::vector || st == TypeId::binary)) {
-    if (st == TypeId::binary && vt == TypeId::integer) {
+  } else if ((vt == TypeId::integer || vt == TypeId::float_) && st == TypeId::binary) {
+    if (vt == TypeId::integer) {
       p.cp = static_cast<uint32_t>(value->integer());
       if (value->integer() < 0 || value->integer() > 255) p.cp = 0xFFFFFFFFu;  // never a byte
     } else {
@@ -106,11 +110,15 @@ Pattern make_pattern(Cell* series, Cell* value, bool folding) {
 // Whether the raw vector item at p equals the value (the vector module's
 // reader gives the item as a value).
 bool item_equal(const Cell* series, const uint8_t* p, const Cell* value) {
-  if (!series::vector_hooks.get) return false;
+  // A binary holds no items of this kind (a float is never a byte).
+  if (!series->is(TypeId::vector) || !series::vector_hooks.get) return false;
   Cell v;
   series::vector_hooks.get(series, p, &v);
-  if (value->is(TypeId::integer)) return v.is(TypeId::integer) && v.integer() == value->integer();
-  if (v.is(TypeId::float_) || v.is(TypeId::percent)) return v.real() == value->real();  // NaN never equal
+  const bool int_item = v.is(TypeId::integer) || v.is(TypeId::char_);
+  // Integers and characters meet by their code, floats and percents by value.
+  if (value->is(TypeId::integer) || value->is(TypeId::char_)) return int_item && v.data3 == value->data3;
+  if (value->is(TypeId::float_) || value->is(TypeId::percent))
+    return !int_item && v.real() == value->real();  // NaN never equal
   return false;
 }
 
