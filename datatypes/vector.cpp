@@ -445,7 +445,7 @@ Cell* change(Cell* series, Cell* value, int32_t part, bool only, int32_t dup) {
     const uint8_t* sp = item_at(sb, std::max(value->head(), 0));
     bytes.resize(static_cast<size_t>(n) * w);
     if (sw == w && element_type(value) == type) {
-      std::memcpy(bytes.data(), sp, bytes.size());
+      if (!bytes.empty()) std::memcpy(bytes.data(), sp, bytes.size());
     } else {
       // Another width or type: element by element, refusing another class.
       for (int32_t i = 0; i < n; ++i) {
