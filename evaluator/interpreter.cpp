@@ -437,10 +437,10 @@ inline CompareOp compare_op_of(FastOp f) {
 // Integer operands: the result written into `out` (an overflow gives a
 // float, as the actions do).
 [[gnu::always_inline]] inline void integer_op(FastOp f, int32_t a, int32_t b, Cell* out) {
-  // (The result's fields are written one by one: whole-cell temporaries
+  // (The result is written as two 64-bit words: whole-cell temporaries
   // would each take a stack slot in the callers this is inlined into.)
   int32_t r;
-  uint32_t type = static_cast<uint32_t>(TypeId::integer);
+  bool truth;
   switch (f) {
     case FastOp::add:
       if (__builtin_add_overflow(a, b, &r)) [[unlikely]]
@@ -463,35 +463,34 @@ inline CompareOp compare_op_of(FastOp f) {
     case FastOp::xor_:
       r = a ^ b;
       break;
-    default: {
-      bool truth;
-      switch (f) {
-        case FastOp::equal:
-        case FastOp::strict_equal:
-          truth = a == b;
-          break;
-        case FastOp::not_equal:
-          truth = a != b;
-          break;
-        case FastOp::lesser:
-          truth = a < b;
-          break;
-        case FastOp::greater:
-          truth = a > b;
-          break;
-        case FastOp::lesser_or_equal:
-          truth = a <= b;
-          break;
-        default:
-          truth = a >= b;
-          break;
-      }
-      const uint64_t w[2] = {static_cast<uint64_t>(TypeId::logic) | (uint64_t{truth} << 32), 0};
-      std::memcpy(static_cast<void*>(out), w, sizeof w);
-      return;
-    }
+    case FastOp::equal:
+    case FastOp::strict_equal:
+      truth = a == b;
+      goto logic;
+    case FastOp::not_equal:
+      truth = a != b;
+      goto logic;
+    case FastOp::lesser:
+      truth = a < b;
+      goto logic;
+    case FastOp::greater:
+      truth = a > b;
+      goto logic;
+    case FastOp::lesser_or_equal:
+      truth = a <= b;
+      goto logic;
+    default:
+      truth = a >= b;
+      goto logic;
   }
-  const uint64_t w[2] = {type, uint64_t{static_cast<uint32_t>(r)} << 32};
+  {
+    const uint64_t w[2] = {static_cast<uint64_t>(TypeId::integer),
+                           uint64_t{static_cast<uint32_t>(r)} << 32};
+    std::memcpy(static_cast<void*>(out), w, sizeof w);
+    return;
+  }
+logic:
+  const uint64_t w[2] = {static_cast<uint64_t>(TypeId::logic) | (uint64_t{truth} << 32), 0};
   std::memcpy(static_cast<void*>(out), w, sizeof w);
 }
 
