@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "datatypes/base_n.h"
+#include "datatypes/image.h"
 #include "evaluator/stack.h"
 #include "memory/series.h"
 #include "memory/unicode.h"
@@ -274,6 +275,10 @@ Cell* to(Cell* proto, Cell* spec, TypeId) {
       *proto = result;
       return proto;
     }
+    case TypeId::image:
+      // The pixels, four bytes each as the image stores them.
+      *proto = *image::to_binary(spec, image::Plane::argb);
+      return proto;
     default:
       if (!is_any_string(spec->type())) bad_to(spec);
       text_bytes(bytes, spec, -1);

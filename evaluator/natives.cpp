@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "datatypes/image.h"
 #include "evaluator/lexer.h"
 #include "evaluator/stack.h"
 #include "memory/collector.h"
@@ -83,6 +84,8 @@ double get_float_arg(const Cell* value) {
 }
 
 bool series_more_q(const Cell* series) {
+  // An image's pixels are not in its buffer (the record).
+  if (series->is(TypeId::image)) return image::more_q(series);
   SeriesBuffer* s = memory::series(series->node());
   int32_t head = series->head();
   if (head < 0) return false;

@@ -34,6 +34,7 @@ inline bool held_in_cell(TypeId t) {
     case TypeId::point2d:
     case TypeId::point3d:
     case TypeId::money:
+    case TypeId::event:
       return true;
     default:
       return false;

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "datatypes/event.h"
 #include "datatypes/float.h"
 #include "datatypes/handle.h"
 #include "evaluator/stack.h"
@@ -118,6 +119,16 @@ void text_or_none(std::string_view text) {
     string::make_utf8(result(), text);
 }
 
+// Registers event! (its word and routines are made now, so they are
+// recorded) and answers the datatype.
+void register_event() {
+  const bool was = word::recording_q();
+  word::set_recording(true);
+  event::register_();
+  word::set_recording(was);
+  set_datatype(result(), TypeId::event);
+}
+
 struct ValueDef {
   const char* name;
   void (*make)();
@@ -135,6 +146,7 @@ const ValueDef kValues[] = {
     {"git-commit", [] { text_or_none(QEL_GIT_COMMIT); }},
     {"build-type", [] { text_or_none(QEL_BUILD_TYPE); }},
     {"null-handle", [] { handle::make_at(result(), 0, handle::Class::null); }},
+    {"register-event", register_event},
 };
 
 void boot_value() {

@@ -18,9 +18,6 @@ namespace qel {
 [[gnu::weak]] void words::make_globals() {}
 [[gnu::weak]] void lexer::init() {}
 
-// services/
-[[gnu::weak]] void image_codec::init() {}
-
 // gui/
 [[gnu::weak]] void gui::before_print() {}
 [[gnu::weak]] void gui::after_print() {}

@@ -11,6 +11,7 @@
 #include "datatypes/float.h"
 #include "datatypes/handle.h"
 #include "datatypes/hash.h"
+#include "datatypes/image.h"
 #include "datatypes/issue.h"
 #include "datatypes/map.h"
 #include "datatypes/money.h"
@@ -112,7 +113,7 @@ constexpr struct {
     {TypeId::ref, ref::register_},
     {TypeId::point2d, point2d::register_},
     {TypeId::point3d, point3d::register_},
-    {TypeId::image, nullptr},
+    {TypeId::image, image::register_},
 };
 
 }  // namespace
