@@ -174,7 +174,14 @@ double do_op(double x, double y, MathOp op) {
       if (y * 0.0 == 0.0) return std::fmod(x, y);
       if (std::isnan(y)) return y;
       return std::isfinite(x) ? x : std::nan("");
-    default: raise_with_type(ErrorCode::script_cannot_use, TypeId::float_);
+    default: {
+      // Names the operation and the type, so the message reads "cannot use
+      // and on float! value".
+      Cell where = stack::get_call();
+      Cell dt;
+      set_datatype(&dt, TypeId::float_);
+      fire(ErrorCode::script_cannot_use, &where, &dt);
+    }
   }
 }
 

@@ -57,10 +57,14 @@ bool same(const Cell* a, const Cell* b) {
     case TypeId::pair:
     case TypeId::time:
       return a->data2 == b->data2 && a->data3 == b->data3;
-    case TypeId::tuple:
-    case TypeId::money: {
+    case TypeId::tuple: {
       Cell x = *a, y = *b;
       return actions::compare_values(&x, &y, CompareOp::equal) == 0;
+    }
+    case TypeId::money: {
+      // Money's identity comparison also tells currencies apart.
+      Cell x = *a, y = *b;
+      return actions::compare_values(&x, &y, CompareOp::same) == 0;
     }
     case TypeId::none:
     case TypeId::unset:
