@@ -16,7 +16,8 @@ namespace qel::handle {
 namespace {
 
 // The names mold/all shows, by class; the null class shows none.
-constexpr std::string_view kClassNames[] = {"", "fd", "monitor", "window", "font", "rich-text"};
+constexpr std::string_view kClassNames[] = {"", "fd", "monitor", "window", "font", "rich-text",
+                                            "port-actor"};
 
 std::string_view class_name(const Cell* h) {
   uint32_t c = h->data1;

@@ -19,7 +19,10 @@
 
 namespace qel::handle {
 
-enum class Class : int32_t { null = 0, fd = 1, monitor = 2, window = 3, font = 4, rich_text = 5 };
+// port_actor: a native actor table of a scheme (datatypes/port.h).
+enum class Class : int32_t {
+  null = 0, fd = 1, monitor = 2, window = 3, font = 4, rich_text = 5, port_actor = 6
+};
 
 inline Class class_of(const Cell* h) { return static_cast<Class>(static_cast<int32_t>(h->data1)); }
 inline int32_t value_of(const Cell* h) { return static_cast<int32_t>(h->data3); }

@@ -18,6 +18,7 @@
 #include "datatypes/pair.h"
 #include "datatypes/path.h"
 #include "datatypes/point.h"
+#include "datatypes/port.h"
 #include "datatypes/ref.h"
 #include "datatypes/tag.h"
 #include "datatypes/triple.h"
@@ -108,7 +109,7 @@ constexpr struct {
     {TypeId::email, email::register_},
     {TypeId::handle, handle::register_},
     {TypeId::date, date::register_},
-    {TypeId::port, nullptr},
+    {TypeId::port, port::register_},
     {TypeId::money, money::register_},
     {TypeId::ref, ref::register_},
     {TypeId::point2d, point2d::register_},
