@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <string>
 
+#include "datatypes/port.h"
 #include "evaluator/stack.h"
 #include "memory/unicode.h"
 #include "services/http.h"
@@ -210,8 +211,8 @@ Cell* eval_path(Cell* parent, Cell* element, Cell* value, const PathStep& step) 
   return result;
 }
 
-// --- input and output: HTTP through the HTTP client; other schemes go
-// through ports, which do not exist yet (internal `not-done`).
+// --- input and output: HTTP through the HTTP client; other schemes, and
+// open, through a port made from the URL (datatypes/port.h).
 
 namespace {
 
@@ -224,10 +225,13 @@ bool http_q(const Cell* url) { return string::starts_with_cstring(url, "http"); 
 
 }  // namespace
 
-Cell* open(Cell*, const OpenArgs&) { not_done(); }
+Cell* open(Cell* spec, const OpenArgs& args) {
+  return actions::call_open(port::from_url(spec), args);
+}
 
 Cell* read(Cell* source, const ReadArgs& args) {
-  if (!http_q(source) || args.part || args.seek || args.as) not_done();
+  if (!http_q(source)) return actions::call_read(port::from_url(source), args);
+  if (args.part || args.seek || args.as) not_done();
   Cell* out = stack::push_slot();
   set_none(out);
   Cell method = word::load("get");
@@ -237,7 +241,9 @@ Cell* read(Cell* source, const ReadArgs& args) {
 }
 
 Cell* write(Cell* destination, Cell* data, const WriteArgs& args) {
-  if (!http_q(destination) || args.seek || args.allow || args.as) not_done();
+  if (!http_q(destination))
+    return actions::call_write(port::from_url(destination), data, args);
+  if (args.seek || args.allow || args.as) not_done();
   // A block describes the request: [method headers body], each part
   // optional; anything else is the body of a POST.
   Cell method = word::load("post");

@@ -35,8 +35,8 @@ Cell* eval_path(Cell* parent, Cell* element, Cell* value, const PathStep& step);
 // Reading and writing an http or https URL go through the HTTP client
 // (services/http.h): read is a GET, write a POST of the data or the request
 // a block [method headers body] describes; a failed request raises access
-// `no-connect`. Opening a URL, and other schemes, belong to ports; until
-// they exist these raise internal `not-done`.
+// `no-connect`. Opening a URL, and reading or writing other schemes, go
+// through a port made from the URL (port::from_url).
 Cell* open(Cell* spec, const OpenArgs& args);
 Cell* read(Cell* source, const ReadArgs& args);
 Cell* write(Cell* destination, Cell* data, const WriteArgs& args);
