@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# Counts the machine instructions the interpreter spends per unit of work in
+# the evaluator benchmarks (one fib call, one loop iteration ...), with
+# callgrind: unlike seconds, the counts repeat exactly on a loaded machine,
+# so they show the effect of a change to the hot paths.
+#
+# Each program runs in a smaller version (the same code, fewer iterations);
+# the instructions of an empty script (start-up, library) are subtracted and
+# the rest divided by the number of units.
+#
+# Usage: bench/instructions.sh [program ...]   (default: fib loop calls exits)
+# Environment: QEL (the command that runs a Qel script; default: qel-run
+#              from a release build made in build/bench).
+# Needs valgrind (apt-get install valgrind).
+set -euo pipefail
+
+here="$(cd "$(dirname "$0")" && pwd)"
+root="$(cd "$here/.." && pwd)"
+
+if [[ -z "${QEL:-}" ]]; then
+  build="$root/build/bench"
+  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQEL_TESTS=OFF >/dev/null
+  ninja -C "$build" qel-run >/dev/null
+  QEL="$build/qel-run"
+fi
+command -v valgrind >/dev/null || { echo "missing: valgrind (apt-get install valgrind)"; exit 1; }
+
+if [[ $# -gt 0 ]]; then programs=("$@"); else programs=(fib loop calls exits); fi
+
+tmp="$(mktemp -d)"
+trap 'rm -rf "$tmp"' EXIT
+
+# The smaller programs and their number of units.
+echo 'Qel []' > "$tmp/empty.qel"
+cat > "$tmp/fib.qel" <<'EOF'
+Qel []
+fib: func [n] [either n < 2 [n] [(fib n - 1) + fib n - 2]]
+print fib 20
+EOF
+cat > "$tmp/loop.qel" <<'EOF'
+Qel []
+s: 0 repeat i 200000 [s: s + (i and 7)]
+print s
+EOF
+cat > "$tmp/calls.qel" <<'EOF'
+Qel []
+f: func [a b] [a + b]
+s: 0 loop 200000 [s: f s 1]
+print s
+EOF
+cat > "$tmp/exits.qel" <<'EOF'
+Qel []
+f: func [n] [if n > 0 [return n] 0]
+s: 0 loop 200000 [s: s + f 1]
+print s
+EOF
+declare -A units=([fib]=21891 [loop]=200000 [calls]=200000 [exits]=200000)
+declare -A unit_names=([fib]="call" [loop]="iteration" [calls]="iteration" [exits]="iteration")
+
+count() {
+  valgrind --tool=callgrind --callgrind-out-file=/dev/null "$QEL" "$1" 2>&1 |
+    sed -n 's/.*Collected : \([0-9]*\).*/\1/p'
+}
+
+empty="$(count "$tmp/empty.qel")"
+for p in "${programs[@]}"; do
+  [[ -n "${units[$p]:-}" ]] || { echo "$p: no small version (fib loop calls exits)"; exit 1; }
+  total="$(count "$tmp/$p.qel")"
+  echo "$p: $(( (total - empty) / units[$p] )) instructions per ${unit_names[$p]}"
+done
