@@ -6,8 +6,9 @@
 // or without bit masks, 24 bits, and the RLE8 and RLE4 compressions; rows
 // may run bottom-up (positive height) or top-down. 32-bit pixels carry
 // alpha only when the header gives an alpha mask; pixels that an RLE stream
-// skips are transparent black. Every read is checked against the data and
-// an uncompressed file must hold all its rows.
+// skips are transparent black. Every read is checked against the data; an
+// uncompressed file must hold all its rows and an RLE file may declare at
+// most 65,536 pixels a byte, both checked before the pixels are allocated.
 //
 // Writing: opaque images as 24-bit rows under a 40-byte info header, others
 // as 32-bit rows with red, green, blue and alpha masks under a 108-byte
@@ -216,9 +217,17 @@ bool decode_bmp(const uint8_t* d, size_t n, Raster& out) {
   const size_t offset = u32(d + 10);
   if (offset >= n) return false;
 
+  // An uncompressed file must hold all its rows: checked before room is
+  // made for the pixels.
+  const uint64_t stride = (uint64_t{w} * h.bpp + 31) / 32 * 4;
+  const bool rle = h.compression == rle8 || h.compression == rle4;
+  if (!rle && stride * ht > n - offset) return false;
+  // RLE data may skip pixels, but not without bound: at most 65,536 pixels
+  // a byte of the file (a delta code of 4 bytes skips at most 255 rows).
+  if (rle && uint64_t{w} * ht > uint64_t{n} * 65536) return false;
   uint32_t* px = allocate_pixels(w, ht);
   if (!px) return false;
-  if (h.compression == rle8 || h.compression == rle4) {
+  if (rle) {
     if (!decode_rle(d, n, offset, h, palette, colours, px)) {
       free_pixels(px);
       return false;
@@ -227,11 +236,6 @@ bool decode_bmp(const uint8_t* d, size_t n, Raster& out) {
     return true;
   }
 
-  const uint64_t stride = (uint64_t{w} * h.bpp + 31) / 32 * 4;
-  if (stride * ht > n - offset) {
-    free_pixels(px);
-    return false;
-  }
   for (uint32_t row = 0; row < ht; row++) {
     const uint8_t* s = d + offset + stride * row;
     uint32_t* o = px + size_t{h.top_down ? row : ht - 1 - row} * w;

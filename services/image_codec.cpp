@@ -41,6 +41,7 @@ uint64_t seen_cycle = 0;
 constexpr uint64_t kMinBudget = 64ull << 20;
 
 uint64_t decode_limit = memory::kMaxSeriesBytes / 4;
+uint64_t allocated = 0;
 
 uint64_t bytes_of(uint32_t w, uint32_t h) { return uint64_t{w} * h * 4; }
 
@@ -90,9 +91,7 @@ inline uint32_t pixel_word(uint32_t r, uint32_t g, uint32_t b, uint32_t a) {
 
 }  // namespace
 
-void init() {
-  if (kind == 0) kind = ext_resource::register_kind("image", release);
-}
+void init() { kind = ext_resource::register_kind("image", release); }
 
 bool size_allowed(uint64_t width, uint64_t height) {
   return width <= kMaxSide && height <= kMaxSide && width * height * 4 <= memory::kMaxSeriesBytes;
@@ -106,8 +105,11 @@ bool decode_size_allowed(uint64_t width, uint64_t height) {
 
 uint32_t* allocate_pixels(uint32_t width, uint32_t height) {
   if (width == 0 || height == 0 || !size_allowed(width, height)) return nullptr;
+  allocated += bytes_of(width, height);
   return static_cast<uint32_t*>(std::malloc(bytes_of(width, height)));
 }
+
+uint64_t allocated_bytes() { return allocated; }
 
 void free_pixels(uint32_t* pixels) { std::free(pixels); }
 

@@ -52,7 +52,7 @@ inline uint32_t size_width(uint32_t size) { return size & 0xFFFF; }
 inline uint32_t size_height(uint32_t size) { return size >> 16; }
 
 // Start-up (just before image! registers): registers the external-resource
-// kind "image".
+// kind "image" (again after the table was started over, in tests).
 void init();
 
 // --- pixel memory
@@ -70,6 +70,8 @@ bool decode_size_allowed(uint64_t width, uint64_t height);
 // to make_record.
 uint32_t* allocate_pixels(uint32_t width, uint32_t height);
 void free_pixels(uint32_t* pixels);
+// The bytes allocate_pixels has handed out so far (for tests).
+uint64_t allocated_bytes();
 
 // --- records
 

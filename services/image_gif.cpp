@@ -4,7 +4,10 @@
 // screen around it is not composed), through its local colour table or
 // else the global one; the transparent index of the graphic control
 // extension before it makes its pixels transparent, and an index beyond the
-// colour table reads as opaque black. Interlaced rows are put in place.
+// colour table reads as opaque black. Interlaced rows are put in place. A
+// frame larger than the file's bytes could describe (an LZW code of at
+// least 3 bits stands for at most 4,096 pixels) is refused before its
+// pixels are allocated.
 //
 // Writing: one image with one colour table. An image of at most 256
 // colours (255 when some pixel is transparent, that is has alpha below
@@ -33,7 +36,7 @@ int read_bytes(GifFileType* gif, GifByteType* out, int len) {
   auto* in = static_cast<Input*>(gif->UserData);
   size_t n = len > 0 ? static_cast<size_t>(len) : 0;
   if (n > in->size - in->pos) n = in->size - in->pos;
-  std::memcpy(out, in->data + in->pos, n);
+  if (n) std::memcpy(out, in->data + in->pos, n);
   in->pos += n;
   return static_cast<int>(n);
 }
@@ -43,6 +46,8 @@ int write_bytes(GifFileType* gif, const GifByteType* data, int len) {
   out->insert(out->end(), data, data + len);
   return len;
 }
+
+uint64_t in_size(GifFileType* gif) { return static_cast<Input*>(gif->UserData)->size; }
 
 // Reads up to the first image descriptor, noting the transparent index of
 // the graphic control extension met on the way (-1: none).
@@ -71,6 +76,9 @@ bool read_gif(GifFileType* gif, Raster& out) {
   if (!map || d.Width <= 0 || d.Height <= 0) return false;
   const uint32_t w = static_cast<uint32_t>(d.Width), h = static_cast<uint32_t>(d.Height);
   if (!decode_size_allowed(w, h)) return false;
+  // Refused before room is made when the file is too short to hold that
+  // many pixels: an LZW code of at least 3 bits stands for at most 4,096.
+  if (uint64_t{w} * h > (in_size(gif) + 1) * 4096 * 8 / 3) return false;
   uint32_t palette[256];
   for (int i = 0; i < 256; i++) {
     if (i < map->ColorCount) {

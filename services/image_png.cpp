@@ -31,7 +31,7 @@ struct Input {
 void read_bytes(png_structp png, png_bytep out, size_t len) {
   auto* in = static_cast<Input*>(png_get_io_ptr(png));
   if (len > in->size - in->pos) png_error(png, "truncated");
-  std::memcpy(out, in->data + in->pos, len);
+  if (len) std::memcpy(out, in->data + in->pos, len);
   in->pos += len;
 }
 

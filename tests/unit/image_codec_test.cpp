@@ -1,0 +1,271 @@
+// The format codecs below image!: round trips per format, damaged files
+// (every truncation and random byte changes, which must fail or decode
+// without reading past the data), sizes declared beyond what a file can
+// hold (refused before the pixels are allocated), and the bitmaps of
+// records released by the collector.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <random>
+#include <vector>
+
+#include "datatypes/binary.h"
+#include "datatypes/image.h"
+#include "datatypes/tuple.h"
+#include "memory/collector.h"
+#include "runtime/ext_resource.h"
+#include "services/image_codec.h"
+#include "services/image_formats.h"
+#include "tests/unit/values_support.h"
+
+namespace qel::image_codec {
+namespace {
+
+using Decoder = bool (*)(const uint8_t*, size_t, Raster&);
+using Encoder = bool (*)(const uint32_t*, uint32_t, uint32_t, std::vector<uint8_t>&);
+
+struct Codec {
+  const char* name;
+  Decoder decode;
+  Encoder encode;
+};
+const Codec kLossless[] = {{"png", decode_png, encode_png},
+                           {"bmp", decode_bmp, encode_bmp},
+                           {"tiff", decode_tiff, encode_tiff},
+                           {"gif", decode_gif, encode_gif}};
+const Codec kAll[] = {{"png", decode_png, encode_png},   {"bmp", decode_bmp, encode_bmp},
+                      {"tiff", decode_tiff, encode_tiff}, {"gif", decode_gif, encode_gif},
+                      {"jpeg", decode_jpeg, encode_jpeg}};
+
+// A w x h test picture: a few colours (GIF keeps them exactly), each alpha
+// 0 or 255 when `binary_alpha`, else a spread of alphas.
+std::vector<uint32_t> picture(uint32_t w, uint32_t h, bool alpha, bool binary_alpha) {
+  std::vector<uint32_t> px(size_t{w} * h);
+  for (uint32_t y = 0; y < h; y++)
+    for (uint32_t x = 0; x < w; x++) {
+      uint32_t a = 255;
+      if (alpha) a = binary_alpha ? ((x + y) % 3 == 0 ? 0 : 255) : (x * 37 + y * 11) & 0xFF;
+      px[size_t{y} * w + x] = a << 24 | ((x * 40) & 0xFF) << 16 | ((y * 60) & 0xFF) << 8 | ((x ^ y) * 8);
+    }
+  return px;
+}
+
+// Decodes and frees; the pixels in `out` when asked.
+bool decodes(const Codec& c, const std::vector<uint8_t>& file, std::vector<uint32_t>* out = nullptr,
+             size_t n = SIZE_MAX) {
+  Raster r;
+  if (!c.decode(file.data(), std::min(n, file.size()), r)) return false;
+  if (out) out->assign(r.pixels, r.pixels + size_t{r.width} * r.height);
+  free_pixels(r.pixels);
+  return true;
+}
+
+TEST(ImageCodec, LosslessFormatsGiveThePixelsBack) {
+  for (const Codec& c : kLossless) {
+    for (bool alpha : {false, true}) {
+      // Odd sizes: rows that need padding in BMP, an interlaced-free PNG.
+      const uint32_t w = 13, h = 7;
+      std::vector<uint32_t> px = picture(w, h, alpha, std::string(c.name) == "gif");
+      if (alpha && std::string(c.name) == "gif") {
+        // GIF keeps the colour of an opaque pixel; a transparent one reads
+        // back as the table's last colour.
+        for (uint32_t& p : px)
+          if ((p >> 24) == 0) p = 0;
+      }
+      std::vector<uint8_t> file;
+      ASSERT_TRUE(c.encode(px.data(), w, h, file)) << c.name;
+      std::vector<uint32_t> back;
+      Raster r;
+      ASSERT_TRUE(c.decode(file.data(), file.size(), r)) << c.name;
+      EXPECT_EQ(r.width, w);
+      EXPECT_EQ(r.height, h);
+      back.assign(r.pixels, r.pixels + size_t{w} * h);
+      free_pixels(r.pixels);
+      EXPECT_EQ(back, px) << c.name << (alpha ? " with alpha" : " opaque");
+    }
+  }
+}
+
+TEST(ImageCodec, GifReducesManyColoursAndJpegComesClose) {
+  const uint32_t w = 64, h = 64;
+  std::vector<uint32_t> px(size_t{w} * h);
+  for (uint32_t i = 0; i < px.size(); i++) px[i] = 0xFF000000u | (i * 2654435761u & 0xFFFFFF);
+  std::vector<uint8_t> gif;
+  ASSERT_TRUE(encode_gif(px.data(), w, h, gif));
+  EXPECT_TRUE(decodes({"gif", decode_gif, encode_gif}, gif));
+
+  // A smooth gradient survives JPEG within a few levels.
+  for (uint32_t y = 0; y < h; y++)
+    for (uint32_t x = 0; x < w; x++) px[size_t{y} * w + x] = 0x80000000u | (x * 4) << 16 | (y * 4) << 8 | 100;
+  std::vector<uint8_t> jpeg;
+  ASSERT_TRUE(encode_jpeg(px.data(), w, h, jpeg));
+  std::vector<uint32_t> back;
+  ASSERT_TRUE(decodes({"jpeg", decode_jpeg, encode_jpeg}, jpeg, &back));
+  int worst = 0;
+  for (size_t i = 0; i < px.size(); i++) {
+    EXPECT_EQ(back[i] >> 24, 255u) << "JPEG has no alpha";
+    for (int s = 0; s < 24; s += 8)
+      worst = std::max(worst, std::abs(int((back[i] >> s) & 0xFF) - int((px[i] >> s) & 0xFF)));
+  }
+  EXPECT_LE(worst, 12);
+}
+
+// Truncated files fail (a file cut before its last row cannot give all its
+// pixels); every cut and random damage stays within the data.
+TEST(ImageCodec, DamagedFilesFailOrDecodeWithinTheirBytes) {
+  std::mt19937 rng(12345);
+  for (const Codec& c : kAll) {
+    const uint32_t w = 40, h = 30;
+    std::vector<uint32_t> px = picture(w, h, true, false);
+    std::vector<uint8_t> file;
+    ASSERT_TRUE(c.encode(px.data(), w, h, file)) << c.name;
+    for (size_t cut = 0; cut < file.size(); cut += 1 + cut / 16) {
+      // Each cut in a buffer of its own size, so that ASan sees a read past
+      // it.
+      std::vector<uint8_t> part(file.begin(), file.begin() + static_cast<long>(cut));
+      part.shrink_to_fit();
+      decodes(c, part);
+    }
+    std::vector<uint8_t> most(file.begin(), file.begin() + static_cast<long>(file.size() * 2 / 3));
+    EXPECT_FALSE(decodes(c, most)) << c.name << " truncated to two thirds";
+    for (int round = 0; round < 300; round++) {
+      std::vector<uint8_t> bad = file;
+      const int changes = 1 + static_cast<int>(rng() % 8);
+      for (int k = 0; k < changes; k++) bad[rng() % bad.size()] = static_cast<uint8_t>(rng());
+      decodes(c, bad);
+    }
+  }
+}
+
+void put16(std::vector<uint8_t>& o, size_t at, uint32_t v) {
+  o[at] = uint8_t(v);
+  o[at + 1] = uint8_t(v >> 8);
+}
+void put32(std::vector<uint8_t>& o, size_t at, uint32_t v) {
+  put16(o, at, v & 0xFFFF);
+  put16(o, at + 2, v >> 16);
+}
+void put32be(std::vector<uint8_t>& o, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; i++) o[at + static_cast<size_t>(i)] = uint8_t(v >> (24 - 8 * i));
+}
+
+// Sizes a file declares beyond what it could hold are refused before any
+// room is made for the pixels.
+TEST(ImageCodec, HugeDeclaredSizesAreRefusedBeforeAllocating) {
+  const uint32_t px[4] = {0xFF000000u, 0xFF00FF00u, 0xFFFF0000u, 0xFF0000FFu};
+  struct Case {
+    const char* what;
+    Encoder encode;
+    Decoder decode;
+    void (*patch)(std::vector<uint8_t>&, uint32_t side);
+  };
+  const Case cases[] = {
+      {"bmp", encode_bmp, decode_bmp,
+       [](std::vector<uint8_t>& f, uint32_t side) {
+         put32(f, 18, side);
+         put32(f, 22, side);
+       }},
+      {"png", encode_png, decode_png,
+       [](std::vector<uint8_t>& f, uint32_t side) {
+         // IHDR's width and height; its CRC is then wrong, which libpng
+         // only reports after the size checks, so fix it up.
+         put32be(f, 16, side);
+         put32be(f, 20, side);
+         uint32_t crc = 0xFFFFFFFFu;
+         for (size_t i = 12; i < 29; i++) {
+           crc ^= f[i];
+           for (int k = 0; k < 8; k++) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
+         }
+         put32be(f, 29, ~crc);
+       }},
+      {"gif", encode_gif, decode_gif,
+       [](std::vector<uint8_t>& f, uint32_t side) {
+         // The logical screen and the image descriptor (after the header,
+         // the screen descriptor and the global colour table).
+         put16(f, 6, side);
+         put16(f, 8, side);
+         const size_t at = 13 + 3 * (size_t{2} << (f[10] & 7));
+         ASSERT_EQ(f[at], 0x2C);
+         put16(f, at + 5, side);
+         put16(f, at + 7, side);
+       }},
+  };
+  for (const Case& c : cases) {
+    for (uint32_t side : {20000u, 65535u}) {
+      std::vector<uint8_t> file;
+      ASSERT_TRUE(c.encode(px, 2, 2, file)) << c.what;
+      c.patch(file, side);
+      const uint64_t before = allocated_bytes();
+      Raster r;
+      EXPECT_FALSE(c.decode(file.data(), file.size(), r)) << c.what << " " << side;
+      EXPECT_EQ(allocated_bytes(), before) << c.what << " allocated for " << side;
+    }
+  }
+}
+
+TEST(ImageCodec, SignaturesNameTheFormats) {
+  struct Case {
+    std::vector<uint8_t> bytes;
+    int32_t format;
+  };
+  const Case cases[] = {
+      {{0x89, 'P', 'N', 'G'}, 1},   {{0xFF, 0xD8, 0xFF}, 3},      {{'B', 'M'}, 0},
+      {{'G', 'I', 'F', '8', '9', 'a'}, 2}, {{'G', 'I', 'F', '8', '7', 'a'}, 2},
+      {{'G', 'I', 'F', '8', '8', 'a'}, -1}, {{'I', 'I', 42, 0}, 4},  {{'M', 'M', 0, 42}, 4},
+      {{'I', 'I', 0, 42}, -1},       {{0xFF, 0xD8}, -1},           {{}, -1}};
+  for (const Case& c : cases) EXPECT_EQ(sniff(c.bytes.data(), c.bytes.size()), c.format);
+}
+
+// Records: the colour and data forms of a new bitmap, and bitmaps released
+// once no value refers to their record.
+class ImageRecords : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    testing_values::setup();
+    // Another test may have started the table over: begin with a table of
+    // our own, once the bitmaps of earlier dead records are released.
+    collector::collect();
+    ext_resource::init();
+    init();
+  }
+};
+
+TEST_F(ImageRecords, NewBitmapsFromColoursAndData) {
+  Cell red, clear;
+  const uint8_t r[3] = {255, 0, 0}, c[4] = {255, 0, 0, 255};
+  tuple::make_at(&red, r, 3);
+  tuple::make_at(&clear, c, 4);
+  Node a = make_bitmap(2, 1, nullptr, nullptr, &red);
+  Node b = make_bitmap(2, 1, nullptr, nullptr, &clear);
+  EXPECT_EQ(get_pixel(a, 1), 0xFFFF0000u);
+  EXPECT_EQ(get_pixel(b, 0), 0x00FF0000u);
+  EXPECT_EQ(make_bitmap(0, 5, nullptr, nullptr, &red), 0u);
+
+  Cell rgb;
+  const uint8_t seven[7] = {1, 2, 3, 4, 5, 6, 7};
+  binary::make_from(&rgb, seven, 7);
+  Node d = make_bitmap(3, 1, &rgb, nullptr, nullptr);
+  EXPECT_EQ(get_pixel(d, 0), 0xFF010203u);
+  EXPECT_EQ(get_pixel(d, 1), 0xFF040506u);
+  EXPECT_EQ(get_pixel(d, 2), 0xFFFFFFFFu) << "a pixel the data does not reach is opaque white";
+
+  EXPECT_EQ(testing_values::raised([&] { make_bitmap(70000, 1, nullptr, nullptr, &red); }),
+            testing_values::code(ErrorCode::internal_no_memory));
+}
+
+TEST_F(ImageRecords, TheCollectorReleasesTheBitmapsOfDeadImages) {
+  const int64_t before = live_bitmaps();
+  Cell kept;
+  image::make_at(&kept, make_bitmap(4, 4, nullptr, nullptr, nullptr));
+  collector::Root root(kept);
+  for (int i = 0; i < 10; i++) make_bitmap(8, 8, nullptr, nullptr, nullptr);
+  EXPECT_EQ(live_bitmaps(), before + 11);
+  collector::collect();
+  EXPECT_EQ(live_bitmaps(), before + 1) << "the rooted image keeps its bitmap";
+  collector::collect();
+  EXPECT_EQ(live_bitmaps(), before + 1) << "marked again on every collection";
+  EXPECT_EQ(get_pixel(kept.node(), 15), 0xFFFFFFFFu);
+}
+
+}  // namespace
+}  // namespace qel::image_codec
