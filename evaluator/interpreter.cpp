@@ -62,15 +62,17 @@ inline bool is_function_type(TypeId t) {
          t == TypeId::routine;
 }
 
-// The value cell of a bound word, or null when its context keeps no values
-// right now (a function that is not running), the word is unresolved, or
-// its index lies outside the values (the errors are context::get's then).
+// The value cell of the global word with index i (null when i is outside
+// the values): one read through the values node.
 [[gnu::always_inline]] inline Cell* global_value(int32_t i) {
   SeriesBuffer* vs = memory::series(context::global_values);
   if (static_cast<uint32_t>(i) >= ((vs->tail - vs->offset) >> 4)) [[unlikely]]
     return nullptr;
   return vs->cells() + i;
 }
+// The value cell of a bound word, or null when its context keeps no values
+// right now (a function that is not running), the word is unresolved, or
+// its index lies outside the values (the errors are context::get's then).
 [[gnu::always_inline]] inline Cell* peek_value(const Cell* w) {
   Node ctx = w->context();
   int32_t i = w->word_index();
@@ -1350,8 +1352,10 @@ namespace {
       if (frame) frame->function_body = false;
       tracing_q = tracing;
     }
-  } running{ctx, context::context_cell(ctx)->data2, me, saved_tracing};
-  context::context_cell(ctx)->data2 = stack::index_of(base) + 1;
+  };
+  Cell* cc = context::context_cell(ctx);
+  Running running{ctx, cc->data2, me, saved_tracing};
+  cc->data2 = stack::index_of(base) + 1;
   if (me) me->function_body = true;
 
   Cell body = *function::extra(fn, function::kBody);
