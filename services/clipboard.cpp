@@ -7,7 +7,9 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "datatypes/binary.h"
 #include "datatypes/file.h"
+#include "datatypes/image.h"
 #include "evaluator/interpreter.h"
 #include "evaluator/stack.h"
 #include "memory/unicode.h"
@@ -26,6 +28,7 @@ namespace {
 
 constexpr int32_t kToolTimeoutMs = 5000;
 constexpr const char* kUriList = "text/uri-list";
+constexpr const char* kPng = "image/png";
 
 // The in-process clipboard.
 Content memory_content;
@@ -127,6 +130,9 @@ bool read_wayland(Content& out) {
     if (run_tool({"wl-paste", "--no-newline", "--type", kUriList}, nullptr, &bytes) != 0) return false;
     out.kind = Content::Kind::files;
     out.files = from_uri_list(bytes);
+  } else if (has(types, kPng)) {
+    if (run_tool({"wl-paste", "--type", kPng}, nullptr, &out.text) != 0) return false;
+    out.kind = Content::Kind::image;
   }
   return true;
 }
@@ -137,6 +143,7 @@ bool write_wayland(const Content& c) {
     const std::string list = to_uri_list(c.files);
     return run_tool({"wl-copy", "--type", kUriList}, &list, nullptr) == 0;
   }
+  if (c.kind == Content::Kind::image) return run_tool({"wl-copy", "--type", kPng}, &c.text, nullptr) == 0;
   return run_tool({"wl-copy", "--type", "text/plain;charset=utf-8"}, &c.text, nullptr) == 0;
 }
 
@@ -160,6 +167,10 @@ bool read_xclip(Content& out) {
       return false;
     out.kind = Content::Kind::files;
     out.files = from_uri_list(bytes);
+  } else if (has(types, kPng)) {
+    if (run_tool({"xclip", "-selection", "clipboard", "-o", "-t", kPng}, nullptr, &out.text) != 0)
+      return false;
+    out.kind = Content::Kind::image;
   }
   return true;
 }
@@ -168,7 +179,7 @@ bool write_xclip(const Content& c) {
   // xclip cannot empty the clipboard: it is given empty text instead.
   const bool files = c.kind == Content::Kind::files;
   const std::string data = files ? to_uri_list(c.files) : c.text;
-  const char* type = files ? kUriList : "UTF8_STRING";
+  const char* type = files ? kUriList : c.kind == Content::Kind::image ? kPng : "UTF8_STRING";
   return run_tool({"xclip", "-selection", "clipboard", "-i", "-t", type}, &data, nullptr) == 0 &&
          settle({"xclip", "-selection", "clipboard", "-o", "-t", type}, data);
 }
@@ -187,6 +198,7 @@ bool read_xsel(Content& out) {
 
 bool write_xsel(const Content& c) {
   if (c.kind == Content::Kind::empty) return run_tool({"xsel", "--clipboard", "--clear"}, nullptr, nullptr) == 0;
+  if (c.kind == Content::Kind::image) return false;  // xsel carries text only
   std::string text = c.text;
   if (c.kind == Content::Kind::files) {
     text.clear();
@@ -303,6 +315,14 @@ Cell* read(Cell* out) {
       return out;
     case Content::Kind::text:
       return files::bytes_to_string(reinterpret_cast<const uint8_t*>(c.text.data()), c.text.size(), out);
+    case Content::Kind::image: {
+      Cell* mark = stack::top;
+      Cell bytes;
+      binary::make_from(&bytes, reinterpret_cast<const uint8_t*>(c.text.data()), c.text.size());
+      *out = *image::load_binary(&bytes);
+      stack::top = mark;
+      return out;
+    }
     case Content::Kind::files:
       break;
   }
@@ -347,6 +367,17 @@ bool write(const Cell* value) {
       std::string name = unicode::to_utf8_string(&local);
       if (name.find('\0') != std::string::npos) fire(ErrorCode::script_invalid_arg, &item);
       c.files.push_back(std::move(name));
+    }
+  } else if (value->is(TypeId::image)) {
+    if (image::pixel_count(value) == 0) {
+      c.kind = Content::Kind::empty;
+    } else {
+      Cell* mark = stack::top;
+      Cell* png = image::encode(value, nullptr, static_cast<int32_t>(image_codec::Format::png));
+      c.kind = Content::Kind::image;
+      c.text.assign(reinterpret_cast<const char*>(binary::rs_head(png)),
+                    static_cast<size_t>(binary::rs_length(png)));
+      stack::top = mark;
     }
   } else {
     Cell v = *value;

@@ -12,7 +12,8 @@
 // tool that does not answer within 5 seconds is stopped and the access
 // fails.
 //
-// Images wait for the image! datatype.
+// An image crosses as PNG data ("image/png"; xsel, which knows no types,
+// carries none); reading takes text first, then files, then an image.
 #pragma once
 
 #include <string>
@@ -24,9 +25,9 @@ namespace qel::clipboard {
 
 // What the clipboard holds, below the language.
 struct Content {
-  enum class Kind : uint8_t { empty, text, files };
+  enum class Kind : uint8_t { empty, text, files, image };
   Kind kind = Kind::empty;
-  std::string text;                // UTF-8, LF line ends
+  std::string text;                // UTF-8, LF line ends; for an image its PNG data
   std::vector<std::string> files;  // absolute POSIX names, UTF-8
 };
 
@@ -48,12 +49,14 @@ std::vector<std::string> from_uri_list(std::string_view text);
 // --- the routines' side
 
 // What the clipboard holds as a value in `out`: a string!, a block! of
-// file! values (made by the library's `to-qel-file`), none when it is
-// empty, false when it cannot be read.
+// file! values (made by the library's `to-qel-file`), an image!, none when
+// it is empty, false when it cannot be read. Image data that does not
+// decode raises access `bad-media`.
 Cell* read(Cell* out);
 // Puts a string!, a block of files (any-string! values, taken as local
-// names and made absolute against the current folder), or none (empties
-// it) on the clipboard; true on success. Any other value, or a block
+// names and made absolute against the current folder), an image! (an image
+// without pixels empties it, as none does) or none (empties it) on the
+// clipboard; true on success. Any other value, or a block
 // holding anything but names, raises script `invalid-arg` with it.
 bool write(const Cell* value);
 
