@@ -16,6 +16,7 @@
 #include "values/function.h"
 #include "values/logic.h"
 #include "values/native.h"
+#include "values/object.h"
 #include "values/word.h"
 
 namespace qel::natives {
@@ -61,6 +62,22 @@ void eval_value(const Cell* value) {
 
 // --- do
 
+// do/expand: the preprocessor rewrites the block in place first
+// (preprocessor/expand with the job none, without /clean).
+void expand_directives(const Cell* block) {
+  Cell word = word::load("preprocessor");
+  Cell* pre = context::get(&word);
+  Cell* fn = pre && pre->is(TypeId::object) ? object::field(pre, "expand") : nullptr;
+  if (!fn || !fn->is(TypeId::function)) fire(ErrorCode::internal_not_done);
+  Cell f = *fn;
+  Cell name = word::load("expand");
+  Cell none = none_value;
+  const Cell* call_args[] = {block, &none};
+  Cell* saved = stack::top;
+  passing::call_function(&f, call_args, 2, &name);
+  stack::top = saved;
+}
+
 class QelLexerSink;
 
 void do_(const int32_t* refinements) {
@@ -96,6 +113,10 @@ void do_(const int32_t* refinements) {
     case TypeId::paren:
     case TypeId::hash: {
       Cell blk = *value;
+      if (present(refinements, 0)) {
+        expand_directives(&blk);
+        if (exits::pending) return;
+      }
       if (has_next) {
         int32_t pc = passing::do_next(&blk);
         if (exits::pending) return;

@@ -199,6 +199,20 @@ class Scripts(ConsoleTest):
         self.assertNotIn(BANNER, out)
         self.assertEqual(status, 0)
 
+    def test_scripts_are_preprocessed(self):
+        self.home.write("pre.qel", "Qel [] #macro inc: func [n][n + 1]\n"
+                                   "#if true [print inc 41]\n")
+        out, status = self.qel("pre.qel")
+        self.assertEqual((out.strip(), status), ("42", 0))
+        # A preprocessor error stops the script before it runs, as a failure.
+        self.home.write("bad.qel", 'Qel [] print "ran" #either true [1]\n')
+        out, status = self.qel("bad.qel")
+        self.assertEqual(out.strip().split("\n"), [
+            "*** Preprocessor Error: Syntax error", "*** Where: #either true [1]", "(halted)"])
+        self.assertEqual(status, 254)
+        out, status = self.qel(stdin="expand [#if false [a] b]\n")
+        self.assertIn("[b]", out)
+
     def test_catch_without_header_shows_the_prompt_without_banner(self):
         self.home.write("nohdr.qel", "print 1\n")
         out, status = self.qel("--CATCH", "nohdr.qel", stdin="1 + 2\n")
