@@ -123,6 +123,8 @@ Cell* load_file(Cell* out, const Cell* file) {
 Cell* decode(const Cell* value) {
   if (value->is(TypeId::binary)) return load_binary(value);
   Cell file = *value;
+  // Only a file! names a file; anything else cannot be opened.
+  if (!file.is(TypeId::file)) fire(ErrorCode::access_cannot_open, &file);
   return load_file(stack::push_slot(), &file);
 }
 

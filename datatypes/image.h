@@ -49,8 +49,8 @@ Cell* load_binary(const Cell* bin);
 // it cannot be read or is no image of a known format, bad-media when it is
 // corrupt.
 Cell* load_file(Cell* out, const Cell* file);
-// A binary! (see load_binary) or a file into a new image! (or none) pushed
-// on the stack.
+// A binary! (see load_binary) or a file! into a new image! (or none) pushed
+// on the stack; any other value is access cannot-open.
 Cell* decode(const Cell* value);
 // Encodes an image into a new binary! (in `dest`, or a new stack slot when
 // null) in the format of a code (image_codec::Format). A 0x0 image, or an

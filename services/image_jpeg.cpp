@@ -9,7 +9,8 @@
 // libjpeg reports errors by a long jump, so the functions that call setjmp
 // hold no C++ objects with destructors.
 //
-// Writing: baseline YCbCr at quality 90; alpha is left out.
+// Writing: baseline YCbCr at quality 90; alpha is left out. The format holds
+// at most 65,500 pixels a side: a larger image fails to encode.
 #include <cstdio>  // jpeglib.h needs FILE
 
 #include <jpeglib.h>

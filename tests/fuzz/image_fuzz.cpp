@@ -67,7 +67,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     std::vector<uint8_t> out;
     check(encode_gif(r.pixels, r.width, r.height, out));
-    check(encode_jpeg(r.pixels, r.width, r.height, out));
+    // JPEG holds at most 65,500 pixels a side.
+    check(encode_jpeg(r.pixels, r.width, r.height, out) || r.width > 65500 || r.height > 65500);
   }
   free_pixels(r.pixels);
   return 0;
