@@ -1,7 +1,9 @@
-// The boot values, from boot texts until the QELBIN boot data exists: the
-// standard typesets, the logic and none words, the native! values (from the
-// natives' tables), the action! values with their specs, the operators and
-// the placeholder `routine`.
+// The boot texts: the boot values as start-up makes them when the program
+// has no boot data (services/qelbin_boot.h), which is also how the build
+// makes them to write the boot data: the datatype words, the standard
+// typesets, the logic and none words, the native! values (from the natives'
+// tables), the action! values with their specs, the operators, and the
+// placeholder `routine`, which has no QELBIN record and is always made here.
 //
 // Each action's spec is Qel text. The interpreter checks arguments against
 // the type blocks; where an action leaves a type block out, the action's
@@ -14,7 +16,7 @@
 #include "evaluator/lexer.h"
 #include "evaluator/natives.h"
 #include "evaluator/stack.h"
-#include "runtime/startup_slots.h"
+#include "services/qelbin_boot.h"
 #include "values/context.h"
 #include "values/datatype.h"
 #include "values/errors.h"
@@ -198,9 +200,9 @@ void user_routine() { fire(ErrorCode::internal_routines); }
 
 }  // namespace
 
-namespace qelbin {
+namespace boot_text {
 
-void decode_boot_data() {
+void define_words() {
   Cell* base = stack::top;
   // Every datatype word, also of types whose modules are not built yet
   // (function specs name them).
@@ -225,7 +227,6 @@ void decode_boot_data() {
   set_global("off", &false_value);
 
   natives::define_words();
-  interpreter::note_boot_natives();
 
   for (const ActionSpec& a : kActionSpecs) {
     Cell* spec = stack::push_slot();
@@ -255,7 +256,10 @@ void decode_boot_data() {
     set_global(o.word, made);
     stack::top = base;
   }
+}
 
+void define_routine() {
+  Cell* base = stack::top;
   Cell* spec = stack::push_slot();
   scan_spec(spec, R"spec("Defines a function with a given Qel spec and Qel/System body"
       spec [block!] body [block!])spec");
@@ -264,5 +268,5 @@ void decode_boot_data() {
   stack::top = base;
 }
 
-}  // namespace qelbin
+}  // namespace boot_text
 }  // namespace qel

@@ -2,10 +2,8 @@
 // library/codec_routines.h).
 //
 // The image codecs (png, jpeg, bmp, gif, tiff) call image!'s encoder and
-// decoder. The QELBIN codec stands on a service that is not built yet: the
-// QELBIN writer and reader. Its routines check what they can and then raise
-// internal `not-done`; the functions marked "wire here" below are the only
-// places that change when that service lands.
+// decoder; the QELBIN codec the QELBIN writer and reader (services/
+// qelbin.h).
 #include "library/codec_routines.h"
 
 #include <cstdint>
@@ -13,6 +11,7 @@
 #include "datatypes/image.h"
 #include "evaluator/stack.h"
 #include "services/files.h"
+#include "services/qelbin.h"
 #include "values/errors.h"
 #include "values/string.h"
 
@@ -47,9 +46,12 @@ void image_decode() {
 
 // --- QELBIN codec
 
-// The compact (argument 1 true) or fixed-width writer of argument 0. Wire
-// here: qelbin/encode-cp or qelbin/encode.
-void qelbin_encode_star() { not_done(); }
+// The compact (argument 1 true) or fixed-width writer of argument 0.
+void qelbin_encode_star() {
+  const Cell data = *arg(0);
+  const bool compact = !is_falsy(arg(1));
+  qelbin::encode(&data, arg(0), compact ? qelbin::Variant::compact : qelbin::Variant::fixed);
+}
 
 // Reads a file (or takes a binary) and decodes its values: one value stands
 // for itself, several come as a block.
@@ -72,9 +74,9 @@ void qelbin_decode() {
   SeriesBuffer* b = memory::series(bytes.node());
   int64_t size = static_cast<int64_t>(b->length()) - bytes.head();
   if (size <= 10) fire(ErrorCode::script_invalid_data, payload);
-  // Wire here: the QELBIN reader in codec mode over the bytes, into a new
-  // block; a block of one value answers that value.
-  not_done();
+  Cell* keep = stack::push(&bytes);
+  const Cell source = *payload;
+  qelbin::decode_payload(keep, &source, arg(0));
 }
 
 // --- JSON

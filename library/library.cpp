@@ -28,6 +28,7 @@
 #include "runtime/platform.h"
 #include "runtime/startup_slots.h"
 #include "runtime/unwind.h"
+#include "services/qelbin_boot.h"
 #include "values/block.h"
 #include "values/context.h"
 #include "values/error.h"
@@ -41,12 +42,18 @@ namespace {
 
 bool top_level_done = false;
 
+// The folder named by QEL_LIBRARY_DIR, or empty.
+const std::string& library_dir() {
+  static const std::string dir = platform::get_env("QEL_LIBRARY_DIR").value_or("");
+  return dir;
+}
+
 // The text of a source: the embedded one, or with QEL_LIBRARY_DIR set the
 // file of the same name under that folder.
 std::string_view source_text(const EmbeddedSource& src, std::string& storage) {
-  static const std::optional<std::string> dir = platform::get_env("QEL_LIBRARY_DIR");
-  if (!dir || dir->empty()) return src.text;
-  std::string path = *dir + "/" + std::string(src.name);
+  const std::string& dir = library_dir();
+  if (dir.empty()) return src.text;
+  std::string path = dir + "/" + std::string(src.name);
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     output::write_utf8("QEL_LIBRARY_DIR: cannot read " + path + ", the embedded text is used\n");
@@ -64,18 +71,22 @@ bool is_header(const Cell* block) {
          word::spelling(first) == "Qel" && first[1].is(TypeId::block);
 }
 
-void evaluate_source(const EmbeddedSource& src) {
-  std::string storage;
-  std::string_view text = source_text(src, storage);
+// Evaluates source `index`: its block from the boot data, or (without boot
+// data, or with QEL_LIBRARY_DIR set) its text loaded with the lexer.
+void evaluate_source(const EmbeddedSource& src, size_t index) {
   exits::Mark mark;
   // Under a try frame, so that an error is reported with the source's name.
   stack::mark_try(interpreter::body_word());
   try {
     Cell* code = stack::push_slot();
     set_none(code);
-    lexer::ScanOptions options;
-    lexer::scan(code, reinterpret_cast<const uint8_t*>(text.data()),
-                static_cast<uint32_t>(text.size()), options);
+    if (!library_dir().empty() || !qelbin::boot::take_source(index, src.name, code)) {
+      std::string storage;
+      std::string_view text = source_text(src, storage);
+      lexer::ScanOptions options;
+      lexer::scan(code, reinterpret_cast<const uint8_t*>(text.data()),
+                  static_cast<uint32_t>(text.size()), options);
+    }
     Cell block = *code;
     if (is_header(&block)) block.set_head(block.head() + 2);
     interpreter::eval(&block, interpreter::Chain::no);
@@ -150,7 +161,8 @@ void run_top_level() {
   define_boot_value();
   define_base_routines();
   define_predicates();
-  for (const EmbeddedSource& src : embedded_sources()) evaluate_source(src);
+  size_t index = 0;
+  for (const EmbeddedSource& src : embedded_sources()) evaluate_source(src, index++);
   watch_system_callbacks();
   remove_boot_value();
   mark_library_functions();

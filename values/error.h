@@ -57,8 +57,12 @@ inline constexpr int32_t kCategoryCount = 10;
 
 // Builds the catalog and the error prototype from the boot text (once; needs
 // the lexer). Called at start-up; the first error made builds it when start-
-// up did not.
+// up did not. A program with boot data (services/qelbin_boot.h) takes them
+// from it instead, at the boot-data step: until then this does nothing.
 void init();
+// The boot-data step: adopts the catalog and the prototype decoded from the
+// boot data (null: builds them from the boot text after all).
+void adopt(const Cell* catalog, const Cell* prototype);
 // Installs the lookup that names a call's arguments in `expect-arg` errors.
 void install_call_argument();
 // True once the catalog exists. `available` first tries to build it (false

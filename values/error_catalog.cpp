@@ -14,6 +14,7 @@
 #include "evaluator/stack.h"
 #include "memory/series.h"
 #include "runtime/startup_slots.h"
+#include "services/qelbin_boot.h"
 #include "values/context.h"
 #include "values/error.h"
 #include "values/object.h"
@@ -53,6 +54,8 @@ constexpr std::string_view kPrototypeText =
 
 bool built = false;
 bool building = false;
+// With boot data the catalog comes from it, at the boot-data step (adopt).
+bool boot_step_done = false;
 uint32_t catalog_root = 0;
 uint32_t prototype_root = 0;
 Node category_nodes[kCategoryCount] = {};
@@ -108,6 +111,7 @@ bool ready() { return built; }
 
 void init() {
   if (built || building) return;
+  if (qelbin::boot::present() && !boot_step_done) return;
   // An error raised while the catalog is being built carries its bare code
   // (fire asks `available` first).
   building = true;
@@ -131,6 +135,22 @@ void init() {
   install_call_argument();
   built = true;
   building = false;
+}
+
+void adopt(const Cell* categories, const Cell* proto) {
+  boot_step_done = true;
+  if (built) return;
+  if (!categories || !proto) {
+    init();
+    return;
+  }
+  const Node cats = categories->data1;
+  for (int32_t c = 0; c < kCategoryCount; c++)
+    category_nodes[c] = context::values(cats)[c].data1;
+  catalog_root = root::append(*categories);
+  prototype_root = root::append(*proto);
+  install_call_argument();
+  built = true;
 }
 
 bool available() {
