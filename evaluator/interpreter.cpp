@@ -681,7 +681,8 @@ inline const Cell* single_value(const Cell& block) {
   return v;
 }
 
-inline int32_t eval_arg(const Cell& code, int32_t pc, int32_t end, bool prefix);
+inline int32_t eval_arg(const Cell& code, int32_t pc, int32_t end, bool prefix,
+                        int32_t lim = -1);
 inline void call_entry(const Cell* fn, const int32_t* refs);
 int32_t eval_set_word(const Cell& code, int32_t pc, int32_t end, Cell* start, const Cell& v);
 
@@ -696,10 +697,9 @@ int32_t call_plain_native(const Cell* val, const Cell& word, const Cell& code, i
   CacheInfo ci = plain_cache(fn_slot, 2);
   for (int32_t i = 1; i <= ci.count; i++) {
     Descriptor d = descriptor(ci, i);
-    if (pc >= limit_of(code, end)) {
-      no_arg(word, fn_slot, i);
-    }
-    pc = eval_arg(code, pc, end, false);
+    const int32_t lim = limit_of(code, end);
+    if (pc >= lim) no_arg(word, fn_slot, i);
+    pc = eval_arg(code, pc, end, false, lim);
     if (exits::pending) return pc;
     typecheck(&word, fn_slot, i, d, stack::top - 1);
   }
@@ -762,12 +762,16 @@ int32_t call_plain_native(const Cell* val, const Cell& word, const Cell& code, i
 }
 
 // The infix operators that follow a value pushed at `start` (pc is after
-// it); `s` is the code's buffer, valid while nothing has been evaluated.
+// it); `s` is the code's buffer, valid while nothing has been evaluated;
+// `lim`, when not negative, the code's end as read since anything last ran
+// (else it is read here).
 [[gnu::always_inline]] inline int32_t infix_chain(const Cell& code, int32_t pc, int32_t end,
-                                                  Cell* start, SeriesBuffer* s) {
+                                                  Cell* start, SeriesBuffer* s, int32_t lim = -1) {
   for (;;) {
-    int32_t lim = static_cast<int32_t>((s->tail - s->offset) >> 4);
-    if (end < lim) lim = end;
+    if (lim < 0) {
+      lim = static_cast<int32_t>((s->tail - s->offset) >> 4);
+      if (end < lim) lim = end;
+    }
     if (pc >= lim) return pc;
     const Cell* next = s->cells() + pc;
     if (!next->is(TypeId::word)) return pc;
@@ -792,26 +796,30 @@ int32_t call_plain_native(const Cell* val, const Cell& word, const Cell& code, i
           pc = infix_paren(pc, start, f, val, next);
           if (exits::pending) return pc;
           s = buf(code);
+          lim = -1;
           continue;
         }
         pc = eval_infix(code, pc, end, lim, start, val, next, rv);
         if (exits::pending) return pc;
         s = buf(code);
+        lim = -1;
         continue;
       }
     }
     pc = eval_infix(code, pc, end, lim, start, val, next);
     if (exits::pending) return pc;
     s = buf(code);
+    lim = -1;
   }
 }
 
 // eval_expression with its commonest case handled in place, for the hot
 // callers (a block's expressions, arguments, set-word values, conditions):
 // with no trace running, a literal or a word with a plain value is pushed
-// and the operators that follow are evaluated here.
+// and the operators that follow are evaluated here. `lim`, when not
+// negative, is the code's end as read since anything last ran.
 [[gnu::always_inline]] inline int32_t eval_arg(const Cell& code, int32_t pc, int32_t end,
-                                               bool prefix) {
+                                               bool prefix, int32_t lim) {
   if (!tracing_q) [[likely]] {
     SeriesBuffer* s = buf(code);
     const Cell* c = s->cells() + pc;
@@ -826,7 +834,7 @@ int32_t call_plain_native(const Cell* val, const Cell& word, const Cell& code, i
         if (!(vb & kWordSpecial)) [[likely]] {
           stack::push(v);
           if (prefix) return pc + 1;
-          return infix_chain(code, pc + 1, end, start, s);
+          return infix_chain(code, pc + 1, end, start, s, lim);
         }
         if (vb & kCallTypes) {
           held = *c;
@@ -838,7 +846,7 @@ int32_t call_plain_native(const Cell* val, const Cell& word, const Cell& code, i
     } else if (tb & kSelfTypes) {
       stack::push(c);
       if (prefix) return pc + 1;
-      return infix_chain(code, pc + 1, end, start, s);
+      return infix_chain(code, pc + 1, end, start, s, lim);
     } else if (tb & bit(TypeId::paren)) {
       held = *c;
       passing::eval(&held, Chain::no);
@@ -863,8 +871,9 @@ int32_t call_plain_native(const Cell* val, const Cell& word, const Cell& code, i
   *stack::push_slot() = v;
   if (tracing_q) [[unlikely]]
     fire_event(Event::push, &code, pc, nullptr, &v);
-  if (pc + 1 >= limit_of(code, end)) fire(ErrorCode::script_need_value, &v);
-  pc = eval_arg(code, pc + 1, end, false);
+  const int32_t lim = limit_of(code, end);
+  if (pc + 1 >= lim) fire(ErrorCode::script_need_value, &v);
+  pc = eval_arg(code, pc + 1, end, false, lim);
   if (exits::pending) return pc;
   if (tracing_q) [[unlikely]]
     fire_event(Event::set, &code, pc, &v, start + 1);
@@ -1127,8 +1136,9 @@ int32_t eval_arguments(const CallSite& site, const Cell& code, int32_t pc, int32
       set_logic(stack::push_slot(), false);
       active = false;
     } else if (active) {
-      if (d.kind == ArgKind::normal && pc < limit_of(code, end)) [[likely]]
-        pc = eval_arg(code, pc, end, site.infix);
+      const int32_t lim = limit_of(code, end);
+      if (d.kind == ArgKind::normal && pc < lim) [[likely]]
+        pc = eval_arg(code, pc, end, site.infix, lim);
       else
         pc = fetch(site, d, i, code, pc, end);
       if (exits::pending) return pc;
@@ -1204,17 +1214,28 @@ void eval(const Cell* block, Chain chain) {
   int32_t end = static_cast<int32_t>((s->tail - s->offset) >> 4);
   EvalDepth depth;
   Cell* base = stack::top;
-  if (tracing_q) fire_event(Event::enter, &code, pc, nullptr, nullptr);
+  if (tracing_q) {
+    fire_event(Event::enter, &code, pc, nullptr, nullptr);
+    // (The callback may have changed the block.)
+    end = limit_of(code, end);
+  }
   if (pc >= end) {
     set_unset(stack::push_slot());
   } else {
     PositionSave save;
     if (!library) set_position(code);
+    // `end` is the code's end as read since anything last ran, at the top
+    // of each turn (a collection at the safe point moves the buffer but
+    // keeps its length).
     for (;;) {
       if (!library) position.set_head(pc);
-      pc = eval_arg(code, pc, end, false);
+      pc = eval_arg(code, pc, end, false, end);
       if (exits::pending) return;
       if (tracing_q) fire_event(Event::expr, &code, pc, nullptr, base);
+      // Past the end read before: past the end now too (a block only
+      // ends earlier by shrinking), so the end is read again only when
+      // more may follow, or for the trace's exit event.
+      if (pc >= end && !tracing_q) break;
       end = limit_of(code, end);
       if (pc >= end) break;
       stack::top = base;
@@ -1261,10 +1282,9 @@ int32_t eval_conditional(const Cell& fnv, const Cell& word, const Cell& code, in
   Cell* fn_slot = stack::push(&fnv);
   Cell* base = stack::top;
   push_frame(&word, stack::FrameKind::native);
-  if (pc >= limit_of(code, end)) {
-    no_arg(word, fn_slot, 1);
-  }
-  pc = eval_arg(code, pc, end, false);
+  const int32_t lim = limit_of(code, end);
+  if (pc >= lim) no_arg(word, fn_slot, 1);
+  pc = eval_arg(code, pc, end, false, lim);
   if (exits::pending) return pc;
   // The branch blocks: literal blocks in the code, or expressions giving
   // blocks.
@@ -1273,9 +1293,7 @@ int32_t eval_conditional(const Cell& fnv, const Cell& word, const Cell& code, in
     SeriesBuffer* s = buf(code);
     int32_t lim = static_cast<int32_t>((s->tail - s->offset) >> 4);
     if (end < lim) lim = end;
-    if (pc >= lim) {
-      no_arg(word, fn_slot, i + 2);
-    }
+    if (pc >= lim) no_arg(word, fn_slot, i + 2);
     const Cell* c = s->cells() + pc;
     if (c->is(TypeId::block)) {
       stack::push(c);
@@ -1403,10 +1421,9 @@ int32_t call_plain_function(const Cell* val, const Cell& word, const Cell& code,
   CacheInfo ci = plain_cache(fn_slot, function::kExtras);
   for (int32_t i = 1; i <= ci.count; i++) {
     Descriptor d = descriptor(ci, i);
-    if (pc >= limit_of(code, end)) {
-      no_arg(word, fn_slot, i);
-    }
-    pc = eval_arg(code, pc, end, false);
+    const int32_t lim = limit_of(code, end);
+    if (pc >= lim) no_arg(word, fn_slot, i);
+    pc = eval_arg(code, pc, end, false, lim);
     if (exits::pending) return pc;
     typecheck(&word, fn_slot, i, d, stack::top - 1);
   }
