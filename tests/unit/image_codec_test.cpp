@@ -4,7 +4,9 @@
 // hold (refused before the pixels are allocated), and the bitmaps of
 // records released by the collector.
 #include <gtest/gtest.h>
+#include <png.h>
 
+#include <csetjmp>
 #include <cstdlib>
 #include <random>
 #include <vector>
@@ -108,6 +110,165 @@ TEST(ImageCodec, GifReducesManyColoursAndJpegComesClose) {
       worst = std::max(worst, std::abs(int((back[i] >> s) & 0xFF) - int((px[i] >> s) & 0xFF)));
   }
   EXPECT_LE(worst, 12);
+}
+
+// PNG files our encoder does not write: interlaced rows, 16-bit grey,
+// palettes with a tRNS chunk, 2-bit grey. Each decodes to the colours its
+// samples give.
+struct PngSpec {
+  int colour, depth, interlace;
+};
+std::vector<uint8_t> write_png_file(const PngSpec& spec, uint32_t w, uint32_t h) {
+  std::vector<uint8_t> out;
+  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png_create_info_struct(png);
+  png_set_write_fn(
+      png, &out,
+      [](png_structp p, png_bytep d, size_t n) {
+        auto* o = static_cast<std::vector<uint8_t>*>(png_get_io_ptr(p));
+        o->insert(o->end(), d, d + n);
+      },
+      nullptr);
+  png_set_IHDR(png, info, w, h, spec.depth, spec.colour, spec.interlace, PNG_COMPRESSION_TYPE_DEFAULT,
+               PNG_FILTER_TYPE_DEFAULT);
+  if (spec.colour == PNG_COLOR_TYPE_PALETTE) {
+    png_color palette[4] = {{255, 0, 0}, {0, 255, 0}, {0, 0, 255}, {9, 9, 9}};
+    png_set_PLTE(png, info, palette, 4);
+    png_byte trans[2] = {255, 0};  // index 1 fully transparent
+    png_set_tRNS(png, info, trans, 2, nullptr);
+  }
+  png_write_info(png, info);
+  if (spec.depth == 16) png_set_swap(png);  // rows below are little-endian
+  const int passes = png_set_interlace_handling(png);
+  std::vector<uint8_t> row(size_t{w} * 8);
+  for (int pass = 0; pass < passes; pass++)
+    for (uint32_t y = 0; y < h; y++) {
+      std::fill(row.begin(), row.end(), 0);
+      for (uint32_t x = 0; x < w; x++) {
+        const uint32_t v = (x + 2 * y) % 4;
+        switch (spec.colour) {
+          case PNG_COLOR_TYPE_RGB: row[3 * x] = uint8_t(x * 20); row[3 * x + 1] = uint8_t(y * 20); row[3 * x + 2] = 7; break;
+          case PNG_COLOR_TYPE_PALETTE: row[x / 4] |= uint8_t(v << (6 - 2 * (x % 4))); break;
+          case PNG_COLOR_TYPE_GRAY:
+            if (spec.depth == 16) { row[2 * x] = 0x34; row[2 * x + 1] = uint8_t(v * 80); }
+            else row[x / 4] |= uint8_t(v << (6 - 2 * (x % 4)));
+            break;
+        }
+      }
+      png_write_row(png, row.data());
+    }
+  png_write_end(png, info);
+  png_destroy_write_struct(&png, &info);
+  return out;
+}
+
+TEST(ImageCodec, PngColourTypesDepthsAndInterlacing) {
+  const uint32_t w = 11, h = 9;
+  const Codec png{"png", decode_png, encode_png};
+  struct Case {
+    PngSpec spec;
+    uint32_t (*expect)(uint32_t x, uint32_t y);
+  };
+  const Case cases[] = {
+      {{PNG_COLOR_TYPE_RGB, 8, PNG_INTERLACE_ADAM7},
+       [](uint32_t x, uint32_t y) { return 0xFF000000u | (x * 20) << 16 | (y * 20) << 8 | 7u; }},
+      {{PNG_COLOR_TYPE_PALETTE, 2, PNG_INTERLACE_NONE},
+       [](uint32_t x, uint32_t y) {
+         const uint32_t colours[4] = {0xFFFF0000u, 0x0000FF00u, 0xFF0000FFu, 0xFF090909u};
+         return colours[(x + 2 * y) % 4];
+       }},
+      {{PNG_COLOR_TYPE_GRAY, 16, PNG_INTERLACE_ADAM7},
+       [](uint32_t x, uint32_t y) {
+         const uint32_t g = ((x + 2 * y) % 4) * 80;  // the high byte of each sample
+         return 0xFF000000u | g << 16 | g << 8 | g;
+       }},
+      {{PNG_COLOR_TYPE_GRAY, 2, PNG_INTERLACE_NONE},
+       [](uint32_t x, uint32_t y) {
+         const uint32_t g = ((x + 2 * y) % 4) * 85;
+         return 0xFF000000u | g << 16 | g << 8 | g;
+       }},
+  };
+  for (const Case& c : cases) {
+    std::vector<uint32_t> back;
+    ASSERT_TRUE(decodes(png, write_png_file(c.spec, w, h), &back)) << c.spec.colour << "/" << c.spec.depth;
+    for (uint32_t y = 0; y < h; y++)
+      for (uint32_t x = 0; x < w; x++)
+        ASSERT_EQ(back[size_t{y} * w + x], c.expect(x, y))
+            << "colour " << c.spec.colour << " depth " << c.spec.depth << " at " << x << "," << y;
+  }
+}
+
+// BMP forms our encoder does not write, made by hand: the file header, a
+// bitmap header of `header` bytes, then `extra` (masks, palette) and the
+// pixel data.
+std::vector<uint8_t> bmp_file(uint32_t header, int32_t w, int32_t h, uint32_t bpp, uint32_t compression,
+                              const std::vector<uint8_t>& extra, const std::vector<uint8_t>& data) {
+  std::vector<uint8_t> f(14 + header, 0);
+  f[0] = 'B';
+  f[1] = 'M';
+  const uint32_t offset = 14 + header + static_cast<uint32_t>(extra.size());
+  for (int i = 0; i < 4; i++) f[10 + i] = uint8_t(offset >> (8 * i));
+  auto le = [&](size_t at, uint32_t v, int bytes) {
+    for (int i = 0; i < bytes; i++) f[at + static_cast<size_t>(i)] = uint8_t(v >> (8 * i));
+  };
+  le(14, header, 4);
+  if (header == 12) {
+    le(18, static_cast<uint32_t>(w), 2);
+    le(20, static_cast<uint32_t>(h), 2);
+    le(22, 1, 2);
+    le(24, bpp, 2);
+  } else {
+    le(18, static_cast<uint32_t>(w), 4);
+    le(22, static_cast<uint32_t>(h), 4);
+    le(26, 1, 2);
+    le(28, bpp, 2);
+    le(30, compression, 4);
+  }
+  f.insert(f.end(), extra.begin(), extra.end());
+  f.insert(f.end(), data.begin(), data.end());
+  return f;
+}
+
+TEST(ImageCodec, BmpBitDepthsHeadersAndCompressions) {
+  const Codec bmp{"bmp", decode_bmp, encode_bmp};
+  const std::vector<uint8_t> two_colours = {0, 0, 0, 0, 255, 255, 255, 0};  // black, white
+  constexpr uint32_t K = 0xFF000000u, W = 0xFFFFFFFFu, R = 0xFFFF0000u, G = 0xFF00FF00u, B = 0xFF0000FFu;
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> file;
+    uint32_t w, h;
+    std::vector<uint32_t> expect;  // rows top to bottom
+  };
+  const Case cases[] = {
+      // Rows bottom-up, each padded to 4 bytes: 101 then 010.
+      {"1-bit", bmp_file(40, 3, 2, 1, 0, two_colours, {0x40, 0, 0, 0, 0xA0, 0, 0, 0}), 3, 2, {W, K, W, K, W, K}},
+      // 16 bits, 5-5-5, top-down: red, green / blue, white.
+      {"16-bit top-down", bmp_file(40, 2, -2, 16, 0, {}, {0x00, 0x7C, 0xE0, 0x03, 0x1F, 0x00, 0xFF, 0x7F}), 2, 2,
+       {R, G, B, W}},
+      // The 12-byte core header with 24-bit rows (B, G, R), padded.
+      {"core 24-bit", bmp_file(12, 1, 2, 24, 0, {}, {255, 0, 0, 0, 0, 0, 255, 0}), 1, 2, {R, B}},
+      // 32 bits with masks after a 40-byte header: alpha in the high byte.
+      {"32-bit masks", bmp_file(40, 1, 1, 32, 6, {0, 0, 0xFF, 0, 0, 0xFF, 0, 0, 0xFF, 0, 0, 0, 0, 0, 0, 0xFF},
+                                 {0x30, 0x20, 0x10, 0x80}), 1, 1, {0x80102030u}},
+      // RLE8 bottom-up: a run of 2 of index 1, end of line; a delta of one
+      // column on the top row, a run of one index 1, end of bitmap. The
+      // skipped pixel is transparent black.
+      {"rle8", bmp_file(40, 2, 2, 8, 1, two_colours, {2, 1, 0, 0, 0, 2, 1, 0, 1, 1, 0, 0, 0, 1}), 2, 2,
+       {0, W, W, W}},
+      // RLE4: a run of 3 alternating indexes 1, 0, 1, then end of bitmap.
+      {"rle4", bmp_file(40, 3, 1, 4, 2, two_colours, {3, 0x10, 0, 1}), 3, 1, {W, K, W}},
+  };
+  for (const Case& c : cases) {
+    std::vector<uint32_t> back;
+    ASSERT_TRUE(decodes(bmp, c.file, &back)) << c.what;
+    EXPECT_EQ(back, c.expect) << c.what;
+  }
+  // Refused: an unknown compression, a bit depth without meaning, RLE8 over
+  // 4-bit pixels, a header longer than the file.
+  const std::vector<std::vector<uint8_t>> bad = {
+      bmp_file(40, 1, 1, 24, 4, {}, {0, 0, 0, 0}), bmp_file(40, 1, 1, 7, 0, {}, {0, 0, 0, 0}),
+      bmp_file(40, 1, 1, 4, 1, two_colours, {0, 1}), {'B', 'M', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 200, 0, 0, 0}};
+  for (const auto& f : bad) EXPECT_FALSE(decodes(bmp, f));
 }
 
 // Truncated files fail (a file cut before its last row cannot give all its
