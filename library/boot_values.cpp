@@ -15,6 +15,7 @@
 #include "datatypes/float.h"
 #include "datatypes/handle.h"
 #include "evaluator/stack.h"
+#include "gui/terminal/routines.h"
 #include "library/codec_routines.h"
 #include "library/library.h"
 #include "library/routines.h"
@@ -167,6 +168,7 @@ void boot_value() {
       return;
     }
   }
+  if (gui::boot_value(name)) return;
   if (const RoutineDef* r = find_codec_routine(name)) {
     Cell* made = push_routine(*r);
     *result() = *made;

@@ -18,8 +18,4 @@ namespace qel {
 [[gnu::weak]] void words::make_globals() {}
 [[gnu::weak]] void lexer::init() {}
 
-// gui/
-[[gnu::weak]] void gui::before_print() {}
-[[gnu::weak]] void gui::after_print() {}
-
 }  // namespace qel
