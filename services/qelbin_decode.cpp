@@ -148,6 +148,7 @@ class Decoder {
   }
   uint32_t word32() { return raw32(); }
   uint32_t uvarint() {
+    if (p_ < end_ && *p_ < 0x80) return *p_++;
     const uint8_t* start = p_;
     uint32_t v = 0;
     for (int i = 0; i < 5; i++) {
@@ -242,10 +243,11 @@ class Decoder {
   }
   // The global word of a table index (made once per symbol).
   Cell global_word(uint32_t index, const uint8_t* at) {
+    if (index < global_words_.size() && global_words_[index].header != 0) return global_words_[index];
     const SymbolId sym = symbol_at(index, at);
     if (global_words_.size() < symbol_count_) global_words_.assign(symbol_count_, Cell{0, 0, 0, 0});
     Cell& w = global_words_[index];
-    if (w.header == 0) word::make_at_symbol(sym, &w);
+    word::make_at_symbol(sym, &w);
     return w;
   }
 
@@ -257,7 +259,15 @@ class Decoder {
     return static_cast<int32_t>(memory::series(block)->length());
   }
   static Cell* cell_in(Node block, int32_t i) { return memory::series(block)->cells() + i; }
-  static void append(Node block, const Cell& c) { *add(block) = c; }
+  static void append(Node block, const Cell& c) {
+    SeriesBuffer* s = memory::series(block);
+    if (s->free_bytes() >= sizeof(Cell)) {
+      std::memcpy(s->tail_ptr(), &c, sizeof(Cell));
+      s->tail += sizeof(Cell);
+    } else {
+      *add(block) = c;
+    }
+  }
 
   // --- records
 
@@ -377,6 +387,25 @@ class Decoder {
 
   // Decodes one record into `dest`.
   void record(Node dest, bool top) {
+    // The most frequent records in short: unbound words and small integers
+    // without prefixes.
+    if (compact_ && p_ < end_) {
+      const uint8_t b = *p_;
+      if (b >= 0x80 && b < 0xC0) {
+        p_++;
+        Cell c;
+        set_integer(&c, b & byte::type_mask);
+        append(dest, c);
+        return;
+      }
+      if (b >= static_cast<uint8_t>(TypeId::word) && b <= static_cast<uint8_t>(TypeId::refinement)) {
+        const uint8_t* at = ++p_;
+        Cell w = global_word(uvarint(), at);
+        w.set_type(static_cast<TypeId>(b));
+        append(dest, w);
+        return;
+      }
+    }
     Depth depth(depth_);
     Head h;
     if (!head(h, dest, top)) return;
