@@ -21,15 +21,31 @@ namespace {
 struct termios saved_modes;
 volatile sig_atomic_t raw_on = 0;
 volatile sig_atomic_t resized = 0;
+// The restore function registered before raw mode (a shown GUI view's),
+// put back when the line is done and run after ours on a way out.
+runtime::ExitRestore outer_restore = nullptr;
 
 void on_resize(int) { resized = 1; }
+
+void put_back_modes() {
+  if (raw_on) {
+    ::tcsetattr(STDIN_FILENO, TCSANOW, &saved_modes);
+    raw_on = 0;
+  }
+}
+
+void end_raw_registration() {
+  runtime::set_exit_restore(outer_restore);
+  outer_restore = nullptr;
+}
 
 }  // namespace
 
 void restore_terminal() {
-  if (raw_on) {
-    ::tcsetattr(STDIN_FILENO, TCSANOW, &saved_modes);
-    raw_on = 0;
+  put_back_modes();
+  if (runtime::ExitRestore outer = outer_restore) {
+    outer_restore = nullptr;
+    outer();
   }
 }
 
@@ -58,18 +74,20 @@ bool PosixTerminal::enter_raw() {
   modes.c_cc[VTIME] = 0;
   // Registered before the change, so that no moment in raw mode lacks it.
   raw_on = 1;
+  if (runtime::ExitRestore current = runtime::current_exit_restore(); current != restore_terminal)
+    outer_restore = current;
   runtime::set_exit_restore(restore_terminal);
   if (::tcsetattr(STDIN_FILENO, TCSANOW, &modes) != 0) {
     raw_on = 0;
-    runtime::set_exit_restore(nullptr);
+    end_raw_registration();
     return false;
   }
   return true;
 }
 
 void PosixTerminal::leave_raw() {
-  restore_terminal();
-  runtime::set_exit_restore(nullptr);
+  put_back_modes();
+  end_raw_registration();
 }
 
 Terminal::ReadStatus PosixTerminal::read(uint8_t* buffer, size_t capacity, size_t& got,

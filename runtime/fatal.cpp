@@ -171,6 +171,8 @@ uintptr_t caller_address() { return reinterpret_cast<uintptr_t>(__builtin_return
 
 void set_exit_restore(ExitRestore fn) { exit_restore.store(fn); }
 
+ExitRestore current_exit_restore() { return exit_restore.load(); }
+
 void run_exit_restore() {
   if (ExitRestore fn = exit_restore.exchange(nullptr)) fn();
 }

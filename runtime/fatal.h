@@ -73,6 +73,9 @@ size_t format_report(char* out, int32_t code, uintptr_t address);
 // from the fault handler, so it must be async-signal-safe. Null clears it.
 using ExitRestore = void (*)();
 void set_exit_restore(ExitRestore fn);
+// The function registered now, or null (so that a nested owner of the
+// terminal can put back the one it found).
+ExitRestore current_exit_restore();
 // Runs the registered restore function once (later calls do nothing).
 void run_exit_restore();
 
