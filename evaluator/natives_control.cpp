@@ -564,13 +564,21 @@ void try_(const int32_t* refinements) {
   } catch (const NonLocalExit& e) {
     bool stop = all_codes ? e.level <= level::error : e.level == level::error;
     if (!stop) throw;
+    // /keep: the call stack goes into the error while the frames of the
+    // calls it left are still there to be read (with room on the argument
+    // stack for the block; after an overflow the position stays an integer).
+    if (present(refinements, 1) && unwind::thrown_value.is(TypeId::error) &&
+        stack::limit - stack::top > 64) {
+      Cell* err = stack::top++;  // held on the stack while the block is made
+      *err = unwind::thrown_value;
+      error::capture_stack(err);
+      unwind::thrown_value = *err;
+    }
     mark.restore();
     exits::pop_frames_to(frame);
     stack::arguments = args;
     *args = unwind::thrown_value;
     stack::top = args + 1;
-    // /keep: the call stack goes into the error.
-    if (present(refinements, 1) && args->is(TypeId::error)) error::capture_stack(args);
     return;
   }
   if (exits::pending) return;
