@@ -92,6 +92,8 @@ Cell* push_flags(const Cell* e) {
 // Pushes the value of a field.
 Cell* read_field(const Cell* e, int32_t field) {
   const Cell* d = nullptr;
+  if (!e->has_flag(kMade) && field != type && backend_field_reader)
+    return backend_field_reader(e, kFields[field]);
   switch (field) {
     case type: {
       const int32_t code = static_cast<int32_t>(e->data1);
@@ -158,6 +160,8 @@ constexpr library::RoutineDef kRoutines[] = {
 };
 
 }  // namespace
+
+BackendFieldReader backend_field_reader = nullptr;
 
 int32_t type_code(const Cell* word) { return lookup(word, type_symbols); }
 

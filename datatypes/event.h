@@ -60,6 +60,11 @@ Cell* pick(Cell* value, int32_t index, Cell* index_cell);
 // ignored), or a block holding such a word or lit-word.
 bool find_flag_q(const Cell* facet, const Cell* flag_word);
 
+// The GUI back end's reader of its own events' fields (all but `type`):
+// pushes the value of the named field. Null until the back end sets it.
+using BackendFieldReader = Cell* (*)(const Cell* event, const char* field);
+extern BackendFieldReader backend_field_reader;
+
 // Registers event! (type 54, no parent) and binds `event?`, `send-event-os`
 // and `find-flag?` to their global words. Called once, by the library's
 // top-level code, with word recording on.

@@ -19,6 +19,7 @@
 #include "memory/stats_report.h"
 #include "memory/unicode.h"
 #include "runtime/platform.h"
+#include "runtime/startup_slots.h"
 #include "services/env.h"
 #include "services/files.h"
 #include "values/actions.h"
@@ -145,6 +146,10 @@ void wait(const int32_t*) {
   set_none(args);
   stack::top = args + 1;
   platform::wait(seconds);
+  // A shown view keeps answering while a script waits.
+  gui::poll_events();
+  set_none(stack::arguments);
+  stack::top = stack::arguments + 1;
 }
 
 // now: /year /month /day /time /zone /date /weekday /yearday /precise /utc

@@ -123,6 +123,8 @@ namespace gui {
 // the terminal back while something prints and take it again afterwards.
 void before_print();
 void after_print();
+// One pass of the GUI event loop while a view is up (after `wait`).
+void poll_events();
 }  // namespace gui
 
 }  // namespace qel

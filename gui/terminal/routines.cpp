@@ -10,6 +10,7 @@
 #include "datatypes/pair.h"
 #include "datatypes/point.h"
 #include "evaluator/stack.h"
+#include "gui/terminal/events.h"
 #include "gui/terminal/screen.h"
 #include "gui/terminal/support.h"
 #include "gui/terminal/tty.h"
@@ -158,15 +159,17 @@ constexpr RoutineDef kRoutines[] = {
 void make_routine_object(std::string_view prefix) {
   Cell* obj = stack::push_slot();
   object::make_at(obj, 32);
-  for (const RoutineDef& def : kRoutines) {
+  auto add = [&](const RoutineDef& def) {
     std::string_view name = def.name;
-    if (name.substr(0, prefix.size()) != prefix) continue;
+    if (name.substr(0, prefix.size()) != prefix) return;
     Cell* base = stack::top;
     Cell* value = library::push_routine(def);
     Cell w = word::load(name.substr(prefix.size()));
     context::put_word_value(object::context_of(obj), &w, value);
     stack::top = base;
-  }
+  };
+  for (const RoutineDef& def : kRoutines) add(def);
+  for (const RoutineDef& def : gui::event_routines()) add(def);
   *result() = *obj;
 }
 
@@ -181,7 +184,7 @@ bool boot_value(std::string_view name) {
   } else if (name == "gui-routines") {
     make_routine_object("gui/");
   } else {
-    return false;
+    return event_boot_value(name);
   }
   stack::top = base;
   return true;

@@ -206,6 +206,8 @@ void free_widget_tree(Widget* w) {
   free_widget(w);
 }
 
+bool widget_alive(const Widget* w) { return alive(w); }
+
 Widget* face_widget(const Cell* face) {
   if (!face || !face->is(TypeId::object)) return nullptr;
   Cell* st = face_field(face, "state");

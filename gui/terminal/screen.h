@@ -168,6 +168,9 @@ void free_widget(Widget* w);
 // Frees a widget and, depth first, the widgets of the faces in its pane.
 void free_widget_tree(Widget* w);
 
+// Whether a widget record is alive (made and not freed since).
+bool widget_alive(const Widget* w);
+
 // The widget of a face (the handle! first in its `state` block), or null.
 Widget* face_widget(const Cell* face);
 // A handle! value for a widget (class window).
