@@ -14,6 +14,7 @@
 #include "gui/terminal/screen.h"
 #include "gui/terminal/support.h"
 #include "gui/terminal/tty.h"
+#include "gui/terminal/widgets.h"
 #include "library/routines.h"
 #include "values/block.h"
 #include "values/context.h"
@@ -178,6 +179,7 @@ void make_routine_object(std::string_view prefix) {
 namespace gui {
 
 bool boot_value(std::string_view name) {
+  if (widget_boot_value(name)) return true;
   Cell* base = stack::top;
   if (name == "tty-routines") {
     make_routine_object("tty/");

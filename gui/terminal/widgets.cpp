@@ -1,0 +1,616 @@
+// The text-mode widget classes and the widget routines of TUI-helpers (see
+// widgets.h).
+//
+// Handlers that run Qel code (the widget texts, the events they send to the
+// language) keep the face on the argument stack meanwhile and check after
+// each call that the face still has the widget: an actor may close its
+// window, which frees the widget and leaves the face without a state.
+#include "gui/terminal/widgets.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "datatypes/map.h"
+#include "evaluator/interpreter.h"
+#include "evaluator/stack.h"
+#include "gui/terminal/render.h"
+#include "gui/terminal/support.h"
+#include "library/routines.h"
+#include "values/block.h"
+#include "values/context.h"
+#include "values/object.h"
+#include "values/string.h"
+#include "values/word.h"
+
+namespace qel::gui {
+
+BuildFn build_rich_text = nullptr;
+
+namespace {
+
+// Gives the argument stack its top back on every way out.
+struct StackTopGuard {
+  Cell* top = stack::top;
+  ~StackTopGuard() { stack::top = top; }
+};
+
+// Whether the face (held by the caller) still has the widget `w`; false once
+// the widget was freed.
+bool still_has(const Cell* face, const Widget* w) { return face_widget(face) == w; }
+
+bool is_word(const Cell* c, SymbolId sym) {
+  return c && is_any_word(c->type()) && symbol::resolve(c->symbol()) == sym;
+}
+
+// The value after the word `key` in an options block (the first match at
+// any position), or null.
+const Cell* option(const Cell* options, SymbolId key) {
+  if (!options || !options->is(TypeId::block)) return nullptr;
+  const Cell* first = block::rs_head(const_cast<Cell*>(options));
+  int32_t n = block::rs_length_q(options);
+  for (int32_t i = 0; i + 1 < n; i++)
+    if (is_word(first + i, key)) return first + i + 1;
+  return nullptr;
+}
+
+// The value a bound word holds, or null when it holds none that can be
+// read without an error.
+const Cell* word_value(const Cell* w) {
+  if (!is_any_word(w->type()) || !w->context() || w->word_index() < 0) return nullptr;
+  return context::get(w);
+}
+
+// --- events sent from a widget (the event loop's senders, same order)
+
+// A click made by the keyboard: the widget's own handling, then the
+// language's; true when the language handled it.
+bool send_mouse(int32_t kind, Widget* w, float x, float y, uint32_t flags) {
+  if (w->has(widget_flag::disabled)) return false;
+  StackTopGuard guard;
+  const Cell* face = stack::push(&w->face);
+  GuiMessage message;
+  message.widget = w;
+  message.x = x;
+  message.y = y;
+  if (w->handle_event) w->handle_event(kind, &message);
+  if (still_has(face, w) && dispatch_event) return dispatch_event(kind, &message, flags);
+  return false;
+}
+
+// A value event (select, change) to the language only; true when handled.
+bool send_value(int32_t kind, Widget* w, int32_t picked) {
+  if (w->has(widget_flag::disabled)) return false;
+  GuiMessage message;
+  message.widget = w;
+  message.code = picked;
+  if (w->has_face() && dispatch_event) return dispatch_event(kind, &message, 0);
+  return false;
+}
+
+// --- the widget texts written in Qel
+
+// Calls TUI-helpers/<name> with the widget's face and leaves the result in
+// `out`; false (and `out` none) when there is no such function.
+bool call_helper(const char* name, Widget* w, Cell* out) {
+  set_none(out);
+  if (!w->has_face()) return false;
+  Cell helpers_word = word::load("TUI-helpers");
+  const Cell* helpers = word_value(&helpers_word);
+  if (!helpers || !helpers->is(TypeId::object)) return false;
+  const Cell* found = object::field(helpers, name);
+  if (!found || !is_any_function(found->type())) return false;
+  StackTopGuard guard;
+  Cell fn = *found;
+  Cell* face = stack::push(&w->face);
+  Cell call_word = word::load(name);
+  const Cell* args[] = {face};
+  *out = *interpreter::call_function(&fn, args, 1, &call_word);
+  return true;
+}
+
+int32_t build_progress(Widget* w) {
+  Cell result;
+  call_helper("make-progress-ui", w, &result);
+  return 0;
+}
+
+int32_t build_text_list(Widget* w) {
+  Cell result;
+  call_helper("make-text-list-ui", w, &result);
+  return 0;
+}
+
+// Check boxes and radio buttons draw their text as the UI text. (The
+// widget texts close no window: the widget is still there.)
+void store_ui(Widget* w, const Cell* ui) {
+  if (ui->is(TypeId::string)) w->ui = *ui;
+}
+
+int32_t build_check(Widget* w) {
+  Cell result;
+  if (call_helper("make-checkbox-ui", w, &result)) store_ui(w, &result);
+  return 0;
+}
+
+int32_t build_radio(Widget* w) {
+  Cell result;
+  if (call_helper("make-radio-ui", w, &result)) store_ui(w, &result);
+  return 0;
+}
+
+// --- field
+
+FieldState* field_state(Widget* w) { return dynamic_cast<FieldState*>(w->data.get()); }
+
+// Display columns of a whole text.
+int32_t text_columns(const TextView& text) {
+  int32_t width = 0;
+  for (int32_t i = 0; i < text.length; i++) width += char_width(text.at(i));
+  return width;
+}
+
+// The caret put back inside a text that was changed from the language:
+// at its end when it was past it.
+void clamp_caret(FieldState* fs, const TextView& text) {
+  if (fs->caret_index <= text.length && fs->caret_index >= 0) return;
+  fs->caret_index = text.length;
+  fs->caret_column = fs->text_width = text_columns(text);
+}
+
+void render_field(int32_t x, int32_t y, Widget* w) {
+  w->bottom = w->top + 1;
+  render_face(x, y, w, w->has(widget_flag::password) ? render_flag::escapes | render_flag::masked : render_flag::escapes);
+  if (w->has(widget_flag::focused))
+    if (FieldState* fs = field_state(w)) {
+      screen().caret_column = x + fs->caret_column;
+      screen().caret_row = y;
+    }
+}
+
+// The face's text as a string!, made an empty one when it is not.
+Cell* field_text(Widget* w) {
+  Cell* text = face_field(&w->face, "text");
+  if (!text) return nullptr;
+  if (!text->is(TypeId::string)) {
+    Cell made;
+    string::rs_make_at(&made, 10);
+    *face_field(&w->face, "text") = made;
+    text = face_field(&w->face, "text");
+  }
+  return text;
+}
+
+void field_key(Widget* w, FieldState* fs, int32_t k) {
+  Cell* text = field_text(w);
+  if (!text) return;
+  TextView view = text_view(text);
+  clamp_caret(fs, view);
+  SeriesBuffer* buffer = string::buffer(text);
+  int32_t head = std::clamp(text->head(), 0, string::buffer_length(buffer));
+  switch (k) {
+    case 8:
+    case 127:  // backspace
+      if (fs->caret_index > 0) {
+        fs->caret_index--;
+        int32_t cw = char_width(view.at(fs->caret_index));
+        string::remove_char(buffer, head + fs->caret_index);
+        fs->caret_column -= cw;
+        fs->text_width -= cw;
+      }
+      return;
+    case 2:
+    case key_code::left:
+      if (fs->caret_index > 0) {
+        fs->caret_index--;
+        fs->caret_column -= char_width(view.at(fs->caret_index));
+      }
+      return;
+    case 6:
+    case key_code::right:
+      if (fs->caret_index < view.length) {
+        fs->caret_column += char_width(view.at(fs->caret_index));
+        fs->caret_index++;
+      }
+      return;
+    default:
+      break;
+  }
+  // Characters; other control codes and special keys do nothing.
+  if (k < 32 || k > 0x10FFFF || (k >= 0xD800 && k <= 0xDFFF)) return;
+  uint32_t cp = static_cast<uint32_t>(k);
+  int32_t cw = char_width(cp);
+  if (fs->text_width + cw > widget_size(w).width) return;  // full: dropped
+  string::insert_char(buffer, head + fs->caret_index, cp);
+  fs->caret_index++;
+  fs->caret_column += cw;
+  fs->text_width += cw;
+}
+
+int32_t field_event(int32_t kind, GuiMessage* m) {
+  Widget* w = m->widget;
+  FieldState* fs = field_state(w);
+  if (!fs || !w->has_face()) return 0;
+  if (kind == widget_event::click) {
+    const Cell* text = face_field(&w->face, "text");
+    int32_t count = 0;
+    int32_t column = 0;
+    if (text && text->is(TypeId::string)) {
+      double x = std::trunc(static_cast<double>(m->x));
+      int32_t limit = static_cast<int32_t>(std::clamp(x, 0.0, 1e9));
+      column = measure_text(text_view(text), limit, &count, nullptr);
+    }
+    fs->caret_column = column;
+    fs->caret_index = count;
+  } else if (kind == widget_event::key) {
+    int32_t k = m->code;
+    if (!field_text(w)) return 0;
+    if (k == 0 || k == 9 || k == 13) return 0;  // tab and enter are the event loop's
+    field_key(w, fs, k);
+  } else {
+    return 0;
+  }
+  invalidate(w);
+  return 0;
+}
+
+void make_field(Widget* w) {
+  w->flags |= widget_flag::caret_owner;
+  auto fs = std::make_unique<FieldState>();
+  if (const Cell* text = face_field(&w->face, "text"); text && text->is(TypeId::string)) {
+    int32_t count = 0;
+    int32_t width = measure_text(text_view(text), widget_size(w).width, &count, nullptr);
+    fs->caret_index = count;
+    fs->caret_column = fs->text_width = width;
+  }
+  w->data = std::move(fs);
+  w->render = render_field;
+  w->handle_event = field_event;
+}
+
+// --- button
+
+void render_button(int32_t x, int32_t y, Widget* w) {
+  render_face(x, y, w, render_flag::escapes | (w->has(widget_flag::focused) ? render_flag::reverse : 0));
+}
+
+int32_t button_event(int32_t kind, GuiMessage* m) {
+  if (kind != widget_event::key) return 0;
+  Widget* w = m->widget;
+  int32_t k = m->code;
+  StackTopGuard guard;
+  const Cell* face = stack::push(&w->face);
+  if (k == 32) send_mouse(widget_event::click, w, 0, 0, 0);
+  if (k != 0 && still_has(face, w)) invalidate(w);
+  return 0;
+}
+
+// --- base
+
+// The face a base names with a `caret` option: options of an even length
+// whose pairs hold `caret` and the face (or a word holding it).
+const Cell* caret_face(const Widget* w) {
+  static const SymbolId caret = type_symbol("caret");
+  const Cell* options = face_field(&w->face, "options");
+  if (!options || !options->is(TypeId::block)) return nullptr;
+  int32_t n = block::rs_length_q(options);
+  if (n <= 0 || n % 2 != 0) return nullptr;
+  const Cell* first = block::rs_head(const_cast<Cell*>(options));
+  const Cell* named = nullptr;
+  for (int32_t i = 0; i < n; i += 2) {
+    if (!is_word(first + i, caret)) continue;
+    const Cell* v = first + i + 1;
+    if (is_any_word(v->type())) v = word_value(v);
+    if (v && v->is(TypeId::object)) named = v;
+  }
+  return named;
+}
+
+void render_base(int32_t x, int32_t y, Widget* w) {
+  if (!w->has(widget_flag::caret_host)) {
+    render_face(x, y, w, render_flag::escapes);
+    return;
+  }
+  const Cell* named = caret_face(w);
+  Widget* owner = named ? face_widget(named) : nullptr;
+  if (owner && owner->has(widget_flag::focused)) {
+    screen().caret_column = x;
+    screen().caret_row = y;
+  }
+}
+
+void make_base(Widget* w) {
+  w->render = render_base;
+  const Cell* named = caret_face(w);
+  if (!named) return;
+  w->flags |= widget_flag::caret_host;
+  Widget* owner = face_widget(named);
+  if (!owner) return;
+  if (!owner->has(widget_flag::caret_owner)) {
+    owner->flags |= widget_flag::caret_owner;
+    // Counted as a caret owner of its window, as if made one.
+    if (WindowRecord* r = window_record_of(owner)) r->caret_owners++;
+  }
+  if (owner->has(widget_flag::focused)) {
+    CellSize at = absolute_offset(w);
+    screen().caret_column = at.width;
+    screen().caret_row = at.height;
+  }
+}
+
+// --- group box
+
+// The cells a widget may draw in: its box cut to its parent's box (one
+// level, a window's excepted) and to the grid.
+ClipRect widget_clip(int32_t x, int32_t y, const Widget* w) {
+  CellSize size = widget_size(w);
+  ClipRect clip{x, y, x + size.width, y + size.height};
+  static const SymbolId window = type_symbol("window");
+  if (w->parent && w->parent->type != window) {
+    int32_t px = x - static_cast<int32_t>(w->left), py = y - static_cast<int32_t>(w->top);
+    CellSize ps = widget_size(w->parent);
+    clip.left = std::max(clip.left, px);
+    clip.top = std::max(clip.top, py);
+    clip.right = std::min(clip.right, px + ps.width);
+    clip.bottom = std::min(clip.bottom, py + ps.height);
+  }
+  clip.left = std::max(clip.left, 0);
+  clip.top = std::max(clip.top, 0);
+  clip.right = std::min(clip.right, screen().width);
+  clip.bottom = std::min(clip.bottom, screen().height);
+  return clip;
+}
+
+void render_group_box(int32_t x, int32_t y, Widget* w) {
+  render_face(x, y, w, render_flag::no_text);
+  static const SymbolId corners_key = type_symbol("border-corners");
+  static const SymbolId colour_key = type_symbol("border-color");
+  static const SymbolId round = type_symbol("round");
+  bool rounded = false;
+  bool coloured = false;
+  uint32_t border = 0;
+  if (const Cell* options = face_field(&w->face, "options"); options && options->is(TypeId::block)) {
+    rounded = is_word(option(options, corners_key), round);
+    if (const Cell* c = option(options, colour_key); c && c->is(TypeId::tuple)) {
+      coloured = true;
+      border = tuple_cell_colour(c);
+    }
+  }
+  ClipRect clip = widget_clip(x, y, w);
+  CellSize size = widget_size(w);
+  if (clip.right <= clip.left || clip.bottom <= clip.top || size.width < 1 || size.height < 1) return;
+  int32_t right = x + size.width - 1, bottom = y + size.height - 1;
+  auto put = [&](int32_t cx, int32_t cy, uint32_t cp) {
+    if (cx < clip.left || cx >= clip.right || cy < clip.top || cy >= clip.bottom) return;
+    if (ScreenCell* c = grid_cell(cx, cy)) {
+      c->code_point = cp;
+      c->attributes &= ~attr::continuation;
+      if (coloured) c->foreground = border;
+    }
+  };
+  for (int32_t cx = x + 1; cx < right; cx++) {
+    put(cx, y, 0x2500);
+    put(cx, bottom, 0x2500);
+  }
+  for (int32_t cy = y + 1; cy < bottom; cy++) {
+    put(x, cy, 0x2502);
+    put(right, cy, 0x2502);
+  }
+  put(x, y, rounded ? 0x256D : 0x250C);
+  put(right, y, rounded ? 0x256E : 0x2510);
+  put(x, bottom, rounded ? 0x2570 : 0x2514);
+  put(right, bottom, rounded ? 0x256F : 0x2518);
+
+  const Cell* text = face_field(&w->face, "text");
+  if (!text || !text->is(TypeId::string)) return;
+  TextStyle style;
+  style.attributes = render_flag::escapes;
+  if (const Cell* font = face_field(&w->face, "font"); font && font->is(TypeId::object))
+    if (const Cell* fc = face_field(font, "color"); fc && fc->is(TypeId::tuple)) style.foreground = tuple_cell_colour(fc);
+  TextView title = text_view(text);
+  draw_text(&title, x + 1, y, clip, style);
+}
+
+// --- progress, check and radio
+
+void render_progress(int32_t x, int32_t y, Widget* w) { render_face(x, y, w, 0); }
+
+void render_choice(int32_t x, int32_t y, Widget* w) {
+  uint32_t flags = render_flag::escapes | render_flag::no_text;
+  if (w->has(widget_flag::focused)) flags |= render_flag::reverse;
+  render_face(x, y, w, flags);
+}
+
+// Check boxes and radio buttons: space or a click sets the data and sends
+// `change`; focus only redraws.
+int32_t choice_event(int32_t kind, GuiMessage* m, bool radio) {
+  Widget* w = m->widget;
+  if (kind == widget_event::focus) {
+    invalidate(w);
+    return 0;
+  }
+  bool acts = kind == widget_event::click || (kind == widget_event::key && m->code == 32);
+  if (!acts || !w->has_face()) return 0;
+  StackTopGuard guard;
+  const Cell* face = stack::push(&w->face);  // the face lives while the texts run
+  Cell* data = face_field(face, "data");
+  if (!data) return 0;
+  bool on;
+  if (radio) on = true;
+  else if (data->is(TypeId::none)) on = true;
+  else if (data->is(TypeId::logic)) on = !data->logic();
+  else on = false;
+  set_logic(data, on);
+  if (w->build) w->build(w);
+  if (!still_has(face, w)) return 0;
+  invalidate(w);
+  send_value(widget_event::change, w, on ? 1 : 0);
+  return 0;
+}
+
+int32_t check_event(int32_t kind, GuiMessage* m) { return choice_event(kind, m, false); }
+int32_t radio_event(int32_t kind, GuiMessage* m) { return choice_event(kind, m, true); }
+
+// --- text list
+
+int32_t row_count(const Cell* face) {
+  const Cell* data = face_field(face, "data");
+  if (!data) return 0;
+  if (data->is(TypeId::block) || data->is(TypeId::hash)) return std::max(block::rs_length_q(data), 0);
+  if (data->is(TypeId::map)) return map::size(data);
+  return 0;
+}
+
+// The `selected` facet as an integer, made one (0) when it is not.
+int32_t selected_of(Widget* w) {
+  Cell* s = face_field(&w->face, "selected");
+  if (!s) return 0;
+  if (!s->is(TypeId::integer)) set_integer(s, 0);
+  return s->integer();
+}
+
+int32_t text_list_event(int32_t kind, GuiMessage* m) {
+  Widget* w = m->widget;
+  if (!w->has_face()) return 0;
+  if (kind == widget_event::focus) {
+    StackTopGuard guard;
+    const Cell* face = stack::push(&w->face);
+    if (w->build) w->build(w);
+    if (still_has(face, w)) invalidate(w);
+    return 0;
+  }
+  int32_t count = row_count(&w->face);
+  int32_t height = widget_size(w).height;
+  const Cell* selected_facet = face_field(&w->face, "selected");
+  int32_t old = selected_facet && selected_facet->is(TypeId::integer) ? selected_facet->integer() : 0;
+  int32_t selected = old;
+  if (kind == widget_event::key) {
+    if (m->code == key_code::up) {
+      if (selected > 1) selected--;
+      if (selected - 1 < w->data_word && w->data_word > 0) w->data_word--;
+    } else if (m->code == key_code::down) {
+      if (selected < count) selected++;
+      if (w->data_word < selected - height) w->data_word++;
+    } else {
+      return 0;
+    }
+  } else if (kind == widget_event::click) {
+    double row = std::trunc(static_cast<double>(m->y));
+    if (row < 0 || row > 1e6) return 0;
+    int32_t picked = w->data_word + static_cast<int32_t>(row) + 1;
+    // A click below the last item selects nothing.
+    if (picked > count) return 0;
+    selected = picked;
+    old = selected_of(w);
+  } else {
+    return 0;
+  }
+  if (selected == old) return 0;
+
+  StackTopGuard guard;
+  Cell* face = stack::push(&w->face);  // the face lives while actors run
+  bool handled = send_value(widget_event::select, w, selected);
+  if (!still_has(face, w)) return 0;
+  Cell* now = face_field(face, "selected");
+  if (!now || (now->is(TypeId::integer) ? now->integer() : 0) != old) return 0;
+  set_integer(now, selected);
+  if (w->build) w->build(w);
+  if (!still_has(face, w)) return 0;
+  invalidate(w);
+  if (!handled) send_value(widget_event::change, w, selected);
+  return 0;
+}
+
+// --- rich text
+
+void render_rich_text(int32_t x, int32_t y, Widget* w) { render_face(x, y, w, 0); }
+
+// --- TUI-helpers routines
+
+Cell* arg(int i) { return stack::arguments + i; }
+
+void r_focused_q() {
+  Widget* w = face_widget(arg(0));
+  set_logic(stack::arguments, w && w->has(widget_flag::focused));
+}
+
+void r_widget_data() {
+  Widget* w = face_widget(arg(0));
+  set_integer(stack::arguments, w ? w->data_word : 0);
+}
+
+void r_set_face_ui() {
+  if (Widget* w = face_widget(arg(0))) w->ui = *arg(1);
+  set_none(stack::arguments);
+}
+
+constexpr library::RoutineDef kRoutines[] = {
+    {"focused?", r_focused_q,
+     R"spec("Whether the face's widget has the focus" face [object!] return: [logic!])spec", TypeId::logic},
+    {"widget-data", r_widget_data,
+     R"spec("The data word of the face's widget (0 without one)" face [object!] return: [integer!])spec",
+     TypeId::integer},
+    {"set-face-ui", r_set_face_ui,
+     R"spec("Set the text the face's widget draws" face [object!] ui [string!])spec", TypeId::none_id},
+};
+
+}  // namespace
+
+void make_widget_class(Widget* w) {
+  static const SymbolId window = type_symbol("window");
+  static const SymbolId field = type_symbol("field");
+  static const SymbolId button = type_symbol("button");
+  static const SymbolId base = type_symbol("base");
+  static const SymbolId progress = type_symbol("progress");
+  static const SymbolId group_box = type_symbol("group-box");
+  static const SymbolId check = type_symbol("check");
+  static const SymbolId radio = type_symbol("radio");
+  static const SymbolId text_list = type_symbol("text-list");
+  static const SymbolId rich_text = type_symbol("rich-text");
+  SymbolId t = w->type;
+  if (t == window) {
+    make_window_class(w);
+  } else if (t == field) {
+    make_field(w);
+  } else if (t == button) {
+    w->render = render_button;
+    w->handle_event = button_event;
+  } else if (t == base) {
+    make_base(w);
+  } else if (t == progress) {
+    w->build = build_progress;
+    w->render = render_progress;
+    w->build(w);
+  } else if (t == group_box) {
+    w->render = render_group_box;
+  } else if (t == check || t == radio) {
+    w->build = t == check ? build_check : build_radio;
+    w->render = render_choice;
+    w->handle_event = t == check ? check_event : radio_event;
+    w->build(w);
+  } else if (t == text_list) {
+    w->data_word = 0;
+    w->build = build_text_list;
+    w->handle_event = text_list_event;
+    w->build(w);
+  } else if (t == rich_text) {
+    w->render = render_rich_text;
+    if (build_rich_text) {
+      w->build = build_rich_text;
+      w->build(w);
+    }
+  }
+}
+
+bool widget_boot_value(std::string_view name) {
+  for (const library::RoutineDef& def : kRoutines) {
+    if (name != def.name) continue;
+    Cell* base = stack::top;
+    Cell* made = library::push_routine(def);
+    *stack::arguments = *made;
+    stack::top = base;
+    return true;
+  }
+  return false;
+}
+
+}  // namespace qel::gui
