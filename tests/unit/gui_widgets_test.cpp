@@ -312,6 +312,7 @@ TEST_F(GuiWidgets, CheckAndRadioChangeTheirData) {
   EXPECT_EQ(text_of("mold reduce [r1/data r2/data c2/data]"), "[false true true]");
   refresh();
   EXPECT_EQ(row(2, 0, 3), "◉ 2");
+  EXPECT_EQ(row(1, 0, 3), "○ 1");
   (void)r1;
   (void)c2;
 }
