@@ -13,6 +13,7 @@
 #include "datatypes/map.h"
 #include "evaluator/interpreter.h"
 #include "evaluator/stack.h"
+#include "gui/terminal/events.h"
 #include "gui/terminal/render.h"
 #include "gui/terminal/support.h"
 #include "library/routines.h"
@@ -58,33 +59,6 @@ const Cell* option(const Cell* options, SymbolId key) {
 const Cell* word_value(const Cell* w) {
   if (!is_any_word(w->type()) || !w->context() || w->word_index() < 0) return nullptr;
   return context::get(w);
-}
-
-// --- events sent from a widget (the event loop's senders, same order)
-
-// A click made by the keyboard: the widget's own handling, then the
-// language's; true when the language handled it.
-bool send_mouse(int32_t kind, Widget* w, float x, float y, uint32_t flags) {
-  if (w->has(widget_flag::disabled)) return false;
-  StackTopGuard guard;
-  const Cell* face = stack::push(&w->face);
-  GuiMessage message;
-  message.widget = w;
-  message.x = x;
-  message.y = y;
-  if (w->handle_event) w->handle_event(kind, &message);
-  if (still_has(face, w) && dispatch_event) return dispatch_event(kind, &message, flags);
-  return false;
-}
-
-// A value event (select, change) to the language only; true when handled.
-bool send_value(int32_t kind, Widget* w, int32_t picked) {
-  if (w->has(widget_flag::disabled)) return false;
-  GuiMessage message;
-  message.widget = w;
-  message.code = picked;
-  if (w->has_face() && dispatch_event) return dispatch_event(kind, &message, 0);
-  return false;
 }
 
 // --- the widget texts written in Qel
@@ -230,7 +204,7 @@ int32_t field_event(int32_t kind, GuiMessage* m) {
   Widget* w = m->widget;
   FieldState* fs = field_state(w);
   if (!fs || !w->has_face()) return 0;
-  if (kind == widget_event::click) {
+  if (kind == event_type::click) {
     const Cell* text = face_field(&w->face, "text");
     int32_t count = 0;
     int32_t column = 0;
@@ -241,7 +215,7 @@ int32_t field_event(int32_t kind, GuiMessage* m) {
     }
     fs->caret_column = column;
     fs->caret_index = count;
-  } else if (kind == widget_event::key) {
+  } else if (kind == event_type::key) {
     int32_t k = m->code;
     if (!field_text(w)) return 0;
     if (k == 0 || k == 9 || k == 13) return 0;  // tab and enter are the event loop's
@@ -274,12 +248,12 @@ void render_button(int32_t x, int32_t y, Widget* w) {
 }
 
 int32_t button_event(int32_t kind, GuiMessage* m) {
-  if (kind != widget_event::key) return 0;
+  if (kind != event_type::key) return 0;
   Widget* w = m->widget;
   int32_t k = m->code;
   StackTopGuard guard;
   const Cell* face = stack::push(&w->face);
-  if (k == 32) send_mouse(widget_event::click, w, 0, 0, 0);
+  if (k == 32) send_mouse_event(event_type::click, w, 0, 0, 0);
   if (k != 0 && still_has(face, w)) invalidate(w);
   return 0;
 }
@@ -424,11 +398,11 @@ void render_choice(int32_t x, int32_t y, Widget* w) {
 // `change`; focus only redraws.
 int32_t choice_event(int32_t kind, GuiMessage* m, bool radio) {
   Widget* w = m->widget;
-  if (kind == widget_event::focus) {
+  if (kind == event_type::focus) {
     invalidate(w);
     return 0;
   }
-  bool acts = kind == widget_event::click || (kind == widget_event::key && m->code == 32);
+  bool acts = kind == event_type::click || (kind == event_type::key && m->code == 32);
   if (!acts || !w->has_face()) return 0;
   StackTopGuard guard;
   const Cell* face = stack::push(&w->face);  // the face lives while the texts run
@@ -443,7 +417,7 @@ int32_t choice_event(int32_t kind, GuiMessage* m, bool radio) {
   if (w->build) w->build(w);
   if (!still_has(face, w)) return 0;
   invalidate(w);
-  send_value(widget_event::change, w, on ? 1 : 0);
+  send_widget_value(widget_event::change, w, on ? 1 : 0);
   return 0;
 }
 
@@ -471,7 +445,7 @@ int32_t selected_of(Widget* w) {
 int32_t text_list_event(int32_t kind, GuiMessage* m) {
   Widget* w = m->widget;
   if (!w->has_face()) return 0;
-  if (kind == widget_event::focus) {
+  if (kind == event_type::focus) {
     StackTopGuard guard;
     const Cell* face = stack::push(&w->face);
     if (w->build) w->build(w);
@@ -483,7 +457,7 @@ int32_t text_list_event(int32_t kind, GuiMessage* m) {
   const Cell* selected_facet = face_field(&w->face, "selected");
   int32_t old = selected_facet && selected_facet->is(TypeId::integer) ? selected_facet->integer() : 0;
   int32_t selected = old;
-  if (kind == widget_event::key) {
+  if (kind == event_type::key) {
     if (m->code == key_code::up) {
       if (selected > 1) selected--;
       if (selected - 1 < w->data_word && w->data_word > 0) w->data_word--;
@@ -493,7 +467,7 @@ int32_t text_list_event(int32_t kind, GuiMessage* m) {
     } else {
       return 0;
     }
-  } else if (kind == widget_event::click) {
+  } else if (kind == event_type::click) {
     double row = std::trunc(static_cast<double>(m->y));
     if (row < 0 || row > 1e6) return 0;
     int32_t picked = w->data_word + static_cast<int32_t>(row) + 1;
@@ -508,7 +482,7 @@ int32_t text_list_event(int32_t kind, GuiMessage* m) {
 
   StackTopGuard guard;
   Cell* face = stack::push(&w->face);  // the face lives while actors run
-  bool handled = send_value(widget_event::select, w, selected);
+  bool handled = send_widget_value(widget_event::select, w, selected);
   if (!still_has(face, w)) return 0;
   Cell* now = face_field(face, "selected");
   if (!now || (now->is(TypeId::integer) ? now->integer() : 0) != old) return 0;
@@ -516,7 +490,7 @@ int32_t text_list_event(int32_t kind, GuiMessage* m) {
   if (w->build) w->build(w);
   if (!still_has(face, w)) return 0;
   invalidate(w);
-  if (!handled) send_value(widget_event::change, w, selected);
+  if (!handled) send_widget_value(widget_event::change, w, selected);
   return 0;
 }
 

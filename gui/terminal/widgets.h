@@ -32,11 +32,9 @@
 
 namespace qel::gui {
 
-// Event kinds the widget classes handle or send.
+// Event kinds the widget classes send besides the event loop's own
+// (events.h): a text list's new selection, and a changed value.
 namespace widget_event {
-inline constexpr int32_t click = 9;
-inline constexpr int32_t key = 13;
-inline constexpr int32_t focus = 17;
 inline constexpr int32_t select = 25;
 inline constexpr int32_t change = 26;
 }  // namespace widget_event

@@ -12,6 +12,7 @@
 #include "evaluator/lexer.h"
 #include "evaluator/stack.h"
 #include "evaluator/unwind.h"
+#include "gui/terminal/events.h"
 #include "gui/terminal/render.h"
 #include "gui/terminal/screen.h"
 #include "gui/terminal/support.h"
@@ -36,7 +37,7 @@ bool answer_done = false;  // the recorder's answer to `select`
 bool free_on_event = false;  // the recorder closes the widget, as an actor may
 
 bool record_event(int32_t kind, GuiMessage* m, uint32_t) {
-  if (kind != widget_event::focus && kind != event_kind::unfocus) sent.push_back({kind, m->code});
+  if (kind != event_type::focus && kind != event_type::unfocus) sent.push_back({kind, m->code});
   if (free_on_event) free_widget(m->widget);
   return kind == widget_event::select && answer_done;
 }
@@ -66,13 +67,16 @@ class GuiWidgets : public ::testing::Test {
     sent.clear();
     answer_done = false;
     free_on_event = false;
+    saved_dispatch = dispatch_event;
     dispatch_event = record_event;
   }
   void TearDown() override {
     reset();
-    dispatch_event = nullptr;
+    dispatch_event = saved_dispatch;
     tty::testing::set_active(false);
   }
+
+  DispatchFn saved_dispatch = nullptr;
 
   static Cell run(const std::string& text) {
     Cell* code = stack::push_slot();
@@ -162,14 +166,14 @@ class GuiWidgets : public ::testing::Test {
     GuiMessage m;
     m.widget = w;
     m.code = code;
-    w->handle_event(widget_event::key, &m);
+    w->handle_event(event_type::key, &m);
   }
   static void click(Widget* w, float x, float y) {
     GuiMessage m;
     m.widget = w;
     m.x = x;
     m.y = y;
-    w->handle_event(widget_event::click, &m);
+    w->handle_event(event_type::click, &m);
   }
   static void type(Widget* w, const std::u32string& keys) {
     for (char32_t k : keys) key(w, static_cast<int32_t>(k));
@@ -286,7 +290,7 @@ TEST_F(GuiWidgets, ButtonSpaceClicksAsTheMouseDoes) {
   EXPECT_TRUE(sent.empty());
   key(b, 32);
   ASSERT_EQ(sent.size(), 1u);
-  EXPECT_EQ(sent[0].kind, widget_event::click);
+  EXPECT_EQ(sent[0].kind, event_type::click);
 }
 
 TEST_F(GuiWidgets, CheckAndRadioChangeTheirData) {
