@@ -10,6 +10,7 @@
 #include "datatypes/pair.h"
 #include "datatypes/point.h"
 #include "evaluator/stack.h"
+#include "gui/terminal/draw.h"
 #include "gui/terminal/events.h"
 #include "gui/terminal/screen.h"
 #include "gui/terminal/support.h"
@@ -171,6 +172,7 @@ void make_routine_object(std::string_view prefix) {
   };
   for (const RoutineDef& def : kRoutines) add(def);
   for (const RoutineDef& def : gui::event_routines()) add(def);
+  for (const RoutineDef& def : gui::draw_routines()) add(def);
   *result() = *obj;
 }
 
