@@ -12,6 +12,7 @@
 #include "evaluator/stack.h"
 #include "gui/terminal/draw.h"
 #include "gui/terminal/events.h"
+#include "gui/terminal/platform.h"
 #include "gui/terminal/screen.h"
 #include "gui/terminal/support.h"
 #include "gui/terminal/tty.h"
@@ -154,6 +155,8 @@ constexpr RoutineDef kRoutines[] = {
     {"gui/get-para-flags", gui::r_get_para_flags, R"spec(face [object!] return: [integer!])spec",
      TypeId::integer},
     {"gui/refresh-screen", gui::r_refresh_screen, "", TypeId::none_id},
+    {"gui/screen-text", gui::r_screen_text,
+     R"spec("The active window drawn into the screen grid, as text" return: [string!])spec", TypeId::string},
 };
 
 // An object of the routines whose names begin with `prefix`, each under
@@ -182,6 +185,7 @@ namespace gui {
 
 bool boot_value(std::string_view name) {
   if (widget_boot_value(name)) return true;
+  if (platform_boot_value(name)) return true;
   Cell* base = stack::top;
   if (name == "tty-routines") {
     make_routine_object("tty/");
