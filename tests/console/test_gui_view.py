@@ -1,0 +1,44 @@
+"""`view` on a pseudo-terminal: the window is drawn where the cursor
+stands, a key reaches its focused button, whose actor closes it, and the
+script goes on below the drawing with the terminal as it was.
+"""
+
+import os
+import tempfile
+import unittest
+
+from vt import Session
+
+QEL = os.environ.get("QEL", "")
+
+SCRIPT = """Qel []
+print "before"
+view [text "pty-view" button "Close" on-click [unview]]
+print "closed"
+"""
+
+
+class View(unittest.TestCase):
+    def test_a_key_closes_the_window(self):
+        home = tempfile.TemporaryDirectory()
+        self.addCleanup(home.cleanup)
+        script = os.path.join(home.name, "view.qel")
+        with open(script, "w") as f:
+            f.write(SCRIPT)
+        s = Session([QEL, script], cols=40, rows=12, env=dict(os.environ, HOME=home.name), cwd=home.name)
+        self.addCleanup(s.close)
+        s.wait_for("pty-view")
+        lines = s.screen.text().split("\n")
+        self.assertEqual(lines[0], "before")
+        # The layout's origin leaves the first row of the window blank.
+        self.assertEqual(lines[2].rstrip(), " pty-view   Close")
+        s.type(" ")  # space clicks the focused button
+        self.assertEqual(s.wait_exit(), 0)
+        lines = s.screen.text().split("\n")
+        self.assertEqual(lines[2].rstrip(), " pty-view   Close")
+        self.assertEqual(lines[3], "closed")
+        self.assertEqual(s.modes_now(), s.modes_before)
+
+
+if __name__ == "__main__":
+    unittest.main()
