@@ -16,21 +16,13 @@
 #include "datatypes/tuple.h"
 #include "evaluator/interpreter.h"
 #include "evaluator/stack.h"
-#include "gui/terminal/render.h"
-#if __has_include("gui/terminal/events.h")
-#include "gui/terminal/events.h"
-#endif
-#if __has_include("gui/terminal/widgets.h")
-#include "gui/terminal/widgets.h"
-#endif
-#if __has_include("gui/terminal/richtext.h")
-#include "gui/terminal/richtext.h"
-#endif
-#if __has_include("gui/terminal/draw.h")
 #include "gui/terminal/draw.h"
-#endif
+#include "gui/terminal/events.h"
+#include "gui/terminal/render.h"
+#include "gui/terminal/richtext.h"
 #include "gui/terminal/support.h"
 #include "gui/terminal/tty.h"
+#include "gui/terminal/widgets.h"
 #include "library/routines.h"
 #include "runtime/ext_resource.h"
 #include "runtime/output.h"
@@ -47,46 +39,9 @@ namespace qel::gui {
 
 namespace {
 
-// The external-resource kind of widget records.
+// The external-resource kind of widget records, learnt from the first
+// widget made here.
 int32_t widget_kind = 0;
-
-// The event loop, the widget classes, the rich-text metrics and the draw
-// executor, each called when its module is part of the build.
-#if __has_include("gui/terminal/events.h")
-void loop_add_timer(Widget* w, int32_t ms) { add_timer(w, ms); }
-void loop_remove_timer(Widget* w) { remove_timer(w); }
-void loop_post_quit() { post_quit_msg(); }
-#else
-void loop_add_timer(Widget*, int32_t) {}
-void loop_remove_timer(Widget*) {}
-void loop_post_quit() {}
-#endif
-
-#if __has_include("gui/terminal/widgets.h")
-void give_class(Widget* w) { make_widget_class(w); }
-#else
-void give_class(Widget* w) {
-  if (w->type == type_symbol("window")) make_window_class(w);
-}
-#endif
-
-#if __has_include("gui/terminal/richtext.h")
-void box_metrics(const Cell* box, const Cell* arg0, int32_t type, Cell* out) {
-  text_box_metrics(box, arg0, type, out);
-}
-#else
-void box_metrics(const Cell*, const Cell*, int32_t, Cell* out) { set_none(out); }
-#endif
-
-#if __has_include("gui/terminal/draw.h")
-void draw_on_image(const Cell* cmds) { do_draw_on_image(cmds); }
-#else
-void draw_on_image(const Cell*) {}
-#endif
-
-}  // namespace
-
-namespace {
 
 Cell* arg(int i) { return stack::arguments + i; }
 Cell* result() { return stack::arguments; }
@@ -197,7 +152,7 @@ void planar(const Cell* c, float* x, float* y) {
   }
 }
 
-void remove_timer_of(Widget* w) { loop_remove_timer(w); }
+void remove_timer_of(Widget* w) { remove_timer(w); }
 
 // Takes a face out of the `parent` list of its font or para.
 void unlink_from(const Cell* face, const char* facet) {
@@ -330,7 +285,7 @@ void set_rate(Widget* w, const Cell* rate) {
     return;
   }
   int32_t interval = rate_interval(rate);
-  loop_add_timer(w, interval);
+  add_timer(w, interval);
 }
 
 // --- views
@@ -365,7 +320,7 @@ Widget* os_make_view(Cell* face, Widget* parent) {
   w->bottom = y + height;
   w->face = *face;
   w->type = type;
-  give_class(w);
+  make_widget_class(w);
   if (parent) {
     on_widget_created(w);
     const Cell* image = face_field(&w->face, "image");
@@ -477,7 +432,7 @@ void os_update_facet(Cell* owner, const Cell* word, const Cell* value, const Cel
 
 void os_destroy_view(Cell* face, bool /*empty*/) {
   free_face_tree(*face, 0);
-  loop_post_quit();
+  post_quit_msg();
   if (!screen().windows.empty()) invalidate(nullptr);
 }
 
@@ -636,7 +591,7 @@ void r_make_view() {
 void r_draw_image() {
   Cell* img = arg(0);
   if (image::width(img) > 0 && image::height(img) > 0) {
-    draw_on_image(arg(1));
+    do_draw_on_image(arg(1));
     ownership::check(img, OwnerEvent::poked, nullptr, 0, static_cast<int32_t>(image::pixel_count(img)));
   }
   none_result();
@@ -683,7 +638,7 @@ void r_text_box_metrics() {
   Cell* base = stack::top;
   Cell* out = stack::push_slot();
   set_none(out);
-  box_metrics(&box_copy, &arg0, type, out);
+  text_box_metrics(&box_copy, &arg0, type, out);
   Cell answer = *out;
   stack::top = base;
   *result() = answer;

@@ -12,6 +12,7 @@
 #include "evaluator/lexer.h"
 #include "evaluator/stack.h"
 #include "evaluator/unwind.h"
+#include "gui/terminal/events.h"
 #include "gui/terminal/platform.h"
 #include "gui/terminal/screen.h"
 #include "gui/terminal/support.h"
@@ -39,8 +40,12 @@ class GuiPlatform : public ::testing::Test {
     tty::testing::set_active(false);
     tty::testing::set_size(40, 10);
     reset();
+    reset_events();
   }
-  void TearDown() override { reset(); }
+  void TearDown() override {
+    reset();
+    reset_events();
+  }
 
   static Cell run(const std::string& text) {
     Cell* code = stack::push_slot();
@@ -213,6 +218,24 @@ TEST_F(GuiPlatform, UpdateViewPushesTheChangesAndClearsThem) {
   set_changes(win, change_bit::selected);
   os_update_view(&win);
   EXPECT_EQ(screen().focused, w);
+}
+
+TEST_F(GuiPlatform, RatesGiveTimersUntilTheViewGoes) {
+  Cell win = face("type: 'window size: 20x5");
+  Widget* w = show(win);
+  Cell f = face("size: 2x1 rate: 10");
+  show(f, w);
+  EXPECT_EQ(timer_count(), 1);
+  set_none(face_field(&f, "rate"));
+  set_changes(f, change_bit::rate);
+  os_update_view(&f);
+  EXPECT_EQ(timer_count(), 0);
+  *face_field(&f, "rate") = run("0:00:01");
+  set_changes(f, change_bit::rate);
+  os_update_view(&f);
+  EXPECT_EQ(timer_count(), 1);
+  os_destroy_view(&win, true);
+  EXPECT_EQ(timer_count(), 0);
 }
 
 TEST_F(GuiPlatform, DeepDataChangesKeepATextListInRange) {
