@@ -430,9 +430,11 @@ void os_update_facet(Cell* owner, const Cell* word, const Cell* value, const Cel
   os_update_view(owner);
 }
 
-void os_destroy_view(Cell* face, bool /*empty*/) {
+void os_destroy_view(Cell* face, bool empty) {
   free_face_tree(*face, 0);
-  post_quit_msg();
+  // Only a window a blocking loop runs for ends that loop: faces leaving a
+  // pane, and windows shown without waiting, leave it running.
+  if (empty) post_quit_msg();
   if (!screen().windows.empty()) invalidate(nullptr);
 }
 

@@ -75,7 +75,8 @@ void os_update_view(Cell* face);
 // A deep change of a facet (the arguments of `on-change-facet`).
 void os_update_facet(Cell* owner, const Cell* word, const Cell* value, const Cell* action, int32_t index,
                      int32_t part);
-// Frees the widgets of a face tree and ends the innermost event loop.
+// Frees the widgets of a face tree; `empty` (a window a blocking event loop
+// runs for) ends the innermost loop.
 void os_destroy_view(Cell* face, bool empty);
 void os_show_window(Widget* w);
 void os_redraw(Widget* w);

@@ -274,7 +274,9 @@ TEST_F(GuiPlatform, DestroyViewFreesTheTreeAndUnlinksFontsAndParas) {
   *face_field(&para, "parent") = run("[]");
   block::rs_append(face_field(&para, "parent"), &panel);
 
+  loop_state().depth = 1;
   os_destroy_view(&panel, false);
+  EXPECT_EQ(loop_state().depth, 1);  // a face leaving its pane ends no loop
   EXPECT_TRUE(face_field(&panel, "state")->is(TypeId::none));
   EXPECT_TRUE(face_field(&child, "state")->is(TypeId::none));
   EXPECT_EQ(block::rs_length_q(face_field(&font, "parent")), 0);
@@ -284,6 +286,7 @@ TEST_F(GuiPlatform, DestroyViewFreesTheTreeAndUnlinksFontsAndParas) {
   EXPECT_EQ(screen().windows.size(), 1u);
 
   os_destroy_view(&win, true);
+  EXPECT_EQ(loop_state().depth, 0);
   EXPECT_TRUE(screen().windows.empty());
   EXPECT_EQ(screen_text(), "");
 }
