@@ -257,10 +257,12 @@ int32_t timer_count() { return static_cast<int32_t>(timers.size()); }
 // --- the loop
 
 bool do_events(bool no_wait) {
-  install_dispatch();
   hook_collector();
   ScreenState& s = screen();
-  const bool nested = no_wait || s.windows.size() > 1;
+  // A blocking loop started while one runs (`do-events` in an actor of
+  // the only window) is nested too: it must not close the terminal and the
+  // windows under the loop that is still running.
+  const bool nested = no_wait || s.windows.size() > 1 || loop.depth > 0;
   const int32_t entry_depth = loop.depth;
   if (!no_wait) {
     if (!nested) tty::open();
@@ -306,6 +308,12 @@ bool do_events(bool no_wait) {
     if (leave_now) break;
     if (caught) post_quit_msg();
     if (no_wait || loop.depth <= entry_depth) break;
+    // With no window left nothing could end the loop (keys would reach
+    // no one): it ends as if its window had closed.
+    if (s.windows.empty()) {
+      loop.depth = entry_depth;
+      break;
+    }
   }
   if (nested) {
     read_console_input(false);

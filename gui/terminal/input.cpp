@@ -239,7 +239,11 @@ void parse_csi() {
 void parse_escape() {
   if (!advance()) return;
   uint8_t d = at_read();
-  if (d == 'P' || d == ']') {
+  if (d == kEsc) {
+    // Escape pressed twice: the first is the Escape key, and the second
+    // starts again (it would otherwise wait for a byte that may never come).
+    out().key(kEsc, 0);
+  } else if (d == 'P' || d == ']') {
     skip_string(d);
   } else if (d == '[') {
     parse_csi();

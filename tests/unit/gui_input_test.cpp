@@ -97,6 +97,7 @@ TEST_F(GuiInputDecoder, BytesToKeysAndReports) {
       {"\x1bOP\x1bOQ\x1bOR\x1bOS", "s:-31 s:-32 s:-33 s:-34"},
       {"\x1b[2~\x1b[1~\x1b[4~\x1b[99~\x1b[Q", ""},  // not in the table: dropped
       {"\x1b" "ab", ""},                 // ESC and a letter: dropped with the next byte
+      {"\x1b\x1b[A", "k:27 s:-20"},       // Escape pressed before a key sequence
       {"ab\x1b[Cc", "k:97 k:98 s:-22 k:99"},
       {"\x1b[1;2R", "c:1,2"},            // a cursor report, not a key
       {"\x1b[<0;10;5M", "m:0,10,5,p"},
@@ -157,6 +158,8 @@ TEST_F(GuiInputDecoder, SequencesCutByTheEndOfARead) {
       // the Escape key.
       {{"a\x1b", ""}, {"k:97", "k:27"}},
       {{"\x1bO", "P"}, {"", "s:-31"}},
+      // Escape pressed twice: no waiting for a third byte.
+      {{"\x1b\x1b", ""}, {"k:27", "k:27"}},
   };
   for (const Case& c : cases) {
     input_reset();
@@ -442,6 +445,46 @@ TEST_F(GuiEvents, TheLoopNeverWaitsWithoutATerminal) {
   EXPECT_FALSE(do_events(false));
   EXPECT_EQ(loop_state().depth, 0);
   poll_events();
+}
+
+bool quit_on_time(int32_t type, GuiMessage* m, uint32_t flags) {
+  record_dispatch(type, m, flags);
+  if (type == time) post_quit_msg();
+  return false;
+}
+
+TEST_F(GuiEvents, ANestedLoopRunsUntilItsQuitAndLeavesTheOuterOneAlone) {
+  Widget* win = add(nullptr, 0, 0, 10, 3);
+  Widget* w = add(win, 0, 0, 2, 1);
+  tty::testing::set_active(true);
+  tty::testing::set_size(20, 5);
+  add_timer(w, 60);
+  std::string out;
+  output::begin_capture(&out);
+  // A no-wait pass without input returns at once: no timers.
+  EXPECT_FALSE(do_events(true));
+  EXPECT_TRUE(sent.empty());
+  // A blocking loop inside a running one (an actor's `do-events`): its
+  // passes tick the timer, whose event ends it after the second pass.
+  dispatch_event = quit_on_time;
+  loop_state().depth = 1;
+  do_events(false);
+  output::end_capture();
+  EXPECT_EQ(types(), (std::vector<int32_t>{time}));
+  EXPECT_EQ(loop_state().depth, 1);
+  // The outer loop's window and terminal are still there.
+  EXPECT_EQ(screen().windows.size(), 1u);
+  EXPECT_TRUE(tty::active());
+}
+
+TEST_F(GuiEvents, ALoopWithoutWindowsEndsAtOnce) {
+  tty::testing::set_active(true);
+  std::string out;
+  output::begin_capture(&out);
+  do_events(false);
+  output::end_capture();
+  EXPECT_EQ(loop_state().depth, 0);
+  EXPECT_FALSE(tty::active());  // the outermost loop gave the terminal back
 }
 
 TEST_F(GuiEvents, AwakeReadsTheFieldsOfTheBackEndsEvents) {
