@@ -311,12 +311,18 @@ Cell* make(Cell* proto, Cell* spec, TypeId type) {
   return write_image(proto, record, size_word(static_cast<uint32_t>(w), static_cast<uint32_t>(h)));
 }
 
+FaceToImageFn face_to_image = nullptr;
+
 Cell* to(Cell* proto, Cell* spec, TypeId) {
   if (spec->is(TypeId::image)) {
     Cell src = *spec;
     return copy(&src, proto, nullptr, false, nullptr);
   }
-  // Rendering a face waits for the GUI layer.
+  // A face is rendered by the GUI back end.
+  if (spec->is(TypeId::object) && face_to_image) {
+    Cell face = *spec;
+    if (face_to_image(&face, proto)) return proto;
+  }
   Cell dt;
   set_datatype(&dt, TypeId::image);
   fire(ErrorCode::script_bad_to_arg, &dt, spec);

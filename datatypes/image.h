@@ -78,6 +78,13 @@ Cell* resize(const Cell* img, int32_t w, int32_t h);
 // --- the type's actions
 Cell* make(Cell* proto, Cell* spec, TypeId type);
 Cell* to(Cell* proto, Cell* spec, TypeId type);
+
+// The GUI back end's rendering of a face for `to image!`: answers false
+// when the object is not a face, else leaves the result (an image!, or none
+// when the back end makes no image) in `out`. Null until the back end sets
+// it.
+using FaceToImageFn = bool (*)(const Cell* face, Cell* out);
+extern FaceToImageFn face_to_image;
 int32_t form(Cell* value, Cell* buffer, Cell* part, int32_t limit);
 int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
              int32_t indent);

@@ -193,6 +193,15 @@ void free_face_tree(Cell face, int32_t depth) {
   if (Cell* st = face_field(&face, "state")) set_none(st);
 }
 
+// `to image!` of a face: the text back end cannot capture a face as
+// pixels, so a face gives none; any other object is not its business.
+bool face_to_image(const Cell* face, Cell* out) {
+  for (const char* name : {"type", "offset", "size", "parent", "pane", "state", "para", "font", "actors"})
+    if (!face_field(face, name)) return false;
+  set_none(out);
+  return true;
+}
+
 // Renders a widget tree as the screen does.
 void render_tree(Widget* w, int32_t depth) {
   if (depth > 1000 || w->has(widget_flag::hidden)) return;
@@ -478,6 +487,7 @@ void init_backend() {
   if (level != 2 && level != 4) level = color_support(std::getenv("COLORTERM"), std::getenv("TERM"));
   screen().colour_mode = level;
   init_screen();
+  image::face_to_image = face_to_image;
 }
 
 std::string screen_text() {
