@@ -139,6 +139,13 @@ uint32_t widget_flags_of(uint32_t flags) {
   return w;
 }
 
+// A coordinate the screen can take: boxes become whole cells through
+// int32_t, so NaN is 0 and the rest stays within a million cells.
+float cell_coordinate(float v) {
+  constexpr float kLimit = 1e6f;
+  return std::isnan(v) ? 0.0f : std::clamp(v, -kLimit, kLimit);
+}
+
 // The x and y of a pair! or point2D! (0, 0 for anything else).
 void planar(const Cell* c, float* x, float* y) {
   *x = *y = 0;
@@ -150,6 +157,8 @@ void planar(const Cell* c, float* x, float* y) {
     *x = point2d::x(c);
     *y = point2d::y(c);
   }
+  *x = cell_coordinate(*x);
+  *y = cell_coordinate(*y);
 }
 
 void remove_timer_of(Widget* w) { remove_timer(w); }

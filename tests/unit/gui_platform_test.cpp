@@ -169,6 +169,13 @@ TEST_F(GuiPlatform, MakeViewFillsTheRecord) {
   EXPECT_EQ(r->bottom, 4);
   EXPECT_EQ(screen().focused, s);
 
+  // Sizes the screen cannot hold stay within bounds it can.
+  Cell odd = face("offset: (1.#NaN, 1.#INF) size: (-1.#INF, 3.0)");
+  Widget* o = show(odd, w);
+  EXPECT_EQ(o->left, 0);
+  EXPECT_EQ(o->top, 1e6f);
+  EXPECT_EQ(o->right, -1e6f);
+
   Cell bad = face("flags: 'sideways");
   EXPECT_NE(error_of([&] { os_make_view(&bad, w); }).find("invalid argument: sideways"), std::string::npos);
   Cell slow = face("rate: 0");
