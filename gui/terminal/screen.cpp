@@ -30,6 +30,10 @@ void mark_widgets() {
   for (Widget* w : live) {
     collector::mark_cell(&w->face);
     collector::mark_cell(&w->ui);
+    // A widget is freed with its view, never by the collector: its record
+    // stays even while no handle! names it yet (a class builder running Qel
+    // code before make-view has answered).
+    ext_resource::mark(w->handle, nullptr);
   }
 }
 

@@ -18,6 +18,8 @@
 #include "gui/terminal/support.h"
 #include "gui/terminal/tty.h"
 #include "gui/terminal/widgets.h"
+#include "memory/collector.h"
+#include "runtime/ext_resource.h"
 #include "runtime/output.h"
 #include "runtime/startup.h"
 #include "runtime/startup_slots.h"
@@ -385,6 +387,18 @@ TEST_F(GuiWidgets, AWidgetClosedByItsActorIsLeftAlone) {
   EXPECT_EQ(text_of("mold t/selected"), "1");
   key(b, 32);
   EXPECT_EQ(sent.size(), 2u);
+}
+
+// Regression: a widget no handle! named yet (its class builder runs Qel
+// code before make-view answers) lost its record to a collection, and the
+// next widget made took the record over.
+TEST_F(GuiWidgets, ACollectionKeepsTheRecordsOfWidgets) {
+  Widget* win = add(nullptr, "win", "window", 0, 0, 20, 4);
+  Widget* w = make_widget(win);
+  collector::collect();
+  EXPECT_FALSE(ext_resource::flags_of(w->handle) & ext_resource::record_flag::free);
+  EXPECT_EQ(ext_resource::object_of(w->handle), w);
+  free_widget(w);
 }
 
 TEST_F(GuiWidgets, TextListRowsFromTheScrolledItem) {
