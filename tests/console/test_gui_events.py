@@ -1,0 +1,61 @@
+"""The event loop on a pseudo-terminal: a mouse report clicks the button
+under the pointer, Tab moves the focus, typed characters (one cut in two
+reads) and cursor keys reach the focused field's actor as keys, and Escape
+closes every window, after which the script goes on with the terminal as
+it was.
+"""
+
+import os
+import tempfile
+import unittest
+
+from vt import Session
+
+QEL = os.environ.get("QEL", "")
+
+SCRIPT = """Qel []
+print "before"
+system/view/platform/mouse-event?: true
+view [
+	button "One" on-click [print "clicked"]
+	field "x" on-key [print ["key" mold event/key]]
+]
+print "closed"
+"""
+
+
+class Events(unittest.TestCase):
+    def test_mouse_keys_and_escape(self):
+        home = tempfile.TemporaryDirectory()
+        self.addCleanup(home.cleanup)
+        script = os.path.join(home.name, "events.qel")
+        with open(script, "w") as f:
+            f.write(SCRIPT)
+        s = Session([QEL, script], cols=40, rows=12, env=dict(os.environ, HOME=home.name), cwd=home.name)
+        self.addCleanup(s.close)
+        s.wait_for("One")
+        lines = s.screen.text().split("\n")
+        row = next(i for i, line in enumerate(lines) if "One" in line)
+        column = lines[row].index("One")
+        # Press and release over the button (1-based column and row).
+        s.type("\x1b[<0;%d;%dM\x1b[<0;%d;%dm" % (column + 2, row + 1, column + 2, row + 1))
+        s.wait_for("clicked")
+        s.type("\t")
+        s.type("a")
+        s.wait_for('key #"a"')
+        # A character whose bytes come in two reads is one key.
+        s.type(b"\xc3", settle=0.2)
+        s.type(b"\xa9")
+        s.wait_for('key #"\u00e9"')
+        s.type("\x1b[A")
+        s.wait_for("key up")
+        s.type("\x1b")
+        self.assertEqual(s.wait_exit(), 0)
+        text = s.screen.text()
+        self.assertIn("closed", text.split("\n")[-1])
+        self.assertIn("xa\u00e9", text)  # the field's own key handling ran too
+        self.assertEqual(s.modes_now(), s.modes_before)
+
+
+if __name__ == "__main__":
+    unittest.main()
