@@ -6,6 +6,7 @@
 // wheel), the hand-over to system/view/awake with the event field readers,
 // the timers, and the loop's refusal to wait without a terminal.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -475,6 +476,40 @@ TEST_F(GuiEvents, ANestedLoopRunsUntilItsQuitAndLeavesTheOuterOneAlone) {
   // The outer loop's window and terminal are still there.
   EXPECT_EQ(screen().windows.size(), 1u);
   EXPECT_TRUE(tty::active());
+}
+
+Widget* slow_widget = nullptr;
+bool slow_then_quit(int32_t type, GuiMessage* m, uint32_t flags) {
+  record_dispatch(type, m, flags);
+  if (type != time) return false;
+  if (m->widget == slow_widget) {
+    if (sent.size() == 1) ::usleep(120 * 1000);
+  } else {
+    post_quit_msg();
+  }
+  return false;
+}
+
+TEST_F(GuiEvents, ASlowPassAdvancesTheTimersByItsLength) {
+  Widget* win = add(nullptr, 0, 0, 10, 3);
+  Widget* a = add(win, 0, 0, 2, 1);
+  Widget* b = add(win, 3, 0, 2, 1);
+  tty::testing::set_active(true);
+  tty::testing::set_size(20, 5);
+  slow_widget = a;
+  add_timer(a, 33);
+  add_timer(b, 90);
+  dispatch_event = slow_then_quit;
+  loop_state().depth = 1;
+  std::string out;
+  output::begin_capture(&out);
+  do_events(false);
+  output::end_capture();
+  // The first pass took over 100 ms: the second advanced both timers by
+  // that much, so b fired then (a fixed 33 ms would have taken a third).
+  std::vector<Widget*> fired;
+  for (const Sent& e : sent) fired.push_back(e.widget);
+  EXPECT_EQ(fired, (std::vector<Widget*>{a, a, b}));
 }
 
 TEST_F(GuiEvents, ALoopWithoutWindowsEndsAtOnce) {
