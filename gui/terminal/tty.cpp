@@ -225,6 +225,9 @@ void open() {
 
 void close() {
   if (!view_mode) return;
+  // An answer to a cursor position request still on its way would reach
+  // the shell (or the next prompt) as typed text once the modes are back.
+  if (reports_pending > 0) drain_cursor_reports();
   restore_console_modes();
   remove_winch();
   view_mode = 0;

@@ -2,7 +2,7 @@
 under the pointer, Tab moves the focus, typed characters (one cut in two
 reads) and cursor keys reach the focused field's actor as keys, and Escape
 closes every window, after which the script goes on with the terminal as
-it was.
+it was, with nothing the terminal answered left behind.
 """
 
 import os
@@ -54,6 +54,23 @@ class Events(unittest.TestCase):
         text = s.screen.text()
         self.assertIn("closed", text.split("\n")[-1])
         self.assertIn("xa\u00e9", text)  # the field's own key handling ran too
+        self.assertEqual(s.modes_now(), s.modes_before)
+
+    def test_printing_then_closing_leaves_no_cursor_report_behind(self):
+        # The answer to the cursor request that follows a print reached the
+        # terminal as text after the window closed in the same pass.
+        home = tempfile.TemporaryDirectory()
+        self.addCleanup(home.cleanup)
+        script = os.path.join(home.name, "bye.qel")
+        with open(script, "w") as f:
+            f.write('Qel []\nview [button "Bye" on-click [print "bye" unview]]\nprint "after"\n')
+        s = Session([QEL, script], cols=40, rows=12, env=dict(os.environ, HOME=home.name), cwd=home.name)
+        self.addCleanup(s.close)
+        s.wait_for("Bye")
+        s.type(" ")
+        self.assertEqual(s.wait_exit(), 0)
+        s.pump(0.2)
+        self.assertEqual(s.screen.text().split("\n")[-2:], ["bye", "after"])
         self.assertEqual(s.modes_now(), s.modes_before)
 
 
