@@ -2,7 +2,6 @@
 #include "gui/terminal/richtext.h"
 
 #include <algorithm>
-#include <climits>
 #include <cmath>
 
 #include "datatypes/pair.h"
