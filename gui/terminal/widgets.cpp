@@ -88,7 +88,20 @@ int32_t build_progress(Widget* w) {
   return 0;
 }
 
+// The rows of a text list: the items of its data (a block, hash or map).
+int32_t row_count(const Cell* face) {
+  const Cell* data = face_field(face, "data");
+  if (!data) return 0;
+  if (data->is(TypeId::block) || data->is(TypeId::hash)) return std::max(block::rs_length_q(data), 0);
+  if (data->is(TypeId::map)) return map::size(data);
+  return 0;
+}
+
+// A list whose data shrank under its scrolled rows would show none: its
+// first row comes back to where the last page begins.
 int32_t build_text_list(Widget* w) {
+  int32_t last_top = std::max(0, row_count(&w->face) - widget_size(w).height);
+  w->data_word = std::clamp(w->data_word, 0, last_top);
   Cell result;
   call_helper("make-text-list-ui", w, &result);
   return 0;
@@ -425,14 +438,6 @@ int32_t check_event(int32_t kind, GuiMessage* m) { return choice_event(kind, m, 
 int32_t radio_event(int32_t kind, GuiMessage* m) { return choice_event(kind, m, true); }
 
 // --- text list
-
-int32_t row_count(const Cell* face) {
-  const Cell* data = face_field(face, "data");
-  if (!data) return 0;
-  if (data->is(TypeId::block) || data->is(TypeId::hash)) return std::max(block::rs_length_q(data), 0);
-  if (data->is(TypeId::map)) return map::size(data);
-  return 0;
-}
 
 // The `selected` facet as an integer, made one (0) when it is not.
 int32_t selected_of(Widget* w) {

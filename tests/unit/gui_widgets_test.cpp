@@ -408,11 +408,16 @@ TEST_F(GuiWidgets, TextListRowsFromTheScrolledItem) {
   t->build(t);
   // Rows 4 to 6; the selection (5) is the second shown.
   EXPECT_EQ(text_of("t/text"), "d\n\033[7me\n\033[27mf\n");
+  // Data that shrank under the scrolled rows: back to its last page.
+  run("t/data: [x y z w]");
+  t->build(t);
+  EXPECT_EQ(t->data_word, 1);
+  EXPECT_EQ(text_of("t/text"), "y\nz\n\033[7mw\n\033[27m");
   // Without the focus no row is marked.
   Widget* other = add(win, "o", "button", 0, 3, 2, 1);
   set_focus_widget(window_record_of(other), other);
   t->build(t);
-  EXPECT_EQ(text_of("t/text"), "d\ne\nf\n");
+  EXPECT_EQ(text_of("t/text"), "y\nz\nw\n");
 }
 
 TEST_F(GuiWidgets, BaseNamingACaretFacePlacesTheCaret) {
