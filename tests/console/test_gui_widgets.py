@@ -1,0 +1,59 @@
+"""The text-mode widgets on a pseudo-terminal: keys typed at a shown
+window reach the focused widget through the event loop. A field edits its
+text at the caret and shows the caret where it stands, Tab moves on, space
+ticks a check box, the arrows move a text list's selection, and space on a
+button runs its actor, which closes the window.
+"""
+
+import os
+import tempfile
+import unittest
+
+from vt import Session
+
+QEL = os.environ.get("QEL", "")
+# Slower builds (sanitizers, collection stress) wait longer.
+WAIT = 10.0 * float(os.environ.get("QEL_TIME_FACTOR", "1"))
+
+SCRIPT = """Qel []
+view [
+\tf: field 12 "ab"
+\tc: check "Tick"
+\treturn
+\tt: text-list 10x3 data ["one" "two" "three" "four"]
+\tbutton "Done" [unview]
+]
+print ["field:" mold f/text "check:" c/data "list:" t/selected]
+"""
+
+LEFT = "\x1b[D"
+DOWN = "\x1b[B"
+
+
+class Widgets(unittest.TestCase):
+    def test_keys_change_the_focused_widget(self):
+        home = tempfile.TemporaryDirectory()
+        self.addCleanup(home.cleanup)
+        script = os.path.join(home.name, "widgets.qel")
+        with open(script, "w") as f:
+            f.write(SCRIPT)
+        s = Session([QEL, script], cols=40, rows=12, env=dict(os.environ, HOME=home.name), cwd=home.name)
+        self.addCleanup(s.close)
+        s.wait_for("Tick", WAIT)
+        # The field has the focus: typing goes in at the caret.
+        s.type("c" + LEFT + "X")
+        s.wait_for("abXc", WAIT)
+        row = next(i for i, line in enumerate(s.screen.text().split("\n")) if "abXc" in line)
+        self.assertEqual(s.screen.cursor(), (row, s.screen.line(row).index("abXc") + 3))
+        s.type("\x7f")  # backspace
+        s.wait_for(lambda text: "abc " in text, WAIT)
+        s.type("\t ")  # on to the check box, and tick it
+        s.wait_for("\U0001F795 Tick", WAIT)
+        s.type("\t" + DOWN + DOWN + "\t ")
+        self.assertEqual(s.wait_exit(WAIT), 0)
+        self.assertIn('field: "abc" check: true list: 3', s.screen.text())
+        self.assertEqual(s.modes_now(), s.modes_before)
+
+
+if __name__ == "__main__":
+    unittest.main()
