@@ -54,10 +54,12 @@ const Cell* option(const Cell* options, SymbolId key) {
   return nullptr;
 }
 
-// The value a bound word holds, or null when it holds none that can be
-// read without an error.
+// The value of a word bound to the global context or an object, or null:
+// a function's words may have no values when it is not running, and
+// drawing must raise no error.
 const Cell* word_value(const Cell* w) {
   if (!is_any_word(w->type()) || !w->context() || w->word_index() < 0) return nullptr;
+  if (context::kind(context::context_cell(w->context())) == context::Kind::function) return nullptr;
   return context::get(w);
 }
 
@@ -107,10 +109,10 @@ int32_t build_text_list(Widget* w) {
   return 0;
 }
 
-// Check boxes and radio buttons draw their text as the UI text. (The
-// widget texts close no window: the widget is still there.)
+// Check boxes and radio buttons draw their text as the UI text. (A
+// reaction to a change the text made may have closed the window.)
 void store_ui(Widget* w, const Cell* ui) {
-  if (ui->is(TypeId::string)) w->ui = *ui;
+  if (widget_alive(w) && ui->is(TypeId::string)) w->ui = *ui;
 }
 
 int32_t build_check(Widget* w) {
