@@ -65,6 +65,22 @@ const Cell* word_value(const Cell* w) {
 
 // --- the widget texts written in Qel
 
+// The widget whose text is being made. While make-view runs, its face does
+// not name it yet (the face's state is set from make-view's answer): the
+// routines of TUI-helpers find it here, so that a text made at creation
+// sees the widget's focus and data.
+Widget* building = nullptr;
+
+// The widget of a face: the one its state names, else the one being built
+// for it.
+Widget* widget_of(const Cell* face) {
+  if (Widget* w = face_widget(face)) return w;
+  if (building && widget_alive(building) && face->is(TypeId::object) && building->has_face() &&
+      object::context_of(face) == object::context_of(&building->face))
+    return building;
+  return nullptr;
+}
+
 // Calls TUI-helpers/<name> with the widget's face and leaves the result in
 // `out`; false (and `out` none) when there is no such function.
 bool call_helper(const char* name, Widget* w, Cell* out) {
@@ -80,6 +96,11 @@ bool call_helper(const char* name, Widget* w, Cell* out) {
   Cell* face = stack::push(&w->face);
   Cell call_word = word::load(name);
   const Cell* args[] = {face};
+  struct Building {
+    Widget* saved = building;
+    ~Building() { building = saved; }
+  } restore;
+  building = w;
   *out = *interpreter::call_function(&fn, args, 1, &call_word);
   return true;
 }
@@ -510,17 +531,17 @@ void render_rich_text(int32_t x, int32_t y, Widget* w) { render_face(x, y, w, 0)
 Cell* arg(int i) { return stack::arguments + i; }
 
 void r_focused_q() {
-  Widget* w = face_widget(arg(0));
+  Widget* w = widget_of(arg(0));
   set_logic(stack::arguments, w && w->has(widget_flag::focused));
 }
 
 void r_widget_data() {
-  Widget* w = face_widget(arg(0));
+  Widget* w = widget_of(arg(0));
   set_integer(stack::arguments, w ? w->data_word : 0);
 }
 
 void r_set_face_ui() {
-  if (Widget* w = face_widget(arg(0))) w->ui = *arg(1);
+  if (Widget* w = widget_of(arg(0))) w->ui = *arg(1);
   set_none(stack::arguments);
 }
 

@@ -2,7 +2,8 @@
 window reach the focused widget through the event loop. A field edits its
 text at the caret and shows the caret where it stands, Tab moves on, space
 ticks a check box, the arrows move a text list's selection, and space on a
-button runs its actor, which closes the window.
+button runs its actor, which closes the window. The file requester is
+driven the same way.
 """
 
 import os
@@ -27,6 +28,7 @@ print ["field:" mold f/text "check:" c/data "list:" t/selected]
 """
 
 LEFT = "\x1b[D"
+RIGHT = "\x1b[C"
 DOWN = "\x1b[B"
 
 
@@ -53,6 +55,30 @@ class Widgets(unittest.TestCase):
         self.assertEqual(s.wait_exit(WAIT), 0)
         self.assertIn('field: "abc" check: true list: 3', s.screen.text())
         self.assertEqual(s.modes_now(), s.modes_before)
+
+    def test_the_file_requester_picks_a_file(self):
+        home = tempfile.TemporaryDirectory()
+        self.addCleanup(home.cleanup)
+        # The requester starts in the script's folder.
+        work = os.path.join(home.name, "work")
+        os.makedirs(os.path.join(work, "sub"))
+        script = os.path.join(work, "request.qel")
+        with open(script, "w") as f:
+            f.write('Qel []\nprint ["got:" mold request-file]\n')
+        for name in ("a.txt", os.path.join("sub", "c.txt")):
+            open(os.path.join(work, name), "w").close()
+        s = Session([QEL, script], cols=80, rows=40, env=dict(os.environ, HOME=home.name), cwd=work)
+        self.addCleanup(s.close)
+        s.wait_for("Cancel", WAIT)
+        # The folders list has the focus, its first row selected: down to
+        # sub/ and into it, right to the files, Enter takes the first one.
+        s.type(DOWN + "\r")
+        s.wait_for(lambda text: "c.txt" in text, WAIT)
+        s.type(RIGHT + "\r")
+        s.wait_for(lambda text: "Selected:  c.txt" in text, WAIT)
+        s.type("\t\t ")  # on past the field to the caption button, and press it
+        self.assertEqual(s.wait_exit(WAIT), 0)
+        self.assertIn("got: %" + os.path.realpath(work) + "/sub/c.txt", s.screen.text().replace("\n", ""))
 
 
 if __name__ == "__main__":

@@ -365,6 +365,27 @@ TEST_F(GuiWidgets, TextListMovesAndScrollsTheSelection) {
   EXPECT_EQ(text_of("mold t/selected"), "1");
 }
 
+// Regression: while make-view runs, the face does not name its widget yet;
+// a text list taking the focus at creation was drawn as not focused, with
+// no selection, until another focus came.
+TEST_F(GuiWidgets, AListFocusedAtCreationShowsItsSelection) {
+  Widget* win = add(nullptr, "win", "window", 0, 0, 20, 4);
+  run("t: make face! [type: 'text-list size: 6x3 data: [a b c]]");
+  Widget* t = make_widget(win);
+  t->type = type_symbol("text-list");
+  t->flags = widget_flag::focusable;
+  t->right = 6;
+  t->bottom = 3;
+  t->face = run("t");
+  Cell* pane = face_field(&win->face, "pane");
+  block::make_at(pane, 4);
+  block::rs_append(pane, &t->face);
+  make_widget_class(t);
+  on_widget_created(t);
+  EXPECT_EQ(text_of("mold t/selected"), "1");
+  EXPECT_EQ(text_of("t/text"), "\033[7ma\n\033[27mb\nc\n");
+}
+
 TEST_F(GuiWidgets, TextListSelectAnsweredDoneSendsNoChange) {
   Widget* win = add(nullptr, "win", "window", 0, 0, 20, 4);
   Widget* t = add(win, "t", "text-list", 0, 0, 6, 3, "data: [a b] selected: 1");
