@@ -8,6 +8,7 @@
 
 #include "datatypes/base_n.h"
 #include "datatypes/image.h"
+#include "evaluator/cycle_guard.h"
 #include "evaluator/stack.h"
 #include "memory/series.h"
 #include "memory/unicode.h"
@@ -207,6 +208,11 @@ void value_bytes(std::vector<uint8_t>& out, const Cell* value, int32_t part, Byt
     case TypeId::block:
     case TypeId::paren:
     case TypeId::hash: {
+      // A block inside itself has no bytes: no-cycle, not endless recursion;
+      // the guard's depth limit turns very deep nesting into too-deep.
+      const uint32_t id = cycle_guard::identity(value);
+      if (cycle_guard::find(id)) fire(ErrorCode::internal_no_cycle);
+      cycle_guard::Scope guard(id);
       const int32_t n = std::max(block::rs_length_q(value), 0);
       for (int32_t i = 0; i < n; i++) {
         if (part >= 0 && i >= part) break;
