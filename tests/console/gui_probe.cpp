@@ -15,15 +15,10 @@
 #include <cstdint>
 #include <string>
 
-#include "evaluator/interpreter.h"
-#include "evaluator/lexer.h"
-#include "evaluator/stack.h"
 #include "gui/terminal/screen.h"
-#include "gui/terminal/support.h"
 #include "gui/terminal/tty.h"
-#include "runtime/output.h"
 #include "runtime/startup.h"
-#include "values/block.h"
+#include "tests/unit/gui_fixture.h"
 
 extern "C" const char* __asan_default_options() { return "detect_leaks=0:handle_segv=0"; }
 
@@ -31,46 +26,14 @@ namespace {
 
 using namespace qel;
 using namespace qel::gui;
+using testing_qel::run;
 
 std::string way;
 bool full = false;
 
-Cell eval_text(const std::string& text) {
-  Cell* code = stack::push_slot();
-  set_none(code);
-  lexer::ScanOptions options;
-  lexer::scan(code, reinterpret_cast<const uint8_t*>(text.data()), static_cast<uint32_t>(text.size()), options);
-  Cell block = *code;
-  interpreter::eval(&block, interpreter::Chain::no);
-  return stack::top[-1];
-}
-
 Widget* add(Widget* parent, const char* type, int x, int y, int w, int h, const std::string& facets,
             uint32_t flags = 0) {
-  Cell face = eval_text("make object! [type: none text: none color: none font: none para: none options: none "
-                        "draw: none pane: none state: none " + facets + "]");
-  Widget* wd = make_widget(parent);
-  wd->type = type_symbol(type);
-  wd->flags = flags;
-  wd->left = static_cast<float>(x);
-  wd->top = static_cast<float>(y);
-  wd->right = static_cast<float>(x + w);
-  wd->bottom = static_cast<float>(y + h);
-  wd->face = face;
-  Cell* state = face_field(&wd->face, "state");
-  block::make_at(state, 4);
-  Cell handle;
-  make_widget_handle(&handle, wd);
-  block::rs_append(state, &handle);
-  if (parent) {
-    Cell* pane = face_field(&parent->face, "pane");
-    if (!pane->is(TypeId::block)) block::make_at(pane, 4);
-    block::rs_append(pane, &wd->face);
-    on_widget_created(wd);
-  } else {
-    make_window_class(wd);
-  }
-  return wd;
+  return testing_gui::add_widget(parent, type, x, y, w, h, testing_gui::make_face(facets), flags);
 }
 
 void draw() {
@@ -87,7 +50,7 @@ void launch() {
   activate_window(window_record_of(win));
   draw();
   if (way == "close") {
-    eval_text("print \"printed while shown\"");
+    run("print \"printed while shown\"");
     draw();
     end_inline_view();
     tty::disable_mouse();
@@ -95,11 +58,11 @@ void launch() {
     tty::show_cursor();
     tty::close();
     reset();
-    eval_text("print \"closed\"");
+    run("print \"closed\"");
   } else if (way == "quit") {
-    eval_text("quit/return 3");
+    run("quit/return 3");
   } else if (way == "error") {
-    eval_text("1 / 0");
+    run("1 / 0");
   } else if (way == "term") {
     ::raise(SIGTERM);
   } else if (way == "fault") {

@@ -6,11 +6,10 @@
 #include <string>
 
 #include "evaluator/interpreter.h"
-#include "evaluator/lexer.h"
 #include "evaluator/stack.h"
 #include "evaluator/support.h"
 #include "evaluator/unwind.h"
-#include "runtime/startup.h"
+#include "qel_fixture.h"
 #include "values/actions.h"
 #include "values/context.h"
 #include "values/errors.h"
@@ -21,39 +20,18 @@
 namespace qel {
 namespace {
 
+using testing_qel::load;
+using testing_qel::run;
+
 class EvalTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    static bool done = false;
-    if (!done) {
-      runtime::init();
-      done = true;
-    }
-  }
+  static void SetUpTestSuite() { testing_qel::start_runtime<EvalTest>(); }
   void SetUp() override {
-    // Errors are caught by the tests themselves, not ended as uncaught.
-    exits::uncaught_errors_end_process = false;
+    testing_qel::clear_stacks();
     exits::pending = 0;
-    stack::top = stack::arguments = stack::bottom;
-    stack::frame_top = stack::frame_bottom;
   }
   void TearDown() override { exits::uncaught_errors_end_process = false; }
 
-  // Loads text into a block on the stack.
-  static Cell load(const std::string& text) {
-    Cell* code = stack::push_slot();
-    set_none(code);
-    lexer::ScanOptions options;
-    lexer::scan(code, reinterpret_cast<const uint8_t*>(text.data()),
-                static_cast<uint32_t>(text.size()), options);
-    return *code;
-  }
-  // Evaluates text; the result stays pushed and is returned.
-  static Cell run(const std::string& text) {
-    Cell code = load(text);
-    interpreter::eval(&code, interpreter::Chain::no);
-    return stack::top[-1];
-  }
   static Cell global(const char* name) {
     Cell w = word::load(name);
     return *context::get(&w);

@@ -11,38 +11,27 @@
 #include "datatypes/pair.h"
 #include "datatypes/point.h"
 #include "evaluator/cycle_guard.h"
-#include "evaluator/interpreter.h"
-#include "evaluator/lexer.h"
 #include "evaluator/stack.h"
-#include "evaluator/unwind.h"
 #include "gui/terminal/draw.h"
 #include "gui/terminal/render.h"
 #include "gui/terminal/richtext.h"
 #include "gui/terminal/screen.h"
 #include "gui/terminal/support.h"
 #include "gui/terminal/tty.h"
-#include "runtime/output.h"
-#include "runtime/startup.h"
-#include "values/block.h"
-#include "values/error.h"
+#include "gui_fixture.h"
 #include "values/string.h"
 
 namespace qel::gui {
 namespace {
 
+using testing_qel::error_of;
+using testing_qel::run;
+
 class GuiDraw : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    static bool done = false;
-    if (!done) {
-      runtime::init();
-      done = true;
-    }
-  }
+  static void SetUpTestSuite() { testing_qel::start_runtime<GuiDraw>(); }
   void SetUp() override {
-    exits::uncaught_errors_end_process = false;
-    stack::top = stack::arguments = stack::bottom;
-    stack::frame_top = stack::frame_bottom;
+    testing_qel::clear_stacks();
     cycle_guard::reset();
     tty::testing::set_active(true);
     tty::testing::set_size(20, 6);
@@ -53,35 +42,11 @@ class GuiDraw : public ::testing::Test {
     tty::testing::set_active(false);
   }
 
-  static Cell run(const std::string& text) {
-    Cell* code = stack::push_slot();
-    set_none(code);
-    lexer::ScanOptions options;
-    lexer::scan(code, reinterpret_cast<const uint8_t*>(text.data()), static_cast<uint32_t>(text.size()), options);
-    Cell block = *code;
-    interpreter::eval(&block, interpreter::Chain::no);
-    return stack::top[-1];
-  }
-
   static Cell face(const std::string& facets) {
     return run("make object! [type: 'rich-text size: none text: none color: none data: none para: none " + facets +
                "]");
   }
 
-  // The report of the error a call raises, or "" when it raises none.
-  template <typename F>
-  static std::string error_of(F&& f) {
-    Cell* base = stack::top;
-    try {
-      f();
-    } catch (const NonLocalExit&) {
-      stack::top = base;
-      return error::report(&unwind::thrown_value);
-    }
-    return "";
-  }
-
-  // A window with one face of the given facets at a box.
   // A window with a face covering its 20x6 cells.
   static Widget* add_window() {
     Widget* win = add_face(nullptr, 0, 0, 20, 6, "");
@@ -89,45 +54,16 @@ class GuiDraw : public ::testing::Test {
     return win;
   }
 
+  // A face of the given facets and its widget at a box under a parent (an
+  // active window when the parent is null).
   static Widget* add_face(Widget* parent, int x, int y, int w, int h, const std::string& facets) {
-    Cell f = run("make object! [type: 'base text: none color: none font: none para: none options: none "
-                 "draw: none pane: none state: none " +
-                 facets + "]");
-    Widget* wd = make_widget(parent);
-    wd->type = type_symbol(parent ? "base" : "window");
-    wd->left = static_cast<float>(x);
-    wd->top = static_cast<float>(y);
-    wd->right = static_cast<float>(x + w);
-    wd->bottom = static_cast<float>(y + h);
-    wd->face = f;
-    Cell* state = face_field(&wd->face, "state");
-    block::make_at(state, 4);
-    Cell handle;
-    make_widget_handle(&handle, wd);
-    block::rs_append(state, &handle);
-    if (parent) {
-      Cell* pane = face_field(&parent->face, "pane");
-      if (!pane->is(TypeId::block)) block::make_at(pane, 4);
-      block::rs_append(pane, &wd->face);
-      on_widget_created(wd);
-    } else {
-      make_window_class(wd);
-      std::string hidden;
-      output::begin_capture(&hidden);
-      activate_window(window_record_of(wd));
-      output::end_capture();
-    }
+    Cell f = testing_gui::make_face("type: 'base " + facets);
+    Widget* wd = testing_gui::add_widget(parent, parent ? "base" : "window", x, y, w, h, f);
+    if (!parent) testing_gui::activate_quietly(wd);
     return wd;
   }
 
-  static std::string render() {
-    std::string out;
-    output::begin_capture(&out);
-    screen().redraw = true;
-    refresh_screen();
-    output::end_capture();
-    return out;
-  }
+  static std::string render() { return testing_gui::captured_refresh(); }
 
   static std::u32string row(int y) {
     std::u32string s;

@@ -13,17 +13,13 @@
 
 #include "datatypes/event.h"
 #include "evaluator/interpreter.h"
-#include "evaluator/lexer.h"
-#include "evaluator/stack.h"
-#include "evaluator/unwind.h"
 #include "gui/terminal/events.h"
 #include "gui/terminal/input.h"
 #include "gui/terminal/screen.h"
 #include "gui/terminal/support.h"
 #include "gui/terminal/tty.h"
+#include "gui_fixture.h"
 #include "runtime/output.h"
-#include "runtime/startup.h"
-#include "values/block.h"
 #include "values/string.h"
 #include "values/word.h"
 
@@ -206,23 +202,19 @@ int32_t record_handling(int32_t type, GuiMessage* m) {
   return 0;
 }
 
+using testing_qel::run;
+
 class GuiEvents : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    static bool done = false;
-    if (!done) {
-      runtime::init();
-      done = true;
-    }
+    testing_qel::start_runtime<GuiEvents>();
     const bool was = word::recording_q();
     word::set_recording(true);
     event::register_();
     word::set_recording(was);
   }
   void SetUp() override {
-    exits::uncaught_errors_end_process = false;
-    stack::top = stack::arguments = stack::bottom;
-    stack::frame_top = stack::frame_bottom;
+    testing_qel::clear_stacks();
     tty::testing::set_active(false);
     reset();
     reset_events();
@@ -238,16 +230,6 @@ class GuiEvents : public ::testing::Test {
     tty::testing::set_active(false);
   }
 
-  static Cell run(const std::string& text) {
-    Cell* code = stack::push_slot();
-    set_none(code);
-    lexer::ScanOptions options;
-    lexer::scan(code, reinterpret_cast<const uint8_t*>(text.data()), static_cast<uint32_t>(text.size()), options);
-    Cell block = *code;
-    interpreter::eval(&block, interpreter::Chain::no);
-    return stack::top[-1];
-  }
-
   static std::string text_of(const std::string& code) {
     Cell v = run(code);
     std::string s;
@@ -258,29 +240,10 @@ class GuiEvents : public ::testing::Test {
   // A widget with a face at a box under a parent (a window when null).
   static Widget* add(Widget* parent, int x, int y, int w, int h, uint32_t flags = 0) {
     Cell face = run("make object! [type: 'base pane: none state: none options: none]");
-    Widget* wd = make_widget(parent);
-    wd->type = type_symbol("base");
-    wd->flags = flags;
-    wd->left = static_cast<float>(x);
-    wd->top = static_cast<float>(y);
-    wd->right = static_cast<float>(x + w);
-    wd->bottom = static_cast<float>(y + h);
-    wd->face = face;
+    Widget* wd = testing_gui::new_widget(parent, "base", x, y, w, h, face, flags);
     wd->handle_event = record_handling;
-    Cell* state = face_field(&wd->face, "state");
-    block::make_at(state, 4);
-    Cell handle;
-    make_widget_handle(&handle, wd);
-    block::rs_append(state, &handle);
-    if (parent) {
-      Cell* pane = face_field(&parent->face, "pane");
-      if (!pane->is(TypeId::block)) block::make_at(pane, 4);
-      block::rs_append(pane, &wd->face);
-      on_widget_created(wd);
-    } else {
-      make_window_class(wd);
-      activate_window(window_record_of(wd));
-    }
+    testing_gui::attach(wd);
+    if (!parent) activate_window(window_record_of(wd));
     return wd;
   }
 

@@ -8,35 +8,26 @@
 
 #include "datatypes/pair.h"
 #include "datatypes/point.h"
-#include "evaluator/interpreter.h"
-#include "evaluator/lexer.h"
-#include "evaluator/stack.h"
-#include "evaluator/unwind.h"
 #include "gui/terminal/events.h"
 #include "gui/terminal/platform.h"
 #include "gui/terminal/screen.h"
 #include "gui/terminal/support.h"
 #include "gui/terminal/tty.h"
-#include "runtime/startup.h"
+#include "qel_fixture.h"
 #include "values/block.h"
 #include "values/errors.h"
 
 namespace qel::gui {
 namespace {
 
+using testing_qel::error_of;
+using testing_qel::run;
+
 class GuiPlatform : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    static bool done = false;
-    if (!done) {
-      runtime::init();
-      done = true;
-    }
-  }
+  static void SetUpTestSuite() { testing_qel::start_runtime<GuiPlatform>(); }
   void SetUp() override {
-    exits::uncaught_errors_end_process = false;
-    stack::top = stack::arguments = stack::bottom;
-    stack::frame_top = stack::frame_bottom;
+    testing_qel::clear_stacks();
     tty::testing::set_active(false);
     tty::testing::set_size(40, 10);
     reset();
@@ -45,16 +36,6 @@ class GuiPlatform : public ::testing::Test {
   void TearDown() override {
     reset();
     reset_events();
-  }
-
-  static Cell run(const std::string& text) {
-    Cell* code = stack::push_slot();
-    set_none(code);
-    lexer::ScanOptions options;
-    lexer::scan(code, reinterpret_cast<const uint8_t*>(text.data()), static_cast<uint32_t>(text.size()), options);
-    Cell block = *code;
-    interpreter::eval(&block, interpreter::Chain::no);
-    return stack::top[-1];
   }
 
   // A face with the facets the back end reads.
@@ -93,19 +74,6 @@ class GuiPlatform : public ::testing::Test {
 
   static void set_changes(const Cell& f, int32_t bits) {
     set_integer(block::rs_head(face_field(&f, "state")) + 1, bits);
-  }
-
-  // The report of the error a call raises, or "" when it raises none.
-  template <typename F>
-  static std::string error_of(F&& f) {
-    Cell* base = stack::top;
-    try {
-      f();
-    } catch (const NonLocalExit&) {
-      stack::top = base;
-      return error::report(&unwind::thrown_value);
-    }
-    return "";
   }
 };
 

@@ -11,35 +11,22 @@
 
 #include "console/line_editor.h"
 #include "console_screen.h"
-#include "evaluator/interpreter.h"
-#include "evaluator/lexer.h"
-#include "evaluator/stack.h"
-#include "evaluator/unwind.h"
 #include "gui/terminal/render.h"
 #include "gui/terminal/screen.h"
 #include "gui/terminal/support.h"
 #include "gui/terminal/tty.h"
+#include "gui_fixture.h"
 #include "runtime/output.h"
-#include "runtime/startup.h"
 #include "runtime/startup_slots.h"
-#include "values/block.h"
 
 namespace qel::gui {
 namespace {
 
 class GuiScreen : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    static bool done = false;
-    if (!done) {
-      runtime::init();
-      done = true;
-    }
-  }
+  static void SetUpTestSuite() { testing_qel::start_runtime<GuiScreen>(); }
   void SetUp() override {
-    exits::uncaught_errors_end_process = false;
-    stack::top = stack::arguments = stack::bottom;
-    stack::frame_top = stack::frame_bottom;
+    testing_qel::clear_stacks();
     tty::testing::set_active(true);
     tty::testing::set_size(20, 5);
     reset();
@@ -51,60 +38,19 @@ class GuiScreen : public ::testing::Test {
     tty::testing::set_active(false);
   }
 
-  static Cell run(const std::string& text) {
-    Cell* code = stack::push_slot();
-    set_none(code);
-    lexer::ScanOptions options;
-    lexer::scan(code, reinterpret_cast<const uint8_t*>(text.data()), static_cast<uint32_t>(text.size()), options);
-    Cell block = *code;
-    interpreter::eval(&block, interpreter::Chain::no);
-    return stack::top[-1];
-  }
-
   // A face with the facets the renderer reads, and its widget at a box
-  // under a parent (the window when the parent is null).
+  // under a parent (the window, made active, when the parent is null).
   static Widget* add(Widget* parent, const char* type, int x, int y, int w, int h, const std::string& facets = "",
                      uint32_t flags = 0) {
-    Cell face = run(
-        "make object! [type: none text: none color: none font: none para: none options: none draw: none "
-        "pane: none state: none " +
-        facets + "]");
-    Widget* wd = make_widget(parent);
-    wd->type = type_symbol(type);
-    wd->flags = flags;
-    wd->left = static_cast<float>(x);
-    wd->top = static_cast<float>(y);
-    wd->right = static_cast<float>(x + w);
-    wd->bottom = static_cast<float>(y + h);
-    wd->face = face;
-    Cell* state = face_field(&wd->face, "state");
-    block::make_at(state, 4);
-    Cell handle;
-    make_widget_handle(&handle, wd);
-    block::rs_append(state, &handle);
-    if (parent) {
-      Cell* pane = face_field(&parent->face, "pane");
-      if (!pane->is(TypeId::block)) block::make_at(pane, 4);
-      block::rs_append(pane, &wd->face);
-      on_widget_created(wd);
-    } else {
-      make_window_class(wd);
-      std::string hidden;  // activating hides the cursor
-      output::begin_capture(&hidden);
-      activate_window(window_record_of(wd));
-      output::end_capture();
-    }
+    Widget* wd = testing_gui::add_widget(parent, type, x, y, w, h, testing_gui::make_face(facets), flags);
+    if (!parent) testing_gui::activate_quietly(wd);
     return wd;
   }
 
   // Renders and writes the active window; the bytes written, without the
   // cursor's show and hide.
   static std::string refresh() {
-    std::string out;
-    output::begin_capture(&out);
-    screen().redraw = true;
-    refresh_screen();
-    output::end_capture();
+    std::string out = testing_gui::captured_refresh();
     for (const char* seq : {"\033[?25l", "\033[?25h"})
       for (size_t at; (at = out.find(seq)) != std::string::npos;) out.erase(at, 6);
     return out;

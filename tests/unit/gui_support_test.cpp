@@ -9,43 +9,22 @@
 #include <vector>
 
 #include "datatypes/image.h"
-#include "evaluator/interpreter.h"
-#include "evaluator/lexer.h"
-#include "evaluator/stack.h"
-#include "evaluator/unwind.h"
 #include "gui/terminal/screen.h"
 #include "gui/terminal/support.h"
 #include "memory/collector.h"
-#include "runtime/startup.h"
+#include "qel_fixture.h"
 #include "services/image_codec.h"
 #include "values/string.h"
 
 namespace qel::gui {
 namespace {
 
+using testing_qel::run;
+
 class GuiSupport : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    static bool done = false;
-    if (!done) {
-      runtime::init();
-      done = true;
-    }
-  }
-  void SetUp() override {
-    exits::uncaught_errors_end_process = false;
-    stack::top = stack::arguments = stack::bottom;
-    stack::frame_top = stack::frame_bottom;
-  }
-  static Cell run(const std::string& text) {
-    Cell* code = stack::push_slot();
-    set_none(code);
-    lexer::ScanOptions options;
-    lexer::scan(code, reinterpret_cast<const uint8_t*>(text.data()), static_cast<uint32_t>(text.size()), options);
-    Cell block = *code;
-    interpreter::eval(&block, interpreter::Chain::no);
-    return stack::top[-1];
-  }
+  static void SetUpTestSuite() { testing_qel::start_runtime<GuiSupport>(); }
+  void SetUp() override { testing_qel::clear_stacks(); }
   static Cell str(const std::u32string& s) {
     Cell c;
     string::make_at_unit(&c, static_cast<uint32_t>(s.size() + 1), 4);

@@ -8,16 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "evaluator/interpreter.h"
-#include "evaluator/lexer.h"
 #include "evaluator/stack.h"
-#include "evaluator/unwind.h"
 #include "gui/terminal/events.h"
 #include "gui/terminal/render.h"
 #include "gui/terminal/screen.h"
 #include "gui/terminal/support.h"
 #include "gui/terminal/tty.h"
 #include "gui/terminal/widgets.h"
+#include "gui_fixture.h"
 #include "memory/collector.h"
 #include "runtime/ext_resource.h"
 #include "runtime/output.h"
@@ -58,9 +56,7 @@ class GuiWidgets : public ::testing::Test {
     }
   }
   void SetUp() override {
-    exits::uncaught_errors_end_process = false;
-    stack::top = stack::arguments = stack::bottom;
-    stack::frame_top = stack::frame_bottom;
+    testing_qel::clear_stacks();
     tty::testing::set_active(true);
     tty::testing::set_size(30, 10);
     reset();
@@ -80,15 +76,11 @@ class GuiWidgets : public ::testing::Test {
 
   DispatchFn saved_dispatch = nullptr;
 
+  // Evaluates Qel source; the result is returned, not kept on the stack.
   static Cell run(const std::string& text) {
-    Cell* code = stack::push_slot();
-    set_none(code);
-    lexer::ScanOptions options;
-    lexer::scan(code, reinterpret_cast<const uint8_t*>(text.data()), static_cast<uint32_t>(text.size()), options);
-    Cell block = *code;
-    interpreter::eval(&block, interpreter::Chain::no);
-    Cell result = stack::top[-1];
-    stack::top = code;
+    Cell* base = stack::top;
+    Cell result = testing_qel::run(text);
+    stack::top = base;
     return result;
   }
 
@@ -100,22 +92,10 @@ class GuiWidgets : public ::testing::Test {
     std::string n = name;
     run(n + ": make face! [type: '" + type + " offset: " + std::to_string(x) + "x" + std::to_string(y) +
         " size: " + std::to_string(w) + "x" + std::to_string(h) + " " + facets + "]");
-    Widget* wd = make_widget(parent);
-    wd->type = type_symbol(type);
-    wd->flags = flags;
-    wd->left = static_cast<float>(x);
-    wd->top = static_cast<float>(y);
-    wd->right = static_cast<float>(x + w);
-    wd->bottom = static_cast<float>(y + h);
-    wd->face = run(n);
-    Cell handle;
-    make_widget_handle(&handle, wd);
-    Cell* state = face_field(&wd->face, "state");
-    block::make_at(state, 4);
+    Widget* wd = testing_gui::new_widget(parent, type, x, y, w, h, run(n), flags);
     Cell zero;
     set_integer(&zero, 0);
-    block::rs_append(state, &handle);
-    block::rs_append(state, &zero);
+    block::rs_append(face_field(&wd->face, "state"), &zero);
     if (parent) {
       Cell* pane = face_field(&parent->face, "pane");
       if (!pane->is(TypeId::block)) block::make_at(pane, 4);
@@ -126,21 +106,12 @@ class GuiWidgets : public ::testing::Test {
     if (parent) {
       on_widget_created(wd);
     } else {
-      std::string hidden;
-      output::begin_capture(&hidden);
-      activate_window(window_record_of(wd));
-      output::end_capture();
+      testing_gui::activate_quietly(wd);
     }
     return wd;
   }
 
-  static void refresh() {
-    std::string out;
-    output::begin_capture(&out);
-    screen().redraw = true;
-    refresh_screen();
-    output::end_capture();
-  }
+  static void refresh() { testing_gui::captured_refresh(); }
 
   // Row y of the grid from column x, `n` cells, as UTF-8 ("." for an empty
   // cell).

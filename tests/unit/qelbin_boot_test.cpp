@@ -8,12 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "evaluator/lexer.h"
 #include "evaluator/stack.h"
 #include "evaluator/unwind.h"
 #include "library/embedded.h"
 #include "memory/series.h"
-#include "runtime/startup.h"
+#include "qel_fixture.h"
 #include "services/qelbin.h"
 #include "services/qelbin_boot.h"
 #include "services/qelbin_encoder.h"
@@ -29,20 +28,12 @@
 namespace qel {
 namespace {
 
+using testing_qel::load;
+
 class QelbinBoot : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    static bool done = false;
-    if (!done) {
-      runtime::init();
-      done = true;
-    }
-  }
-  void SetUp() override {
-    exits::uncaught_errors_end_process = false;
-    stack::top = stack::arguments = stack::bottom;
-    stack::frame_top = stack::frame_bottom;
-  }
+  static void SetUpTestSuite() { testing_qel::start_runtime<QelbinBoot>(); }
+  void SetUp() override { testing_qel::clear_stacks(); }
 
   static std::string molded(Cell v) {
     Cell buf;
@@ -59,15 +50,6 @@ class QelbinBoot : public ::testing::Test {
     if (v.is(TypeId::native) || v.is(TypeId::action) || v.is(TypeId::op))
       d += " #" + std::to_string(v.data1);
     return d;
-  }
-
-  static Cell load(std::string_view text) {
-    Cell* code = stack::push_slot();
-    set_none(code);
-    lexer::ScanOptions options;
-    lexer::scan(code, reinterpret_cast<const uint8_t*>(text.data()),
-                static_cast<uint32_t>(text.size()), options);
-    return *code;
   }
 
   static Cell* fresh_block() {
