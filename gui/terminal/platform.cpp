@@ -211,20 +211,6 @@ bool face_to_image(const Cell* face, Cell* out) {
   return true;
 }
 
-// Renders a widget tree as the screen does.
-void render_tree(Widget* w, int32_t depth) {
-  if (depth > 1000 || w->has(widget_flag::hidden)) return;
-  CellSize at = absolute_offset(w);
-  if (w->render) w->render(at.width, at.height, w);
-  if (!w->has_face()) return;
-  for (int32_t i = 0;; i++) {
-    const Cell* p = face_field(&w->face, "pane");
-    if (!p || !p->is(TypeId::block) || i >= block::rs_length_q(p)) return;
-    Widget* child = face_widget(block::rs_head(const_cast<Cell*>(p)) + i);
-    if (child && child != w) render_tree(child, depth + 1);
-  }
-}
-
 }  // namespace
 
 // --- flags and handles
@@ -503,18 +489,7 @@ std::string screen_text() {
   ScreenState& s = screen();
   if (!s.active || !s.active->window) return {};
   if (tty::columns() < 0) tty::get_console_size();
-  WindowRecord* r = s.active;
-  int32_t width = std::clamp(static_cast<int32_t>(r->right - r->left), 0, std::max(tty::columns(), 0));
-  int32_t height = std::clamp(static_cast<int32_t>(r->bottom - r->top), 0, std::max(tty::rows(), 0));
-  if (width > s.capacity_width || height > s.capacity_height) {
-    s.capacity_width = std::max(width, s.capacity_width);
-    s.capacity_height = std::max(height, s.capacity_height);
-    s.grid.assign(static_cast<size_t>(s.capacity_width) * static_cast<size_t>(s.capacity_height), ScreenCell{});
-  }
-  s.width = width;
-  s.height = height;
-  std::fill_n(s.grid.begin(), static_cast<size_t>(width) * static_cast<size_t>(height), ScreenCell{});
-  render_tree(r->window, 0);
+  render_window(s.active);
   std::string text;
   for (int32_t y = 0; y < s.height; y++) {
     std::string row;

@@ -140,11 +140,13 @@ void append_char(std::string& out, uint32_t cp) {
   out.append(b, output::encode_utf8(cp, b));
 }
 
-void render_tree(Widget* w) {
-  if (w->has(widget_flag::hidden)) return;
+// Renders a widget and, below it, the widgets of its pane. The depth is
+// bounded: faces may hold each other in their panes.
+void render_tree(Widget* w, int32_t depth) {
+  if (depth > 1000 || w->has(widget_flag::hidden)) return;
   CellSize at = absolute_offset(w);
   if (w->render) w->render(at.width, at.height, w);
-  for_each_child(w, [](Widget* child) { render_tree(child); });
+  for_each_child(w, [depth](Widget* child) { render_tree(child, depth + 1); });
 }
 
 }  // namespace
@@ -430,16 +432,8 @@ void write_grid() {
   s.drawn = true;
 }
 
-void refresh_screen() {
+void render_window(WindowRecord* r) {
   ScreenState& s = state;
-  if (s.alternate_screen) {
-    s.origin_column = 0;
-    s.origin_row = 0;
-  } else if (s.origin_row + s.height > tty::rows()) {
-    s.origin_row = std::max(0, tty::rows() - s.height);
-  }
-  if (!s.redraw || !tty::active() || !s.active || !s.active->window) return;
-  WindowRecord* r = s.active;
   int32_t width = std::clamp(static_cast<int32_t>(r->right - r->left), 0, std::max(tty::columns(), 0));
   int32_t height = std::clamp(static_cast<int32_t>(r->bottom - r->top), 0, std::max(tty::rows(), 0));
   if (width > s.capacity_width || height > s.capacity_height) {
@@ -450,7 +444,19 @@ void refresh_screen() {
   s.width = width;
   s.height = height;
   std::fill_n(s.grid.begin(), static_cast<size_t>(width) * static_cast<size_t>(height), ScreenCell{});
-  render_tree(r->window);
+  render_tree(r->window, 0);
+}
+
+void refresh_screen() {
+  ScreenState& s = state;
+  if (s.alternate_screen) {
+    s.origin_column = 0;
+    s.origin_row = 0;
+  } else if (s.origin_row + s.height > tty::rows()) {
+    s.origin_row = std::max(0, tty::rows() - s.height);
+  }
+  if (!s.redraw || !tty::active() || !s.active || !s.active->window) return;
+  render_window(s.active);
   bool caret = s.focused && s.focused->has(widget_flag::caret_owner);
   if (!caret) tty::hide_cursor();
   std::fflush(nullptr);

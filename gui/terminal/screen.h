@@ -241,6 +241,9 @@ struct ScreenState {
 };
 ScreenState& screen();
 
+// Sizes the grid to a window's box, cut to the terminal, and renders the
+// window's widget tree into it.
+void render_window(WindowRecord* record);
 // Renders the active window and writes it when a redraw was asked for.
 void refresh_screen();
 // Writes the grid: the whole output of one refresh in one write.

@@ -18,6 +18,7 @@
 #include "gui_fixture.h"
 #include "runtime/output.h"
 #include "runtime/startup_slots.h"
+#include "values/block.h"
 
 namespace qel::gui {
 namespace {
@@ -191,6 +192,17 @@ TEST_F(GuiScreen, ChildrenAreCutAtTheirParentAndTheScreen) {
   EXPECT_EQ(row(1), U"..  ab.");
   EXPECT_EQ(grid_cell(6, 1)->background, 0u);
   EXPECT_EQ(grid_cell(5, 1)->background, colour::palette(196));
+}
+
+TEST_F(GuiScreen, PanesThatHoldEachOtherAreDrawnToALimitedDepth) {
+  Widget* win = add(nullptr, "window", 0, 0, 10, 2);
+  Widget* a = add(win, "base", 0, 0, 4, 1, "text: \"a\"");
+  Widget* b = add(a, "base", 1, 0, 2, 1, "text: \"b\"");
+  Cell* pane = face_field(&b->face, "pane");
+  block::make_at(pane, 4);
+  block::rs_append(pane, &a->face);  // a holds b, b holds a
+  refresh();
+  EXPECT_EQ(row(0), U"ab  ");
 }
 
 TEST_F(GuiScreen, PrintingErasesTheInlineViewAndItComesBackBelow) {
