@@ -259,6 +259,25 @@ Offset align_text(const Cell* text, int32_t width, int32_t height, uint32_t para
   return o;
 }
 
+ClipRect widget_clip(int32_t x, int32_t y, const Widget* w) {
+  CellSize size = widget_size(w);
+  ClipRect clip{x, y, x + size.width, y + size.height};
+  if (w->parent && !is_window(w->parent)) {
+    int32_t px = x - static_cast<int32_t>(w->left), py = y - static_cast<int32_t>(w->top);
+    CellSize ps = widget_size(w->parent);
+    clip.left = std::max(clip.left, px);
+    clip.top = std::max(clip.top, py);
+    clip.right = std::min(clip.right, px + ps.width);
+    clip.bottom = std::min(clip.bottom, py + ps.height);
+  }
+  const ScreenState& s = screen();
+  clip.right = std::min(clip.right, s.width);
+  clip.bottom = std::min(clip.bottom, s.height);
+  clip.left = std::max(clip.left, 0);
+  clip.top = std::max(clip.top, 0);
+  return clip;
+}
+
 void render_face(int32_t x, int32_t y, Widget* w, uint32_t flags) {
   if (!w->has_face()) return;
   const Cell* face = &w->face;
@@ -271,22 +290,7 @@ void render_face(int32_t x, int32_t y, Widget* w, uint32_t flags) {
   }
   if (const Cell* p = face_field(face, "para"); p && p->is(TypeId::object)) style.para = para_object_flags(p);
 
-  // The clip: the box, cut to the parent's box (one level) and the grid.
-  CellSize size = widget_size(w);
-  ClipRect clip{x, y, x + size.width, y + size.height};
-  if (w->parent && !is_window(w->parent)) {
-    int32_t px = x - static_cast<int32_t>(w->left), py = y - static_cast<int32_t>(w->top);
-    CellSize ps = widget_size(w->parent);
-    clip.left = std::max(clip.left, px);
-    clip.top = std::max(clip.top, py);
-    clip.right = std::min(clip.right, px + ps.width);
-    clip.bottom = std::min(clip.bottom, py + ps.height);
-  }
-  ScreenState& s = screen();
-  clip.right = std::min(clip.right, s.width);
-  clip.bottom = std::min(clip.bottom, s.height);
-  clip.left = std::max(clip.left, 0);
-  clip.top = std::max(clip.top, 0);
+  ClipRect clip = widget_clip(x, y, w);
   if (clip.right - clip.left < 1 || clip.bottom - clip.top < 1) return;
 
   fill_rect(clip.left, clip.top, clip.right - clip.left, clip.bottom - clip.top, style.background);
@@ -312,6 +316,7 @@ void render_face(int32_t x, int32_t y, Widget* w, uint32_t flags) {
       style.attributes |= render_flag::dim;
     }
     if (chosen.is(TypeId::string)) {
+      CellSize size = widget_size(w);
       Offset o = align_text(&chosen, size.width, size.height, style.para);
       TextStyle text_style = style;
       if (run && !run->empty()) {

@@ -38,6 +38,10 @@ struct ClipRect {
   int32_t left = 0, top = 0, right = 0, bottom = 0;
 };
 
+// The cells a widget at (x, y) may draw in: its box cut to its parent's box
+// (one level, a window's excepted) and to the grid.
+ClipRect widget_clip(int32_t x, int32_t y, const Widget* w);
+
 void render_face(int32_t x, int32_t y, Widget* w, uint32_t flags);
 // The default render operation of a widget: render_face with escapes on.
 void render_default(int32_t x, int32_t y, Widget* w);

@@ -349,27 +349,6 @@ void make_base(Widget* w) {
 
 // --- group box
 
-// The cells a widget may draw in: its box cut to its parent's box (one
-// level, a window's excepted) and to the grid.
-ClipRect widget_clip(int32_t x, int32_t y, const Widget* w) {
-  CellSize size = widget_size(w);
-  ClipRect clip{x, y, x + size.width, y + size.height};
-  static const SymbolId window = type_symbol("window");
-  if (w->parent && w->parent->type != window) {
-    int32_t px = x - static_cast<int32_t>(w->left), py = y - static_cast<int32_t>(w->top);
-    CellSize ps = widget_size(w->parent);
-    clip.left = std::max(clip.left, px);
-    clip.top = std::max(clip.top, py);
-    clip.right = std::min(clip.right, px + ps.width);
-    clip.bottom = std::min(clip.bottom, py + ps.height);
-  }
-  clip.left = std::max(clip.left, 0);
-  clip.top = std::max(clip.top, 0);
-  clip.right = std::min(clip.right, screen().width);
-  clip.bottom = std::min(clip.bottom, screen().height);
-  return clip;
-}
-
 void render_group_box(int32_t x, int32_t y, Widget* w) {
   render_face(x, y, w, render_flag::no_text);
   static const SymbolId corners_key = type_symbol("border-corners");
