@@ -18,6 +18,7 @@
 #include "evaluator/trace.h"
 #include "evaluator/unwind.h"
 #include "gui/terminal/input.h"
+#include "gui/terminal/routines.h"
 #include "gui/terminal/support.h"
 #include "gui/terminal/tty.h"
 #include "memory/collector.h"
@@ -431,16 +432,9 @@ std::span<const library::RoutineDef> event_routines() { return kRoutines; }
 
 bool event_boot_value(std::string_view name) {
   (void)installed;
-  for (const library::RoutineDef& def : kPlatformRoutines) {
-    if (name != def.name) continue;
-    install_dispatch();
-    Cell* base = stack::top;
-    Cell* made = library::push_routine(def);
-    *result() = *made;
-    stack::top = base;
-    return true;
-  }
-  return false;
+  if (!table_boot_value(kPlatformRoutines, name)) return false;
+  install_dispatch();
+  return true;
 }
 
 void reset_events() {

@@ -20,6 +20,7 @@
 #include "gui/terminal/events.h"
 #include "gui/terminal/render.h"
 #include "gui/terminal/richtext.h"
+#include "gui/terminal/routines.h"
 #include "gui/terminal/support.h"
 #include "gui/terminal/tty.h"
 #include "gui/terminal/widgets.h"
@@ -680,17 +681,7 @@ constexpr RoutineDef kRoutines[] = {
 
 }  // namespace
 
-bool platform_boot_value(std::string_view name) {
-  for (const RoutineDef& def : kRoutines) {
-    if (name != def.name) continue;
-    Cell* base = stack::top;
-    Cell* made = library::push_routine(def);
-    *result() = *made;
-    stack::top = base;
-    return true;
-  }
-  return false;
-}
+bool platform_boot_value(std::string_view name) { return table_boot_value(kRoutines, name); }
 
 void r_screen_text() {
   std::string text = screen_text();

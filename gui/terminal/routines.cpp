@@ -183,6 +183,18 @@ void make_routine_object(std::string_view prefix) {
 
 namespace gui {
 
+bool table_boot_value(std::span<const RoutineDef> table, std::string_view name) {
+  for (const RoutineDef& def : table) {
+    if (name != def.name) continue;
+    Cell* base = stack::top;
+    Cell* made = library::push_routine(def);
+    *result() = *made;
+    stack::top = base;
+    return true;
+  }
+  return false;
+}
+
 bool boot_value(std::string_view name) {
   if (widget_boot_value(name)) return true;
   if (platform_boot_value(name)) return true;

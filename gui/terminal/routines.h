@@ -8,12 +8,19 @@
 // `gui/measure-text`.
 #pragma once
 
+#include <span>
 #include <string_view>
+
+#include "library/routines.h"
 
 namespace qel::gui {
 
 // `_boot-value` names served here: leaves the object in the result slot and
 // answers true; false for any other name.
 bool boot_value(std::string_view name);
+
+// The routine of `table` named `name`, made and left in the result slot:
+// true; false when the table has none of that name.
+bool table_boot_value(std::span<const library::RoutineDef> table, std::string_view name);
 
 }  // namespace qel::gui

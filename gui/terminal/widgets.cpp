@@ -15,6 +15,7 @@
 #include "evaluator/stack.h"
 #include "gui/terminal/events.h"
 #include "gui/terminal/render.h"
+#include "gui/terminal/routines.h"
 #include "gui/terminal/support.h"
 #include "library/routines.h"
 #include "values/block.h"
@@ -582,16 +583,6 @@ void make_widget_class(Widget* w) {
   }
 }
 
-bool widget_boot_value(std::string_view name) {
-  for (const library::RoutineDef& def : kRoutines) {
-    if (name != def.name) continue;
-    Cell* base = stack::top;
-    Cell* made = library::push_routine(def);
-    *stack::arguments = *made;
-    stack::top = base;
-    return true;
-  }
-  return false;
-}
+bool widget_boot_value(std::string_view name) { return table_boot_value(kRoutines, name); }
 
 }  // namespace qel::gui
