@@ -5,13 +5,9 @@ closes every window, after which the script goes on with the terminal as
 it was, with nothing the terminal answered left behind.
 """
 
-import os
-import tempfile
 import unittest
 
-from vt import Session
-
-QEL = os.environ.get("QEL", "")
+from script_run import run_script
 
 SCRIPT = """Qel []
 print "before"
@@ -26,13 +22,7 @@ print "closed"
 
 class Events(unittest.TestCase):
     def test_mouse_keys_and_escape(self):
-        home = tempfile.TemporaryDirectory()
-        self.addCleanup(home.cleanup)
-        script = os.path.join(home.name, "events.qel")
-        with open(script, "w") as f:
-            f.write(SCRIPT)
-        s = Session([QEL, script], cols=40, rows=12, env=dict(os.environ, HOME=home.name), cwd=home.name)
-        self.addCleanup(s.close)
+        s = run_script(self, "events.qel", SCRIPT)
         s.wait_for("One")
         lines = s.screen.text().split("\n")
         row = next(i for i, line in enumerate(lines) if "One" in line)
@@ -59,13 +49,7 @@ class Events(unittest.TestCase):
     def test_printing_then_closing_leaves_no_cursor_report_behind(self):
         # The answer to the cursor request that follows a print reached the
         # terminal as text after the window closed in the same pass.
-        home = tempfile.TemporaryDirectory()
-        self.addCleanup(home.cleanup)
-        script = os.path.join(home.name, "bye.qel")
-        with open(script, "w") as f:
-            f.write('Qel []\nview [button "Bye" on-click [print "bye" unview]]\nprint "after"\n')
-        s = Session([QEL, script], cols=40, rows=12, env=dict(os.environ, HOME=home.name), cwd=home.name)
-        self.addCleanup(s.close)
+        s = run_script(self, "bye.qel", 'Qel []\nview [button "Bye" on-click [print "bye" unview]]\nprint "after"\n')
         s.wait_for("Bye")
         s.type(" ")
         self.assertEqual(s.wait_exit(), 0)

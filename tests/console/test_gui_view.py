@@ -3,13 +3,9 @@ stands, a key reaches its focused button, whose actor closes it, and the
 script goes on below the drawing with the terminal as it was.
 """
 
-import os
-import tempfile
 import unittest
 
-from vt import Session
-
-QEL = os.environ.get("QEL", "")
+from script_run import run_script
 
 SCRIPT = """Qel []
 print "before"
@@ -20,13 +16,7 @@ print "closed"
 
 class View(unittest.TestCase):
     def test_a_key_closes_the_window(self):
-        home = tempfile.TemporaryDirectory()
-        self.addCleanup(home.cleanup)
-        script = os.path.join(home.name, "view.qel")
-        with open(script, "w") as f:
-            f.write(SCRIPT)
-        s = Session([QEL, script], cols=40, rows=12, env=dict(os.environ, HOME=home.name), cwd=home.name)
-        self.addCleanup(s.close)
+        s = run_script(self, "view.qel", SCRIPT)
         s.wait_for("pty-view")
         lines = s.screen.text().split("\n")
         self.assertEqual(lines[0], "before")

@@ -7,12 +7,10 @@ driven the same way.
 """
 
 import os
-import tempfile
 import unittest
 
-from vt import Session
+from script_run import ScriptHome, run_script
 
-QEL = os.environ.get("QEL", "")
 # Slower builds (sanitizers, collection stress) wait longer.
 WAIT = 10.0 * float(os.environ.get("QEL_TIME_FACTOR", "1"))
 
@@ -34,13 +32,7 @@ DOWN = "\x1b[B"
 
 class Widgets(unittest.TestCase):
     def test_keys_change_the_focused_widget(self):
-        home = tempfile.TemporaryDirectory()
-        self.addCleanup(home.cleanup)
-        script = os.path.join(home.name, "widgets.qel")
-        with open(script, "w") as f:
-            f.write(SCRIPT)
-        s = Session([QEL, script], cols=40, rows=12, env=dict(os.environ, HOME=home.name), cwd=home.name)
-        self.addCleanup(s.close)
+        s = run_script(self, "widgets.qel", SCRIPT)
         s.wait_for("Tick", WAIT)
         # The field has the focus: typing goes in at the caret.
         s.type("c" + LEFT + "X")
@@ -57,18 +49,14 @@ class Widgets(unittest.TestCase):
         self.assertEqual(s.modes_now(), s.modes_before)
 
     def test_the_file_requester_picks_a_file(self):
-        home = tempfile.TemporaryDirectory()
-        self.addCleanup(home.cleanup)
+        home = ScriptHome(self)
         # The requester starts in the script's folder.
-        work = os.path.join(home.name, "work")
+        work = os.path.join(home.path, "work")
         os.makedirs(os.path.join(work, "sub"))
-        script = os.path.join(work, "request.qel")
-        with open(script, "w") as f:
-            f.write('Qel []\nprint ["got:" mold request-file]\n')
+        script = home.write(os.path.join("work", "request.qel"), 'Qel []\nprint ["got:" mold request-file]\n')
         for name in ("a.txt", os.path.join("sub", "c.txt")):
             open(os.path.join(work, name), "w").close()
-        s = Session([QEL, script], cols=80, rows=40, env=dict(os.environ, HOME=home.name), cwd=work)
-        self.addCleanup(s.close)
+        s = home.run(script, cols=80, rows=40, cwd=work)
         s.wait_for("Cancel", WAIT)
         # The folders list has the focus, its first row selected: down to
         # sub/ and into it, right to the files, Enter takes the first one.
