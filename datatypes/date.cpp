@@ -98,6 +98,7 @@ bool from_block(Cell* spec, bool strict, Cell* out) {
     state = step.next;
   }
   if (d1 >= 100 && d1 > d3) std::swap(d1, d3);
+  if (d3 < kMinYear || d3 > kMaxYear) return false;
   const double t = have_time_value
                        ? time_value
                        : static_cast<double>(hour) * 3600.0 + static_cast<double>(minute) * 60.0 +
@@ -232,11 +233,13 @@ void set_field(Cell* d, Field f, const Cell* value) {
       if (!value->is(TypeId::date)) fire(ErrorCode::script_invalid_arg, value);
       d->data1 = (word(value) & ~kZoneMask) | zone_code(w);
       return;
-    case Field::year:
-      d->data1 = pack(static_cast<int32_t>(integer_arg(value)), month(w), day(w), zone_code(w),
-                      has_time(w));
+    case Field::year: {
+      const int64_t y = integer_arg(value);
+      if (y < kMinYear || y > kMaxYear) fire(ErrorCode::script_out_of_range, value);
+      d->data1 = pack(static_cast<int32_t>(y), month(w), day(w), zone_code(w), has_time(w));
       renormalize(d);
       return;
+    }
     case Field::month: set_month(d, integer_arg(value)); return;
     case Field::day: {
       const int64_t n = to_day_number(pack(year(w), month(w), 0, 0, false)) + integer_arg(value);

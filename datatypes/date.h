@@ -36,6 +36,9 @@ inline constexpr uint32_t kZoneMask = 0x7F;
 inline constexpr uint32_t kZoneSign = 0x40;
 inline constexpr int64_t kEpochDay = 719468;  // the day number of 1-Jan-1970
 inline constexpr double kSecondsPerDay = 86400.0;
+// The years the date word's 15-bit signed field holds.
+inline constexpr int64_t kMinYear = -16384;
+inline constexpr int64_t kMaxYear = 16383;
 
 // --- the date word
 

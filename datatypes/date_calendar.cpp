@@ -61,6 +61,9 @@ uint32_t from_day_number(int64_t n, uint32_t zone, bool time) {
   const int64_t m = (mi + 2) % 12 + 1;
   const int64_t yr = y + (mi + 2) / 12;
   const int64_t d = r - (306 * mi + 5) / 10 + 1;
+  // Arithmetic that leaves the years the date word holds is an error, not
+  // a date wrapped into another millennium.
+  if (yr < kMinYear || yr > kMaxYear) fire(ErrorCode::math_overflow);
   return pack(static_cast<int32_t>(yr), static_cast<int32_t>(m), static_cast<int32_t>(d), zone,
               time);
 }
@@ -133,7 +136,9 @@ void set_month(Cell* d, int64_t m) {
   const uint32_t w = word(d);
   const int64_t carry = div_floor(m - 1, 12);
   const int64_t month_ = mod_floor(m - 1, 12) + 1;
-  set_word(d, pack(static_cast<int32_t>(year(w) + carry), static_cast<int32_t>(month_), day(w),
+  const int64_t y = year(w) + carry;
+  if (y < kMinYear || y > kMaxYear) fire(ErrorCode::math_overflow);
+  set_word(d, pack(static_cast<int32_t>(y), static_cast<int32_t>(month_), day(w),
                    zone_code(w), has_time(w)));
   renormalize(d);
 }
