@@ -629,6 +629,8 @@ inline int32_t eval_infix(const Cell& code, int32_t pc, int32_t end, int32_t lim
 namespace passing {
 int32_t eval_conditional(const Cell& fnv, const Cell& word, const Cell& code, int32_t pc,
                          int32_t end, int32_t kind);
+int32_t eval_if(const Cell& fnv, const Cell& word, const Cell& code, int32_t pc, int32_t end,
+                int32_t kind);
 int32_t call_plain_function(const Cell* val, const Cell& word, const Cell& code, int32_t pc,
                             int32_t end);
 // The boot natives if, unless and either, known by their companion blocks.
@@ -661,24 +663,121 @@ inline CacheInfo plain_cache(const Cell* fn, int32_t fixed) {
           static_cast<int32_t>(summary->data2), static_cast<int32_t>(summary->data3), true};
 }
 
-// The value of a block made of one literal, or of one word with a plain
-// value, or null: evaluating such a block runs nothing and cannot fail, so
-// a caller may take the value as evaluating the block would give it (when
-// no trace runs, the block is no library block entered from user code or
-// the reverse, and nesting is below its limit).
-inline const Cell* single_value(const Cell& block) {
+// --- pure expressions ----------------------------------------------------
+//
+// A pure expression runs nothing and cannot fail: a literal or a word with a
+// plain value, followed by fast operators on integers whose right operands
+// are integer literals, words with integer values, or parens holding one
+// such expression (one level). Its value is computed in place, without the
+// position cell, the nesting count or a set-word's frame, which only an
+// error or a trace would see. The routines below answer that they do not
+// apply before they have changed anything, and the general path then
+// evaluates the code as always.
+
+// True when the stacks and the nesting count have room for what evaluating
+// a block with a paren inside would take (the general path raises the
+// overflow errors otherwise).
+[[gnu::always_inline]] inline bool pure_room() {
+  return eval_depth + 2 <= kMaxEvalDepth && stack::limit - stack::top > 4;
+}
+
+bool pure_paren(const Cell& paren, Cell* out);
+
+// One operand into `out`; a paren only when `nest`.
+[[gnu::always_inline]] inline bool pure_operand(const Cell* c, Cell* out, bool nest) {
+  const uint64_t tb = uint64_t{1} << static_cast<uint8_t>(c->type());
+  if (tb & kSelfTypes) {
+    *out = *c;
+    return true;
+  }
+  if (tb & bit(TypeId::word)) {
+    const Cell* v = peek_value(c);
+    if (!v || ((uint64_t{1} << static_cast<uint8_t>(v->type())) & kWordSpecial)) return false;
+    *out = *v;
+    return true;
+  }
+  if (nest && (tb & bit(TypeId::paren))) return pure_paren(*c, out);
+  return false;
+}
+
+// The operators that follow a first operand (its value in `out`, pc after
+// it): the position where the expression ends; when an operator is met that
+// is not pure, ~pc of that operator (negative), `out` holding the value of
+// the expression before it.
+[[gnu::always_inline]] inline int32_t pure_chain(const Cell* cells, int32_t pc, int32_t lim,
+                                                 Cell* out, bool nest) {
+  while (pc < lim) {
+    const Cell* next = cells + pc;
+    if (!next->is(TypeId::word)) return pc;
+    const Cell* val = peek_value(next);
+    if (!val || !val->is(TypeId::op)) return pc;
+    const FastOp f = fast_op_of(val);
+    if (f == FastOp::none || !out->is(TypeId::integer) || pc + 1 >= lim) return ~pc;
+    Cell right;
+    if (!pure_operand(next + 1, &right, nest) || !right.is(TypeId::integer)) return ~pc;
+    integer_op(f, out->integer(), right.integer(), out);
+    pc += 2;
+  }
+  return pc;
+}
+
+// A paren whose whole content is one pure expression without parens.
+[[gnu::noinline]] bool pure_paren(const Cell& paren, Cell* out) {
+  SeriesBuffer* s = buf(paren);
+  if (((s->flags & series_flag::library) != 0) != in_library) return false;
+  const int32_t pc = paren.head() < 0 ? 0 : paren.head();
+  const int32_t lim = static_cast<int32_t>((s->tail - s->offset) >> 4);
+  if (pc >= lim) return false;
+  const Cell* cells = s->cells();
+  if (!pure_operand(cells + pc, out, false)) return false;
+  return pure_chain(cells, pc + 1, lim, out, false) == lim;
+}
+
+// The companion block of the boot native `return` (set by
+// note_boot_natives), or 0.
+Node return_companion = 0;
+
+// What pure_branch did.
+enum class Branch : uint8_t { general, value, returned };
+
+// A branch block of if, unless or either, when no trace runs and the block
+// is no library block entered from user code or the reverse: one pure
+// expression gives its value in `out` (Branch::value); `return` (the boot
+// native) and a pure expression signal the return as the native would
+// from its frame (Branch::returned). Anything else, or a return that would
+// raise an error (no function to return from, a try/all frame on the way),
+// is left to the general path (Branch::general, nothing changed).
+[[gnu::always_inline]] inline Branch pure_branch(const Cell& block, Cell* out) {
   SeriesBuffer* s = buf(block);
   const int32_t pc = block.head() < 0 ? 0 : block.head();
-  if (static_cast<int32_t>((s->tail - s->offset) >> 4) - pc != 1 || tracing_q ||
-      eval_depth >= kMaxEvalDepth || ((s->flags & series_flag::library) != 0) != in_library)
-    return nullptr;
-  const Cell* c = s->cells() + pc;
+  const int32_t lim = static_cast<int32_t>((s->tail - s->offset) >> 4);
+  if (pc >= lim) return Branch::general;
+  const Cell* cells = s->cells();
+  const Cell* c = cells + pc;
   const uint64_t tb = uint64_t{1} << static_cast<uint8_t>(c->type());
-  if (tb & kSelfTypes) return c;
-  if (!(tb & bit(TypeId::word))) return nullptr;
-  const Cell* v = peek_value(c);
-  if (v && ((uint64_t{1} << static_cast<uint8_t>(v->type())) & kWordSpecial)) return nullptr;
-  return v;
+  if (!(tb & (kSelfTypes | bit(TypeId::word))) || tracing_q || !pure_room() ||
+      ((s->flags & series_flag::library) != 0) != in_library)
+    return Branch::general;
+  if (tb & kSelfTypes) {
+    *out = *c;
+  } else {
+    const Cell* v = peek_value(c);
+    if (!v) return Branch::general;
+    if ((uint64_t{1} << static_cast<uint8_t>(v->type())) & kWordSpecial) {
+      if (!v->is(TypeId::native) || v->data3 != return_companion || !return_companion ||
+          lim - pc < 2 || !pure_operand(c + 1, out, false) ||
+          pure_chain(cells, pc + 2, lim, out, true) != lim)
+        return Branch::general;
+      stack::Frame* f = stack::return_frame();
+      if (!f) return Branch::general;
+      unwind::thrown_value = *out;
+      exits::target = f;
+      exits::pending = level::return_;
+      return Branch::returned;
+    }
+    *out = *v;
+  }
+  return pure_chain(cells, pc + 1, lim, out, true) == lim ? Branch::value : Branch::general;
 }
 
 inline int32_t eval_arg(const Cell& code, int32_t pc, int32_t end, bool prefix,
@@ -689,8 +788,8 @@ int32_t eval_set_word(const Cell& code, int32_t pc, int32_t end, Cell* start, co
 // A native or action called by its word whose arguments are all evaluated
 // ones (no refinements): as eval_code would call it, without the general
 // argument machinery. Answers the position after the arguments.
-int32_t call_plain_native(const Cell* val, const Cell& word, const Cell& code, int32_t pc,
-                          int32_t end) {
+[[gnu::noinline]] int32_t call_plain_native(const Cell* val, const Cell& word, const Cell& code,
+                                           int32_t pc, int32_t end) {
   Cell* fn_slot = stack::push(val);
   Cell* base = stack::top;
   push_frame(&word, stack::FrameKind::native);
@@ -735,7 +834,8 @@ int32_t call_plain_native(const Cell* val, const Cell& word, const Cell& code, i
       if (plain_call(val)) return passing::call_plain_function(val, word, code, pc, end);
     } else if (t == TypeId::native || t == TypeId::action) {
       if (int32_t kind = conditional_kind(val))
-        return passing::eval_conditional(*val, word, code, pc, end, kind);
+        return kind == 3 ? passing::eval_conditional(*val, word, code, pc, end, kind)
+                         : passing::eval_if(*val, word, code, pc, end, kind);
       if (plain_call(val)) return call_plain_native(val, word, code, pc, end);
     }
   }
@@ -749,6 +849,15 @@ int32_t call_plain_native(const Cell* val, const Cell& word, const Cell& code, i
 [[gnu::noinline]] int32_t infix_paren(int32_t pc, Cell* start, FastOp f, const Cell* opv,
                                       const Cell* opword) {
   const Cell o = *opv, w = *opword, paren = opword[1];
+  // A paren holding one pure expression is computed in place.
+  if (!tracing_q && pure_room()) [[likely]] {
+    Cell right;
+    if (pure_paren(paren, &right) && right.is(TypeId::integer)) {
+      integer_op(f, start->integer(), right.integer(), start);
+      stack::top = start + 1;
+      return pc + 2;
+    }
+  }
   stack::top = start + 1;
   passing::eval(&paren, Chain::no);
   if (exits::pending) return pc + 2;
@@ -867,13 +976,66 @@ int32_t call_plain_native(const Cell* val, const Cell& word, const Cell& code, i
 // set-word; the value is left at `start`. Answers the position after it.
 [[gnu::noinline]] int32_t eval_set_word(const Cell& code, int32_t pc, int32_t end, Cell* start,
                                         const Cell& v) {
+  // The value expression's first value, read once: a pure expression is
+  // stored directly, without the frame (nothing can fail or be traced); a
+  // word whose value is called is called with the value read here.
+  const Cell* callee = nullptr;
+  int32_t stuck = -1;  // where the operators stopped being pure
+  Cell value;
+  if (!tracing_q) [[likely]] {
+    const int32_t lim = limit_of(code, end);
+    if (pc + 1 < lim) [[likely]] {
+      const Cell* cells = buf(code)->cells();
+      const Cell* c = cells + pc + 1;
+      const uint64_t tb = uint64_t{1} << static_cast<uint8_t>(c->type());
+      const Cell* first = nullptr;
+      if (tb & kSelfTypes) {
+        first = c;
+      } else if (tb & bit(TypeId::word)) {
+        if (const Cell* fv = peek_value(c)) {
+          const uint64_t vb = uint64_t{1} << static_cast<uint8_t>(fv->type());
+          if (!(vb & kWordSpecial))
+            first = fv;
+          else if (vb & kCallTypes)
+            callee = fv;
+        }
+      }
+      if (first && !first->is(TypeId::unset) && pure_room() &&
+          stack::frame_top < stack::frame_limit) {
+        if (Cell* slot = direct_slot(&v)) {
+          value = *first;
+          const int32_t e = pure_chain(cells, pc + 2, lim, &value, true);
+          if (e >= 0) {
+            *slot = value;
+            *start = value;
+            stack::top = start + 1;
+            return e;
+          }
+          stuck = ~e;
+        }
+      }
+    }
+  }
   push_frame(&v, stack::FrameKind::native);
   *stack::push_slot() = v;
-  if (tracing_q) [[unlikely]]
-    fire_event(Event::push, &code, pc, nullptr, &v);
-  const int32_t lim = limit_of(code, end);
-  if (pc + 1 >= lim) fire(ErrorCode::script_need_value, &v);
-  pc = eval_arg(code, pc + 1, end, false, lim);
+  if (stuck >= 0) {
+    // The general path goes on from the operator the pure one stopped at,
+    // with the value before it (what it read has not changed since).
+    *stack::push_slot() = value;
+    pc = infix_chain(code, stuck, end, start + 1, buf(code));
+  } else if (callee) {
+    // (Nothing has run since the value was read.)
+    const Cell word = buf(code)->cells()[pc + 1];
+    pc = call_by_word(callee, word, code, pc + 2, end);
+    if (exits::pending) return pc;
+    pc = infix_chain(code, pc, end, start + 1, buf(code));
+  } else {
+    if (tracing_q) [[unlikely]]
+      fire_event(Event::push, &code, pc, nullptr, &v);
+    const int32_t lim = limit_of(code, end);
+    if (pc + 1 >= lim) fire(ErrorCode::script_need_value, &v);
+    pc = eval_arg(code, pc + 1, end, false, lim);
+  }
   if (exits::pending) return pc;
   if (tracing_q) [[unlikely]]
     fire_event(Event::set, &code, pc, &v, start + 1);
@@ -1316,8 +1478,12 @@ int32_t eval_conditional(const Cell& fnv, const Cell& word, const Cell& code, in
     set_none(base);
   } else {
     Cell body = base[(kind == 3 && !truth) ? 2 : 1];
-    if (const Cell* v = single_value(body)) {
-      *base = *v;
+    Cell v;
+    const Branch b = pure_branch(body, &v);
+    if (b == Branch::value) {
+      *base = v;
+    } else if (b == Branch::returned) {
+      return pc;
     } else {
       passing::eval(&body, Chain::yes);
       if (exits::pending) return pc;
@@ -1329,6 +1495,51 @@ int32_t eval_conditional(const Cell& fnv, const Cell& word, const Cell& code, in
   return pc;
 }
 
+
+// if and unless (`kind` 1 or 2) called by their words. A pure condition
+// followed by a literal branch block is read in place; when the branch is
+// not taken, or is pure too, or is `return` and a pure expression, nothing
+// can fail and no frame is pushed. Anything else goes the general way.
+int32_t eval_if(const Cell& fnv, const Cell& word, const Cell& code, int32_t pc, int32_t end,
+                int32_t kind) {
+  if (tracing_q || !pure_room() || stack::frame_top >= stack::frame_limit) [[unlikely]]
+    return eval_conditional(fnv, word, code, pc, end, kind);
+  const int32_t lim = limit_of(code, end);
+  const Cell* cells = buf(code)->cells();
+  Cell cond;
+  if (pc >= lim || !pure_operand(cells + pc, &cond, false))
+    return eval_conditional(fnv, word, code, pc, end, kind);
+  const int32_t e = pure_chain(cells, pc + 1, lim, &cond, true);
+  if (e < 0 || e >= lim || cond.is(TypeId::unset) || !cells[e].is(TypeId::block))
+    return eval_conditional(fnv, word, code, pc, end, kind);
+  bool truth = !is_falsy(&cond);
+  if (kind == 2) truth = !truth;
+  if (!truth) {
+    set_none(stack::push_slot());
+    return e + 1;
+  }
+  Cell v;
+  const Branch b = pure_branch(cells[e], &v);
+  if (b == Branch::value) {
+    *stack::push_slot() = v;
+    return e + 1;
+  }
+  if (b == Branch::returned) return e + 1;
+  // The branch evaluated under the frame, as eval_conditional does (nothing
+  // has run since the condition and the block were read).
+  const Cell body = cells[e];
+  Cell* fn_slot = stack::push(&fnv);
+  Cell* base = stack::top;
+  push_frame(&word, stack::FrameKind::native);
+  *stack::push_slot() = cond;
+  *stack::push_slot() = body;
+  passing::eval(&body, Chain::yes);
+  if (exits::pending) return e + 1;
+  pop_frame();
+  *fn_slot = *base;
+  stack::top = fn_slot + 1;
+  return e + 1;
+}
 
 // A function! called by its word whose arguments are all evaluated ones (no
 // refinements): the arguments are fetched and the body run here, without
@@ -1738,6 +1949,9 @@ void note_boot_natives() {
     Cell* v = peek_value(&w);
     passing::conditional_companions[i] = (v && v->is(TypeId::native)) ? v->data3 : 0;
   }
+  Cell w = word::load("return");
+  Cell* v = peek_value(&w);
+  return_companion = (v && v->is(TypeId::native)) ? v->data3 : 0;
 }
 
 // --- start-up ----------------------------------------------------------------

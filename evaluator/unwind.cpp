@@ -48,13 +48,6 @@ void pop_frames_to(stack::Frame* to) {
   if (to < stack::frame_top) stack::frame_top = to;
 }
 
-void Mark::restore() const {
-  pop_frames_to(frame_top);
-  stack::frame_top = frame_top;
-  stack::arguments = arguments;
-  stack::top = top;
-}
-
 }  // namespace exits
 
 namespace stack {

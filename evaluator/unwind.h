@@ -72,12 +72,19 @@ struct Mark {
       : frame_top(frame_top_), arguments(arguments_), top(top_) {}
   // Pops every frame above the mark (frames that carry a function context
   // give it its values back) and restores both stack tops.
-  void restore() const;
+  inline void restore() const;
 };
 
 // Pops frames down to (not including) `to`, restoring the function
 // contexts they carry.
 void pop_frames_to(stack::Frame* to);
+
+inline void Mark::restore() const {
+  if (stack::frame_top > frame_top) pop_frames_to(frame_top);
+  stack::frame_top = frame_top;
+  stack::arguments = arguments;
+  stack::top = top;
+}
 
 // When set (by interpreter::init), an error that no try frame stops ends
 // the process after printing its report. Until then (the start-up steps
@@ -111,6 +118,17 @@ void throw_break(bool has_value, bool continue_);
 // Sets the pending signal and returns; raises the throw error `return` when
 // no function frame stops the exit first.
 void throw_exit(bool has_value, bool start_at_top);
+
+// The frame `return` signalled with the top frame as its caller's would
+// stop at (the nearest function-body frame), or null when the return would
+// raise an error instead (no function frame, a try/all frame on the way).
+inline Frame* return_frame() {
+  for (Frame* f = frame_top - 1; f >= frame_bottom; --f) {
+    if (f->kind == FrameKind::try_all) return nullptr;
+    if (f->function_body) return f;
+  }
+  return nullptr;
+}
 
 // `throw`: the value and the name are slots 0 and 1 of the current frame.
 // Throws level::throw_ to the nearest catch frame, or raises the throw error
