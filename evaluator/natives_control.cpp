@@ -340,6 +340,13 @@ bool foreach_step(Cell* words, Cell* pos, int32_t count) {
     if (is_any_block(pos->type())) {
       set_many(words, pos, count, true, false, false);
     } else {
+      // Each name must be a word before any is set (a date or a string
+      // taken for a word reached a context that does not exist).
+      for (int32_t i = 0; i < count; i++) {
+        const Cell* w = block::rs_abs_at(words, words->head() + i);
+        if (w->type() < TypeId::word || w->type() > TypeId::get_word)
+          fire(ErrorCode::script_invalid_arg, w);
+      }
       for (int32_t i = 0; i < count; i++) {
         Cell w = *block::rs_abs_at(words, words->head() + i);
         Cell* v = stack::push_slot();
