@@ -409,7 +409,9 @@ Cell* copy(Cell* s, Cell* result, Cell* part, bool, Cell*) {
 // --- move -------------------------------------------------------------------
 
 Cell* move(Cell* origin, Cell* target, Cell* part) {
-  if (!block::is_series_type(target->type())) {
+  // An image is a series of pixels, not of units the others can share:
+  // refused as a target as it is as an origin.
+  if (!block::is_series_type(target->type()) || target->is(TypeId::image)) {
     Cell call = stack::get_call();
     Cell type, arg;
     set_datatype(&type, target->type());
