@@ -2,6 +2,8 @@
 // reflection, form, mold and compare, and the table of C++ routines.
 #include "values/function.h"
 
+#include <algorithm>
+#include <utility>
 #include <vector>
 
 #include "evaluator/stack.h"
@@ -210,16 +212,24 @@ uint32_t validate_spec(const Cell* spec) {
       bad_spec(spec);
     }
   }
-  // The same word twice (case-insensitive): the second one is named.
+  // The same word twice (case-insensitive): the second occurrence of the
+  // word that comes first is named. Sorted by symbol, then by position, so
+  // that a spec of many words is checked in n log n steps.
+  std::vector<std::pair<SymbolId, int32_t>> names;
   for (int32_t a = 0; a < n; a++) {
     TypeId ta = v[a].type();
-    if (!is_arg_word(ta) && ta != TypeId::refinement) continue;
-    for (int32_t b = a + 1; b < n; b++) {
-      TypeId tb = v[b].type();
-      if (!is_arg_word(tb) && tb != TypeId::refinement) continue;
-      if (canon(&v[a]) == canon(&v[b])) fire(ErrorCode::script_dup_vars, &v[b]);
+    if (is_arg_word(ta) || ta == TypeId::refinement) names.emplace_back(canon(&v[a]), a);
+  }
+  std::sort(names.begin(), names.end());
+  int32_t first = n, second = n;
+  for (size_t k = 1; k < names.size(); k++) {
+    if (names[k].first == names[k - 1].first && (k < 2 || names[k - 2].first != names[k].first) &&
+        names[k - 1].second < first) {
+      first = names[k - 1].second;
+      second = names[k].second;
     }
   }
+  if (second < n) fire(ErrorCode::script_dup_vars, &v[second]);
   return flags;
 }
 
