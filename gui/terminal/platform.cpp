@@ -625,7 +625,9 @@ void r_request_dir() {
 void r_text_box_metrics() {
   Cell* box = arg(0);
   if (face_type(box) != types().rich_text) {
-    Cell t = *face_field(box, "type");
+    // An object without a type field is named whole in the error.
+    const Cell* type_field = face_field(box, "type");
+    Cell t = type_field ? *type_field : *box;
     fire(ErrorCode::script_face_type, &t);
   }
   const Cell* text = face_field(box, "text");
