@@ -135,49 +135,15 @@ bool skip_bytes(int fd, uint64_t count) {
   return true;
 }
 
-// The length of the longest prefix of n bytes that the checked UTF-8
-// decoder accepts (overlong forms included; surrogates, values above
-// 0x10FFFF and 0xFFFE not). A sequence cut off at the end is left out.
-size_t checked_prefix(const uint8_t* p, size_t n) {
-  size_t i = 0;
-  while (i < n) {
-    const uint32_t b = p[i];
-    if (b < 0x80) {
-      i++;
-      continue;
-    }
-    if (b < 0xC0 || b >= 0xF8) break;
-    const size_t need = b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
-    if (n - i < need) break;
-    uint32_t cp = b & (0x7Fu >> need);
-    size_t k = 1;
-    for (; k < need && (p[i + k] & 0xC0) == 0x80; k++) cp = cp << 6 | (p[i + k] & 0x3Fu);
-    if (k < need || (cp >= 0xD800 && cp <= 0xDFFF) || cp > unicode::kMaxCodePoint || cp == 0xFFFE)
-      break;
-    i += need;
-  }
-  return i;
-}
-
-// Decodes UTF-8 into a new string buffer, stopping at the first invalid
-// sequence. Valid text (the usual case) takes one pass; the loader's
-// invalid-utf8 error sends the rest through checked_prefix first.
+// Decodes UTF-8 into a new string buffer. Text that is not UTF-8 raises
+// access invalid-utf8 with the bytes where decoding stopped: keeping only
+// the text before them would lose the rest of the file without a word
+// (read/binary gives the bytes as they are).
 Node load_text(const uint8_t* bytes, uint64_t n, unicode::LineBreaks lb) {
-  Cell* top = stack::top;
-  try {
-    return unicode::load_utf8(bytes, static_cast<uint32_t>(n), kNoNode, nullptr, lb);
-  } catch (const NonLocalExit& e) {
-    const int32_t invalid = static_cast<int32_t>(ErrorCode::access_invalid_utf8);
-    if (e.level != level::error || error::code_of(&unwind::thrown_value) != invalid) throw;
-  }
-  stack::top = top;
-  set_none(&unwind::thrown_value);
-  const size_t valid = checked_prefix(bytes, static_cast<size_t>(n));
-  return unicode::load_utf8(bytes, static_cast<uint32_t>(valid), kNoNode, nullptr, lb);
+  return unicode::load_utf8(bytes, static_cast<uint32_t>(n), kNoNode, nullptr, lb);
 }
 
-// Appends a new string! of UTF-8 bytes (up to the first invalid sequence)
-// at the tail of a block.
+// Appends a new string! of UTF-8 bytes at the tail of a block.
 void append_line(Node block, const uint8_t* bytes, uint64_t n) {
   Cell line;
   if (n == 0) {
