@@ -2,6 +2,7 @@
 // calls with the spec cache, refinements and the C++ call helpers.
 #include "evaluator/interpreter.h"
 
+#include <array>
 #include <cstring>
 #include <vector>
 
@@ -379,30 +380,30 @@ constexpr bool is_math(FastOp f) { return f <= FastOp::xor_; }
 
 // The fast operator of an op! cell (FastOp::none unless it is plain and
 // wraps one of the operators above).
+// (Read from a table indexed by the wrapped routine's number, actions in
+// the first half, natives in the second: one load instead of a switch.)
+constexpr uint32_t kFastOpRoutines = 64;
+static_assert(kActionCount < static_cast<int>(kFastOpRoutines));
+constexpr auto kFastOps = [] {
+  std::array<FastOp, 2 * kFastOpRoutines> t{};
+  t[static_cast<uint32_t>(ActionId::add)] = FastOp::add;
+  t[static_cast<uint32_t>(ActionId::subtract)] = FastOp::subtract;
+  t[static_cast<uint32_t>(ActionId::multiply)] = FastOp::multiply;
+  t[static_cast<uint32_t>(ActionId::and_)] = FastOp::and_;
+  t[static_cast<uint32_t>(ActionId::or_)] = FastOp::or_;
+  t[static_cast<uint32_t>(ActionId::xor_)] = FastOp::xor_;
+  for (uint32_t i = 0; i < 7; i++)
+    t[kFastOpRoutines + 25 + i] =
+        static_cast<FastOp>(static_cast<uint32_t>(FastOp::equal) + i);
+  return t;
+}();
 [[gnu::always_inline]] inline FastOp fast_op_of(const Cell* opv) {
   const uint32_t h = opv->header;
-  if (!(h & op::kPlain)) return FastOp::none;
   const auto wt = static_cast<TypeId>((h >> 16) & 0xFF);
-  if (wt == TypeId::action) {
-    switch (static_cast<ActionId>(opv->data1)) {
-      case ActionId::add:
-        return FastOp::add;
-      case ActionId::subtract:
-        return FastOp::subtract;
-      case ActionId::multiply:
-        return FastOp::multiply;
-      case ActionId::and_:
-        return FastOp::and_;
-      case ActionId::or_:
-        return FastOp::or_;
-      case ActionId::xor_:
-        return FastOp::xor_;
-      default:
-        return FastOp::none;
-    }
-  }
-  if (wt == TypeId::native && opv->data1 >= 25 && opv->data1 <= 31)
-    return static_cast<FastOp>(static_cast<uint32_t>(FastOp::equal) + (opv->data1 - 25));
+  const uint32_t k = opv->data1;
+  if (!(h & op::kPlain) || k >= kFastOpRoutines) return FastOp::none;
+  if (wt == TypeId::action) return kFastOps[k];
+  if (wt == TypeId::native) return kFastOps[kFastOpRoutines + k];
   return FastOp::none;
 }
 
@@ -834,8 +835,7 @@ int32_t eval_set_word(const Cell& code, int32_t pc, int32_t end, Cell* start, co
       if (plain_call(val)) return passing::call_plain_function(val, word, code, pc, end);
     } else if (t == TypeId::native || t == TypeId::action) {
       if (int32_t kind = conditional_kind(val))
-        return kind == 3 ? passing::eval_conditional(*val, word, code, pc, end, kind)
-                         : passing::eval_if(*val, word, code, pc, end, kind);
+        return passing::eval_if(*val, word, code, pc, end, kind);
       if (plain_call(val)) return call_plain_native(val, word, code, pc, end);
     }
   }
@@ -868,6 +868,27 @@ int32_t eval_set_word(const Cell& code, int32_t pc, int32_t end, Cell* start, co
     infix_call(start, f, o, w);
   }
   return pc + 2;
+}
+
+// A fast operator whose left operand (at `start`) is an integer and whose
+// right operand is a call through the word after the operator word
+// `opword` (`callee`, that word's function value, read since anything last
+// ran): the call is made, then the operator applied as eval_infix would.
+// Answers the position after the call.
+[[gnu::noinline]] int32_t infix_callee(const Cell& code, int32_t pc, int32_t end, Cell* start,
+                                       FastOp f, const Cell* opv, const Cell* opword,
+                                       const Cell* callee) {
+  const Cell o = *opv, w = *opword, word = opword[1];
+  stack::top = start + 1;
+  pc = call_by_word(callee, word, code, pc + 2, end);
+  if (exits::pending) return pc;
+  if (start->is(TypeId::integer) && start[1].is(TypeId::integer)) [[likely]] {
+    integer_op(f, start->integer(), start[1].integer(), start);
+    stack::top = start + 1;
+  } else {
+    infix_call(start, f, o, w);
+  }
+  return pc;
 }
 
 // The infix operators that follow a value pushed at `start` (pc is after
@@ -903,6 +924,13 @@ int32_t eval_set_word(const Cell& code, int32_t pc, int32_t end, Cell* start, co
         }
         if (rc->is(TypeId::paren)) {
           pc = infix_paren(pc, start, f, val, next);
+          if (exits::pending) return pc;
+          s = buf(code);
+          lim = -1;
+          continue;
+        }
+        if (rv && ((uint64_t{1} << static_cast<uint8_t>(rv->type())) & kCallTypes)) {
+          pc = infix_callee(code, pc, end, start, f, val, next, rv);
           if (exits::pending) return pc;
           s = buf(code);
           lim = -1;
@@ -1496,12 +1524,14 @@ int32_t eval_conditional(const Cell& fnv, const Cell& word, const Cell& code, in
 }
 
 
-// if and unless (`kind` 1 or 2) called by their words. A pure condition
-// followed by a literal branch block is read in place; when the branch is
-// not taken, or is pure too, or is `return` and a pure expression, nothing
-// can fail and no frame is pushed. Anything else goes the general way.
+// if, unless and either (`kind` 1, 2 or 3) called by their words. A pure
+// condition followed by literal branch blocks is read in place; when the
+// branch is not taken, or is pure too, or is `return` and a pure
+// expression, nothing can fail and no frame is pushed. Anything else goes
+// the general way.
 int32_t eval_if(const Cell& fnv, const Cell& word, const Cell& code, int32_t pc, int32_t end,
                 int32_t kind) {
+  const bool either = kind == 3;
   if (tracing_q || !pure_room() || stack::frame_top >= stack::frame_limit) [[unlikely]]
     return eval_conditional(fnv, word, code, pc, end, kind);
   const int32_t lim = limit_of(code, end);
@@ -1510,35 +1540,42 @@ int32_t eval_if(const Cell& fnv, const Cell& word, const Cell& code, int32_t pc,
   if (pc >= lim || !pure_operand(cells + pc, &cond, false))
     return eval_conditional(fnv, word, code, pc, end, kind);
   const int32_t e = pure_chain(cells, pc + 1, lim, &cond, true);
-  if (e < 0 || e >= lim || cond.is(TypeId::unset) || !cells[e].is(TypeId::block))
+  const int32_t after = either ? e + 2 : e + 1;
+  if (e < 0 || after > lim || cond.is(TypeId::unset) || !cells[e].is(TypeId::block) ||
+      !cells[after - 1].is(TypeId::block))
     return eval_conditional(fnv, word, code, pc, end, kind);
   bool truth = !is_falsy(&cond);
   if (kind == 2) truth = !truth;
-  if (!truth) {
+  if (!truth && !either) {
     set_none(stack::push_slot());
-    return e + 1;
+    return after;
   }
+  const Cell* taken = cells + (truth ? e : e + 1);
   Cell v;
-  const Branch b = pure_branch(cells[e], &v);
+  const Branch b = pure_branch(*taken, &v);
   if (b == Branch::value) {
     *stack::push_slot() = v;
-    return e + 1;
+    return after;
   }
-  if (b == Branch::returned) return e + 1;
-  // The branch evaluated under the frame, as eval_conditional does (nothing
-  // has run since the condition and the block were read).
-  const Cell body = cells[e];
+  if (b == Branch::returned) return after;
+  // The branch evaluated under the frame, its arguments on the stack as
+  // eval_conditional leaves them (nothing has run since the condition and
+  // the blocks were read).
+  const Cell body = *taken;
   Cell* fn_slot = stack::push(&fnv);
   Cell* base = stack::top;
   push_frame(&word, stack::FrameKind::native);
-  *stack::push_slot() = cond;
-  *stack::push_slot() = body;
+  Cell* args = stack::top;  // (pure_room left room for them)
+  stack::top += either ? 3 : 2;
+  args[0] = cond;
+  args[1] = cells[e];
+  if (either) args[2] = cells[e + 1];
   passing::eval(&body, Chain::yes);
-  if (exits::pending) return e + 1;
+  if (exits::pending) return after;
   pop_frame();
   *fn_slot = *base;
   stack::top = fn_slot + 1;
-  return e + 1;
+  return after;
 }
 
 // A function! called by its word whose arguments are all evaluated ones (no
@@ -1552,11 +1589,11 @@ namespace {
 // frame (the top frame, pushed by the caller); the result goes to slot 0.
 // `return` and `exit` aimed at this frame end it here, as a signal or as
 // an exception.
+// (`me`: that frame, or null when there is none.)
 [[gnu::always_inline]] inline void run_function(Cell* fn, const Cell* call_word,
-                                                CallbackKind kind) {
+                                                CallbackKind kind, stack::Frame* me) {
   Node ctx = fn->data1;
   Cell* base = stack::arguments;
-  stack::Frame* me = stack::get_ctop();
   bool callback = kind != CallbackKind::none && trace_q;
   bool saved_tracing = tracing_q;
   if (callback) {
@@ -1639,7 +1676,8 @@ int32_t call_plain_function(const Cell* val, const Cell& word, const Cell& code,
     typecheck(&word, fn_slot, i, d, stack::top - 1);
   }
   if (ci.locals > 0) function::init_locals(ci.locals);
-  run_function(fn_slot, &word, CallbackKind::none);
+  // (push_frame pushed the top frame or raised the overflow error.)
+  run_function(fn_slot, &word, CallbackKind::none, stack::frame_top - 1);
   if (exits::pending) return pc;
   pop_frame();
   *fn_slot = *base;
@@ -1834,7 +1872,7 @@ void eval_function(Cell* fn, const Cell* call_word, CallbackKind kind) {
     call_native_code(fn);
     return;
   }
-  run_function(fn, call_word, kind);
+  run_function(fn, call_word, kind, stack::get_ctop());
 }
 
 Cell* call_function(const Cell* fn_in, const Cell* const* args, int32_t count, const Cell* name,
