@@ -37,7 +37,7 @@ struct ActionSpec {
 // The actions with a word (eval-path, set-path and compare have none).
 constexpr ActionSpec kActionSpecs[] = {
     {ActionId::make, R"spec("Returns a new value made from a spec for that value's type"
-        type [any-type!] "The datatype, an example or prototype value" spec [any-type!] "The specification of the new value")spec"},
+        type [any-type!] "The datatype, an example or prototype value" spec [any-type!] "What the new value is made from")spec"},
     {ActionId::random, R"spec("Returns a random value of the same datatype; or shuffles series"
         value "Maximum value of result (modified when series)"
         /seed "Restart or randomize" /secure "Returns a cryptographically secure random number"
@@ -147,7 +147,7 @@ constexpr ActionSpec kActionSpecs[] = {
     {ActionId::delete_, R"spec("Deletes the specified file or empty folder" file)spec"},
     {ActionId::modify, R"spec("Change mode for target aggregate value"
         target field [word!] value [any-type!] /case "Perform a case-sensitive lookup")spec"},
-    {ActionId::open, R"spec("Opens a port; makes a new port from a specification if necessary"
+    {ActionId::open, R"spec("Opens a port; makes a new port from a spec if necessary"
         port /new "Create new file - if it exists, deletes it" /read "Open for read access"
         /write "Open for write access" /seek "Optimize for random access" /allow "Specifies right access attributes" access [block!])spec"},
     {ActionId::open_q, R"spec("Returns TRUE if port is open" port)spec"},
