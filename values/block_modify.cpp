@@ -275,27 +275,6 @@ struct CallSortContext {
   uint32_t flags;
 };
 
-// The comparator's answer read as an ordering of a against b.
-int32_t map_compare_result(const Cell* r) {
-  switch (r->type()) {
-    case TypeId::logic:
-      return r->logic() ? 1 : -1;
-    case TypeId::integer: {
-      int32_t v = r->integer();
-      return v > 0 ? -1 : v < 0 ? 1 : 0;
-    }
-    case TypeId::float_:
-    case TypeId::percent: {
-      double d = r->real();
-      return d > 0.0 ? -1 : d < 0.0 ? 1 : 0;
-    }
-    case TypeId::none:
-      return -1;
-    default:
-      return 1;
-  }
-}
-
 void fill_record(Cell* rec, Node from, int32_t first, int32_t size) {
   rs_clear_from(rec, 0);
   rec->set_head(0);
@@ -325,7 +304,7 @@ int32_t call_comparator(const void* x, const void* y, const void* context) {
   Cell* r = (c->flags & 1) ? call_compare_function(&fn, &a, &b) : call_compare_function(&fn, &b, &a);
   Cell answer = *r;
   stack::top = top;
-  return map_compare_result(&answer);
+  return series::map_compare_result(&answer);
 }
 
 void sort_with_function(Cell* series, int32_t n, int32_t size, Cell* fn, uint32_t flags, bool stable) {

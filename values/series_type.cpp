@@ -632,4 +632,24 @@ void register_() {
   datatype::register_type(TypeId::series, TypeId::none_id, "series!", row);
 }
 
+int32_t map_compare_result(const Cell* r) {
+  switch (r->type()) {
+    case TypeId::logic:
+      return r->logic() ? 1 : -1;
+    case TypeId::integer: {
+      int32_t v = r->integer();
+      return v > 0 ? -1 : v < 0 ? 1 : 0;
+    }
+    case TypeId::float_:
+    case TypeId::percent: {
+      double d = r->real();
+      return d > 0.0 ? -1 : d < 0.0 ? 1 : 0;
+    }
+    case TypeId::none:
+      return -1;
+    default:
+      return 1;
+  }
+}
+
 }  // namespace qel::series

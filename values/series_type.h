@@ -122,4 +122,9 @@ Cell* modify(Cell* s, Cell* field, Cell* value, bool case_);
 // Registers the series! row.
 void register_();
 
+// The answer of a sort/compare function (logic!, a number, none or any
+// other value) read as the ordering of its two arguments that the sorts of
+// blocks and strings take.
+int32_t map_compare_result(const Cell* r);
+
 }  // namespace qel::series

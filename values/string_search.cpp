@@ -408,26 +408,6 @@ int32_t sort_compare(const void* x, const void* y, const void* context) {
   return 0;
 }
 
-int32_t map_compare_result(const Cell* r) {
-  switch (r->type()) {
-    case TypeId::logic:
-      return r->logic() ? 1 : -1;
-    case TypeId::integer: {
-      int32_t v = r->integer();
-      return v > 0 ? -1 : v < 0 ? 1 : 0;
-    }
-    case TypeId::float_:
-    case TypeId::percent: {
-      double d = r->real();
-      return d > 0.0 ? -1 : d < 0.0 ? 1 : 0;
-    }
-    case TypeId::none:
-      return -1;
-    default:
-      return 1;
-  }
-}
-
 // Sorting with a Qel function: the records live in a private copy on the
 // C++ heap and an index array is sorted, so nothing the comparator does
 // (collecting, changing the series) reaches the sort's data.
@@ -470,7 +450,7 @@ int32_t call_comparator(const void* x, const void* y, const void* context) {
   Cell* r = (c->flags & 1) ? block::call_compare_function(&fn, &a, &b)
                            : block::call_compare_function(&fn, &b, &a);
   Cell answer = *r;
-  return map_compare_result(&answer);
+  return series::map_compare_result(&answer);
 }
 
 }  // namespace
