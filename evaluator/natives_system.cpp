@@ -223,9 +223,9 @@ void set_env(const int32_t*) {
       platform::set_env(name, nullptr);
     } else {
       const std::string text = unicode::to_utf8_string(&value);
-      // A value holding NUL cannot be an environment value: it is cut there.
-      const std::string cut = text.substr(0, text.find('\0'));
-      platform::set_env(name, &cut);
+      // An environment value cannot hold NUL: refused rather than cut there.
+      if (text.find('\0') != std::string::npos) fire(ErrorCode::script_invalid_arg, &value);
+      platform::set_env(name, &text);
     }
   }
   *args = value;

@@ -151,6 +151,16 @@ Cell* create(ErrorCode code, const Cell* arg1, const Cell* arg2, const Cell* arg
   Cell* v = values_of(err);
   for (int i = 0; i < 3; i++) v[kArg1 + i] = args[i];
   set_near(err);
+  // A syntax error met while no expression is evaluated (a script being
+  // loaded before it runs) is near the source text it names, its last
+  // argument, rather than near nothing.
+  if (c / 100 == static_cast<int32_t>(ErrorCategory::syntax) && v[kNear].is(TypeId::unset)) {
+    for (int i = 2; i >= 0; i--) {
+      if (!given[i]) continue;
+      v[kNear] = args[i];
+      break;
+    }
+  }
   return err;
 }
 

@@ -193,6 +193,13 @@ class Scripts(ConsoleTest):
         out, status = self.qel("err.qel")
         self.assertIn("*** Math Error", out)
         self.assertEqual(status, 254)
+        # A syntax error in the script itself is near the text it names.
+        self.home.write("syn.qel", "Qel []\nprint 1\nx: [1 2\n")
+        out, status = self.qel("syn.qel")
+        self.assertEqual(out.strip().split("\n")[:3], [
+            "*** Syntax Error: (line 4) missing ] at [1 2", "*** Where: transcode",
+            '*** Near : "[1 2"'])
+        self.assertEqual(status, 254)
         out, status = self.qel("--catch", "err.qel", stdin="1 + 2\n")
         self.assertIn("*** Math Error", out)
         self.assertIn("== 3", out)
