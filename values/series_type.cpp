@@ -632,6 +632,26 @@ void register_() {
   datatype::register_type(TypeId::series, TypeId::none_id, "series!", row);
 }
 
+int32_t sort_part(Cell* s, const Cell* part, int32_t n) {
+  int32_t m;
+  if (part->is(TypeId::integer)) {
+    m = part->integer();
+  } else {
+    if (part->type() != s->type() || part->node() != s->node())
+      fire_invalid_refine("part", part);
+    m = part->head() - s->head();
+  }
+  if (m >= n) return n;
+  if (m >= 0) return m;
+  const int64_t h = int64_t{s->head()} + m;
+  if (h < 0) {
+    s->set_head(0);
+    return 0;
+  }
+  s->set_head(static_cast<int32_t>(h));
+  return -m;
+}
+
 int32_t map_compare_result(const Cell* r) {
   switch (r->type()) {
     case TypeId::logic:

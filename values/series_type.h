@@ -127,4 +127,11 @@ void register_();
 // blocks and strings take.
 int32_t map_compare_result(const Cell* r);
 
+// The number of values a sort takes from the n at the series' head under
+// /part `part` (an integer!, or a position in the same series, else
+// invalid-refine-arg): a smaller count replaces n; a negative one sorts that
+// many values before the head and moves the head back to them, or to the
+// first value when they would pass it, sorting nothing (the answer is 0).
+int32_t sort_part(Cell* s, const Cell* part, int32_t n);
+
 }  // namespace qel::series

@@ -457,28 +457,7 @@ int32_t call_comparator(const void* x, const void* y, const void* context) {
 
 Cell* sort(Cell* series, const SortArgs& args) {
   int32_t n = rs_length_q(series);
-  if (args.part) {
-    int32_t m;
-    if (args.part->is(TypeId::integer)) {
-      m = args.part->integer();
-    } else {
-      if (args.part->type() != series->type() || args.part->node() != series->node())
-        series::fire_invalid_refine("part", args.part);
-      m = args.part->head() - series->head();
-    }
-    if (m < n) {
-      n = m;
-      if (m < 0) {
-        int64_t h = int64_t{series->head()} + m;
-        if (h <= 0) {
-          series->set_head(0);
-          return series;
-        }
-        series->set_head(static_cast<int32_t>(h));
-        n = -m;
-      }
-    }
-  }
+  if (args.part) n = series::sort_part(series, args.part, n);
   if (n <= 0) return series;
   int32_t size = 1;
   if (args.skip) {
