@@ -425,21 +425,8 @@ int32_t mold(Cell* value, Cell* buffer, bool, bool all, bool flat, Cell* part, i
 
 int32_t compare(Cell* value1, Cell* value2, CompareOp op) {
   if (value2->type() != value1->type()) return kNotComparable;
-  switch (op) {
-    case CompareOp::equal:
-    case CompareOp::not_equal:
-    case CompareOp::strict_equal:
-    case CompareOp::sort:
-    case CompareOp::case_sort:
-    case CompareOp::same:
-    case CompareOp::find: {
-      int32_t a = static_cast<int32_t>(value1->data3);
-      int32_t b = static_cast<int32_t>(value2->data3);
-      return a < b ? -1 : a > b ? 1 : 0;
-    }
-    default:
-      return kNotComparable;
-  }
+  return compare_by_identity(static_cast<int32_t>(value1->data3), static_cast<int32_t>(value2->data3),
+                             op);
 }
 
 void register_() {

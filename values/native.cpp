@@ -56,21 +56,8 @@ Cell* make_builtin(Cell* spec, TypeId type, int32_t max_index) {
 
 int32_t compare_entries(Cell* value1, Cell* value2, CompareOp op) {
   if (value2->type() != value1->type()) return kNotComparable;
-  switch (op) {
-    case CompareOp::equal:
-    case CompareOp::not_equal:
-    case CompareOp::strict_equal:
-    case CompareOp::sort:
-    case CompareOp::case_sort:
-    case CompareOp::same:
-    case CompareOp::find: {
-      int32_t a = static_cast<int32_t>(value1->data1);
-      int32_t b = static_cast<int32_t>(value2->data1);
-      return a < b ? -1 : a > b ? 1 : 0;
-    }
-    default:
-      return kNotComparable;
-  }
+  return compare_by_identity(static_cast<int32_t>(value1->data1), static_cast<int32_t>(value2->data1),
+                             op);
 }
 
 int32_t mold_builtin(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part,

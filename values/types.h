@@ -170,6 +170,25 @@ enum class CompareOp : int32_t {
 // A compare function's answer for values that cannot be compared.
 inline constexpr int32_t kNotComparable = -2;
 
+// The compare function of values that are only equal or not, and sort by a
+// number that tells them apart (`a` and `b`, of two values of one type):
+// every equality and sort operator compares the numbers; the ordering
+// operators cannot compare such values.
+inline int32_t compare_by_identity(int32_t a, int32_t b, CompareOp op) {
+  switch (op) {
+    case CompareOp::equal:
+    case CompareOp::not_equal:
+    case CompareOp::strict_equal:
+    case CompareOp::sort:
+    case CompareOp::case_sort:
+    case CompareOp::same:
+    case CompareOp::find:
+      return a < b ? -1 : a > b ? 1 : 0;
+    default:
+      return kNotComparable;
+  }
+}
+
 // Arithmetic, logic and set operator codes of the do-math routines.
 enum class MathOp : int32_t {
   add = 0,
