@@ -140,40 +140,8 @@ void draw_text(const TextView* text, int32_t x, int32_t y, const ClipRect& clip,
   int32_t i = 0;
   int32_t column = x, row = y;
 
-  // Lines above the clip are walked over, wrapping as drawing would.
-  while (i < n && row < clip.top) {
-    uint32_t c = src.at(i);
-    if (c == '\n') {
-      column = x;
-      row++;
-      i++;
-      continue;
-    }
-    if (escapes && c == kEsc) {
-      TextStyle scratch = style;
-      if (int32_t used = parse_escape(*src.text, i, scratch)) {
-        style.foreground = scratch.foreground;
-        style.attributes = scratch.attributes;
-        i += used;
-        continue;
-      }
-    }
-    int32_t w = char_width(c);
-    if (wrap && column + w > clip.right && column > x) {
-      column = x;
-      row++;
-      continue;
-    }
-    column += w;
-    i++;
-    if (wrap && column >= clip.right) {
-      column = x;
-      row++;
-    }
-  }
-  if (row < clip.top) return;
-  row = std::max(clip.top, row);
-
+  // Lines above the clip are walked over as drawing would walk them,
+  // without writing cells.
   while (i < n && row < clip.bottom) {
     uint32_t c = src.at(i);
     if (c == '\n') {
@@ -199,7 +167,7 @@ void draw_text(const TextView* text, int32_t x, int32_t y, const ClipRect& clip,
       continue;
     }
     if (column + w <= clip.right) {
-      if (ScreenCell* cell = grid_cell(column, row)) {
+      if (ScreenCell* cell = row >= clip.top ? grid_cell(column, row) : nullptr) {
         cell->code_point = c;
         uint32_t attributes = style.attributes & render_flag::kAttributes;
         if (src.run) {
