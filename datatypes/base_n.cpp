@@ -120,7 +120,7 @@ uint8_t* encode_base58(uint8_t* out, const uint8_t* bytes, size_t n) {
   }
   while (w < area && digits[w] == '1') w++;
   for (size_t i = 0; i < zeros; i++) *out++ = '1';
-  std::memcpy(out, digits.data() + w, area - w);
+  if (w < area) std::memcpy(out, digits.data() + w, area - w);  // an empty input has no digit area
   return out + (area - w);
 }
 
