@@ -151,6 +151,8 @@ void set_zone(Cell* d, const Cell* v, bool keep_instant) {
     minutes = 0;
     negative = hours < 0;
   } else if (v->is(TypeId::time)) {
+    // An infinite or NaN time has no hours to read.
+    if (!std::isfinite(v->real())) fire(ErrorCode::script_invalid_arg, v);
     const double u = std::fmod(v->real(), 57600.0);
     hours = time::get_hours(u);
     minutes = time::get_minutes(u);
