@@ -11,6 +11,7 @@
 #include "values/string.h"
 #include "values/word.h"
 #include "datatypes/bitset.h"
+#include "datatypes/date.h"
 #include "datatypes/typeset.h"
 
 namespace qel::natives {
@@ -145,6 +146,13 @@ void set_op(const int32_t* refinements, MathOp op, bool two_sets) {
     case TypeId::bitset:
       bitset::do_math(op);
       break;
+    case TypeId::date:
+      // Two dates have only a difference: the time between them.
+      if (op == MathOp::difference) {
+        date::difference(args, args + 1);
+        break;
+      }
+      [[fallthrough]];
     default: {
       Cell w = stack::get_call();
       Cell dt;
