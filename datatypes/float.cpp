@@ -309,7 +309,9 @@ void round(Cell* value, const Cell* scale, integer::RoundMode mode) {
   double result;
   if (d >= 1.0) {
     result = r * d;
-    if (std::fabs(result) == kMaxFinite) fire(ErrorCode::math_overflow);
+    // Rounding a finite value up past the largest double overflows.
+    if (std::fabs(result) == kMaxFinite || (std::isinf(result) && std::isfinite(r)))
+      fire(ErrorCode::math_overflow);
   } else {
     result = std::ldexp(r / (1.0 / d), kept_exponent);
   }
