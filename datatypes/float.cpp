@@ -488,7 +488,8 @@ Cell* random(Cell* value, bool seed, bool secure, bool) {
   double r;
   if (secure) {
     const double s1 = random::secure_int(), s2 = random::secure_int();
-    r = x * (s2 + s1 / 2147483647.0) / 2147483648.0;
+    // The fraction first: the value times s2 alone can overflow.
+    r = x * ((s2 + s1 / 2147483647.0) / 2147483648.0);
   } else {
     r = x * (random::next() / 2147483647.0);
   }
