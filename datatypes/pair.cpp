@@ -218,9 +218,10 @@ void absolute() {
 }
 
 Cell* negate(Cell* value) {
-  // Two's complement: the most negative component stays as it is.
-  return make_at(value, static_cast<int32_t>(0u - value->data2),
-                 static_cast<int32_t>(0u - value->data3));
+  // The most negative component has no negation in 32 bits (it would come
+  // back unchanged): an overflow, as for integer! and absolute.
+  if (x(value) == INT32_MIN || y(value) == INT32_MIN) fire(ErrorCode::math_overflow);
+  return make_at(value, -x(value), -y(value));
 }
 
 Cell* reverse(Cell* value, Cell*, Cell*) { return make_at(value, y(value), x(value)); }
