@@ -343,7 +343,9 @@ Cell* random(Cell* value, bool seed, bool secure, bool) {
     } else {
       x = random::next() / 2147483647.0 * 3600.0;
     }
-    set_time(value, std::floor(x) / 3600.0 * kSecondsPerDay, true);
+    // A whole multiple of 24 seconds; dividing by 3600 first left it a hair
+    // below a whole second, which molded as ":60".
+    set_time(value, std::floor(x) * (kSecondsPerDay / 3600.0), true);
   }
   return value;
 }
