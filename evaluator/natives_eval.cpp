@@ -88,8 +88,9 @@ void do_(const int32_t* refinements) {
   if (has_trace && !interpreter::trace_q) {
     interpreter::install_callback(args + refinements[3]);
     installed = true;
-    interpreter::fire_init();
   }
+  // Declared before the init event fires, so that an error raised by the
+  // callback at init still ends the trace and clears the callback.
   struct TraceEnd {
     bool installed;
     ~TraceEnd() {
@@ -106,6 +107,7 @@ void do_(const int32_t* refinements) {
       interpreter::clear_callback();
     }
   } trace_end{installed};
+  if (installed) interpreter::fire_init();
   Cell* value = args;
   clamp(value);
   switch (value->type()) {
