@@ -612,13 +612,15 @@ void deliver(Cell* dest, const std::vector<uint8_t>& bytes) {
     binary::insert_bytes(dest, 0, bytes.data(), bytes.size());
     return;
   }
-  // Text: decoded into the shared buffer up to the first invalid sequence,
-  // line ends made LF, then inserted as a whole.
+  // Text: decoded into the shared buffer, line ends made LF, then inserted
+  // as a whole. Output that is not UTF-8 raises access invalid-utf8 with
+  // the bytes from there, as reading a file does: stopping there would drop
+  // the rest of the output without a word (a binary! destination takes the
+  // bytes as they are).
   if (!output_buffer) init_call();
-  const size_t valid = unicode::utf8_valid_prefix(bytes.data(), bytes.size());
   Cell text{static_cast<uint32_t>(TypeId::string), 0, output_buffer, 0};
   string::rs_reset(&text);
-  unicode::load_utf8(bytes.data(), static_cast<uint32_t>(valid), output_buffer, nullptr,
+  unicode::load_utf8(bytes.data(), static_cast<uint32_t>(bytes.size()), output_buffer, nullptr,
                      unicode::LineBreaks::convert);
   string::concatenate(dest, &text, -1, 0, string::Keep::yes, string::Mode::insert);
   // Keep the shared buffer small between calls.
