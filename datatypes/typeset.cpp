@@ -228,6 +228,7 @@ void register_() {
       .find = find,
   };
   datatype::register_type(TypeId::typeset, TypeId::none_id, "typeset!", row);
+  block::typeset_to_block = [](const Cell* ts, Cell* result) { to_block(ts, result); };
 }
 
 }  // namespace qel::typeset
