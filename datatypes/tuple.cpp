@@ -196,7 +196,8 @@ Cell* make(Cell* proto, Cell* spec, TypeId) {
     case TypeId::block:
     case TypeId::paren:
     case TypeId::hash: {
-      const int32_t n = block::rs_length_q(spec);
+      // A position past the tail (the block was cut after) holds nothing.
+      const int32_t n = std::max(block::rs_length_q(spec), 0);
       if (n > kMaxLength) bad_to_arg(spec);
       uint8_t b[kMaxLength] = {};
       const Cell* item = n > 0 ? block::rs_head(spec) : nullptr;
