@@ -195,6 +195,8 @@ void do_math(Cell* left, Cell* right, MathOp op) {
     case TypeId::tuple: tuple::do_math(left, right, op); return;
     case TypeId::money: money::do_math(left, right, op); return;
     case TypeId::vector:
+      // Vectors hold numbers and characters, never times.
+      if (lt == TypeId::time) raise_with_type(ErrorCode::script_invalid_type, rt);
       // The vector computes in place; the scalar stood on the left.
       vector::do_math_scalar(op, right, left, vector::ScalarSide::left);
       *left = *right;
