@@ -3,6 +3,7 @@
 #include "values/function.h"
 
 #include <algorithm>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -96,24 +97,17 @@ void check_type_block(const Cell* blk) {
 
 void make_plain_word(Cell* w) { w->reset_header(TypeId::word); }
 
-bool in_list(const std::vector<SymbolId>& list, const Cell* w) {
-  SymbolId s = canon(w);
-  for (SymbolId x : list)
-    if (x == s) return true;
-  return false;
-}
-
 // Collects the words a body sets into `result` (a block node), skipping those
-// in `ignore` (which grows).
-void collect_body(Node body_node, int32_t head, std::vector<SymbolId>& ignore, Cell* result,
-                  int32_t depth) {
+// in `ignore` (which grows). A set, so that a body setting many words is
+// collected in linear time.
+void collect_body(Node body_node, int32_t head, std::unordered_set<SymbolId>& ignore,
+                  Cell* result, int32_t depth) {
   if (depth > 1000) fire(ErrorCode::internal_too_deep);
   auto collect = [&](const Cell* w) {
-    if (in_list(ignore, w)) return;
+    if (!ignore.insert(canon(w)).second) return;
     Cell c = *w;
     make_plain_word(&c);
     block::rs_append(result, &c);
-    ignore.push_back(canon(w));
   };
   SeriesBuffer* s = memory::series(body_node);
   int32_t n = static_cast<int32_t>(s->length());
@@ -236,7 +230,7 @@ uint32_t validate_spec(const Cell* spec) {
 Cell* collect_words(Cell* spec, const Cell* body) {
   init_symbols();
   Cell* result = block::push_only(8);
-  std::vector<SymbolId> ignore;
+  std::unordered_set<SymbolId> ignore;
   // The ignore list: the spec's own words.
   Items it = items_of(spec);
   int32_t extern_at = -1;
@@ -256,7 +250,7 @@ Cell* collect_words(Cell* spec, const Cell* body) {
     const Cell& c = it.first[i];
     TypeId t = c.type();
     if (is_arg_word(t) || t == TypeId::set_word || t == TypeId::refinement)
-      ignore.push_back(canon(&c));
+      ignore.insert(canon(&c));
   }
   if (extern_at >= 0) {
     // Words after /extern are excluded (they are on the ignore list);
