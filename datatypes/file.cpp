@@ -40,6 +40,22 @@ std::string to_os_path(const Cell* file) {
   // file a: a name holding NUL names no file at all (the empty name, which
   // every call refuses).
   if (path.find('\0') != std::string::npos) path.clear();
+  // U+DC80..U+DCFF (UTF-8 ED B2 80 to ED B3 BF) stand for the bytes of a
+  // system name that are not UTF-8 (a folder's listing makes them): each
+  // goes back to its byte.
+  if (path.find('\xED') == std::string::npos) return path;
+  size_t out = 0;
+  for (size_t i = 0; i < path.size(); i++) {
+    const auto b1 = static_cast<uint8_t>(path[i]);
+    if (b1 == 0xED && i + 2 < path.size() && (static_cast<uint8_t>(path[i + 1]) & 0xFE) == 0xB2) {
+      const auto b2 = static_cast<uint8_t>(path[i + 1]), b3 = static_cast<uint8_t>(path[i + 2]);
+      path[out++] = static_cast<char>(0x80 | (b2 & 1) << 6 | (b3 & 0x3F));
+      i += 2;
+    } else {
+      path[out++] = path[i];
+    }
+  }
+  path.resize(out);
   return path;
 }
 
