@@ -226,8 +226,14 @@ Cell* append_at_tail(Cell* series, Cell* value, int32_t part, bool only, int32_t
   if (n <= 0) return series;
   if (dup > 1) {
     const int64_t total = int64_t{n} * dup;
-    if (int64_t{len0} + total > 0x7FFFFFF0) no_memory();
-    SeriesBuffer* b = reserve(buffer(series), 1, static_cast<uint64_t>(total - n));
+    SeriesBuffer* b = buffer(series);
+    if ((static_cast<uint64_t>(len0 + total) << unit_shift(b->unit())) > memory::kMaxSeriesBytes) {
+      // A formed value is already at the tail: take it off again, so that a
+      // repetition too large for a series leaves the series as it was.
+      b->tail = b->offset + (static_cast<uint32_t>(len0) << unit_shift(b->unit()));
+      no_memory();
+    }
+    b = reserve(b, 1, static_cast<uint64_t>(total - n));
     const uint32_t sh = unit_shift(b->unit());
     repeat_copy(char_at(b, len0), static_cast<size_t>(n) << sh, dup);
     b->tail += static_cast<uint32_t>((total - n) << sh);
