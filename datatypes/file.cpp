@@ -8,6 +8,7 @@
 #include "evaluator/stack.h"
 #include "memory/unicode.h"
 #include "runtime/platform.h"
+#include "services/files.h"
 #include "values/errors.h"
 #include "values/string.h"
 
@@ -18,7 +19,7 @@ Cell* push(const Cell* value) { return stack::push(value); }
 Cell* get_current_dir(Cell* out) {
   std::string dir = platform::get_current_dir().value_or(std::string());
   if (dir.empty() || dir.back() != '/') dir.push_back('/');
-  return string::make_utf8(out, dir);
+  return files::os_text(out, dir);
 }
 
 void to_local_path(const Cell* file, Cell* target, bool full) {

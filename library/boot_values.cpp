@@ -22,6 +22,7 @@
 #include "memory/collector.h"
 #include "runtime/startup.h"
 #include "services/cmdline.h"
+#include "services/files.h"
 #include "values/block.h"
 #include "values/context.h"
 #include "values/error.h"
@@ -110,7 +111,7 @@ void command_line() {
   if (runtime::system.argc == 0)
     set_none(result());
   else
-    string::make_utf8(result(), cmdline::command_line());
+    files::os_text(result(), cmdline::command_line());
 }
 
 void text_or_none(std::string_view text) {

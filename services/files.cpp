@@ -155,23 +155,6 @@ void append_line(Node block, const uint8_t* bytes, uint64_t n) {
   *append_slot(block) = line;
 }
 
-// A name from the system as text: its UTF-8, each byte that is not part
-// of valid UTF-8 kept as the code point U+DC00 + the byte (a lone low
-// surrogate, which no decoded text holds). file::to_os_path turns those
-// back into the bytes, so a listed name names its file (decoding it like
-// text would have made another name of it).
-void name_to_string(Cell* out, std::string_view name) {
-  const auto* p = reinterpret_cast<const uint8_t*>(name.data());
-  const uint8_t* const end = p + name.size();
-  string::rs_make_at(out, static_cast<uint32_t>(name.size()));
-  while (p < end) {
-    const size_t valid = unicode::utf8_valid_prefix(p, static_cast<size_t>(end - p));
-    string::append_utf8(out, std::string_view(reinterpret_cast<const char*>(p), valid));
-    p += valid;
-    if (p < end) string::append_char(string::buffer(out), 0xDC00u + *p++);
-  }
-}
-
 // The bytes of a value to write, owned or borrowed. Borrowed bytes point
 // into a series and stay valid while no Qel code runs and nothing grows it.
 class ValueBytes {
@@ -256,6 +239,19 @@ class Sink {
 const uint8_t kLineEnd[] = {'\n'};
 
 }  // namespace
+
+Cell* os_text(Cell* out, std::string_view name) {
+  const auto* p = reinterpret_cast<const uint8_t*>(name.data());
+  const uint8_t* const end = p + name.size();
+  string::rs_make_at(out, static_cast<uint32_t>(name.size()));
+  while (p < end) {
+    const size_t valid = unicode::utf8_valid_prefix(p, static_cast<size_t>(end - p));
+    string::append_utf8(out, std::string_view(reinterpret_cast<const char*>(p), valid));
+    p += valid;
+    if (p < end) string::append_char(string::buffer(out), 0xDC00u + *p++);
+  }
+  return out;
+}
 
 // --- lower operations ----------------------------------------------------
 
@@ -473,7 +469,7 @@ Cell* read_dir(const Cell* dir, Cell* out) {
     }
     if (folder) name.push_back('/');
     Cell f;
-    name_to_string(&f, name);
+    os_text(&f, name);
     f.set_type(TypeId::file);
     *append_slot(blk) = f;
   }

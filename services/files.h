@@ -20,6 +20,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "values/cell.h"
 
@@ -98,12 +99,19 @@ ReadStatus read_fd(int fd, int64_t part, int64_t seek, ReadTarget& target, uint6
 bool dir_path_q(const Cell* file);
 
 // Decodes UTF-8 bytes into a new string! in `out`, turning CR LF and a lone
-// CR into LF and stopping at the first invalid sequence.
+// CR into LF; bytes that are not UTF-8 raise access invalid-utf8.
 Cell* bytes_to_string(const uint8_t* bytes, uint64_t n, Cell* out);
 // Splits bytes into a new block! of line strings in `out`: a line ends at LF
 // (less one CR just before it); text after the last LF is a last line,
-// taken whole. Each line decodes as UTF-8 up to its first invalid sequence.
+// taken whole. Bytes that are not UTF-8 raise access invalid-utf8.
 Cell* lines_to_block(const uint8_t* bytes, uint64_t n, Cell* out);
+
+// A name (or other text) from the system as a new string! in `out`: its
+// UTF-8, each byte that is not part of valid UTF-8 kept as the code point
+// U+DC00 + the byte (a lone low surrogate, which no decoded text holds).
+// file::to_os_path turns those back into the bytes, so such a name still
+// names its file (decoded as text it would have become another name).
+Cell* os_text(Cell* out, std::string_view name);
 
 // Reads a file or lists a folder into `out`: a folder path (dir_path_q)
 // gives its listing; otherwise the file's text, bytes (binary) or lines.

@@ -12,10 +12,12 @@
 #include <thread>
 #include <vector>
 
+#include "datatypes/file.h"
 #include "services/cmdline.h"
 #include "services/env.h"
 #include "services/files.h"
 #include "tests/unit/values_support.h"
+#include "values/string.h"
 
 namespace qel {
 namespace {
@@ -170,6 +172,19 @@ TEST_F(FilesService, WritesToAFullDeviceFail) {
   const uint8_t byte = 'x';
   EXPECT_FALSE(files::write_bytes(fd, &byte, 1));
   files::close_file(fd);
+}
+
+// Text from the system that is not UTF-8 (a command line, the current
+// folder) became U+FFFD and named another file: its bad bytes now go to
+// U+DC80..U+DCFF and back.
+TEST_F(FilesService, SystemTextKeepsBytesThatAreNotUtf8) {
+  const std::string raw = "arg\xFF \xC3\xA9 \xED\xB2\x80 \xE2\x82";
+  Cell text;
+  files::os_text(&text, raw);
+  EXPECT_EQ(string::rs_abs_at(&text, 3), 0xDCFFu);
+  EXPECT_EQ(string::rs_abs_at(&text, 5), 0xE9u);
+  text.set_type(TypeId::file);
+  EXPECT_EQ(file::to_os_path(&text), raw);
 }
 
 TEST(Cmdline, RebuiltLineQuotesWhatSplittingNeeds) {
