@@ -2,8 +2,9 @@
 //
 // Grey, YCbCr and RGB files decode straight into B, G, R, A pixels (alpha
 // 255); CMYK and YCCK files through CMYK, inverted when an Adobe marker says
-// the values are stored inverted. A file that ends early is a failure (the
-// library would otherwise fill the rest with grey), and so is a progressive
+// the values are stored inverted. A file that ends early, or whose scan data
+// a marker cuts short, is a failure (the library would otherwise fill the
+// rest with grey), and so is a progressive
 // file of more than 500 scans (each scan costs a pass over the image) or one
 // that needs more than 1 GiB of working memory.
 // libjpeg reports errors by a long jump, so the functions that call setjmp
@@ -35,9 +36,13 @@ struct Error {
 
 [[noreturn]] void fail(j_common_ptr cinfo) { std::longjmp(reinterpret_cast<Error*>(cinfo->err)->jump, 1); }
 void quiet(j_common_ptr) {}
-// Warnings pass, except the one that says the data ended early.
+// Warnings pass, except those that say the data ended early: the file
+// itself, or a scan's data, cut off by a marker (a file of a few hundred
+// bytes whose header claims 20000x20000 pixels would otherwise decode into
+// gigabytes of grey).
 void warning(j_common_ptr cinfo, int level) {
-  if (level < 0 && cinfo->err->msg_code == JWRN_JPEG_EOF) fail(cinfo);
+  const int code = cinfo->err->msg_code;
+  if (level < 0 && (code == JWRN_JPEG_EOF || code == JWRN_HIT_MARKER)) fail(cinfo);
 }
 void progress(j_common_ptr cinfo) {
   if (cinfo->is_decompressor &&
