@@ -2,9 +2,10 @@
 // numberings, zones, the carry of out-of-range fields, and the small
 // constructors the lexer, the boot-data decoder and the clock use.
 //
-// All divisions truncate toward zero, as the calendar formulas are written;
-// the "mod" helpers below give the non-negative remainders where a formula
-// asks for one.
+// The divisions truncate toward zero where their operands cannot be
+// negative; the year counts divide by floor so that years before 0 follow
+// the same calendar, and the "mod" helpers give the non-negative remainders
+// where a formula asks for one.
 #include <cmath>
 
 #include "datatypes/date.h"
@@ -24,7 +25,12 @@ inline int64_t mod_floor(int64_t a, int64_t m) {
 }
 inline int64_t div_floor(int64_t a, int64_t m) { return (a - mod_floor(a, m)) / m; }
 
-inline int64_t days_before_year(int64_t y) { return 365 * y + y / 4 - y / 100 + y / 400; }
+// Days from 1 March of year 0 to 1 March of year y. Floor division keeps
+// the leap days right for negative years as well (-4 is a leap year, -1 is
+// not); truncation would count them from the wrong side of zero.
+inline int64_t days_before_year(int64_t y) {
+  return 365 * y + div_floor(y, 4) - div_floor(y, 100) + div_floor(y, 400);
+}
 
 void set_word(Cell* d, uint32_t w) { d->data1 = w; }
 
@@ -50,13 +56,13 @@ int64_t to_day_number(uint32_t w) {
 }
 
 uint32_t from_day_number(int64_t n, uint32_t zone, bool time) {
+  // The March-based year holding day n: an estimate, then moved until n
+  // lies within it (the estimate can be one off either way before year 0).
   int64_t y =
-      static_cast<int64_t>(std::trunc((10000.0 * static_cast<double>(n) + 14780.0) / 3652425.0));
-  int64_t r = n - days_before_year(y);
-  if (r < 0) {
-    --y;
-    r = n - days_before_year(y);
-  }
+      static_cast<int64_t>(std::floor((10000.0 * static_cast<double>(n) + 14780.0) / 3652425.0));
+  while (n < days_before_year(y)) --y;
+  while (n >= days_before_year(y + 1)) ++y;
+  const int64_t r = n - days_before_year(y);
   const int64_t mi = (100 * r + 52) / 3060;
   const int64_t m = (mi + 2) % 12 + 1;
   const int64_t yr = y + (mi + 2) / 12;
