@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "datatypes/typeset.h"
+#include "evaluator/lexer.h"
 #include "evaluator/natives.h"
 #include "memory/collector.h"
 #include "values/actions.h"
@@ -298,14 +299,19 @@ inline Node companion_of(const Cell* fn, int32_t* fixed) {
   return fn->data3;
 }
 
-CacheInfo build_cache(const Cell* fn) {
-  Cell spec;
-  set_series(&spec, TypeId::block, fn->data2, 0);
-  // The descriptors are collected aside first: the argument stack's top may
-  // be an infix call's left operand.
+// The argument descriptors a spec declares (arguments and refinements in
+// spec order, /local excluded), its refinement count and the call slots
+// /local adds.
+struct SpecShape {
   std::vector<Cell> descriptors;
   int32_t refinements = 0;
   int32_t locals = 0;
+};
+
+SpecShape spec_shape(const Cell& spec) {
+  SpecShape shape;
+  std::vector<Cell>& descriptors = shape.descriptors;
+  int32_t& refinements = shape.refinements;
   int32_t n = tail_of(spec);
   for (int32_t i = 0; i < n; i++) {
     Cell item = *at(spec, i);
@@ -319,9 +325,9 @@ CacheInfo build_cache(const Cell* fn) {
       kind = ArgKind::literal;
     else if (t == TypeId::refinement) {
       if (symbol::resolve(item.symbol()) == symbol::resolve(sym_local)) {
-        locals = 1;
+        shape.locals = 1;
         for (int32_t k = i + 1; k < n; k++)
-          if (at(spec, k)->is(TypeId::word)) locals++;
+          if (at(spec, k)->is(TypeId::word)) shape.locals++;
         break;
       }
       refinements++;
@@ -346,6 +352,86 @@ CacheInfo build_cache(const Cell* fn) {
     descriptors.push_back(Cell{static_cast<uint32_t>(TypeId::integer), static_cast<uint32_t>(types),
                                static_cast<uint32_t>(types >> 32), static_cast<uint32_t>(kind)});
   }
+  return shape;
+}
+
+// A built-in's entry reads its arguments by position and trusts their
+// types, so a native! or action! whose spec (made by make native!, or
+// changed through spec-of before the first call) does not declare the
+// arguments of its built-in is refused before it is called: the same
+// arguments, kinds and refinements, each allowing no type the built-in's
+// own spec does not. The built-ins' shapes are read from their spec texts
+// once. A native index without an entry raises not-done and reads nothing.
+bool fits_builtin(TypeId t, uint32_t index, const SpecShape& shape) {
+  static std::array<std::vector<Cell>, natives::kTableSize + kActionCount + 1> references;
+  static std::array<bool, natives::kTableSize + kActionCount + 1> known{};
+  const char* text = nullptr;
+  size_t slot = 0;
+  if (t == TypeId::native) {
+    if (index < 1 || index > static_cast<uint32_t>(natives::kTableSize)) return false;
+    text = natives::spec_text(static_cast<int32_t>(index));
+    if (!text) return true;
+    slot = index;
+  } else {
+    if (index < 1 || index > static_cast<uint32_t>(kActionCount)) return false;
+    text = natives::action_spec_text(static_cast<int32_t>(index));
+    if (!text) return false;
+    slot = natives::kTableSize + index;
+  }
+  // The types a value can have: abstract types' bits do not count (a plain
+  // argument allows them all).
+  static uint64_t concrete = 0;
+  auto scan_text = [](const char* t) {
+    Cell* spec = stack::push_slot();
+    set_none(spec);
+    lexer::ScanOptions options;
+    lexer::scan(spec, reinterpret_cast<const uint8_t*>(t), static_cast<uint32_t>(std::strlen(t)),
+                options);
+    return spec;
+  };
+  if (!concrete) {
+    Cell* saved = stack::top;
+    concrete = types_of_block(*scan_text("any-type!"));
+    stack::top = saved;
+  }
+  if (!known[slot]) {
+    Cell* saved = stack::top;
+    SpecShape ref = spec_shape(*scan_text(text));
+    stack::top = saved;
+    // The refinement count and locals travel in one last cell.
+    ref.descriptors.push_back(Cell{static_cast<uint32_t>(TypeId::integer),
+                                   static_cast<uint32_t>(ref.refinements),
+                                   static_cast<uint32_t>(ref.locals), 0});
+    references[slot] = std::move(ref.descriptors);
+    known[slot] = true;
+  }
+  const std::vector<Cell>& ref = references[slot];
+  const size_t count = ref.size() - 1;
+  if (shape.descriptors.size() != count || shape.locals != static_cast<int32_t>(ref[count].data2) ||
+      shape.refinements != static_cast<int32_t>(ref[count].data1))
+    return false;
+  auto types = [](const Cell& c) { return c.data1 | (uint64_t{c.data2} << 32); };
+  for (size_t i = 0; i < count; i++) {
+    const Cell& d = shape.descriptors[i];
+    const Cell& r = ref[i];
+    if (d.data3 != r.data3 || (types(d) & ~types(r) & concrete)) return false;
+  }
+  return true;
+}
+
+CacheInfo build_cache(const Cell* fn) {
+  Cell spec;
+  set_series(&spec, TypeId::block, fn->data2, 0);
+  // The descriptors are collected aside first: the argument stack's top may
+  // be an infix call's left operand.
+  SpecShape shape = spec_shape(spec);
+  const TypeId called = fn->is(TypeId::op) ? op::wrapped(fn) : fn->type();
+  if ((called == TypeId::native || called == TypeId::action) &&
+      !fits_builtin(called, fn->data1, shape))
+    fire(ErrorCode::script_bad_func_def, &spec);
+  const std::vector<Cell>& descriptors = shape.descriptors;
+  const int32_t refinements = shape.refinements;
+  const int32_t locals = shape.locals;
   int32_t count = static_cast<int32_t>(descriptors.size());
   int32_t fixed = 0;
   Node node = companion_of(fn, &fixed);

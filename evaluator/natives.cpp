@@ -71,6 +71,13 @@ void define_words() {
   }
 }
 
+const char* spec_text(int32_t index) {
+  for (auto group : kGroups)
+    for (const Definition& d : group())
+      if (d.index == index) return d.spec;
+  return nullptr;
+}
+
 // --- support routines
 
 int32_t get_integer_arg(const Cell* value) {

@@ -68,6 +68,11 @@ void init();
 // words (needs the lexer).
 void define_words();
 
+// The spec text of native index `index` and of action id `id` as start-up
+// makes their values (null when there is none).
+const char* spec_text(int32_t index);
+const char* action_spec_text(int32_t id);
+
 // Raises internal `not-done`: the entry of table slots without a native.
 void not_done(const int32_t* refinements);
 

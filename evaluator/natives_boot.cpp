@@ -200,6 +200,16 @@ void user_routine() { fire(ErrorCode::internal_routines); }
 
 }  // namespace
 
+namespace natives {
+
+const char* action_spec_text(int32_t id) {
+  for (const ActionSpec& a : kActionSpecs)
+    if (static_cast<int32_t>(a.id) == id) return a.spec;
+  return nullptr;
+}
+
+}  // namespace natives
+
 namespace boot_text {
 
 void define_words() {
