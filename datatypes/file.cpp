@@ -36,27 +36,13 @@ void to_local_path(const Cell* file, Cell* target, bool full) {
 }
 
 std::string to_os_path(const Cell* file) {
-  std::string path = unicode::to_utf8_string(file);
+  // U+DC80..U+DCFF stand for the bytes of a system name that are not UTF-8
+  // (files::os_text): os_bytes turns them back into those bytes.
+  std::string path = files::os_bytes(file);
   // The system reads a name up to its first NUL, so %"a^@b" would name the
   // file a: a name holding NUL names no file at all (the empty name, which
   // every call refuses).
   if (path.find('\0') != std::string::npos) path.clear();
-  // U+DC80..U+DCFF (UTF-8 ED B2 80 to ED B3 BF) stand for the bytes of a
-  // system name that are not UTF-8 (a folder's listing makes them): each
-  // goes back to its byte.
-  if (path.find('\xED') == std::string::npos) return path;
-  size_t out = 0;
-  for (size_t i = 0; i < path.size(); i++) {
-    const auto b1 = static_cast<uint8_t>(path[i]);
-    if (b1 == 0xED && i + 2 < path.size() && (static_cast<uint8_t>(path[i + 1]) & 0xFE) == 0xB2) {
-      const auto b2 = static_cast<uint8_t>(path[i + 1]), b3 = static_cast<uint8_t>(path[i + 2]);
-      path[out++] = static_cast<char>(0x80 | (b2 & 1) << 6 | (b3 & 0x3F));
-      i += 2;
-    } else {
-      path[out++] = path[i];
-    }
-  }
-  path.resize(out);
   return path;
 }
 

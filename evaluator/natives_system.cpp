@@ -56,7 +56,7 @@ void set_count(Cell* out, double n) {
 // The name a var argument gives: a string's text or a word's spelling.
 std::string var_name(const Cell* var) {
   if (is_any_word(var->type())) return std::string(symbol::name(var->symbol()));
-  return unicode::to_utf8_string(var);
+  return files::os_bytes(var);
 }
 
 // Names the system cannot hold: empty, or holding "=" or NUL.
@@ -207,7 +207,7 @@ void get_env(const int32_t*) {
   std::optional<std::string> value;
   if (!bad_name(name)) value = platform::get_env(name);
   if (value)
-    string::make_utf8(args, *value);
+    files::os_text(args, *value);
   else
     set_none(args);
   stack::top = args + 1;
@@ -222,7 +222,7 @@ void set_env(const int32_t*) {
     if (value.is(TypeId::none)) {
       platform::set_env(name, nullptr);
     } else {
-      const std::string text = unicode::to_utf8_string(&value);
+      const std::string text = files::os_bytes(&value);
       // An environment value cannot hold NUL: refused rather than cut there.
       if (text.find('\0') != std::string::npos) fire(ErrorCode::script_invalid_arg, &value);
       platform::set_env(name, &text);
@@ -240,9 +240,9 @@ void list_env(const int32_t*) {
   block::make_at(pairs, static_cast<int32_t>(vars.size() * 2));
   for (const auto& [name, value] : vars) {
     Cell s;
-    string::make_utf8(&s, name);
+    files::os_text(&s, name);
     *append_slot(pairs->node()) = s;
-    string::make_utf8(&s, value);
+    files::os_text(&s, value);
     *append_slot(pairs->node()) = s;
   }
   map::make_at(args, pairs, std::max(static_cast<int32_t>(vars.size()), 1));

@@ -253,6 +253,26 @@ Cell* os_text(Cell* out, std::string_view name) {
   return out;
 }
 
+std::string os_bytes(const Cell* text) {
+  std::string bytes = unicode::to_utf8_string(text);
+  // U+DC80..U+DCFF are ED B2 80 to ED B3 BF in UTF-8; ED only ever leads a
+  // sequence, so nothing else matches.
+  if (bytes.find('\xED') == std::string::npos) return bytes;
+  size_t out = 0;
+  for (size_t i = 0; i < bytes.size(); i++) {
+    const auto b2 = i + 2 < bytes.size() ? static_cast<uint8_t>(bytes[i + 1]) : 0;
+    if (static_cast<uint8_t>(bytes[i]) == 0xED && (b2 & 0xFE) == 0xB2) {
+      const auto b3 = static_cast<uint8_t>(bytes[i + 2]);
+      bytes[out++] = static_cast<char>(0x80 | (b2 & 1) << 6 | (b3 & 0x3F));
+      i += 2;
+    } else {
+      bytes[out++] = bytes[i];
+    }
+  }
+  bytes.resize(out);
+  return bytes;
+}
+
 // --- lower operations ----------------------------------------------------
 
 int open_file(const std::string& path, uint32_t mode) {

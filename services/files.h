@@ -112,6 +112,9 @@ Cell* lines_to_block(const uint8_t* bytes, uint64_t n, Cell* out);
 // file::to_os_path turns those back into the bytes, so such a name still
 // names its file (decoded as text it would have become another name).
 Cell* os_text(Cell* out, std::string_view name);
+// The bytes that text stands for at the system: its UTF-8, each code point
+// U+DC80..U+DCFF (as os_text makes them) turned back into its byte.
+std::string os_bytes(const Cell* text);
 
 // Reads a file or lists a folder into `out`: a folder path (dir_path_q)
 // gives its listing; otherwise the file's text, bytes (binary) or lines.
