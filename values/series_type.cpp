@@ -475,6 +475,20 @@ Cell* move(Cell* origin, Cell* target, Cell* part) {
     set_datatype(&b, tt);
     fire(ErrorCode::script_move_bad, &a, &b);
   }
+  // Text of 4-byte units takes a vector's elements as they are: each must be
+  // a code point, or the text would hold characters nothing can encode.
+  if (is_any_string(tt) && !is_any_string(to) && buffer(target)->unit() == 4 &&
+      buffer(origin)->unit() == 4) {
+    const auto* units = reinterpret_cast<const uint32_t*>(buffer(origin)->head_ptr()) + origin->head();
+    for (int32_t i = 0; i < count; i++) {
+      if (units[i] > 0x10FFFF) {
+        Cell a, b;
+        set_datatype(&a, to);
+        set_datatype(&b, tt);
+        fire(ErrorCode::script_move_bad, &a, &b);
+      }
+    }
+  }
   bool owned = ownership::check(target, OwnerEvent::move, origin, origin->head(), count);
   if (owned) {
     count = std::min(count, get_length(origin) - origin->head());
