@@ -46,6 +46,18 @@ std::string to_os_path(const Cell* file) {
   return path;
 }
 
+namespace {
+
+// Characters the lexer ends an unquoted file at although URLs keep them.
+bool ends_unquoted(uint32_t c) { return c == '(' || c == ')' || c == ':' || c == '@'; }
+
+// Within double quotes a file is read with caret escapes: the caret, the
+// double quote and the control characters other than tab are written as
+// escapes so that the text loads back as the same file.
+bool needs_escape(uint32_t c) { return c == '^' || c == '"' || (c < 32 && c != '\t'); }
+
+}  // namespace
+
 int32_t mold(Cell* value, Cell* out, bool, bool, bool, Cell* part, int32_t limit, int32_t) {
   Cell f = *value;
   const int32_t rest = string::rs_length_q(&f);
@@ -56,15 +68,38 @@ int32_t mold(Cell* value, Cell* out, bool, bool, bool, Cell* part, int32_t limit
     string::append_cstring(out, "\"\"");
     return limit - 3;
   }
-  bool quote = false;
-  for (int32_t i = 0; i < n && !quote; i++) {
+  bool quote = false, escape = false;
+  for (int32_t i = 0; i < n; i++) {
     const uint32_t c = string::rs_abs_at(&f, f.head() + i);
-    quote = c < 127 && !url::lenient_keeps(c);
+    if (c < 127 && (!url::lenient_keeps(c) || ends_unquoted(c))) quote = true;
+    if (needs_escape(c)) escape = true;
   }
   if (quote) string::append_char(string::buffer(out), '"');
-  string::concatenate(out, &f, n, 0, string::Keep::yes, string::Mode::append);
+  int32_t written = n;
+  if (!escape) {
+    string::concatenate(out, &f, n, 0, string::Keep::yes, string::Mode::append);
+  } else {
+    for (int32_t i = 0; i < n; i++) {
+      const uint32_t c = string::rs_abs_at(&f, f.head() + i);
+      if (!needs_escape(c)) {
+        string::append_char(string::buffer(out), c);
+      } else if (c == '^') {
+        string::append_cstring(out, "^^");
+        written += 1;
+      } else if (c == '\n') {
+        string::append_cstring(out, "^/");
+        written += 1;
+      } else {
+        const string::Hex2 h = string::byte_to_hex(static_cast<uint8_t>(c));
+        string::append_cstring(out, "^(");
+        string::append_cstring(out, std::string_view(h.chars, 2));
+        string::append_char(string::buffer(out), ')');
+        written += 4;
+      }
+    }
+  }
   if (quote) string::append_char(string::buffer(out), '"');
-  return limit - n - 1;
+  return limit - written - 1;
 }
 
 void register_() {
