@@ -140,6 +140,12 @@ class Piped(ConsoleTest):
         self.assertIn("system/console/result", out)
         self.assertIn("== 2", out)
 
+    def test_a_history_that_is_not_a_block_is_left_aside(self):
+        # The console ended with status 254 at the next prompt.
+        out, status = self.qel(stdin='system/console/history: "abc"\n1 + 1\n')
+        self.assertIn("== 2", out)
+        self.assertEqual(status, 0)
+
     def test_end_of_input_ends_the_console(self):
         # Also with a command still open: the console must not ask for ever.
         for text in ["", "1\n", "[\n1\n", "{abc\n"]:
