@@ -12,6 +12,7 @@
 #include "values/block.h"
 #include "values/errors.h"
 #include "values/logic.h"
+#include "values/ownership.h"
 #include "values/string.h"
 
 namespace qel::natives {
@@ -91,7 +92,13 @@ void prin(const int32_t*) { print_value(false); }
 void change_case(const int32_t* refinements, unicode::Case c) {
   Cell* args = stack::arguments;
   const Cell* part = present(refinements, 0) ? args + refinements[0] : nullptr;
-  unicode::change_case(args, part, c);
+  int32_t count = unicode::change_case(args, part, c);
+  // The owner of the string hears of the change once it is made.
+  if (count > 0) {
+    Cell target = *args;
+    ownership::check(&target, c == unicode::Case::upper ? OwnerEvent::uppercase : OwnerEvent::lowercase,
+                     nullptr, target.head(), count);
+  }
   stack::top = args + 1;
 }
 void uppercase(const int32_t* r) { change_case(r, unicode::Case::upper); }

@@ -68,12 +68,12 @@ SeriesBuffer* change_case_units(SeriesBuffer* s, uint32_t first, uint32_t count,
   return s;
 }
 
-void change_case(Cell* target, const Cell* part, Case c) {
+int32_t change_case(Cell* target, const Cell* part, Case c) {
   if (target->is(TypeId::char_)) {
     target->data3 = case_lookup(target->data3, c);
-    return;
+    return 0;
   }
-  if (!is_any_string(target->type())) return;
+  if (!is_any_string(target->type())) return 0;
   SeriesBuffer* s = memory::series(target->node());
   int64_t len = s->length();
   int64_t head = std::clamp<int64_t>(target->head(), 0, len);
@@ -87,11 +87,9 @@ void change_case(Cell* target, const Cell* part, Case c) {
     }
     count = std::min<int64_t>(count, int64_t{part->head()} - head);
   }
-  if (count <= 0) return;
+  if (count <= 0) return 0;
   change_case_units(s, static_cast<uint32_t>(head), static_cast<uint32_t>(count), c);
-  // TODO(ownership): report the change to the string's owner with the word
-  // `uppercase` or `lowercase`, the head index and the count, once the
-  // ownership hook takes those action words.
+  return static_cast<int32_t>(count);
 }
 
 }  // namespace qel::unicode

@@ -47,8 +47,9 @@ SeriesBuffer* change_case_units(SeriesBuffer* s, uint32_t first, uint32_t count,
 // characters from it change: all of them, or by `part` (null or none: all),
 // an integer! count (a negative count changes nothing) or a position in the
 // same series (same type and node; otherwise script error
-// `invalid-refine-arg`), up to it.
-void change_case(Cell* target, const Cell* part, Case c);
+// `invalid-refine-arg`), up to it. Answers the number of characters changed
+// (0 for a char!), which the caller reports to the string's owner.
+int32_t change_case(Cell* target, const Cell* part, Case c);
 
 // The Unicode version the tables were made from ("14.0.0").
 const char* case_unicode_version();

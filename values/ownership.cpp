@@ -55,7 +55,7 @@ uint32_t dead_keys = 0;  // keys in the map whose value is 0
 uint32_t free_head = 0;  // first free entry + 1 (chained through owner_ctx), 0: none
 bool sweep_registered = false;
 
-constexpr int kEventCount = static_cast<int>(OwnerEvent::trimmed) + 1;
+constexpr int kEventCount = static_cast<int>(OwnerEvent::lowercase) + 1;
 Cell event_words[kEventCount];
 
 inline bool is_block_like(TypeId t) { return is_any_block(t); }

@@ -51,7 +51,9 @@ namespace qel {
   X(swap, "swap")               \
   X(swaped, "swaped")           \
   X(trim, "trim")               \
-  X(trimmed, "trimmed")
+  X(trimmed, "trimmed")         \
+  X(uppercase, "uppercase")     \
+  X(lowercase, "lowercase")
 
 enum class OwnerEvent : uint8_t {
 #define QEL_X(name, text) name,
