@@ -124,6 +124,13 @@ int32_t find_index(Cell* series, Cell* value, const FindArgs& args) {
     dir = 1;
     bound = last_cell + 1;  // exclusive end of the positions tried
   }
+  // Records of /skip begin at the head: a backward search starts at the
+  // last record that begins at or before its first position, so that it
+  // compares the same cells a forward search would.
+  if (dir < 0 && step > 1) {
+    const int64_t d = start - head;
+    start = head + (d >= 0 ? d / step : -((-d + step - 1) / step)) * step;
+  }
 
   Node node = series->node();
   Node vnode = k > 0 ? value->node() : 0;

@@ -257,6 +257,12 @@ int32_t find_index(Cell* series, Cell* value, const FindArgs& args, int32_t* mat
   const uint32_t unit = b->unit();
   const uint8_t* base = char_at(b, 0);
   auto at = [&](int64_t i) { return get_char(base + (static_cast<uint64_t>(i) << unit_shift(unit)), unit); };
+  // Records of /skip begin at the head: backwards, the first start tried is
+  // the last record start at or before x.
+  auto record_at_or_before = [&](int64_t x) {
+    const int64_t d = x - head;
+    return head + (d >= 0 ? d / step : -((-d + step - 1) / step)) * step;
+  };
   int64_t found = -1;
   if (dir > 0 && step == 1 && !args.match && unit == 1 &&
       (pat.kind == Pattern::Kind::text || pat.kind == Pattern::Kind::one)) {
@@ -285,7 +291,7 @@ int32_t find_index(Cell* series, Cell* value, const FindArgs& args, int32_t* mat
         if (args.match) break;
       }
     } else {
-      for (int64_t i = hi - 1; i >= lo; i -= step) {
+      for (int64_t i = record_at_or_before(hi - 1); i >= lo; i -= step) {
         if (hit(i)) {
           found = i;
           break;
@@ -310,10 +316,10 @@ int32_t find_index(Cell* series, Cell* value, const FindArgs& args, int32_t* mat
         if (args.match) break;
       }
     } else {
-      // A match ends at the position tried.
-      for (int64_t i = hi - 1; i - (k - 1) >= lo; i -= step) {
-        if (text_at(i - (k - 1))) {
-          found = i - (k - 1);
+      // A match lies within the range: the last start tried is hi - k.
+      for (int64_t i = record_at_or_before(hi - k); i >= lo; i -= step) {
+        if (text_at(i)) {
+          found = i;
           break;
         }
         if (args.match) break;
