@@ -187,6 +187,8 @@ int32_t find_index(Cell* series, Cell* value, const FindArgs& args) {
     // The scan raises the errors of a bad skip.
     if (!args.skip->is(TypeId::integer) || args.skip->integer() < 1) return block::kScanInstead;
     step = args.skip->integer();
+    // Backward record starts are counted from the head: the scan finds them.
+    if (step > 1 && (args.last || args.reverse)) return block::kScanInstead;
   }
   bool has_part = args.part != nullptr;
   int64_t last_cell = total - 1;
