@@ -204,7 +204,7 @@ Cell* eval_path(Cell* parent, Cell* element, Cell* value, const PathStep& step) 
   const bool elem_slash = string::rest_length(&formed) > 0 && string::rs_abs_at(&formed, 0) == '/';
   if (base_slash && elem_slash)
     formed.set_head(1);
-  else if (!base_slash && !elem_slash)
+  else if (!base_slash && !elem_slash && base_len > 0)  // an empty name joins no folder
     string::append_char(string::buffer(result), '/');
   string::concatenate(result, &formed, -1, 0, string::Keep::yes, string::Mode::append);
   result->set_type(parent->type());
