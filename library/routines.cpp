@@ -104,7 +104,9 @@ void set_slot_quiet() {
     default:
       refuse("set-slot-quiet", s, "series");
   }
-  if (!block::rs_tail_q(s)) *block::rs_head(s) = *arg(1);
+  // A position at or past the tail (the block shortened after it was
+  // taken) sets nothing: the cell there lies beyond the block's values.
+  if (block::rs_length_q(s) > 0) *block::rs_head(s) = *arg(1);
   set_unset(arg(0));
 }
 
