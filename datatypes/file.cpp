@@ -53,8 +53,13 @@ bool ends_unquoted(uint32_t c) { return c == '(' || c == ')' || c == ':' || c ==
 
 // Within double quotes a file is read with caret escapes: the caret, the
 // double quote and the control characters other than tab are written as
-// escapes so that the text loads back as the same file.
-bool needs_escape(uint32_t c) { return c == '^' || c == '"' || (c < 32 && c != '\t'); }
+// escapes so that the text loads back as the same file, and so is a lone
+// surrogate (a name's byte that is not UTF-8, files::os_text), which has no
+// UTF-8 of its own.
+bool is_surrogate(uint32_t c) { return c >= 0xD800 && c <= 0xDFFF; }
+bool needs_escape(uint32_t c) {
+  return c == '^' || c == '"' || (c < 32 && c != '\t') || is_surrogate(c);
+}
 
 }  // namespace
 
@@ -72,7 +77,7 @@ int32_t mold(Cell* value, Cell* out, bool, bool, bool, Cell* part, int32_t limit
   for (int32_t i = 0; i < n; i++) {
     const uint32_t c = string::rs_abs_at(&f, f.head() + i);
     if (c < 127 && (!url::lenient_keeps(c) || ends_unquoted(c))) quote = true;
-    if (needs_escape(c)) escape = true;
+    if (needs_escape(c)) escape = quote = true;
   }
   if (quote) string::append_char(string::buffer(out), '"');
   int32_t written = n;
@@ -90,8 +95,13 @@ int32_t mold(Cell* value, Cell* out, bool, bool, bool, Cell* part, int32_t limit
         string::append_cstring(out, "^/");
         written += 1;
       } else {
-        const string::Hex2 h = string::byte_to_hex(static_cast<uint8_t>(c));
         string::append_cstring(out, "^(");
+        if (is_surrogate(c)) {
+          const string::Hex2 high = string::byte_to_hex(static_cast<uint8_t>(c >> 8));
+          string::append_cstring(out, std::string_view(high.chars, 2));
+          written += 2;
+        }
+        const string::Hex2 h = string::byte_to_hex(static_cast<uint8_t>(c));
         string::append_cstring(out, std::string_view(h.chars, 2));
         string::append_char(string::buffer(out), ')');
         written += 4;
