@@ -92,10 +92,13 @@ int32_t write_cut(Cell* buffer, const Cell* value, bool mold, bool only, int32_t
   Cell v = *value;
   if (v.type() == TypeId::none_id) set_unset(&v);
   const int32_t start = string::buffer_length(string::buffer(buffer));
+  // A value formed inside a report that is itself cut gets no more room
+  // than is left, so that an error holding itself ends.
+  const int32_t part = std::min(cut, limit);
   if (mold)
-    actions::call_mold(&v, buffer, only, false, true, nullptr, cut, 0);
+    actions::call_mold(&v, buffer, only, false, true, nullptr, part, 0);
   else
-    actions::call_form(&v, buffer, nullptr, cut);
+    actions::call_form(&v, buffer, nullptr, part);
   SeriesBuffer* s = string::buffer(buffer);
   const int32_t written = string::buffer_length(s) - start;
   if (written > cut) string::truncate_buffer(s, start + cut);
@@ -237,6 +240,8 @@ void capture_stack(Cell* err) {
 // --- the report ------------------------------------------------------------------------
 
 int32_t form(Cell* value, Cell* buffer, Cell*, int32_t limit) {
+  // Nothing more fits (a report formed inside a report that is cut).
+  if (limit <= 0) return limit;
   Cell err = *value;
   limit = string::emit(buffer, "*** ", limit);
   const Node cats = categories_context();
