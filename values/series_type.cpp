@@ -213,7 +213,7 @@ Cell* remove(Cell* s, Cell* part, Cell* key) {
       return s;
     }
     s->set_head(found->head());
-    count = count + 1;
+    if (count < 0x7FFFFFFF) count = count + 1;  // the largest /part already reaches the tail
   }
   int32_t head = s->head();
   if (head < 0 || head >= get_length(s)) return s;
