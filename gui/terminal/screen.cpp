@@ -126,12 +126,15 @@ void append_colour(std::string& out, uint32_t c, bool foreground) {
 }
 
 // The character a cell shows. Control characters would be taken by the
-// terminal as commands: they show as their pictures (U+2400 ...).
+// terminal as commands: they show as their pictures (U+2400 ...). A lone
+// surrogate (a string may hold one) has no UTF-8 form: its bytes would
+// reach the terminal as invalid UTF-8, drawn as several cells.
 uint32_t shown_char(uint32_t cp) {
   if (cp == 0) return ' ';
   if (cp < 32) return 0x2400 + cp;
   if (cp == 127) return 0x2421;
   if (cp >= 128 && cp < 160) return 0xFFFD;
+  if ((cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) return 0xFFFD;
   return cp;
 }
 

@@ -107,7 +107,8 @@ TEST_F(GuiScreen, StyleChangesAndColourCodes) {
 TEST_F(GuiScreen, RowsKeepTheirColumns) {
   // A wide character and its continuation, a control character, an empty
   // cell, a masked cell; a stray continuation and a wide character cut by
-  // the last column show as blanks.
+  // the last column show as blanks; a lone surrogate (no UTF-8 form) shows
+  // as the replacement character.
   ScreenState& s = screen();
   s.width = 6;
   s.height = 2;
@@ -118,12 +119,13 @@ TEST_F(GuiScreen, RowsKeepTheirColumns) {
   *grid_cell(4, 0) = ScreenCell{'a', 0, 0, attr::masked};
   *grid_cell(5, 0) = ScreenCell{'z', 0, 0, 0};
   *grid_cell(0, 1) = ScreenCell{0, 0, 0, attr::continuation};
+  *grid_cell(2, 1) = ScreenCell{0xD800, 0, 0, 0};
   *grid_cell(5, 1) = ScreenCell{0x5BBD, 0, 0, 0};
   std::string out;
   output::begin_capture(&out);
   write_grid();
   output::end_capture();
-  EXPECT_EQ(out, "\r\033[0J\xE5\xAE\xBD\xE2\x90\x9B *z\r\n      ");
+  EXPECT_EQ(out, "\r\033[0J\xE5\xAE\xBD\xE2\x90\x9B *z\r\n  \xEF\xBF\xBD   ");
 }
 
 TEST_F(GuiScreen, GridIsCutToTheTerminalAndOnlyGrows) {
