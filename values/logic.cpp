@@ -10,24 +10,6 @@
 
 namespace qel {
 
-namespace {
-// The equality-style codes under which two values of these types compare.
-inline bool unordered_code(CompareOp op) {
-  switch (op) {
-    case CompareOp::equal:
-    case CompareOp::not_equal:
-    case CompareOp::strict_equal:
-    case CompareOp::sort:
-    case CompareOp::case_sort:
-    case CompareOp::same:
-    case CompareOp::find:
-      return true;
-    default:
-      return false;
-  }
-}
-}  // namespace
-
 // --- unset!
 
 namespace unset {
@@ -48,7 +30,7 @@ int32_t mold(Cell*, Cell* buffer, bool, bool all, bool, Cell*, int32_t limit, in
 }
 int32_t compare(Cell*, Cell* value2, CompareOp op) {
   if (!value2->is(TypeId::unset)) return kNotComparable;
-  return unordered_code(op) ? 0 : kNotComparable;
+  return is_unordered_code(op) ? 0 : kNotComparable;
 }
 void register_() {
   static constexpr ActionRow row{
@@ -83,7 +65,7 @@ int32_t mold(Cell*, Cell* buffer, bool, bool all, bool, Cell*, int32_t limit, in
 }
 int32_t compare(Cell*, Cell* value2, CompareOp op) {
   if (!value2->is(TypeId::none)) return kNotComparable;
-  return unordered_code(op) ? 0 : kNotComparable;
+  return is_unordered_code(op) ? 0 : kNotComparable;
 }
 Cell* clear(Cell*) { return push_last(); }
 Cell* find(Cell*, Cell*, const FindArgs&) { return push_last(); }
@@ -200,7 +182,7 @@ int32_t mold(Cell* value, Cell* buffer, bool, bool all, bool, Cell*, int32_t lim
 
 int32_t compare(Cell* value1, Cell* value2, CompareOp op) {
   if (!value2->is(TypeId::logic)) return kNotComparable;
-  if (!unordered_code(op)) return kNotComparable;
+  if (!is_unordered_code(op)) return kNotComparable;
   return static_cast<int32_t>(value1->data1) - static_cast<int32_t>(value2->data1);
 }
 

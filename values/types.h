@@ -170,11 +170,9 @@ enum class CompareOp : int32_t {
 // A compare function's answer for values that cannot be compared.
 inline constexpr int32_t kNotComparable = -2;
 
-// The compare function of values that are only equal or not, and sort by a
-// number that tells them apart (`a` and `b`, of two values of one type):
-// every equality and sort operator compares the numbers; the ordering
-// operators cannot compare such values.
-inline int32_t compare_by_identity(int32_t a, int32_t b, CompareOp op) {
+// The operators under which values that have no order of their own still
+// compare: the equalities and the two sort orders.
+inline bool is_unordered_code(CompareOp op) {
   switch (op) {
     case CompareOp::equal:
     case CompareOp::not_equal:
@@ -183,10 +181,19 @@ inline int32_t compare_by_identity(int32_t a, int32_t b, CompareOp op) {
     case CompareOp::case_sort:
     case CompareOp::same:
     case CompareOp::find:
-      return a < b ? -1 : a > b ? 1 : 0;
+      return true;
     default:
-      return kNotComparable;
+      return false;
   }
+}
+
+// The compare function of values that are only equal or not, and sort by a
+// number that tells them apart (`a` and `b`, of two values of one type):
+// every equality and sort operator compares the numbers; the ordering
+// operators cannot compare such values.
+inline int32_t compare_by_identity(int32_t a, int32_t b, CompareOp op) {
+  if (!is_unordered_code(op)) return kNotComparable;
+  return a < b ? -1 : a > b ? 1 : 0;
 }
 
 // Arithmetic, logic and set operator codes of the do-math routines.
