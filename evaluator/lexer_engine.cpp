@@ -419,8 +419,17 @@ void throw_error(LexerState& s, uint32_t start, uint32_t end, int32_t kind) {
   if (kind == 0) kind = -1;
 
   // Raise the syntax error. The open series are abandoned first so that the
-  // run's cells need not be well formed any more.
-  s.tail = s.head = s.buffer;
+  // run's cells need not be well formed any more; the top-level values
+  // completed before them are counted (a run loading into a block keeps
+  // them there).
+  uint32_t first_marker = s.tail;  // with nothing open, every value is complete
+  for (uint32_t h = s.head; h > s.buffer;) {
+    first_marker = h - 1;
+    h = first_marker - cell_at(first_marker)->data1;
+  }
+  s.completed = first_marker - s.buffer;
+  s.head = s.buffer;
+  s.tail = first_marker;  // (kept marked while the error is raised)
   Cell line_cell, near_cell;
   line_text(s.line, &line_cell);
   near_text(s, pos, &near_cell);
@@ -815,7 +824,18 @@ ScanResult run(Cell* dst, const uint8_t* text, uint32_t length, const ScanOption
       }
     }
   } catch (const NonLocalExit& e) {
-    if (!is_lexer_exit(e)) throw;
+    if (!is_lexer_exit(e)) {
+      // A syntax error: a run loading into a block leaves there the values
+      // it completed before the error (load/trap gives them with the error).
+      if (s.load && o.into && is_any_block(o.into->type()) && s.completed > 0 &&
+          e.level == level::error) {
+        s.tail = s.buffer + s.completed;
+        Cell kept;
+        deliver(s, &kept, o);
+      }
+      s.tail = s.buffer;
+      throw;
+    }
     absorbed = s.load;
     s.tail = s.buffer;
   }

@@ -34,6 +34,9 @@ struct LexerState {
   uint32_t buffer = 0;
   uint32_t head = 0;
   uint32_t tail = 0;
+  // After a syntax error: how many top-level values the run had completed
+  // (they stay in the cell stack from `buffer` while the error is raised).
+  uint32_t completed = 0;
 
   // The UTF-8 input: text[0 .. input_end). `input` is the current position,
   // `token_end` the end of the last token.
