@@ -1,6 +1,8 @@
 // Path evaluation: walks a path's elements from its head word, asking each
 // value's datatype for the next element (the eval-path action) and calling a
 // function met on the way with the remaining elements as its refinements.
+#include <vector>
+
 #include "evaluator/interpreter.h"
 #include "evaluator/stack.h"
 #include "values/actions.h"
@@ -80,7 +82,21 @@ int32_t eval_path(const Cell& path_in, const Cell& code, int32_t pc, int32_t end
   Cell* cur = stack::push(&value);
   Cell* parent = stack::push(&none_value);
   Cell* parent_word = stack::push(&first);
+  // Set mode: a value held in a cell (a date, a time, a pair ...) is changed
+  // in a copy, so a change is stored back through the values it was taken
+  // from: `held` are those held in cells since the last value that is not
+  // (`anchor`, reached by `anchor_field`) or since the head word's value,
+  // each with the field applied to it (x/time/hour: 3 stores the time into
+  // the date, and the date into x). Their values and fields hold no series,
+  // so they need not be on the stack.
+  Cell* anchor = stack::push(&none_value);
+  Cell* anchor_field = stack::push(&none_value);
   Cell* element = stack::push(&none_value);
+  struct Held {
+    Cell value, field;
+  };
+  std::vector<Held> held;
+  bool held_from_head = true;
   for (int32_t k = head + 1; k < tail_of(path); k++) {
     Cell e = buf(path)->cells()[k];
     if (tracing_q) fire_event(Event::fetch, &path, k, nullptr, &e);
@@ -108,19 +124,24 @@ int32_t eval_path(const Cell& path_in, const Cell& code, int32_t pc, int32_t end
     Cell* r = f(cur, element, to_store, step);
     Cell next = *r;
     if (to_store && held_in_cell(cur->type())) {
-      // Store the changed value back: into the head word, or through its
-      // parent's own set (which tells the parent's owner).
-      if (k == head + 1) {
-        *context::get(&first) = *cur;
-      } else {
-        PathStep back;
-        back.path = &path;
-        back.index = k - 1 - head;
-        back.case_ = case_;
-        back.notify = true;
-        Cell changed = *cur;
-        actions::call_eval_path(parent, parent_word, &changed, back);
+      // Store the changed value back: through the values held in cells it
+      // was taken from, then into the head word, or through the anchor's own
+      // set (which tells the anchor's owner).
+      PathStep back;
+      back.path = &path;
+      back.index = k - 1 - head;
+      back.case_ = case_;
+      back.notify = true;
+      Cell changed = *cur;
+      for (size_t i = held.size(); i-- > 0; back.index--) {
+        Cell outer = held[i].value;
+        actions::call_eval_path(&outer, &held[i].field, &changed, back);
+        changed = outer;
       }
+      if (held_from_head)
+        *context::get(&first) = changed;
+      else
+        actions::call_eval_path(anchor, anchor_field, &changed, back);
     }
     stack::top = element + 1;
     if (mode == PathMode::eval && is_function_type(next.type())) {
@@ -136,6 +157,18 @@ int32_t eval_path(const Cell& path_in, const Cell& code, int32_t pc, int32_t end
       stack::top = start + 1;
       if (tracing_q) fire_event(Event::exit, &path, -1, nullptr, start);
       return pc >= 0 ? npc : pc + 1;
+    }
+    if (mode == PathMode::set) {
+      const TypeId t = cur->type();
+      if (held_in_cell(t) && t != TypeId::event &&
+          (element->is(TypeId::word) || element->is(TypeId::integer))) {
+        held.push_back({*cur, *element});
+      } else {
+        held.clear();
+        held_from_head = false;
+        *anchor = *cur;
+        *anchor_field = *element;
+      }
     }
     *parent = *cur;
     *parent_word = *element;
