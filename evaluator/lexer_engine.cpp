@@ -787,6 +787,8 @@ void deliver(LexerState& s, Cell* dst, const ScanOptions& o) {
   make_cell_series(dst, TypeId::block, first, n);
 }
 
+bool all_ascii(const uint8_t* p, uint32_t n);
+
 ScanResult run(Cell* dst, const uint8_t* text, uint32_t length, const ScanOptions& o,
                bool string_input, bool direct) {
   init();
@@ -803,7 +805,9 @@ ScanResult run(Cell* dst, const uint8_t* text, uint32_t length, const ScanOption
   if (o.input_series) s.input_series = *o.input_series;
   else set_none(&s.input_series);
   s.string_input = string_input;
-  s.direct = direct;
+  // ASCII text counts characters as it counts bytes (the callback's positions
+  // need no walk over the text, which made closing deep nesting quadratic).
+  s.direct = direct || (string_input && all_ascii(text, length));
 
   ScanResult result{0, 0, false};
   bool absorbed = false;
