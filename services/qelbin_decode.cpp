@@ -294,17 +294,6 @@ class Decoder {
     for (uint32_t i = 0; i < n; i++) record(block, false);
   }
 
-  struct Depth {
-    explicit Depth(int32_t& d) : d_(d) {
-      if (++d_ > kMaxDepth) {
-        --d_;
-        fire(ErrorCode::internal_too_deep);
-      }
-    }
-    ~Depth() { --d_; }
-    int32_t& d_;
-  };
-
   // Reads prefixes and the header. False for the compact one-byte values
   // (small integers, logic, earlier values), which it appends itself.
   bool head(Head& h, Node dest, bool top) {

@@ -36,17 +36,6 @@ using namespace format;
 
 namespace {
 
-struct Depth {
-  explicit Depth(int32_t& d) : d_(d) {
-    if (++d_ > kMaxDepth) {
-      --d_;
-      fire(ErrorCode::internal_too_deep);
-    }
-  }
-  ~Depth() { --d_; }
-  int32_t& d_;
-};
-
 uint32_t log2_unit(uint32_t unit) { return unit == 1 ? 0 : unit == 2 ? 1 : unit == 4 ? 2 : 3; }
 
 // The cells of a block's buffer, from its first used cell.

@@ -34,7 +34,9 @@
 
 #include <cstdint>
 
+#include "services/qelbin.h"
 #include "values/cell.h"
+#include "values/errors.h"
 
 namespace qel::qelbin::format {
 
@@ -86,6 +88,19 @@ inline constexpr uint8_t on_stack = 0x04;
 inline constexpr uint8_t self = 0x08;
 inline constexpr uint8_t values = 0x10;
 }  // namespace ctx
+
+// One level of nesting while encoding or decoding: deeper than kMaxDepth
+// raises internal too-deep (the count is the coder's own).
+struct Depth {
+  explicit Depth(int32_t& d) : d_(d) {
+    if (++d_ > kMaxDepth) {
+      --d_;
+      fire(ErrorCode::internal_too_deep);
+    }
+  }
+  ~Depth() { --d_; }
+  int32_t& d_;
+};
 
 inline constexpr uint32_t kMaxPath = 65536;
 // The largest type id a record may name.
