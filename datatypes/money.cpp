@@ -466,6 +466,20 @@ void do_math(Cell* left, Cell* right, MathOp op) {
 
 // --- comparison
 
+// The answer of a comparison with a NaN, which orders with nothing: every
+// ordering test and the equality are false, inequality true.
+static int32_t nan_answer(CompareOp op) {
+  switch (op) {
+    case CompareOp::lesser:
+    case CompareOp::lesser_or_equal: return 1;
+    case CompareOp::greater:
+    case CompareOp::greater_or_equal: return -1;
+    case CompareOp::equal:
+    case CompareOp::not_equal: return 1;
+    default: return 0;
+  }
+}
+
 int32_t compare(Cell* a, Cell* b, CompareOp op) {
   const bool strict_op =
       op == CompareOp::strict_equal || op == CompareOp::same || op == CompareOp::find;
@@ -520,17 +534,7 @@ int32_t compare(Cell* a, Cell* b, CompareOp op) {
     case TypeId::float_:
     case TypeId::percent: {
       const int32_t r = order_with_double(a, b->real());
-      if (r != 2) return r;
-      // A NaN orders with nothing: every ordering test is false.
-      switch (op) {
-        case CompareOp::lesser:
-        case CompareOp::lesser_or_equal: return 1;
-        case CompareOp::greater:
-        case CompareOp::greater_or_equal: return -1;
-        case CompareOp::equal:
-        case CompareOp::not_equal: return 1;
-        default: return 0;
-      }
+      return r != 2 ? r : nan_answer(op);
     }
     default: return kNotComparable;
   }
@@ -538,18 +542,7 @@ int32_t compare(Cell* a, Cell* b, CompareOp op) {
 
 int32_t compare_double(double x, const Cell* m, CompareOp op) {
   const int32_t r = order_with_double(m, x);
-  if (r == 2) {
-    switch (op) {
-      case CompareOp::lesser:
-      case CompareOp::lesser_or_equal: return 1;
-      case CompareOp::greater:
-      case CompareOp::greater_or_equal: return -1;
-      case CompareOp::equal:
-      case CompareOp::not_equal: return 1;
-      default: return 0;
-    }
-  }
-  return -r;
+  return r == 2 ? nan_answer(op) : -r;
 }
 
 // --- text
