@@ -96,52 +96,44 @@ int32_t int_op(int32_t x, int32_t y, MathOp op) {
 
 SeriesBuffer* buf(const Cell* v) { return memory::series(v->node()); }
 
-// element OP y over n elements of C++ type T, for the operations whose
-// result cut to the width is the same operation in that width (sums,
-// differences, products and the bitwise ones): the common case, without a
-// test per element.
-template <class T, class F>
+// element OP y over n elements of C++ type T, each computed as a `Via`
+// (uint32_t for integers, double for floats) and stored back in T.
+template <class T, class Via, class F>
 void each(uint8_t* p, int32_t n, F f) {
   for (int32_t i = 0; i < n; ++i, p += sizeof(T)) {
     T x;
     std::memcpy(&x, p, sizeof(T));
-    const T r = static_cast<T>(f(static_cast<uint32_t>(x)));
+    const T r = static_cast<T>(f(static_cast<Via>(x)));
     std::memcpy(p, &r, sizeof(T));
   }
 }
+
+// The integer operations whose result cut to the width is the same
+// operation in that width (sums, differences, products and the bitwise
+// ones): the common case, without a test per element.
 
 template <class T>
 bool ring_op(uint8_t* p, int32_t n, uint32_t y, MathOp op) {
   switch (op) {
-    case MathOp::add: each<T>(p, n, [y](uint32_t x) { return x + y; }); return true;
-    case MathOp::subtract: each<T>(p, n, [y](uint32_t x) { return x - y; }); return true;
-    case MathOp::multiply: each<T>(p, n, [y](uint32_t x) { return x * y; }); return true;
-    case MathOp::and_: each<T>(p, n, [y](uint32_t x) { return x & y; }); return true;
-    case MathOp::or_: each<T>(p, n, [y](uint32_t x) { return x | y; }); return true;
-    case MathOp::xor_: each<T>(p, n, [y](uint32_t x) { return x ^ y; }); return true;
+    case MathOp::add: each<T, uint32_t>(p, n, [y](uint32_t x) { return x + y; }); return true;
+    case MathOp::subtract: each<T, uint32_t>(p, n, [y](uint32_t x) { return x - y; }); return true;
+    case MathOp::multiply: each<T, uint32_t>(p, n, [y](uint32_t x) { return x * y; }); return true;
+    case MathOp::and_: each<T, uint32_t>(p, n, [y](uint32_t x) { return x & y; }); return true;
+    case MathOp::or_: each<T, uint32_t>(p, n, [y](uint32_t x) { return x | y; }); return true;
+    case MathOp::xor_: each<T, uint32_t>(p, n, [y](uint32_t x) { return x ^ y; }); return true;
     default: return false;
   }
 }
 
-// element OP y over n floats of C++ type T for the four plain IEEE
-// operations (computed in double precision, stored in T).
-template <class T, class F>
-void each_float(uint8_t* p, int32_t n, F f) {
-  for (int32_t i = 0; i < n; ++i, p += sizeof(T)) {
-    T x;
-    std::memcpy(&x, p, sizeof(T));
-    const T r = static_cast<T>(f(static_cast<double>(x)));
-    std::memcpy(p, &r, sizeof(T));
-  }
-}
+// The four plain IEEE operations on floats (computed in double precision).
 
 template <class T>
 bool float_op(uint8_t* p, int32_t n, double y, MathOp op) {
   switch (op) {
-    case MathOp::add: each_float<T>(p, n, [y](double x) { return x + y; }); return true;
-    case MathOp::subtract: each_float<T>(p, n, [y](double x) { return x - y; }); return true;
-    case MathOp::multiply: each_float<T>(p, n, [y](double x) { return x * y; }); return true;
-    case MathOp::divide: each_float<T>(p, n, [y](double x) { return x / y; }); return true;
+    case MathOp::add: each<T, double>(p, n, [y](double x) { return x + y; }); return true;
+    case MathOp::subtract: each<T, double>(p, n, [y](double x) { return x - y; }); return true;
+    case MathOp::multiply: each<T, double>(p, n, [y](double x) { return x * y; }); return true;
+    case MathOp::divide: each<T, double>(p, n, [y](double x) { return x / y; }); return true;
     default: return false;
   }
 }
