@@ -111,7 +111,6 @@ void each(uint8_t* p, int32_t n, F f) {
 // The integer operations whose result cut to the width is the same
 // operation in that width (sums, differences, products and the bitwise
 // ones): the common case, without a test per element.
-
 template <class T>
 bool ring_op(uint8_t* p, int32_t n, uint32_t y, MathOp op) {
   switch (op) {
@@ -126,7 +125,6 @@ bool ring_op(uint8_t* p, int32_t n, uint32_t y, MathOp op) {
 }
 
 // The four plain IEEE operations on floats (computed in double precision).
-
 template <class T>
 bool float_op(uint8_t* p, int32_t n, double y, MathOp op) {
   switch (op) {
