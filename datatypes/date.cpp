@@ -350,8 +350,31 @@ Cell* random(Cell* value, bool seed, bool secure, bool) {
   return value;
 }
 
+namespace {
+
+// The local time as the text shows it. Seconds within a millionth of the
+// next minute form as "60", which the loader refuses; the text rounds them
+// up to the minute instead, and *shown moves to the next day when that
+// minute is midnight. On the last day a date can hold, the seconds stop at
+// 59.9999.
+double formed_local_time(Cell* shown) {
+  const double t = local_time(shown);
+  const double s = std::fmod(t, time::kSecondsPerMinute);
+  if (s < 59.0 || float_::form_float(s, float_::FormKind::time).view() != "60") return t;
+  const double minute = t - s + time::kSecondsPerMinute;
+  const uint32_t w = word(shown);
+  if (minute < kSecondsPerDay) return minute;
+  if (year(w) == kMaxYear && month(w) == 12 && day(w) == 31) return t - s + 59.9999;
+  set_time(shown, minute, true);
+  return local_time(shown);
+}
+
+}  // namespace
+
 int32_t form(Cell* value, Cell* buffer, Cell*, int32_t limit) {
-  const uint32_t w = word(value);
+  Cell shown = *value;
+  const double shown_time = has_time(word(value)) ? formed_local_time(&shown) : 0.0;
+  const uint32_t w = word(&shown);
   const int32_t y = year(w);
   limit = string::emit(buffer, integer::form_signed(day(w)).view(), limit);
   const std::string_view sep = y < 0 ? "/" : "-";
@@ -368,7 +391,7 @@ int32_t form(Cell* value, Cell* buffer, Cell*, int32_t limit) {
   }
   if (!has_time(w)) return limit;
   limit = string::emit(buffer, "/", limit);
-  limit = time::form_value(local_time(value), buffer, limit);
+  limit = time::form_value(shown_time, buffer, limit);
   const uint32_t zone = zone_code(w);
   if (zone == 0) return limit;
   limit = string::emit(buffer, (zone & kZoneSign) ? "-" : "+", limit);

@@ -2,6 +2,8 @@
 //   day-month-year and year-month-day, with "-" or "/" (12-Dec-2021,
 //     2021-12-12, 12/12/21), the month as 1-2 digits or a name prefix of
 //     3 to 9 letters; a two-character year 0-99 is 19xx above 49, else 20xx;
+//     a year last may have 5 digits (1-Jan-10000, 1/Jan/-16384), as mold
+//     writes the years past 9999 that date arithmetic reaches;
 //   ISO week dates 2021-W49 and 2021-W49-7, ordinal dates 2021-346;
 //   the compact form 20211212T1030Z;
 // each optionally followed by "/" or "T", a time and a zone ("Z", or "+" or
@@ -137,8 +139,10 @@ bool valid_day(int32_t y, int32_t m, int32_t d) {
   return !(m == 2 && d == 29 && !leap_year_q(y));
 }
 
+// Years written with 4 digits or fewer are -9999..9999; five digits reach
+// the years the date word holds.
 bool finish(Cell* out, int32_t y, int32_t m, int32_t d, const Clock& c) {
-  if (y < -9999 || y > 9999 || !valid_day(y, m, d)) return false;
+  if (y < kMinYear || y > kMaxYear || !valid_day(y, m, d)) return false;
   make_at(out, y, m, d, c.seconds, c.zone_hours, c.zone_minutes, c.zone_negative, c.present);
   return true;
 }
@@ -211,9 +215,12 @@ bool scan_date(const uint8_t* text, const uint8_t* end, Cell* out) {
   if (!r.take(sep)) return false;
   const uint8_t* last_at = r.p;
   const bool last_negative = r.take('-');
+  // Up to 4 digits; a fifth only for a year beyond 9999, which date
+  // arithmetic reaches and mold writes in full.
   int32_t last = 0;
-  if (!r.digits(1, 4, &last)) return false;
+  if (!r.digits(1, 5, &last)) return false;
   const int32_t last_chars = static_cast<int32_t>(r.p - last_at);
+  if (r.p - last_at - (last_negative ? 1 : 0) == 5 && last <= 9999) return false;
   if (last_negative) last = -last;
   if (!read_optional_clock(r, &clock) || !r.at_end()) return false;
 
