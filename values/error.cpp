@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "evaluator/cycle_guard.h"
 #include "evaluator/interpreter.h"
 #include "evaluator/stack.h"
 #include "memory/series.h"
@@ -406,6 +407,10 @@ Cell* make(Cell*, Cell* spec, TypeId) {
 
 int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
              int32_t indent) {
+  // An error met again inside itself (an argument holding the error) is
+  // written as a marker, as an object is.
+  if (cycle_guard::find(cycle_guard::identity(value)))
+    return string::emit(buffer, "make error! [...]", limit);
   if (!only) limit = string::emit(buffer, "make error! [", limit);
   object::FieldsStyle style;
   style.only = only;
