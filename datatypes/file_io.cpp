@@ -18,12 +18,17 @@ namespace qel::file {
 namespace {
 
 // A /part or /seek count: an integer!, or a float! taken toward zero; -1
-// when the refinement is absent.
+// when the refinement is absent. Offsets are 64-bit: a float! reaches the
+// bytes past 2 GiB that no integer! can name (size? gives such sizes as
+// floats); beyond 64 bits, and NaN, it is refused as an integer! would be.
 int64_t count_arg(const Cell* arg) {
   if (!arg) return -1;
   if (arg->is(TypeId::integer)) return arg->integer();
-  if (arg->is(TypeId::float_))
-    return static_cast<int64_t>(integer::from_double_checked(std::trunc(arg->real())));
+  if (arg->is(TypeId::float_)) {
+    const double d = std::trunc(arg->real());
+    if (!(std::fabs(d) < 0x1p63)) integer::from_double_checked(d);  // raises type-limit
+    return static_cast<int64_t>(d);
+  }
   Cell v = *arg;
   fire(ErrorCode::script_invalid_arg, &v);
 }
