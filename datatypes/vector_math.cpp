@@ -140,8 +140,13 @@ bool float_op(uint8_t* p, int32_t n, double y, MathOp op) {
 
 void do_math_scalar(MathOp op, Cell* vec, const Cell* scalar, ScalarSide side) {
   const TypeId st = scalar->type();
-  if (st != TypeId::integer && st != TypeId::char_ && st != TypeId::float_ && st != TypeId::percent)
-    fire(ErrorCode::internal_not_done);
+  // Elements are numbers and characters: a time, money or any other
+  // scalar has no meaning beside them.
+  if (st != TypeId::integer && st != TypeId::char_ && st != TypeId::float_ && st != TypeId::percent) {
+    Cell dt;
+    set_datatype(&dt, st);
+    fire(ErrorCode::script_invalid_type, &dt);
+  }
   const TypeId type = element_type(vec);
   SeriesBuffer* b = buf(vec);
   const uint32_t w = b->unit();
