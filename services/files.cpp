@@ -379,8 +379,13 @@ ReadStatus read_fd(int fd, int64_t part, int64_t seek_to, ReadTarget& target, ui
   // The size is unknown: read to the end (or to the part) into a growing
   // region, once.
   if (part == 0) return ReadStatus::ok;
-  if (seek_to > 0 && !seek(fd, seek_to) && !skip_bytes(fd, static_cast<uint64_t>(seek_to)))
-    return ReadStatus::ok;
+  if (seek_to > 0 && !seek(fd, seek_to)) {
+    // Skipping by reading takes as long as reading those bytes: it goes no
+    // further than a read may (an endless device would keep it going for
+    // hours).
+    if (static_cast<uint64_t>(seek_to) > memory::kMaxSeriesBytes) fire(ErrorCode::script_too_long);
+    if (!skip_bytes(fd, static_cast<uint64_t>(seek_to))) return ReadStatus::ok;
+  }
   const uint64_t limit = part > 0 ? static_cast<uint64_t>(part) : UINT64_MAX;
   uint64_t used = 0;
   uint64_t capacity = 0;

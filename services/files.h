@@ -86,7 +86,8 @@ enum class ReadStatus { ok, cannot_open };
 // Reads a file into `target` following the plan above: a file of known size
 // with one allocation of what the plan takes and one read loop; a file that
 // reports size 0 to its end into a growing region (the seek skipping bytes,
-// by reading them when the file cannot seek). `*count` gets the bytes read.
+// by reading them when the file cannot seek, then at most as many as a
+// series holds: more is script `too-long`). `*count` gets the bytes read.
 ReadStatus read_into(const std::string& path, int64_t part, int64_t seek, ReadTarget& target,
                      uint64_t* count);
 // The same from an open descriptor (the caller closes it).
