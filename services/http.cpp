@@ -167,7 +167,9 @@ std::vector<std::pair<std::string, std::string>> parse_headers(std::string_view 
     text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     const size_t colon = line.find(':');
-    if (colon == std::string_view::npos || colon == 0) continue;
+    // A name must be a token: anything else (blanks, brackets, bytes that
+    // are not ASCII) would become a word that is not one, and is no header.
+    if (colon == std::string_view::npos || !is_token(line.substr(0, colon))) continue;
     std::string_view value = line.substr(colon + 1);
     while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
     out.emplace_back(std::string(line.substr(0, colon)), std::string(value));

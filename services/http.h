@@ -64,8 +64,8 @@ std::string verb_of(std::string_view name);
 std::string wire_url(std::string_view text);
 
 // Parses header lines ("Name: value" CR LF ...) into (name, value) pairs in
-// order; lines without ":" are skipped, the blanks after ":" and the line
-// end are not part of the value.
+// order; lines without ":", or whose name is no HTTP token, are skipped; the
+// blanks after ":" and the line end are not part of the value.
 std::vector<std::pair<std::string, std::string>> parse_headers(std::string_view text);
 
 // Performs the request described by Qel values: `method` a word, `url` the

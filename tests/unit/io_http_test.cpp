@@ -48,6 +48,11 @@ TEST(IoHttp, HeaderLinesParse) {
             (Pairs{{"A", "1"}, {"B", "2"}, {"C", "x: y"}, {"D", ""}}));
   EXPECT_EQ(http::parse_headers(""), Pairs{});
   EXPECT_EQ(http::parse_headers("E: last"), (Pairs{{"E", "last"}}));
+  // Regression: a name that is no token became a word that is not one (its
+  // mold did not load; bytes that are not UTF-8 went into the word's
+  // spelling as they were).
+  EXPECT_EQ(http::parse_headers("Bad Name: 1\r\nX\xFF: 2\r\n[: 3\r\n folded: 4\r\nok-1: 5\r\n"),
+            (Pairs{{"ok-1", "5"}}));
 }
 
 // A server that accepts the connection and never answers: the request is
