@@ -333,8 +333,10 @@ Cell* read(Cell* out) {
   Cell convert_word = word::load("to-qel-file");
   for (const std::string& name : c.files) {
     Cell fn = *context::get(&convert_word);
+    // Bytes of a name that are not UTF-8 are kept as U+DC80..U+DCFF, as in
+    // folder listings, so the file! still names its file.
     Cell* arg = stack::push_slot();
-    string::make_utf8(arg, name);
+    files::os_text(arg, name);
     const Cell* args[] = {arg};
     Cell* converted = interpreter::call_function(&fn, args, 1, &convert_word);
     block::rs_append(list, converted);
@@ -364,7 +366,7 @@ bool write(const Cell* value) {
       Cell local;
       string::rs_make_at(&local, 64);
       file::to_local_path(&item, &local, true);
-      std::string name = unicode::to_utf8_string(&local);
+      std::string name = files::os_bytes(&local);
       if (name.find('\0') != std::string::npos) fire(ErrorCode::script_invalid_arg, &item);
       c.files.push_back(std::move(name));
     }
