@@ -213,7 +213,8 @@ void draw_box(const DrawState& s, Point a, Point b) {
   int64_t left = std::min(a.x, b.x), right = std::max(a.x, b.x);
   int64_t top = std::min(a.y, b.y), bottom = std::max(a.y, b.y);
   const ClipRect& c = s.context.clip;
-  if (right <= 0 || bottom <= 0 || left > c.right - c.left || top > c.bottom - c.top) return;
+  // The loops below walk only the rows and columns inside both the face
+  // and the clip, so a box lying outside them costs nothing.
   left += s.context.x, right += s.context.x, top += s.context.y, bottom += s.context.y;
   int64_t x0 = std::max<int64_t>({left, s.context.x, c.left}), x1 = std::min<int64_t>(right, c.right - 1);
   int64_t y0 = std::max<int64_t>({top, s.context.y, c.top}), y1 = std::min<int64_t>(bottom, c.bottom - 1);
