@@ -29,9 +29,14 @@ others are deleted. --keep keeps them all.
 """
 import argparse
 import os
+import pty
 import random
+import select
+import signal
 import subprocess
 import sys
+import termios
+import time
 
 # ---------------------------------------------------------------- literals
 
@@ -59,6 +64,8 @@ MODIFY_FIELDS = ["'owned", "'lock", "'x"]
 COMPRESS_METHODS = ["'zlib", "'deflate", "'gzip", "'lzma"]
 OPERATORS = ["=", "==", "<>", "<", ">", "<=", ">=", "+", "-", "*", "/", "//", "and", "or", "xor",
              "%", "**"]
+# Not the series walked: extracting into it lengthens it as fast as the walk goes.
+EXTRACT_TARGETS = ["out", "copy []", 'copy ""']
 MODIFY_OWNER = "reduce [o1 'a]"
 CHECKSUMS = ["'md5", "'sha1", "'crc32", "'tcp", "'adler32", "'sha256", "'hash"]
 WILDCARDS = ['"a*"', '"?b"', '"*"', '""']
@@ -215,7 +222,7 @@ class Gen:
         if k == 16:
             width = self.pick(["1", "2", "3", "0", "-1"])
             return self.pick([f"extract {s} {width}", f"extract/index {s} {width} {n}",
-                              f"extract/into {s} {width} {self.series_ref()}"])
+                              f"extract/into {s} {width} {self.pick(EXTRACT_TARGETS)}"])
         if k == 17:
             return f"trim{self.pick(['', '/head', '/tail', '/all', '/lines', '/auto'])} {s}"
         if k == 18:
@@ -540,7 +547,91 @@ class Gen:
         f = self.pick(["new-line", "new-line/all", "new-line/skip"])
         return f"{f} {self.var(BLOCK_VARS)} {self.pick(['true', 'false'])}" + (" 2" if "skip" in f else "")
 
+    def deep_value(self):
+        """A value nested deep, built by a loop (the parser has its own limit)."""
+        depth = self.pick(["100", "5000", "100000", "1000000"])
+        wrap = self.pick(["append/only copy [] t", "to paren! reduce [t]", "reduce [t 1]",
+                          "make map! reduce ['k t]", "make object! [k: t]", "to path! reduce [t]",
+                          "make hash! reduce [t]", "reduce [make error! [arg1: t]]"])
+        if "object" in wrap or "map" in wrap or "error" in wrap:
+            depth = self.pick(["100", "3000"])
+        return f"t: copy [] loop {depth} [t: {wrap}]"
+
+    def walk(self, v):
+        return self.pick([f"length? mold {v}", f"length? mold/all {v}", f"length? form {v}",
+                          f"equal? {v} copy/deep {v}", f"equal? {v} {v}", f"same? {v} {v}",
+                          f"{v} = tt", f"strict-equal? {v} tt", f"length? copy/deep {v}",
+                          f"find/only reduce [1 tt] {v}", f"length? unique reduce [{v} tt {v}]",
+                          f"sort reduce [{v} tt]", f"length? compose/deep [({v})]",
+                          f"length? reduce [{v}]", f"checksum mold {v} 'crc32",
+                          f"length? to-json {v}", f"parse {v} [any [into [any skip] | skip]]",
+                          f"select reduce [{v} 1] tt", f"length? save #{{}} {v}",
+                          f"length? load mold/all {v}", f"to map! {v}", f"mold/part {v} 30",
+                          f"form/part {v} 30", f"length? to string! {v}", f"bind {v} o1",
+                          f"length? to-json {v}", f"new-line/all {v} true",
+                          f"length? replace/all/deep copy/deep {v} 1 2",
+                          f"m: make map! [] m/k: {v} length? mold m"])
+
+    def hard_stmt(self):
+        k = self.r.randint(0, 5)
+        if k == 0:
+            return self.deep_value() + " tt: t " + self.walk("t")
+        if k == 1:
+            setup = self.pick(["t: copy [1] append/only t t", "t: copy [1] append/only t reduce [t]",
+                               "t: make map! [a 1] t/b: t", "t: make object! [a: 1 b: none] t/b: t",
+                               "t: make hash! [a 1] append/only t t", "t: to paren! [1] append/only t t",
+                               "t: copy [a] insert/only t to path! reduce ['p t]",
+                               "t: copy [] append t make error! [arg1: t]"])
+            return f"{setup} tt: copy [1] append/only tt tt " + self.walk("t")
+        if k == 2:
+            big = self.pick(["2147483647", "-2147483648", "2147483646", "1073741824", "100000000",
+                             "1e300", "-1e300", "1.#NaN", "1.#INF"])
+            return self.pick([f"append/dup copy [] 1 {big}", f"insert/dup copy \"\" \"xy\" {big}",
+                              f"make block! {big}", f"make string! {big}", f"make binary! {big}",
+                              f"copy/part {self.var(SERIES_VARS)} {big}", f"skip {self.var(SERIES_VARS)} {big}",
+                              f"at {self.var(SERIES_VARS)} {big}", f"pick {self.var(SERIES_VARS)} {big}",
+                              f"poke copy {self.var(SERIES_VARS)} {big} 1", f"pad copy \"a\" {big}",
+                              f"remove/part copy {self.var(SERIES_VARS)} {big}",
+                              f"change/dup copy {self.var(SERIES_VARS)} 1 {big}",
+                              f"to-hex/size 1 {big}", f"round/to {big} {big}",
+                              f"loop {big} [break]", f"repeat i {big} [if i > 3 [break/return i]]",
+                              f"random {big}", f"make vector! {big}", f"make bitset! {big}",
+                              f"extract {self.var(SERIES_VARS)} {big}", f"sort/skip copy b1 {big}",
+                              f"reverse/part copy b1 {big}", f"take/part copy s1 {big}",
+                              f"enbase/base copy bin {big}", f"form/part b1 {big}", f"mold/part b1 {big}",
+                              f"find/skip b1 1 {big}", f"copy/part at s1 {big} {big}",
+                              f"trim/with copy s1 {big}", f"to-integer {big}", f"make time! {big}",
+                              f"make date! reduce [{big} 1 1]", f"{big} * {big}", f"shift 1 {big}",
+                              f"power 2 {big}", f"make pair! reduce [{big} {big}]"])
+        if k == 3:
+            # An error raised halfway through an operation; the next statements check the state.
+            op = self.pick([
+                "o1: make object! [a: 1 on-change*: func [w o n] [if n = 2 [1 / 0]]] o1/a: 2",
+                "remove-each x b1 [if x = first b1 [throw 1] false]",
+                "parse b1 [some [skip (if 3 > random 5 [1 / 0])]]",
+                "parse s1 [some [change skip (1 / 0)]]",
+                "sort/compare b1 func [a b] [if a = b [1 / 0] true]",
+                "foreach x b1 [append b2 x if x [throw x]]",
+                "collect [foreach x b1 [keep x 1 / 0]]",
+                "r1/x: 'boom r1/y: does [1 / 0] r1/x: 2",
+                "react [r1/z: 1 / r1/x] r1/x: 0",
+                "forall b1 [if 2 = index? b1 [1 / 0]]",
+                "do [append s1 \"z\" 1 / 0]",
+                "apply :sort [b1 false none false none true func [a b] [throw a] false none false false false]",
+            ])
+            return f"{op}"
+        if k == 4:
+            return f"reduce [mold b1 mold s1 length? b1 length? s1 head? b1 index? b1]"
+        return self.pick(["recycle",
+                          "length? words-of system/words", "do load mold b1", "do copy/deep b1",
+                          "transcode mold b2", "load mold/all o1", "load mold/all m1",
+                          "to-json reduce [o1 m1 b1 s1]", "load-json to-json reduce [m1 b1 s1]",
+                          "load-csv \"a,b^/1,2\"", "to-csv [[1 2] [\"a\" \"b,c\"]]"])
+
     def statement(self):
+        if self.chance(0.12):
+            return self.hard_stmt()
+
         k = self.r.random()
         if k < 0.28:
             return self.series_stmt()
@@ -607,13 +698,54 @@ NOISY = ("stack-overflow", "stack overflow", "too-deep", "too deep", "Stack over
 
 
 def run(prog, path, timeout):
-    try:
-        p = subprocess.run([os.path.abspath(prog), path], capture_output=True, timeout=timeout,
-                           stdin=subprocess.DEVNULL, cwd=os.path.dirname(path))
-        return p.returncode, (p.stdout + p.stderr).decode("utf-8", "replace")
-    except subprocess.TimeoutExpired as e:
-        out = ((e.stdout or b"") + (e.stderr or b"")).decode("utf-8", "replace")
-        return "timeout", out
+    """Runs prog on path with its output on a pseudo-terminal, so that each line is
+    written as it is printed and a run that hangs shows the last statement it ended.
+    Returns the exit status (or "timeout") and the output."""
+    master, slave = pty.openpty()
+    attrs = termios.tcgetattr(slave)
+    attrs[1] &= ~termios.ONLCR  # no carriage returns added to line ends
+    termios.tcsetattr(slave, termios.TCSANOW, attrs)
+    p = subprocess.Popen([os.path.abspath(prog), path], stdin=subprocess.DEVNULL, stdout=slave,
+                         stderr=slave, cwd=os.path.dirname(path), start_new_session=True)
+    os.close(slave)
+    chunks = []
+    deadline = time.monotonic() + timeout
+    status = None
+    while True:
+        left = deadline - time.monotonic()
+        if left <= 0:
+            os.killpg(p.pid, signal.SIGKILL)
+            p.wait()
+            status = "timeout"
+            break
+        ready, _, _ = select.select([master], [], [], min(left, 1.0))
+        if ready:
+            try:
+                data = os.read(master, 65536)
+            except OSError:  # the child closed the terminal
+                data = b""
+            if data:
+                chunks.append(data)
+                continue
+        if p.poll() is not None and not ready:
+            break
+        if ready:  # end of output
+            p.wait()
+            break
+    if status is None:
+        status = p.wait()
+    os.close(master)
+    return status, b"".join(chunks).decode("utf-8", "replace")
+
+
+def unfinished(path, text):
+    """The statement after the last one whose result was printed."""
+    done = [l.split(" ", 1)[0] for l in text.splitlines() if l[:1].isdigit()]
+    nxt = int(done[-1]) + 1 if done else 0
+    for line in open(path, encoding="utf-8"):
+        if line.startswith(f"_p {nxt} "):
+            return line.strip()
+    return f"statement {nxt}"
 
 
 def comparable(text):
@@ -660,6 +792,14 @@ def main():
             faults += 1
             print(f"FAULT {path}: {', '.join(why)}")
             print("\n".join("    " + t for t in text.strip().splitlines()[-8:]))
+            if "outputs differ" in why:
+                first, second = comparable(text), comparable(text2)
+                for n, (x, y) in enumerate(zip(first + [""] * len(second), second + [""] * len(first))):
+                    if x != y:
+                        print(f"    first difference, line {n + 1}:\n    < {x[:300]}\n    > {y[:300]}")
+                        break
+            if "timeout" in (status, status2 if a.compare else None):
+                print("    unfinished: " + unfinished(path, text if status == "timeout" else text2))
             sys.stdout.flush()
         elif not a.keep:
             for name in os.listdir(folder):
