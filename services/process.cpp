@@ -26,6 +26,7 @@
 #include "memory/unicode.h"
 #include "runtime/output.h"
 #include "runtime/startup_slots.h"
+#include "services/files.h"
 #include "values/errors.h"
 #include "values/string.h"
 
@@ -644,7 +645,10 @@ int64_t call(const Cell* command, CallFlags flags, const Cell* in, const Cell* o
     if (path.find('/') == std::string::npos) path.insert(0, "./");
     spec.command = quote_word(path);
   } else {
-    spec.command = unicode::to_utf8_string(command);
+    // U+DC80..U+DCFF stand for bytes of system names that are not UTF-8
+    // (folder listings, the command line): they go out as those bytes, so
+    // such a name still names its file.
+    spec.command = files::os_bytes(command);
   }
   spec.shell = flags.shell;
   spec.wait = flags.wait || flags.console;
