@@ -39,6 +39,11 @@ constexpr int32_t kTabCells = 4;
 
 bool is_control(char32_t c) { return c < 32 || (c >= 127 && c < 160); }
 
+// A lone surrogate (a file name's byte that is not UTF-8, kept as
+// U+DC80..U+DCFF) has no UTF-8 form: its bytes would reach the terminal as
+// invalid UTF-8, drawn as up to three cells where the editor counts one.
+bool is_surrogate(char32_t c) { return c >= 0xD800 && c <= 0xDFFF; }
+
 void append_utf8(std::string& out, char32_t c) {
   char bytes[4];
   out.append(bytes, output::encode_utf8(c, bytes));
@@ -129,8 +134,9 @@ LineEditor::TermCursor LineEditor::lay_out(const char32_t* text, size_t count, T
       if (out) *out += "\r\n";
       if (!pending) o = (o / width_ + 1) * width_;
       pending = false;
-    } else if (is_control(c)) {
-      // Control characters would act on the terminal: they show as U+FFFD.
+    } else if (is_control(c) || is_surrogate(c)) {
+      // Control characters would act on the terminal, and a lone surrogate
+      // has no UTF-8 form: both show as U+FFFD.
       cell(kReplacement, 1);
     } else {
       cell(c, cell_width(c));

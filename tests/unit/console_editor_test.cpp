@@ -223,6 +223,23 @@ TEST(ConsoleEditor, ColourSequencesInThePromptTakeNoRoom) {
   EXPECT_EQ(s.screen.column(), 5);
 }
 
+// A lone surrogate (a file name's byte that is not UTF-8, as completion
+// and history give it) reached the terminal as three invalid bytes, drawn
+// as up to three cells where the editor counted one.
+TEST(ConsoleEditor, ALoneSurrogateShowsAsOneReplacementCharacter) {
+  Session s(80, 24);
+  s.history = {Text(U"%zq") + char32_t(0xDCFF) + U"x.txt"};
+  s.begin(Text(U"a") + char32_t(0xD800) + U"> ");
+  EXPECT_EQ(s.last_output.find("\xED"), std::string::npos);
+  s.type(kUp);
+  EXPECT_EQ(s.last_output.find("\xED"), std::string::npos);
+  EXPECT_NE(s.last_output.find("%zq\xEF\xBF\xBDx.txt"), std::string::npos);
+  EXPECT_EQ(s.screen.text(0), U"a\uFFFD> %zq\uFFFDx.txt");
+  EXPECT_EQ(s.screen.column(), 13);
+  // The line keeps the character itself: the name still names the file.
+  EXPECT_EQ(s.editor.line(), s.history.front());
+}
+
 TEST(ConsoleEditor, CompletionHook) {
   Session s(80, 24);
   s.editor.set_completion([](const Text& line, size_t cursor) -> std::optional<Completion> {
