@@ -167,7 +167,9 @@ int32_t mold(Cell* value, Cell* out, bool, bool, bool, Cell* part, int32_t limit
   std::string escaped;
   escaped.reserve(text.size());
   for (unsigned char c : text) {
-    if (c < 128 && keep.lenient[c]) {
+    // "(" and ")" end a url in source text: they are escaped so that the
+    // molded url loads back whole (the loader turns %28 and %29 back).
+    if (c < 128 && keep.lenient[c] && c != '(' && c != ')') {
       escaped.push_back(static_cast<char>(c));
     } else {
       const string::Hex2 h = string::byte_to_hex(c);
