@@ -159,7 +159,20 @@ TEST(LibrarySources, ReadFromDiskWithTheSwitch) {
 // file of the source tree.
 TEST(LibrarySources, Embedded) {
   namespace fs = std::filesystem;
-  const fs::path root = fs::path(__FILE__).parent_path().parent_path().parent_path();
+  // __FILE__ is relative to the compiler's folder when the build rewrites
+  // paths (a compiler cache's base folder): try it from the working folder
+  // and each folder above it.
+  fs::path file = __FILE__;
+  if (file.is_relative()) {
+    for (fs::path base = fs::current_path(); !base.empty(); base = base.parent_path()) {
+      if (fs::exists(base / file)) {
+        file = base / file;
+        break;
+      }
+      if (base == base.parent_path()) break;
+    }
+  }
+  const fs::path root = file.parent_path().parent_path().parent_path();
   auto sources = qel::library::embedded_sources();
   ASSERT_GE(sources.size(), 2u);
   EXPECT_EQ(sources.front().name, "library/constants.qel");
