@@ -82,21 +82,21 @@ Cell* make_from_block_in(Node block, Cell* spec) {
   Bits b;
   const int32_t n = block::rs_length_q(spec);
   for (int32_t i = 0; i < n; ++i) {
-    const Cell* v = block::rs_abs_at(spec, spec->head() + i);
-    if (v->is(TypeId::word)) v = word_value(v);
+    const Cell* given = block::rs_abs_at(spec, spec->head() + i);
+    const Cell* v = given->is(TypeId::word) ? word_value(given) : given;
     switch (v->type()) {
       case TypeId::datatype: b.set(datatype::named(v)); break;
       case TypeId::typeset: b = b | get(v); break;
       case TypeId::word: b.set(TypeId::object); break;
       case TypeId::block: break;
-      default: fire(ErrorCode::script_invalid_type_spec, v);
+      default: fire(ErrorCode::script_invalid_type_spec, given);
     }
   }
   return make_at(append_slot(block), b);
 }
 
-void add(Cell* ts, const Cell* value) {
-  if (value->is(TypeId::word)) value = word_value(value);
+void add(Cell* ts, const Cell* given) {
+  const Cell* value = given->is(TypeId::word) ? word_value(given) : given;
   switch (value->type()) {
     case TypeId::typeset: make_at(ts, get(ts) | get(value)); break;
     case TypeId::datatype: {
@@ -105,7 +105,9 @@ void add(Cell* ts, const Cell* value) {
       make_at(ts, b);
       break;
     }
-    default: invalid_arg(value);
+    // A word is named as written: its value may be unset, which the error
+    // could not show.
+    default: invalid_arg(given);
   }
 }
 
