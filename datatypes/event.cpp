@@ -108,7 +108,7 @@ Cell* read_field(const Cell* e, int32_t field) {
       d = data_cell(e, 2);
       return d ? stack::push(d) : pair::push(0, 0);
     case key: {
-      const uint32_t cp = e->data3 & 0xFFFF;
+      const uint32_t cp = e->data3 & kKeyMask;
       Cell* out = stack::push_slot();
       if (cp == 0)
         set_none(out);
@@ -194,7 +194,7 @@ Cell* make(Cell* proto, Cell* spec, TypeId) {
           }
           break;
         case key:
-          if (v.is(TypeId::char_)) made.data3 |= v.data3 & 0xFFFF;
+          if (v.is(TypeId::char_)) made.data3 |= v.data3 & kKeyMask;
           break;
         case flags:
           if (v.is(TypeId::block)) {

@@ -12,7 +12,8 @@
 // type code (1-38, the table in event.cpp; 0 when none was given); data2 =
 // for a made event the node of a 4-cell block [face window offset picked],
 // or 0 when none of these was given (the collector marks it); data3 = the
-// key code point in bits 0-15 and the flag bits in bits 22-31.
+// key code point in bits 0-20 (any code point up to 10FFFF) and the flag
+// bits in bits 22-31.
 //
 // A back-end event reads its face, window, offset, key, picked and
 // orientation from the GUI back end; until there is one they read as for a
@@ -27,6 +28,8 @@
 namespace qel::event {
 
 inline constexpr uint32_t kMade = 0x1000;
+// The bits of data3 that hold the key's code point.
+inline constexpr uint32_t kKeyMask = 0x1FFFFF;
 
 // Flag bits of data3.
 namespace flag {
