@@ -512,13 +512,27 @@ Cell* sort(Cell* series, const SortArgs& args) {
       else
         sort::qsort(order.data(), records, sizeof(int32_t), &ctx, call_comparator);
       // The comparator may have changed the series: write back only what
-      // still fits, in the unit the buffer has now.
+      // still fits, in the unit the buffer has now (a wider character
+      // appended by the comparator widens the buffer; the sorted
+      // characters still fit in the wider units).
       b = buffer(series);
-      if (series->head() >= 0 && int64_t{series->head()} + n <= buffer_length(b) && b->unit() == unit) {
+      const uint32_t now = b->unit();
+      const bool same = now == unit;
+      const bool widened = now > unit && !series->is(TypeId::vector);
+      if (series->head() >= 0 && int64_t{series->head()} + n <= buffer_length(b) &&
+          (same || widened)) {
         uint8_t* out = char_at(b, series->head());
         const size_t rec = static_cast<size_t>(size) << unit_shift(unit);
-        for (size_t r = 0; r < records; r++)
-          std::memcpy(out + r * rec, copy.data() + static_cast<size_t>(order[r]) * rec, rec);
+        for (size_t r = 0; r < records; r++) {
+          const uint8_t* from = copy.data() + static_cast<size_t>(order[r]) * rec;
+          if (same) {
+            std::memcpy(out + r * rec, from, rec);
+            continue;
+          }
+          for (int32_t i = 0; i < size; i++)
+            unicode::write_unit(out + ((r * size + static_cast<size_t>(i)) << unit_shift(now)), now,
+                                unicode::read_unit(from + (static_cast<size_t>(i) << unit_shift(unit)), unit));
+        }
       }
     } else if (series->is(TypeId::vector)) {
       // Vector elements sort as numbers in their own format.
