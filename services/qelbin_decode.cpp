@@ -851,6 +851,15 @@ class Decoder {
     const uint64_t n = uint64_t{count} * unit;
     if (n > left() || n > 0x7FFFFFF0u) fail_at(at);
     const uint8_t* src = bytes(static_cast<size_t>(n));
+    // No text holds a character above U+10FFFF: a 4-byte unit of a string,
+    // or a char! element of a vector, that holds one is refused.
+    if (unit == 4 && (is_any_string(h.type) || element == TypeId::char_)) {
+      for (uint32_t i = 0; i < count; i++) {
+        uint32_t cp;
+        std::memcpy(&cp, src + size_t{i} * 4, 4);
+        if (cp > 0x10FFFF) fail_at(src + size_t{i} * 4);
+      }
+    }
     if (h.type == TypeId::vector) {
       vector::make_at(&c, count, element, unit);
     } else if (h.type == TypeId::binary) {
