@@ -429,6 +429,9 @@ void xor_() { do_math(MathOp::xor_); }
 
 Cell* append(Cell* series, Cell* value, int32_t, bool, int32_t, bool at_tail) {
   Cell v = *value;
+  // The measuring walk raises every error the change would, before any bit
+  // changes: a bad value halfway leaves the set as it was.
+  process(&v, series, Mode::measure, Caller::other);
   bool owned = ownership::check(series, at_tail ? OwnerEvent::append : OwnerEvent::insert, &v, 0, 0);
   process(&v, series, Mode::set, Caller::other);
   if (owned) ownership::check(series, at_tail ? OwnerEvent::appended : OwnerEvent::inserted, &v, 0, 0);
@@ -475,6 +478,7 @@ Cell* poke(Cell* series, int32_t, Cell* value, Cell* index_cell) {
 Cell* remove(Cell* series, Cell* part, Cell*) {
   if (!part) fire(ErrorCode::script_missing_arg);
   Cell bits_to_remove = *part;
+  process(&bits_to_remove, series, Mode::measure, Caller::other);
   bool owned = ownership::check(series, OwnerEvent::remove, &bits_to_remove, 0, 0);
   // Clearing is removal whatever the set's complemented state (the stored
   // bits are its members).
