@@ -31,6 +31,7 @@
 #include "memory/decompress.h"
 #include "memory/hashtable.h"
 #include "memory/series.h"
+#include "memory/unicode.h"
 #include "runtime/fatal.h"
 #include "runtime/output.h"
 #include "services/image_codec.h"
@@ -233,7 +234,10 @@ class Decoder {
     if (offset >= names_size_) fail_at(at);
     const char* name = reinterpret_cast<const char*>(names_ + offset);
     const size_t len = std::strlen(name);  // the area ends in NUL
-    if (len == 0) fail_at(at);
+    // A name is UTF-8 text: other bytes would make a word whose spelling
+    // is not.
+    if (len == 0 || unicode::utf8_valid_prefix(reinterpret_cast<const uint8_t*>(name), len) != len)
+      fail_at(at);
     id = symbol::make(std::string_view(name, len));
     return id;
   }
