@@ -134,11 +134,18 @@ int32_t serialize(const Cell* obj, Cell* buffer, Cell* part, int32_t limit,
     else
       limit = string::emit_char(buffer, '\n', limit);
   }
+  // The last field written: handler fields that are left out do not get a
+  // separator written before them (a flat mold ended in "a: 1 ]").
+  auto left_out = [&](uint32_t i) {
+    return !style.all && is_handler_symbol(context::word_cell(ctx, static_cast<int32_t>(i))->symbol());
+  };
+  uint32_t last = n - 1;
+  while (last > 0 && left_out(last)) last--;
   cycle_guard::Scope guard(ctx);
   for (uint32_t i = 0; i < n; i++) {
     if (limit < 1) break;
+    if (left_out(i)) continue;
     Cell w = *context::word_cell(ctx, static_cast<int32_t>(i));
-    if (!style.all && is_handler_symbol(w.symbol())) continue;
     if (indent) limit = string::indent(buffer, style.level, limit);
     w.header = static_cast<uint32_t>(TypeId::word);
     limit = word::form(&w, buffer, nullptr, limit);
@@ -148,7 +155,7 @@ int32_t serialize(const Cell* obj, Cell* buffer, Cell* part, int32_t limit,
     Cell v = *slot;
     if (v.is(TypeId::word)) limit = string::emit_char(buffer, '\'', limit);
     limit = actions::call_mold(&v, buffer, false, style.all, style.flat, part, limit, style.level);
-    if (i + 1 < n || indent) limit = string::emit_char(buffer, separator, limit);
+    if (i < last || indent) limit = string::emit_char(buffer, separator, limit);
   }
   return limit;
 }
