@@ -129,15 +129,10 @@ int32_t form_value(double t, Cell* buffer, int32_t limit) {
     t = 0.0 - t;
   }
   const double hours = std::floor(t / kSecondsPerHour);
-  char text[40];
-  int n;
-  if (hours < 9.0e18) {
-    n = std::snprintf(text, sizeof text, "%lld", static_cast<long long>(hours));
-  } else {
-    const float_::Text h = float_::form_float(hours, float_::FormKind::time);
-    n = static_cast<int>(h.size);
-    std::memcpy(text, h.chars, h.size);
-  }
+  // The hours in all their digits (at most 305 for the largest double), so
+  // that the loader reads any time back.
+  char text[330];
+  int n = std::snprintf(text, sizeof text, "%.0f", hours);
   const int32_t minutes =
       static_cast<int32_t>(std::floor(std::fmod(t, kSecondsPerHour) / kSecondsPerMinute));
   text[n++] = ':';
@@ -314,16 +309,17 @@ bool odd_q(Cell* value) { return (seconds_in_minute(value->real()) & 1) != 0; }
 namespace {
 
 // Digits with "'" separators from `p`; false when there is no digit, the
-// separators double, or the value leaves 32 bits.
-bool scan_count(const uint8_t*& p, const uint8_t* end, int32_t* out) {
-  int64_t v = 0;
+// separators double, or there are more digits than a double's range holds.
+// The count is the nearest double (exact below 2^53), so any hours mold
+// writes load back.
+bool scan_count(const uint8_t*& p, const uint8_t* end, double* out) {
+  char text[312];
   int digits = 0;
   bool quote = false;
   for (; p < end; ++p) {
     if (*p >= '0' && *p <= '9') {
-      v = v * 10 + (*p - '0');
-      if (v > 2147483647) return false;
-      ++digits;
+      if (digits == static_cast<int>(sizeof text)) return false;
+      text[digits++] = static_cast<char>(*p);
       quote = false;
     } else if (*p == '\'' && digits > 0 && !quote) {
       quote = true;
@@ -332,8 +328,9 @@ bool scan_count(const uint8_t*& p, const uint8_t* end, int32_t* out) {
     }
   }
   if (digits == 0 || quote) return false;
-  *out = static_cast<int32_t>(v);
-  return true;
+  int32_t rest = 0;
+  *out = dtoa::text_to_float(text, text + digits, &rest);
+  return rest == 0 && std::isfinite(*out);
 }
 
 // Seconds with an optional fraction after "." or ",": at most 312 bytes,
@@ -373,7 +370,7 @@ bool scan_time(const uint8_t* p, const uint8_t* end, double* out) {
     if (*q == 'e' || *q == 'E') return false;
   bool negative = false;
   if (p < end && (*p == '-' || *p == '+')) negative = *p++ == '-';
-  int32_t hours = 0, minutes = 0;
+  double hours = 0.0, minutes = 0.0;
   if (!scan_count(p, end, &hours) || p >= end || *p++ != ':') return false;
   const uint8_t* minutes_at = p;
   if (!scan_count(p, end, &minutes)) return false;
@@ -392,6 +389,7 @@ bool scan_time(const uint8_t* p, const uint8_t* end, double* out) {
     }
   }
   const double total = hours * kSecondsPerHour + minutes * kSecondsPerMinute + seconds;
+  if (!std::isfinite(total)) return false;
   *out = negative ? 0.0 - total : total;
   return true;
 }
