@@ -345,6 +345,11 @@ int32_t compare_double(double a, TypeId a_type, const Cell* b, CompareOp op) {
   }
   if (std::isnan(a) || std::isnan(y)) {
     switch (op) {
+      // Sorts need one consistent order: a NaN after every number, NaNs
+      // equal among themselves (answering "equal" to every number let a
+      // sort leave the numbers around a NaN out of order).
+      case CompareOp::sort:
+      case CompareOp::case_sort: return int32_t{std::isnan(a)} - int32_t{std::isnan(y)};
       case CompareOp::lesser:
       case CompareOp::lesser_or_equal: return 1;
       case CompareOp::greater:

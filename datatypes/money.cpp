@@ -467,9 +467,13 @@ void do_math(Cell* left, Cell* right, MathOp op) {
 // --- comparison
 
 // The answer of a comparison with a NaN, which orders with nothing: every
-// ordering test and the equality are false, inequality true.
-static int32_t nan_answer(CompareOp op) {
+// ordering test and the equality are false, inequality true. Sorts put a
+// NaN after every amount (`nan_side` is 1 when the NaN is the left operand,
+// -1 when it is the right one), so that they see one consistent order.
+static int32_t nan_answer(CompareOp op, int32_t nan_side) {
   switch (op) {
+    case CompareOp::sort:
+    case CompareOp::case_sort: return nan_side;
     case CompareOp::lesser:
     case CompareOp::lesser_or_equal: return 1;
     case CompareOp::greater:
@@ -534,7 +538,7 @@ int32_t compare(Cell* a, Cell* b, CompareOp op) {
     case TypeId::float_:
     case TypeId::percent: {
       const int32_t r = order_with_double(a, b->real());
-      return r != 2 ? r : nan_answer(op);
+      return r != 2 ? r : nan_answer(op, -1);
     }
     default: return kNotComparable;
   }
@@ -542,7 +546,7 @@ int32_t compare(Cell* a, Cell* b, CompareOp op) {
 
 int32_t compare_double(double x, const Cell* m, CompareOp op) {
   const int32_t r = order_with_double(m, x);
-  return r == 2 ? nan_answer(op) : -r;
+  return r == 2 ? nan_answer(op, 1) : -r;
 }
 
 // --- text

@@ -7,6 +7,7 @@
 // remainder are integer!'s, truncating toward zero. Float elements use
 // float!'s operations on doubles and are stored back in their own format.
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "datatypes/char.h"
@@ -236,6 +237,8 @@ int32_t compare_one(const uint8_t* a, const uint8_t* b, const ItemOrder& o) {
     return (x > y) - (x < y);
   }
   const double x = read_float(a, o.width), y = read_float(b, o.width);
+  // A NaN sorts after every number, as float! values do.
+  if (std::isnan(x) || std::isnan(y)) return int32_t{std::isnan(x)} - int32_t{std::isnan(y)};
   return (x > y) - (x < y);
 }
 
