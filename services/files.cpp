@@ -15,6 +15,7 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <vector>
 
 #include "datatypes/binary.h"
 #include "datatypes/file.h"
@@ -515,6 +516,23 @@ void write(const Cell* file, const Cell* data, const Cell* part, int64_t seek_to
     limit = part->integer();
     if (limit < 0) return;  // nothing is opened or written
   }
+  // The bytes are all made before the file is opened: a value that cannot
+  // be written (a mold that fails) must leave the file as it was, not
+  // emptied or written in part.
+  std::vector<std::unique_ptr<ValueBytes>> pieces;
+  if (lines && data->is(TypeId::block)) {
+    Cell blk = *data;
+    const int32_t n = block::rs_length_q(&blk);
+    for (int32_t i = 0; i < n; i++) {
+      // Re-read the cell each time: molding a value allocates.
+      Cell item = memory::series(blk.node())->cells()[blk.head() + i];
+      pieces.push_back(std::make_unique<ValueBytes>());
+      pieces.back()->convert(&item, -1);
+    }
+  } else {
+    pieces.push_back(std::make_unique<ValueBytes>());
+    pieces.back()->convert(data, limit);
+  }
   uint32_t mode = open_mode::write;
   if (append) mode |= open_mode::append;
   if (seek_to >= 0) mode |= open_mode::seek;
@@ -526,20 +544,8 @@ void write(const Cell* file, const Cell* data, const Cell* part, int64_t seek_to
   }
   Sink sink(fd ? fd->get() : -1);
   bool ok = true;
-  if (lines && data->is(TypeId::block)) {
-    Cell blk = *data;
-    const int32_t n = block::rs_length_q(&blk);
-    for (int32_t i = 0; i < n && ok; i++) {
-      // Re-read the cell each time: molding a value allocates.
-      Cell item = memory::series(blk.node())->cells()[blk.head() + i];
-      ValueBytes bytes;
-      bytes.convert(&item, -1);
-      ok = sink.put(bytes.data(), bytes.size()) && sink.put(kLineEnd, 1);
-    }
-  } else {
-    ValueBytes bytes;
-    bytes.convert(data, limit);
-    ok = sink.put(bytes.data(), bytes.size());
+  for (size_t i = 0; i < pieces.size() && ok; i++) {
+    ok = sink.put(pieces[i]->data(), pieces[i]->size());
     if (ok && lines) ok = sink.put(kLineEnd, 1);
   }
   if (fd && !fd->close()) ok = false;
