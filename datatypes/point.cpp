@@ -228,6 +228,22 @@ int32_t compare(Cell* a, Cell* b, CompareOp op) {
       case CompareOp::find: return 1;
       default: break;
     }
+    if (std::isnan(x) || std::isnan(y)) {
+      // A NaN coordinate orders with nothing, as a NaN float! does: the
+      // ordering tests are false; sorts put it after every number, so that
+      // they see one consistent order.
+      switch (op) {
+        case CompareOp::sort:
+        case CompareOp::case_sort:
+          if (std::isnan(x) && std::isnan(y)) continue;
+          return int32_t{std::isnan(x)} - int32_t{std::isnan(y)};
+        case CompareOp::lesser:
+        case CompareOp::lesser_or_equal: return 1;
+        case CompareOp::greater:
+        case CompareOp::greater_or_equal: return -1;
+        default: return 0;
+      }
+    }
     const float d = x - y;
     return d < 0 ? -1 : d > 0 ? 1 : 0;
   }
