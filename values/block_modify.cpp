@@ -400,25 +400,37 @@ Cell* sort(Cell* series, const SortArgs& args) {
 namespace {
 
 // The cells to insert: a private copy when they come from the target's own
-// buffer (which moves or shifts while the target changes).
+// buffer (which moves or shifts while the target changes). The copy is a
+// block held by a root: an owner's handler runs before the cells are
+// written, and may remove from the target the only other references to the
+// series and objects in them.
 struct Source {
   const Cell* cells;
   int32_t count;
-  std::vector<Cell> own;
+  collector::Root copy;
+  bool copied = false;
   Cell single;
 };
+
+// Copies the source's `count` cells of `value` from its head into the
+// private block.
+void copy_source(Source& src, const Cell* value) {
+  make_at(src.copy.get(), src.count);
+  const Cell* from = first_cell(value) + (value->head() > 0 ? value->head() : 0);
+  std::memcpy(first_cell(src.copy.get()), from, size_t(src.count) << 4);
+  buffer(src.copy.get())->tail += uint32_t(src.count) << 4;
+  src.copied = true;
+  src.cells = first_cell(src.copy.get());
+}
 
 void take_source(Source& src, Cell* target, Cell* value, bool only) {
   if (is_any_block(value->type()) && !only) {
     int32_t n = rs_length_q(value);
     src.count = n > 0 ? n : 0;
-    const Cell* from = first_cell(value) + (value->head() > 0 ? value->head() : 0);
-    if (value->node() == target->node()) {
-      src.own.assign(from, from + src.count);
-      src.cells = src.own.data();
-    } else {
-      src.cells = from;
-    }
+    if (value->node() == target->node())
+      copy_source(src, value);
+    else
+      src.cells = first_cell(value) + (value->head() > 0 ? value->head() : 0);
   } else {
     src.single = *value;
     src.cells = &src.single;
@@ -426,10 +438,12 @@ void take_source(Source& src, Cell* target, Cell* value, bool only) {
   }
 }
 
-// Re-reads the source's cells after the target may have moved: a source
-// in another buffer is read through its node.
-const Cell* source_cells(const Source& src, const Cell* value) {
-  if (src.cells == &src.single || !src.own.empty()) return src.cells;
+// Re-reads the source's cells after the target may have moved or a
+// collection may have run: a copy or a source in another buffer is read
+// through its node.
+const Cell* source_cells(Source& src, const Cell* value) {
+  if (src.cells == &src.single) return src.cells;
+  if (src.copied) return first_cell(src.copy.get());
   return first_cell(value) + (value->head() > 0 ? value->head() : 0);
 }
 
@@ -477,7 +491,7 @@ Cell* append(Cell* series, Cell* value, int32_t part, bool only, int32_t dup, bo
     // The handler may have changed the target or the value.
     cells = total_cells(series);
     if (series->head() > cells) series->set_head(cells);
-    if (src.cells != &src.single && src.own.empty()) {
+    if (src.cells != &src.single && !src.copied) {
       int32_t n = std::max(rs_length_q(value), 0);
       count = std::min(count, n);
       total = int64_t{count} * dup;
@@ -536,18 +550,15 @@ Cell* change(Cell* series, Cell* value, int32_t part, bool only, int32_t dup) {
     if (series->head() < 0) series->set_head(0);
     rest = cells - series->head();
     replaced = std::min<int64_t>(replaced, rest);
-    if (src.cells != &src.single && src.own.empty()) {
+    if (src.cells != &src.single && !src.copied) {
       src.count = std::min(src.count, std::max(rs_length_q(value), 0));
       written = int64_t{src.count} * dup;
     }
   }
   // A source in the target's buffer is already copied; take a private copy
   // of one in another buffer too before the target moves anything.
-  if (src.cells != &src.single && src.own.empty()) {
-    const Cell* from = source_cells(src, value);
-    src.own.assign(from, from + src.count);
-    src.cells = src.own.data();
-  }
+  if (src.cells != &src.single && !src.copied) copy_source(src, value);
+  src.cells = source_cells(src, value);
   int32_t head = series->head();
   int64_t new_cells = int64_t{cells} + written - replaced;
   if ((uint64_t(new_cells) << 4) + buffer(series)->offset > 0x7FFFFFF0u) no_memory();
