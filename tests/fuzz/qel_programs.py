@@ -632,9 +632,54 @@ class Gen:
                           "to-json reduce [o1 m1 b1 s1]", "load-json to-json reduce [m1 b1 s1]",
                           "load-csv \"a,b^/1,2\"", "to-csv [[1 2] [\"a\" \"b,c\"]]"])
 
+    def callback_stmt(self):
+        """C++ routines that call Qel code back, with callbacks that edit what the
+        routine walks, collect, raise, throw or answer oddly."""
+        edit = self.pick(["clear head input", "append input 1", "insert head input \"zz\"",
+                          "remove head input", "clear rule", "append rule [skip]", "clear stack",
+                          "recycle", "1 / 0", "throw 1", "input: none", "clear src",
+                          "append src \" [x]\"", "clear tok", "poke head input 1 #\"q\""])
+        answer = self.pick(["true", "false", "none", "1", "'x", "event <> 'end", "[]"])
+        k = self.r.randint(0, 3)
+        if k == 0:
+            inp = self.pick(["copy s1", "copy b1", "copy \"aaab\"", "copy [1 [2 3] x]", "copy bin"])
+            return (f"input: {inp} parse/trace input [{self.parse_rule()}] "
+                    f"func [event match? rule input stack] [{edit} {answer}]")
+        if k == 1:
+            src = self.pick(["copy s1", "copy \"a [b c] d (e) 1 #{01} f/g\"", "copy bin", "mold b1",
+                             "copy \"[a [\"", "copy \"x 1''0 y\""])
+            return (f"src: {src} tok: input: rule: stack: none transcode/trace src "
+                    f"func [event input type line tok] [{edit} {answer}]")
+        if k == 2:
+            actions = ["open", "copy", "close", "insert", "append", "length?", "pick", "take",
+                       "query", "at", "skip", "head?", "index?", "read", "write", "find"]
+            ret = self.pick(["port", "none", "1", "\"str\"", "copy b1", "1 / 0", "throw 1",
+                             "port/actor: none", "clear port/spec", "port/spec: none", "recycle port",
+                             "read port", "close port"])
+            act = " ".join(f"{a}: func [port [any-type!] a [any-type!] b [any-type!] c [any-type!] "
+                           f"d [any-type!] e [any-type!] f [any-type!] g [any-type!]] [{ret}]"
+                           for a in self.r.sample(actions, self.r.randint(1, 6)))
+            use = self.pick(["read p", "write p \"x\"", "length? p", "pick p 1", "take p", "query p",
+                             "open p", "close p", "at p 2", "skip p 1", "head? p", "index? p",
+                             "find p 1", "append p 1", "insert p 1", "copy p", "read/part p 2",
+                             "mold p", "form p", "tail? p"])
+            return (f"register-scheme make system/standard/scheme [name: 'fz actor: object [{act}]] "
+                    f"p: make port! [scheme: 'fz] {use}")
+        series = self.pick(["copy b1", "copy s1", "copy [3 1 2]", "copy h1", "copy bin"])
+        return self.pick([
+            f"t: {series} replace/all t {self.value()} does [{edit} 1]",
+            f"t: {series} forall t [{edit} if 20 < index? t [break]] t",
+            f"t: {series} apply :append [t {self.value()} {answer} {self.value()} false none false none]",
+            f"t: {series} do/next t 'pos",
+            f"t: {series} reduce/into [1 {edit}] t",
+            f"t: {series} compose/into [(1) ({edit})] t",
+        ])
+
     def statement(self):
         if self.chance(0.12):
             return self.hard_stmt()
+        if self.chance(0.08):
+            return self.callback_stmt()
 
         k = self.r.random()
         if k < 0.28:
