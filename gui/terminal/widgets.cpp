@@ -160,12 +160,13 @@ int32_t text_columns(const TextView& text) {
   return width;
 }
 
-// The caret put back inside a text that was changed from the language:
-// at its end when it was past it.
-void clamp_caret(FieldState* fs, const TextView& text) {
-  if (fs->caret_index <= text.length && fs->caret_index >= 0) return;
-  fs->caret_index = text.length;
-  fs->caret_column = fs->text_width = text_columns(text);
+// The caret measured again on the text, which may have been changed from
+// the language to one of other widths: at its end when it was past it.
+void sync_caret(FieldState* fs, const TextView& text) {
+  if (fs->caret_index > text.length || fs->caret_index < 0) fs->caret_index = text.length;
+  fs->caret_column = 0;
+  for (int32_t i = 0; i < fs->caret_index; i++) fs->caret_column += char_width(text.at(i));
+  fs->text_width = text_columns(text);
 }
 
 void render_field(int32_t x, int32_t y, Widget* w) {
@@ -173,6 +174,8 @@ void render_field(int32_t x, int32_t y, Widget* w) {
   render_face(x, y, w, w->has(widget_flag::password) ? render_flag::escapes | render_flag::masked : render_flag::escapes);
   if (w->has(widget_flag::focused))
     if (FieldState* fs = field_state(w)) {
+      if (const Cell* text = face_field(&w->face, "text"); text && text->is(TypeId::string))
+        sync_caret(fs, text_view(text));
       screen().caret_column = x + fs->caret_column;
       screen().caret_row = y;
     }
@@ -195,7 +198,7 @@ void field_key(Widget* w, FieldState* fs, int32_t k) {
   Cell* text = field_text(w);
   if (!text) return;
   TextView view = text_view(text);
-  clamp_caret(fs, view);
+  sync_caret(fs, view);
   SeriesBuffer* buffer = string::buffer(text);
   int32_t head = std::clamp(text->head(), 0, string::buffer_length(buffer));
   switch (k) {

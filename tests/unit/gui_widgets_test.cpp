@@ -256,6 +256,27 @@ TEST_F(GuiWidgets, FieldCaretFollowsATextChangedFromTheLanguage) {
   EXPECT_EQ(text_of("f/text"), "q");
 }
 
+// A text changed from the language to one of other widths left the caret's
+// column and the text's width as they were: the caret was drawn off its
+// character (left of the field after a few backspaces) and typing went on
+// past the field's width.
+TEST_F(GuiWidgets, FieldCaretColumnsFollowATextChangedFromTheLanguage) {
+  Widget* win = add(nullptr, "win", "window", 0, 0, 20, 3);
+  Widget* f = add(win, "f", "field", 2, 1, 10, 1, "text: \"abcd\"", widget_flag::focusable);
+  set_focus_widget(window_record_of(f), f);
+  run("f/text: \"\u4E00\u4E00\u4E00\u4E00\"");
+  refresh();
+  EXPECT_EQ(screen().caret_column, 2 + 8);
+  type(f, U"xyz");  // two columns are left
+  EXPECT_EQ(text_of("f/text"), "\u4E00\u4E00\u4E00\u4E00xy");
+  EXPECT_EQ(caret(f).text_width, 10);
+  for (int i = 0; i < 6; i++) key(f, 8);
+  EXPECT_EQ(text_of("f/text"), "");
+  EXPECT_EQ(caret(f).caret_column, 0);
+  refresh();
+  EXPECT_EQ(screen().caret_column, 2);
+}
+
 TEST_F(GuiWidgets, ButtonSpaceClicksAsTheMouseDoes) {
   Widget* win = add(nullptr, "win", "window", 0, 0, 20, 3);
   Widget* b = add(win, "b", "button", 0, 0, 4, 1, "text: \"Go\"");
