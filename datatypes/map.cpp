@@ -239,9 +239,15 @@ bool foreach_next(const Cell* words, Cell* map_pos, int32_t count) {
     while (i % 2 == 0 && i + 1 < cell_count(map_pos) && !live_at(map_pos, i)) i += 2;
     Cell* v = stack::push_slot();
     if (i < cell_count(map_pos)) {
-      *v = cells(map_pos)[i];
-      v->clear_flag(cell_flag::new_line);
-      if (i % 2 == 0 && v->is(TypeId::set_word)) v->set_type(TypeId::word);
+      // A key goes out as find and words-of give it: a series key as a copy,
+      // which the body may change without leaving the map's own key indexed
+      // under text it no longer holds.
+      if (i % 2 == 0) {
+        *v = outgoing_key(&cells(map_pos)[i], true);
+      } else {
+        *v = cells(map_pos)[i];
+        v->clear_flag(cell_flag::new_line);
+      }
       i++;
       any = true;
     } else {
