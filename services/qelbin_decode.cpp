@@ -931,6 +931,8 @@ class Decoder {
     // The pixels in the image module's 4-byte form: B, G, R, alpha.
     image::make_at(&c, image_codec::from_memory(static_cast<int32_t>(w), static_cast<int32_t>(ht), 0,
                                                 pixels));
+    // An image without pixels (a side of 0) keeps its size.
+    if (!c.node()) c.data3 = image_codec::size_word(w, ht);
     c.set_head(head);
     put(dest, c, h);
   }

@@ -13,6 +13,7 @@
 
 #include "datatypes/binary.h"
 #include "datatypes/date.h"
+#include "datatypes/image.h"
 #include "datatypes/money.h"
 #include "datatypes/pair.h"
 #include "datatypes/tuple.h"
@@ -490,8 +491,9 @@ void Encoder::image(const Cell* v) {
   if (p) return path(p);
   if (record) begin(record);
   const uint32_t* pixels = record ? image_codec::pixels(record) : nullptr;
-  const uint32_t w = pixels ? image_codec::width(record) : 0;
-  const uint32_t h = pixels ? image_codec::height(record) : 0;
+  // An image without pixels keeps its size (a side of 0) in the cell.
+  const uint32_t w = pixels ? image_codec::width(record) : record ? 0 : qel::image::width(v);
+  const uint32_t h = pixels ? image_codec::height(record) : record ? 0 : qel::image::height(v);
   if (compact_) {
     uvar(w);
     uvar(h);
