@@ -120,8 +120,7 @@ const RoutineDef* find_codec_routine(std::string_view name) {
 void json_unescape(Cell* str) {
   SeriesBuffer* b = string::buffer(str);
   const int32_t len = string::buffer_length(b);
-  int32_t r = str->head() < 0 ? 0 : (str->head() > len ? len : str->head());
-  int32_t w = r;
+  const int32_t head = str->head() < 0 ? 0 : (str->head() > len ? len : str->head());
   auto at = [&](int32_t i) { return string::get_char(string::char_at(b, i), b->unit()); };
   // Four hexadecimal digits at index i as a code unit, or -1.
   auto unit_at = [&](int32_t i) -> int32_t {
@@ -134,44 +133,57 @@ void json_unescape(Cell* str) {
     }
     return v;
   };
-  while (r < len) {
-    uint32_t c = at(r++);
-    if (c == '\\') {
-      if (r >= len) fire(ErrorCode::script_invalid_data, str);
-      uint32_t e = at(r++);
-      switch (e) {
-        case '"': case '\\': case '/': c = e; break;
-        case 'b': c = 8; break;
-        case 'f': c = 12; break;
-        case 'n': c = 10; break;
-        case 'r': c = 13; break;
-        case 't': c = 9; break;
-        case 'u': {
-          int32_t u = unit_at(r);
-          if (u < 0) fire(ErrorCode::script_invalid_data, str);
-          r += 4;
-          if (u >= 0xD800 && u <= 0xDBFF) {
-            // A high surrogate: a low one must follow at once.
-            if (len - r < 6 || at(r) != '\\' || at(r + 1) != 'u')
-              fire(ErrorCode::script_invalid_data, str);
-            int32_t low = unit_at(r + 2);
-            if (low < 0xDC00 || low > 0xDFFF) fire(ErrorCode::script_invalid_data, str);
-            r += 6;
-            u = 0x10000 + (u - 0xD800) * 1024 + (low - 0xDC00);
+  // Decodes the text from the head. The first walk only checks, so that a
+  // bad escape is reported with the text as it was given (a walk that
+  // writes has already rewritten the escapes before it); the second writes,
+  // and is left out when the text holds no escape.
+  auto walk = [&](bool write) {
+    bool escaped = false;
+    int32_t r = head;
+    int32_t w = head;
+    while (r < len) {
+      uint32_t c = at(r++);
+      if (c == '\\') {
+        escaped = true;
+        if (r >= len) fire(ErrorCode::script_invalid_data, str);
+        uint32_t e = at(r++);
+        switch (e) {
+          case '"': case '\\': case '/': c = e; break;
+          case 'b': c = 8; break;
+          case 'f': c = 12; break;
+          case 'n': c = 10; break;
+          case 'r': c = 13; break;
+          case 't': c = 9; break;
+          case 'u': {
+            int32_t u = unit_at(r);
+            if (u < 0) fire(ErrorCode::script_invalid_data, str);
+            r += 4;
+            if (u >= 0xD800 && u <= 0xDBFF) {
+              // A high surrogate: a low one must follow at once.
+              if (len - r < 6 || at(r) != '\\' || at(r + 1) != 'u')
+                fire(ErrorCode::script_invalid_data, str);
+              int32_t low = unit_at(r + 2);
+              if (low < 0xDC00 || low > 0xDFFF) fire(ErrorCode::script_invalid_data, str);
+              r += 6;
+              u = 0x10000 + (u - 0xD800) * 1024 + (low - 0xDC00);
+            }
+            c = static_cast<uint32_t>(u);
+            break;
           }
-          c = static_cast<uint32_t>(u);
-          break;
+          default:
+            // The decoder's grammar lets no other character follow a backslash.
+            fire(ErrorCode::script_invalid_data, str);
         }
-        default:
-          // The decoder's grammar lets no other character follow a backslash.
-          fire(ErrorCode::script_invalid_data, str);
       }
+      if (!write) continue;
+      // The write index never passes the read index, so the text still to be
+      // read is intact; widening keeps every character at its index.
+      b = string::write_char(b, w++, c);
     }
-    // The write index never passes the read index, so the text still to be
-    // read is intact; widening keeps every character at its index.
-    b = string::write_char(b, w++, c);
-  }
-  b->tail = b->offset + (static_cast<uint32_t>(w) << string::unit_shift(b->unit()));
+    if (write) b->tail = b->offset + (static_cast<uint32_t>(w) << string::unit_shift(b->unit()));
+    return escaped;
+  };
+  if (walk(false)) walk(true);
 }
 
 }  // namespace qel::library
