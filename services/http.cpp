@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <unordered_map>
 
 #include "datatypes/binary.h"
 #include "datatypes/map.h"
@@ -276,20 +277,17 @@ Cell* body_value(const std::vector<uint8_t>& body, bool binary, bool lines, Cell
 Cell* headers_map(std::string_view text, Cell* out) {
   auto fields = parse_headers(text);
   std::vector<std::pair<std::string, std::vector<std::string>>> groups;
+  // The group of each name in lower case: a response of thousands of
+  // headers is grouped in one pass.
+  std::unordered_map<std::string, size_t> group_of;
   for (auto& [name, value] : fields) {
-    auto same = [&](const auto& g) {
-      if (g.first.size() != name.size()) return false;
-      for (size_t i = 0; i < name.size(); i++)
-        if (std::tolower(static_cast<unsigned char>(g.first[i])) !=
-            std::tolower(static_cast<unsigned char>(name[i])))
-          return false;
-      return true;
-    };
-    auto g = std::find_if(groups.begin(), groups.end(), same);
-    if (g == groups.end())
+    std::string key = name;
+    for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    auto [at, added] = group_of.emplace(std::move(key), groups.size());
+    if (added)
       groups.push_back({name, {value}});
     else
-      g->second.push_back(value);
+      groups[at->second].second.push_back(value);
   }
   Cell pairs;
   block::make_at(&pairs, static_cast<int32_t>(std::max<size_t>(groups.size() * 2, 20)));

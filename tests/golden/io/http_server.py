@@ -13,6 +13,8 @@ Paths it answers:
   /bytes             the bytes 0 to 255
   /echo              any method: the method, the request's headers and body
   /dup               two X-Dup headers, "a" then "b"
+  /many              20,000 headers X-0 ... X-19999, X-Case "a" and x-CASE
+                     "b", and a line whose name is no token ("Bad Name: 1")
   /status/N          status N with the body "status N"
   /redirect          302 to /text
   /big               3,000,000 bytes of "x"
@@ -65,6 +67,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return self.reply(200, text, [("Content-Type", "text/plain")])
         if path == "/dup":
             return self.reply(200, "dup", [("X-Dup", "a"), ("X-Dup", "b"), ("Content-Type", "text/plain")])
+        if path == "/many":
+            headers = [("X-%d" % i, "v") for i in range(20000)]
+            headers += [("X-Case", "a"), ("x-CASE", "b"), ("Bad Name", "1")]
+            return self.reply(200, "many", headers)
         if path.startswith("/status/"):
             code = int(path[len("/status/"):])
             return self.reply(code, "status %d" % code, [("Content-Type", "text/plain")])
