@@ -204,6 +204,12 @@ Cell* extend(Cell* m, const Cell* block_in, bool case_) {
   // Room for every pair at once.
   memory::ensure_room(block_of(m), uint64_t(n) * sizeof(Cell));
   int32_t head = std::max(blk.head(), 0);
+  // Every key is checked before the first is set: a bad key halfway leaves
+  // the map as it was.
+  for (int32_t i = 0; i < n; i += 2) {
+    Cell key = *block::rs_abs_at(&blk, head + i);
+    if (!valid_key(key.type())) prepare_key(&key, nullptr);  // raises
+  }
   for (int32_t i = 0; i < n; i += 2) {
     Cell key = *block::rs_abs_at(&blk, head + i);
     Cell value = *block::rs_abs_at(&blk, head + i + 1);
