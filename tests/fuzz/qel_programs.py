@@ -675,7 +675,26 @@ class Gen:
             f"t: {series} compose/into [(1) ({edit})] t",
         ])
 
+    def differential_stmt(self):
+        """The same edit on a hash! and on a block holding the same values: the two
+        must stay equal, and the hash's index must find what a walk of the block finds."""
+        v = "quote " + self.scalar() if self.chance(0.8) else self.block_lit()
+        w = "quote " + self.scalar()
+        op = self.pick([f"append t {v}", f"insert at t {self.int_()} {v}", f"remove at t {self.int_()}",
+                        f"change at t {self.int_()} {v}", f"poke t {self.int_()} {v}", "sort t",
+                        "sort/reverse t", "sort/case t", "reverse t", "take/last t", "take t",
+                        f"swap t at t {self.int_()}", f"move t at t {self.int_()}", "move/part t tail t 2",
+                        f"clear at t {self.int_()}", f"alter t {v}", f"remove/part t {self.int_()}",
+                        f"insert/dup t {v} {self.int_()}", f"change/part t {v} {self.int_()}",
+                        f"replace/all t {v} {w}", "reverse/part at t 2 3", "sort/skip t 2",
+                        f"put t {v} {w}", f"remove/key t {v}", "t: unique t", f"append/only t [{self.scalar()}]",
+                        "sort/compare t func [x y] [lesser? mold :x mold :y]"])
+        return (f"t0: to block! head h1 t: copy h1 {op} h1: t  t: t0 {op} "
+                f"reduce [_agree head h1 head t  equal? to block! head h1 head t]")
+
     def statement(self):
+        if self.chance(0.05):
+            return self.differential_stmt()
         if self.chance(0.12):
             return self.hard_stmt()
         if self.chance(0.08):
@@ -723,6 +742,9 @@ class Gen:
             "f2: func [x y /opt z] [reduce [x y z]]",
             "e1: make error! \"initial\"",
             "n1: 1 d1: 1-Jan-2000",
+            # Whether finding each value of block b in hash h gives the same place.
+            "_agree: func [h b] [forall b [if (index? find/case/only h first b) <> index? "
+            "find/case/only head b first b [return reduce ['differs first b]]] true]",
             # A result too deep to mold is printed as the error's id.
             "_p: func [i r [any-type!] /local m] [m: try [mold/flat/part :r 200] "
             "print [i either error? m [rejoin [\"<mold: \" m/id \">\"]] [m]]]",
