@@ -31,6 +31,7 @@ import argparse
 import os
 import pty
 import random
+import re
 import select
 import signal
 import subprocess
@@ -639,16 +640,17 @@ class Gen:
                           "remove head input", "clear rule", "append rule [skip]", "clear stack",
                           "recycle", "1 / 0", "throw 1", "input: none", "clear src",
                           "append src \" [x]\"", "clear tok", "poke head input 1 #\"q\""])
-        answer = self.pick(["true", "false", "none", "1", "'x", "event <> 'end", "[]"])
+        # The count stops a callback that lengthens the input at every step.
+        answer = "all [(kk: kk + 1) < 200 " + self.pick(["true", "false", "none", "1", "'x", "event <> 'end", "[]"]) + "]"
         k = self.r.randint(0, 3)
         if k == 0:
             inp = self.pick(["copy s1", "copy b1", "copy \"aaab\"", "copy [1 [2 3] x]", "copy bin"])
-            return (f"input: {inp} parse/trace input [{self.parse_rule()}] "
+            return (f"kk: 0 input: {inp} parse/trace input [{self.parse_rule()}] "
                     f"func [event match? rule input stack] [{edit} {answer}]")
         if k == 1:
             src = self.pick(["copy s1", "copy \"a [b c] d (e) 1 #{01} f/g\"", "copy bin", "mold b1",
                              "copy \"[a [\"", "copy \"x 1''0 y\""])
-            return (f"src: {src} tok: input: rule: stack: none transcode/trace src "
+            return (f"kk: 0 src: {src} tok: input: rule: stack: none transcode/trace src "
                     f"func [event input type line tok] [{edit} {answer}]")
         if k == 2:
             actions = ["open", "copy", "close", "insert", "append", "length?", "pick", "take",
@@ -808,7 +810,8 @@ def run(prog, path, timeout):
     if status is None:
         status = p.wait()
     os.close(master)
-    return status, b"".join(chunks).decode("utf-8", "replace")
+    text = b"".join(chunks).decode("utf-8", "replace")
+    return status, re.sub("\x1b\\][^\x07]*\x07", "", text)  # the terminal title
 
 
 def unfinished(path, text):
