@@ -81,6 +81,36 @@ FAILING = ["1 / 0", "do e1", "undefined-word", "f1", 'make integer! "x"', "appen
 GET_ARGS = ["'a", "'b1", "'nothing-here", "'o1", "in o1 'a", "'r1"]
 
 
+# Functions that are safe to call with any arguments here: no waiting, no
+# input, no files or folders touched, no words of the program set or unset.
+ANY_CALLS = """skip any to not quote if case copy remove insert change collect pick return all throw
+continue unless either foreach forall remove-each switch try exit catch func function does has next
+do expand reduce compose transcode scan apply get bind context in object construct value? extend
+context? equal? not-equal? strict-equal? lesser? greater? lesser-or-equal? greater-or-equal?
+same? type? union intersect unique difference exclude complement? print prin dehex enhex uppercase
+lowercase debase enbase new-line new-line? as negative? positive? max min shift to-hex sine cosine
+tangent arcsine arccosine arctangent arctangent2 NaN? log-2 log-10 log-e exp square-root as-pair
+as-point2D as-point3D as-money sign? zero? checksum compress decompress parse make reflect form
+mold absolute add divide multiply negate power remainder round subtract even? odd? and~ complement
+or~ xor~ append at back clear reverse tail find last head head? index? length? move poke put select
+sort swap tail? take trim modify open? + - * / % ** = <> == =? < > <= >= and or xor cause-error
+also attempt comment error? empty? none? ?? path? probe first second third fourth fifth spec-of
+body-of words-of class-of values-of last? single? keys-of to-bitset to-binary to-block to-char
+to-email to-file to-float to-get-path to-get-word to-hash to-integer to-issue to-lit-path
+to-lit-word to-logic to-map to-none to-pair to-paren to-path to-percent to-refinement to-set-path
+to-set-word to-string to-tag to-time to-typeset to-tuple to-unset to-url to-word to-image to-date
+to-money to-ref to-point2D to-point3D alter offset? repend any-block? replace any-list? binary?
+any-string? block? bitset? tag? series? any-function? charset object? word? math // pad
+string? mod modulo cos sin tan acos asin atan atan2 sqrt to-UTC-date to-local-date
+rejoin sum average load url? file? suffix? dir? dirize split-path extract vector? split
+integer? shift-left reactor deep-reactor set-word? no-react stop-reactor clear-reactions relate
+any-word? react react? function? decode-url encode-url refinement? get-word? paren? op? set-path?
+unset? ref? typeset? any-path? datatype? logic? load-json shift-right float? percent? map? to-json
+to-csv load-csv hex-to-rgb as-color as-rgba within? overlap? distance? pair? handle? image? tuple?
+number? point2D? hash? planar? issue? ellipsize-at char? any-object? a-an lit-word? help-string
+date? last-lf? as-ipv4 count-chars email? get-path? lit-path? time? money? point3D? action?
+native? immediate? scalar? all-word? any-point?""".split()
+
 class Gen:
     def __init__(self, r, max_depth=20000):
         self.r = r
@@ -694,7 +724,19 @@ class Gen:
         return (f"t0: to block! head h1 t: copy h1 {op} h1: t  t: t0 {op} "
                 f"reduce [_agree head h1 head t  equal? to block! head h1 head t]")
 
+    def call_stmt(self):
+        """Any of the safe functions, on the program's values."""
+        f = self.pick(ANY_CALLS)
+        refs = ""
+        if self.chance(0.2):
+            refs = "/" + self.pick(["part", "only", "deep", "case", "all", "skip", "last", "into",
+                                    "reverse", "with", "dup", "next", "trace", "any", "tail"])
+        args = " ".join(self.value() for _ in range(self.r.randint(0, 4)))
+        return f"{f}{refs} {args}"
+
     def statement(self):
+        if self.chance(0.1):
+            return self.call_stmt()
         if self.chance(0.05):
             return self.differential_stmt()
         if self.chance(0.12):
