@@ -8,6 +8,7 @@
 // decides first what counts as a number.
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -111,14 +112,32 @@ void load_percent(LexerState& s, uint32_t start, uint32_t end, uint32_t, Check m
   s.type = static_cast<int32_t>(TypeId::percent);
   uint32_t len = end - start;
   if (!float_syntax_q(s.text + start, len)) throw_error(s, start, end + 1, TypeId::float_);
-  char buf[kMaxFloatText + 8];
+  char buf[kMaxFloatText + 16];
   uint32_t n = strip_separators(s.text + start, len, buf);
+  // The decimal exponent lowered by 2: 5% is the double nearest 0.05, and
+  // 1e-10% (the form mold gives very small and very large percents) the one
+  // nearest 1e-12. An exponent's digits are read with a ceiling far past any
+  // double, so a long run of them cannot overflow.
+  uint32_t mant = n;
   for (uint32_t i = 0; i < n; i++)
-    if (buf[i] == 'e' || buf[i] == 'E') throw_error(s, start, end + 1, TypeId::float_);
-  // The decimal exponent lowered by 2: 5% is the double nearest 0.05.
-  std::memcpy(buf + n, "e-2", 4);
+    if (buf[i] == 'e' || buf[i] == 'E') mant = i;
+  int64_t exponent = 0;
+  if (mant < n) {
+    uint32_t i = mant + 1;
+    bool negative = false;
+    if (i < n && (buf[i] == '+' || buf[i] == '-')) negative = buf[i++] == '-';
+    if (i == n) throw_error(s, start, end + 1, TypeId::float_);
+    for (; i < n; i++) {
+      if (buf[i] < '0' || buf[i] > '9') throw_error(s, start, end + 1, TypeId::float_);
+      if (exponent < 100000) exponent = exponent * 10 + (buf[i] - '0');
+    }
+    if (negative) exponent = -exponent;
+  }
+  const int written = std::snprintf(buf + mant, sizeof buf - mant, "e%lld",
+                                    static_cast<long long>(exponent - 2));
   double d;
-  if (!text_to_double(buf, n + 3, &d)) throw_error(s, start, end + 1, TypeId::float_);
+  if (!text_to_double(buf, mant + static_cast<uint32_t>(written), &d))
+    throw_error(s, start, end + 1, TypeId::float_);
   push_number(s, mode, TypeId::percent, 0, d);
   s.input = end + 1;
 }

@@ -233,7 +233,7 @@ constexpr Transitions make_transitions() {
          c_brace_close, c_dquote, c_colon, c_slash, c_less, c_comma, c_semicolon, c_control,
          c_end},
         T(23)},
-       {{c_digit, c_zero, c_plus, c_minus}, S(26)}, {{c_at}, S(56)}});
+       {{c_digit, c_zero, c_plus, c_minus}, S(26)}, {{c_percent}, T(22)}, {{c_at}, S(56)}});
   row(t, 27, T(23),
       {{{c_digit, c_zero}, S(27)},
        {{c_sharp, c_quote, c_letter_x, c_letter_T, c_letter_e, c_hex_lower, c_backslash,
