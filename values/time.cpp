@@ -128,7 +128,8 @@ int32_t form_value(double t, Cell* buffer, int32_t limit) {
     limit = string::emit(buffer, "-", limit);
     t = 0.0 - t;
   }
-  const double hours = std::floor(t / kSecondsPerHour);
+  // (fabs: a negative zero is written without its sign, as 0.)
+  const double hours = std::floor(std::fabs(t) / kSecondsPerHour);
   // The hours in all their digits (at most 305 for the largest double), so
   // that the loader reads any time back.
   char text[330];
