@@ -144,13 +144,27 @@ Node load_text(const uint8_t* bytes, uint64_t n, unicode::LineBreaks lb) {
   return unicode::load_utf8(bytes, static_cast<uint32_t>(n), kNoNode, nullptr, lb);
 }
 
+bool starts_with_mark(const uint8_t* bytes, uint64_t n) {
+  return n >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF;
+}
+
 // Appends a new string! of UTF-8 bytes at the tail of a block.
 void append_line(Node block, const uint8_t* bytes, uint64_t n) {
   Cell line;
+  Node node;
   if (n == 0) {
     string::rs_make_at(&line, 1);
+  } else if (starts_with_mark(bytes, n)) {
+    // The decoder drops EF BB BF at its start as a byte-order mark; only
+    // the text's own start has one (dropped before the lines are split), so
+    // a U+FEFF opening a line is kept: a second mark goes in front.
+    std::vector<uint8_t> marked(n + 3);
+    std::memcpy(marked.data(), bytes, 3);
+    std::memcpy(marked.data() + 3, bytes, n);
+    node = load_text(marked.data(), n + 3, unicode::LineBreaks::keep);
+    line = Cell{static_cast<uint32_t>(TypeId::string), 0, node, 0};
   } else {
-    Node node = load_text(bytes, n, unicode::LineBreaks::keep);
+    node = load_text(bytes, n, unicode::LineBreaks::keep);
     line = Cell{static_cast<uint32_t>(TypeId::string), 0, node, 0};
   }
   *append_slot(block) = line;
@@ -447,6 +461,7 @@ Cell* lines_to_block(const uint8_t* bytes, uint64_t n, Cell* out) {
   const Node blk = out->node();
   const uint8_t* p = bytes;
   const uint8_t* end = bytes + n;
+  if (starts_with_mark(p, n)) p += 3;  // the text's byte-order mark
   while (p < end) {
     const uint8_t* lf = static_cast<const uint8_t*>(std::memchr(p, '\n', end - p));
     if (!lf) {

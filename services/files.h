@@ -104,7 +104,9 @@ bool dir_path_q(const Cell* file);
 Cell* bytes_to_string(const uint8_t* bytes, uint64_t n, Cell* out);
 // Splits bytes into a new block! of line strings in `out`: a line ends at LF
 // (less one CR just before it); text after the last LF is a last line,
-// taken whole. Bytes that are not UTF-8 raise access invalid-utf8.
+// taken whole. A byte-order mark opening the bytes is dropped, a U+FEFF
+// opening a later line kept. Bytes that are not UTF-8 raise access
+// invalid-utf8.
 Cell* lines_to_block(const uint8_t* bytes, uint64_t n, Cell* out);
 
 // A name (or other text) from the system as a new string! in `out`: its
