@@ -92,6 +92,30 @@ std::string utf8_of(const Text& t) {
   return s;
 }
 
+// The history block `ask` hands over, read an entry at a time as the keys
+// walk it (copying every entry for each line made a long session's lines
+// slower and slower). The block stays in the console's state, and every
+// read goes through it afresh: completion runs code in between. Entries
+// that are not strings take their place in the walk, empty. An entered
+// line goes into the block once the line is done (read_input).
+class BlockHistory final : public History {
+ public:
+  explicit BlockHistory(const Cell& block) : block_(block) {}
+  size_t size() const override {
+    return static_cast<size_t>(std::max(block::rs_length_q(const_cast<Cell*>(&block_)), 0));
+  }
+  Text entry(size_t index) const override {
+    if (index >= size()) return Text();
+    const Cell* cell = block::rs_head(const_cast<Cell*>(&block_)) + index;
+    return is_any_string(cell->type()) ? text_of(cell) : Text();
+  }
+  // read_input inserts the buffer string itself once the line is done.
+  void add(const Text&) override {}
+
+ private:
+  Cell block_;
+};
+
 // Replaces the content of a string (from its head) with the text.
 void set_text(Cell* s, const Text& t) {
   SeriesBuffer* b = string::buffer(s);
@@ -162,15 +186,7 @@ void read_input() {
   bool hidden = !is_falsy(arg(1));
   Cell history = *state(kHistory);
   bool has_history = history.is(TypeId::block);
-  std::vector<Text> entries;
-  if (has_history) {
-    int32_t n = block::rs_length_q(&history);
-    Cell* cells = block::rs_head(&history);
-    entries.reserve(static_cast<size_t>(std::max(n, 0)));
-    // Entries that are not strings take their place in the walk, empty.
-    for (int32_t i = 0; i < n; ++i)
-      entries.push_back(is_any_string(cells[i].type()) ? text_of(&cells[i]) : Text());
-  }
+  BlockHistory entries(history);
   std::optional<EditEnd> end = edit_line(c->terminal, c->keys, c->editor, std::move(prompt),
                                          hidden, has_history ? &entries : nullptr);
   if (!end) {

@@ -69,7 +69,7 @@ int32_t LineEditor::cell_width(char32_t c) {
   return char_width::get(c);
 }
 
-void LineEditor::begin(Text prompt, bool hidden, std::vector<Text>* history, ScreenSize size,
+void LineEditor::begin(Text prompt, bool hidden, History* history, ScreenSize size,
                        int32_t start_column) {
   prompt_ = std::move(prompt);
   hidden_ = hidden;
@@ -247,7 +247,9 @@ void LineEditor::insert_char(char32_t c) {
 }
 
 void LineEditor::fetch_history(int32_t index) {
-  line_ = (*history_)[static_cast<size_t>(index)];
+  // Completion runs code that may have shortened the history meanwhile.
+  size_t i = static_cast<size_t>(index);
+  line_ = i < history_->size() ? history_->entry(i) : Text();
   cursor_ = line_.size();
 }
 
@@ -313,8 +315,8 @@ std::optional<EditEnd> LineEditor::handle_key(int32_t key) {
       return std::nullopt;
     case Command::accept:
       if (history_ && !hidden_ && !line_.empty() &&
-          (history_->empty() || history_->front() != line_)) {
-        history_->insert(history_->begin(), line_);
+          (history_->size() == 0 || history_->entry(0) != line_)) {
+        history_->add(line_);
         history_added_ = true;
       }
       saved_line_.clear();
@@ -330,7 +332,8 @@ std::optional<EditEnd> LineEditor::handle_key(int32_t key) {
       refresh(true);
       return std::nullopt;
     case Command::history_older: {
-      int32_t count = history_ ? static_cast<int32_t>(history_->size()) : 0;
+      int32_t count =
+          history_ ? static_cast<int32_t>(std::min<size_t>(history_->size(), INT32_MAX)) : 0;
       if (history_index_ < count - 1) {
         ++history_index_;
         fetch_history(history_index_);

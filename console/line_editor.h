@@ -79,6 +79,31 @@ enum class EditEnd : uint8_t {
   listed,    // completion listed its candidates: the line is empty
 };
 
+// The history a line browses and adds to, newest first. The editor reads
+// only the entries the keys walk to, so a long history costs nothing per
+// line.
+class History {
+ public:
+  virtual ~History() = default;
+  virtual size_t size() const = 0;
+  // The entry at an index below size().
+  virtual Text entry(size_t index) const = 0;
+  // Puts an entered line at the head.
+  virtual void add(const Text& line) = 0;
+};
+
+// A history held in a vector.
+class VectorHistory final : public History {
+ public:
+  explicit VectorHistory(std::vector<Text>& entries) : entries_(entries) {}
+  size_t size() const override { return entries_.size(); }
+  Text entry(size_t index) const override { return entries_[index]; }
+  void add(const Text& line) override { entries_.insert(entries_.begin(), line); }
+
+ private:
+  std::vector<Text>& entries_;
+};
+
 // Terminal size in cells.
 struct ScreenSize {
   int32_t width = 80;
@@ -91,8 +116,7 @@ class LineEditor {
   // and to add to (newest first; may be null), the screen size and the
   // column the cursor stands in. Text saved by a completion listing comes
   // back as the line. Draws the prompt and the line.
-  void begin(Text prompt, bool hidden, std::vector<Text>* history, ScreenSize size,
-             int32_t start_column);
+  void begin(Text prompt, bool hidden, History* history, ScreenSize size, int32_t start_column);
 
   // Handles one key; answers how the line ended once it has. After the end
   // the cursor stands at the start of the row after the input.
@@ -137,7 +161,7 @@ class LineEditor {
   Text line_;
   size_t cursor_ = 0;
   bool hidden_ = false;
-  std::vector<Text>* history_ = nullptr;
+  History* history_ = nullptr;
   int32_t history_index_ = -1;
   bool history_added_ = false;
   // Text put back into the next line after a completion listing.

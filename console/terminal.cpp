@@ -199,7 +199,7 @@ std::optional<int32_t> KeyReader::query_column() {
 // --- the driver
 
 std::optional<EditEnd> edit_line(Terminal& terminal, KeyReader& keys, LineEditor& editor,
-                                 Text prompt, bool hidden, std::vector<Text>* history) {
+                                 Text prompt, bool hidden, History* history) {
   output::flush();
   terminal.enter_raw();
   ScreenSize size = terminal.size().value_or(ScreenSize{});

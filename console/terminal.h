@@ -116,6 +116,6 @@ class KeyReader {
 // cursor stands, keys handled until the line ends, raw mode off. The line
 // is the editor's `line()`. Nothing when the input closed.
 std::optional<EditEnd> edit_line(Terminal& terminal, KeyReader& keys, LineEditor& editor,
-                                 Text prompt, bool hidden, std::vector<Text>* history);
+                                 Text prompt, bool hidden, History* history);
 
 }  // namespace qel::console

@@ -78,7 +78,8 @@ int main() {
     if (line == U"ap") return Completion{U"ap", cursor, {U"append", U"apply"}};
     return std::nullopt;
   });
-  std::vector<Text> history;
+  std::vector<Text> entries;
+  VectorHistory history(entries);
   bool hide = false;
   for (;;) {
     std::optional<EditEnd> end = edit_line(terminal, keys, editor, U">> ", hide, &history);

@@ -387,14 +387,16 @@ class OnTerminal(ConsoleTest):
     def test_ask_with_its_own_history(self):
         s = self.session()
         s.wait_for(">>")
-        s.type('h: ["older"] x: ask/history "? " h\r')
+        # An entry that is not a string takes its place in the walk, empty.
+        s.type('h: ["older" 12 "oldest"] x: ask/history "? " h\r')
         s.wait_for("?")
-        s.type(UP)
-        self.assertEqual(self.prompt_row(s), "? older")
-        s.type("\x7f\x7f\x7f\x7f\x7fnew\r")
+        for shown in ["older", "", "oldest", ""]:
+            s.type(UP)
+            self.assertEqual(self.prompt_row(s), ("? " + shown).rstrip())
+        s.type(DOWN + DOWN + DOWN + "\x7f\x7f\x7f\x7f\x7fnew\r")
         s.wait_for('== "new"')
         s.type("h\r")
-        s.wait_for('== ["new" "older"]')
+        s.wait_for('== ["new" "older" 12 "oldest"]')
         s.type("length? system/console/history\r")
         s.wait_for("== 3")
 

@@ -24,6 +24,7 @@ struct Session {
   LineEditor editor;
   Screen screen;
   std::vector<Text> history;
+  VectorHistory history_view{history};
   std::optional<EditEnd> end;
   std::string last_output;
 
@@ -33,7 +34,7 @@ struct Session {
 
   void begin(const Text& prompt, bool hidden = false, int start = 0) {
     end.reset();
-    editor.begin(prompt, hidden, &history, ScreenSize{width, 24}, start);
+    editor.begin(prompt, hidden, &history_view, ScreenSize{width, 24}, start);
     flush();
   }
   void flush() {
@@ -170,6 +171,30 @@ TEST(ConsoleEditor, HistoryWalk) {
   s.type("!\r");
   EXPECT_EQ(s.history.front(), U"two!");
   EXPECT_EQ(s.history.size(), 4u);
+}
+
+// The console copied every history entry for each line, so a session's
+// lines grew slower as its history grew: the editor reads only the
+// entries the keys walk to.
+TEST(ConsoleEditor, AHistoryIsReadOnlyWhereTheKeysWalk) {
+  struct Counted final : History {
+    mutable std::vector<size_t> read;
+    size_t added = 0;
+    size_t size() const override { return 1000000; }
+    Text entry(size_t index) const override {
+      read.push_back(index);
+      return U"e" + Text(index % 10 + 1, U'x');
+    }
+    void add(const Text&) override { ++added; }
+  } history;
+  LineEditor editor;
+  editor.begin(U">> ", false, &history, ScreenSize{80, 24}, 0);
+  for (int32_t k : {int32_t{'a'}, int32_t{'b'}, key::up, key::up, key::down, int32_t{'y'}, key::enter})
+    editor.handle_key(k);
+  EXPECT_EQ(editor.line(), U"exxy");
+  // Up, Up, Down, and the newest entry against the line entered.
+  EXPECT_EQ(history.read, (std::vector<size_t>{0, 1, 1, 0}));
+  EXPECT_EQ(history.added, 1u);
 }
 
 TEST(ConsoleEditor, HiddenInputShowsStarsAndStaysOutOfHistory) {
