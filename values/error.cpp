@@ -94,12 +94,16 @@ int32_t write_cut(Cell* buffer, const Cell* value, bool mold, bool only, int32_t
   if (v.type() == TypeId::none_id) set_unset(&v);
   const int32_t start = string::buffer_length(string::buffer(buffer));
   // A value formed inside a report that is itself cut gets no more room
-  // than is left, so that an error holding itself ends.
+  // than is left, so that an error holding itself ends. The room is given
+  // as a /part too, so that a block stops being walked once it is used
+  // (a report near a block of millions of values molded all of them).
   const int32_t part = std::min(cut, limit);
+  Cell part_cell;
+  set_integer(&part_cell, part);
   if (mold)
-    actions::call_mold(&v, buffer, only, false, true, nullptr, part, 0);
+    actions::call_mold(&v, buffer, only, false, true, &part_cell, part, 0);
   else
-    actions::call_form(&v, buffer, nullptr, part);
+    actions::call_form(&v, buffer, &part_cell, part);
   SeriesBuffer* s = string::buffer(buffer);
   const int32_t written = string::buffer_length(s) - start;
   if (written > cut) string::truncate_buffer(s, start + cut);
