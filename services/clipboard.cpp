@@ -314,6 +314,9 @@ Cell* read(Cell* out) {
       set_none(out);
       return out;
     case Content::Kind::text:
+      // Text that opens with U+FEFF keeps it: the decoder takes EF BB BF at
+      // its start for a file's byte-order mark, so a second one goes first.
+      if (c.text.rfind("\xEF\xBB\xBF", 0) == 0) c.text.insert(0, "\xEF\xBB\xBF");
       return files::bytes_to_string(reinterpret_cast<const uint8_t*>(c.text.data()), c.text.size(), out);
     case Content::Kind::image: {
       Cell* mark = stack::top;
