@@ -313,11 +313,17 @@ Cell* read(Cell* out) {
     case Content::Kind::empty:
       set_none(out);
       return out;
-    case Content::Kind::text:
+    case Content::Kind::text: {
       // Text that opens with U+FEFF keeps it: the decoder takes EF BB BF at
       // its start for a file's byte-order mark, so a second one goes first.
       if (c.text.rfind("\xEF\xBB\xBF", 0) == 0) c.text.insert(0, "\xEF\xBB\xBF");
-      return files::bytes_to_string(reinterpret_cast<const uint8_t*>(c.text.data()), c.text.size(), out);
+      // Line ends as they are: the tools' text has had its CR LF made LF
+      // already, and the in-process clipboard gives back what it was given.
+      Cell* mark = stack::top;
+      *out = *string::load_utf8_checked(reinterpret_cast<const uint8_t*>(c.text.data()), c.text.size());
+      stack::top = mark;
+      return out;
+    }
     case Content::Kind::image: {
       Cell* mark = stack::top;
       Cell bytes;
