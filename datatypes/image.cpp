@@ -440,14 +440,20 @@ Cell* eval_path(Cell* parent, Cell* element, Cell* value, const PathStep& step) 
 
 int32_t compare(Cell* a, Cell* b, CompareOp op) {
   if (!b->is(TypeId::image)) return kNotComparable;
-  const bool same = a->node() == b->node() && a->head() == b->head();
+  // (Images without pixels have no record: their sizes tell them apart.)
+  const bool same = a->node() == b->node() && a->head() == b->head() && a->data3 == b->data3;
   const int32_t code = static_cast<int32_t>(op);
   if (code == 9) return same ? 0 : -1;
   if ((code == 0 || code == 1 || code == 2) && same) return 0;
   if (code > 2 && code != 7 && code != 8 && code != 12) return kNotComparable;
   const int64_t ca = pixel_count(a), cb = pixel_count(b);
   if (ca != cb) return ca < cb ? -1 : 1;
-  if (ca == 0) return 0;
+  // Images without pixels differ by their shapes (5x0 is not 0x0).
+  if (ca == 0) {
+    if (width(a) != width(b)) return width(a) < width(b) ? -1 : 1;
+    if (height(a) != height(b)) return height(a) < height(b) ? -1 : 1;
+    return 0;
+  }
   // Equal counts: the pixel data byte by byte (all of it: the two shapes may
   // differ), then the widths, so that 2x8 and 8x2 images never compare equal.
   const int r = std::memcmp(pixels_of(a), pixels_of(b), static_cast<size_t>(ca) * 4);
