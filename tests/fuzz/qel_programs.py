@@ -735,7 +735,31 @@ class Gen:
         args = " ".join(self.value() for _ in range(self.r.randint(0, 4)))
         return f"{f}{refs} {args}"
 
+    def width_stmt(self):
+        """The same edit on a string and on a copy kept in wider units (a 4-byte
+        character went in and out): results and strings must be the same. Sorts
+        use /case: without it, text of 1-byte units folds only A-Z, to lower case,
+        while wider text folds to upper case, so "_a" sorts apart from "_a" held wide."""
+        v = self.pick(STRINGS + CHARS)
+        w = self.pick(STRINGS + CHARS)
+        n = str(self.r.randint(-1, 8))
+        op = self.pick([f"append t {v}", f"insert at t {n} {v}", f"remove at t {n}", f"change at t {n} {v}",
+                        f"poke t {n} {self.pick(CHARS)}", "sort/case t", "sort/case/reverse t", "reverse t", "take/last t",
+                        "uppercase t", "lowercase t", "trim t", "trim/all t", f"find t {v}", f"find/case t {v}",
+                        f"find/last t {v}", f"find/reverse tail t {v}", f"find/skip t {v} 2", f"select t {v}",
+                        f"replace/all t {v} {w}", "unique t", f"difference t {v}", f"union t {v}",
+                        f"copy/part t {n}", f"remove/part t {n}", f"insert/dup t {v} 3", f"change/part t {v} {n}",
+                        f"split t {self.pick(CHARS)}", "mold t", "form t", "checksum t 'crc32", "enbase t",
+                        "to binary! t", "reverse/part t 3", "sort/case/skip t 2", f"swap t at t {n}",
+                        f"move/part at t 2 tail t 2", f"alter t {self.pick(CHARS)}", "uppercase/part t 2",
+                        f"t < {v}", f"t = {v}", f"parse t [any [{v} | skip]]", "load t", "to-word t",
+                        f"pad t {n}", f"trim/with t {v}", f"find/match t {v}", f"replace/case t {v} {w}"])
+        return (f"t: copy s1 r: try [{op}] a: t  t: copy \"😀\" take t append t s1 "
+                f"q: try [{op}] reduce [equal? mold :r mold :q  equal? mold a mold t  a]")
+
     def statement(self):
+        if self.chance(0.05):
+            return self.width_stmt()
         if self.chance(0.1):
             return self.call_stmt()
         if self.chance(0.05):
