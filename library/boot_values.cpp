@@ -111,6 +111,7 @@ void body_lists() {
   block::make_at(out, static_cast<int32_t>(lists.size()));
   for (const Cell& list : lists) block::rs_append(out, &list);
   *result() = *out;
+  stack::top = out;
 }
 
 constexpr RoutineDef kFieldRoutines[] = {
