@@ -150,14 +150,6 @@ inline Cell* word_value(const Cell* w) {
   return context::get(w);
 }
 
-// Restores the position cell when a block's evaluation ends (or unwinds).
-// (Copied as two 64-bit words: the compiler otherwise moves the four
-// 32-bit fields one by one.)
-struct PositionSave {
-  uint64_t saved[2];
-  PositionSave() { std::memcpy(saved, &position, sizeof saved); }
-  ~PositionSave() { std::memcpy(&position, saved, sizeof saved); }
-};
 inline void set_position(const Cell& code) {
   uint64_t w[2];
   std::memcpy(w, &code, sizeof w);
@@ -199,15 +191,40 @@ constexpr int32_t kMaxEvalDepth = 2 * static_cast<int32_t>(stack::kCallFrames);
 #else
 constexpr int32_t kMaxEvalDepth = 4 * static_cast<int32_t>(stack::kCallFrames);
 #endif
-int32_t eval_depth = 0;
+// The position cell each evaluation found, one slot per nesting level, for
+// the collector: the code a nested evaluation returns to may be a paren
+// that nothing else holds any more (the code it came from dropped it).
+// `eval_top` is the innermost evaluation's slot; its distance from the
+// first counts the nesting depth. (Copied as two 64-bit words: the compiler
+// otherwise moves the four 32-bit fields one by one.)
+Cell outer_positions[kMaxEvalDepth + 1];
+}  // namespace
+// (Not constants to the compiler: compared as they lie in memory.)
+Cell* eval_top = outer_positions;
+Cell* eval_limit = outer_positions + kMaxEvalDepth;
+// Below this slot, two more levels fit (a pure expression computed in place
+// stands for evaluations that would nest that deep).
+Cell* eval_pure_limit = outer_positions + kMaxEvalDepth - 1;
+namespace {
 struct EvalDepth {
   EvalDepth() {
-    if (++eval_depth > kMaxEvalDepth) [[unlikely]] {
-      eval_depth--;
+    Cell* t = eval_top + 1;
+    if (t > eval_limit) [[unlikely]]
       fire(ErrorCode::internal_stack_overflow);
-    }
+    eval_top = t;
+    uint64_t w[2];
+    std::memcpy(w, &position, sizeof w);
+    std::memcpy(static_cast<void*>(t), w, sizeof w);
   }
-  ~EvalDepth() { eval_depth--; }
+  ~EvalDepth() { eval_top--; }
+};
+// Restores the position cell when a block's evaluation ends (or unwinds).
+struct PositionSave {
+  ~PositionSave() {
+    uint64_t w[2];
+    std::memcpy(w, eval_top, sizeof w);
+    std::memcpy(&position, w, sizeof w);
+  }
 };
 
 [[gnu::noinline]] void eval_library_crossing(const Cell* block, Chain chain, bool library) {
@@ -772,7 +789,7 @@ inline CacheInfo plain_cache(const Cell* fn, int32_t fixed) {
 // a block with a paren inside would take (the general path raises the
 // overflow errors otherwise).
 [[gnu::always_inline]] inline bool pure_room() {
-  return eval_depth + 2 <= kMaxEvalDepth && stack::limit - stack::top > 4;
+  return eval_top < eval_pure_limit && stack::limit - stack::top > 4;
 }
 
 bool pure_paren(const Cell& paren, Cell* out);
@@ -1806,14 +1823,19 @@ int32_t call_plain_function(const Cell* val, const Cell& word, const Cell& code,
     case TypeId::set_path: {
       if (tracing_q) fire_event(Event::push, &code, pc, nullptr, &v);
       if (pc + 1 >= limit_of(code, end)) fire(ErrorCode::script_need_value, &v);
+      // The set-path stays on the stack under the frame: the value's
+      // expression may drop it from the code.
+      stack::push(&v);
       push_frame(&set_path_word_cell, stack::FrameKind::native);
       pc = passing::eval_expression(code, pc + 1, end, false, false);
       if (exits::pending) return pc;
-      if (tracing_q) fire_event(Event::set, &code, pc, &v, start);
+      if (tracing_q) fire_event(Event::set, &code, pc, &v, start + 1);
       passing::eval_path(v, code, -1, 0, PathMode::set, false, nullptr);
       if (exits::pending) return pc;
-      stack::top = start + 1;
+      stack::top = start + 2;
       pop_frame();
+      *start = start[1];
+      stack::top = start + 1;
       break;
     }
     case TypeId::lit_path: {
@@ -2090,7 +2112,10 @@ void note_boot_natives() {
 namespace {
 
 bool marks_registered = false;
-void mark_position() { collector::mark_cell(&position); }
+void mark_position() {
+  collector::mark_cell(&position);
+  collector::mark_cells(outer_positions + 1, eval_top + 1);
+}
 
 // sort/compare: the comparator is called with the two values; the answer is
 // kept in a cell of its own and the stack left as it was.

@@ -53,6 +53,10 @@ int32_t eval_path(const Cell& path_in, const Cell& code, int32_t pc, int32_t end
   Cell* store = stack::arguments;
   int32_t head = path.head() < 0 ? 0 : path.head();
   if (head >= tail_of(path)) fire(ErrorCode::script_empty_path);
+  // The path stays on the stack (in the slot of the result) while its parens,
+  // trace events and a called function's arguments run: the code holding it
+  // may drop it meanwhile.
+  stack::push(&path);
   if (tracing_q) {
     fire_event(Event::enter, &path, head, nullptr, nullptr);
     fire_event(Event::fetch, &path, head, nullptr, buf(path)->cells() + head);
@@ -72,6 +76,8 @@ int32_t eval_path(const Cell& path_in, const Cell& code, int32_t pc, int32_t end
     int32_t npc = passing::eval_code(&value, args_code, args_pc, args_end, &path, head + 1, &first,
                                      nullptr, mode::normal, false);
     if (exits::pending) return npc;
+    *start = stack::top[-1];
+    stack::top = start + 1;
     if (tracing_q) fire_event(Event::exit, &path, -1, nullptr, start);
     return pc >= 0 ? npc : pc + 1;
   }
@@ -147,12 +153,12 @@ int32_t eval_path(const Cell& path_in, const Cell& code, int32_t pc, int32_t end
     if (mode == PathMode::eval && is_function_type(next.type())) {
       Cell owner = *cur;
       Cell word = e.is(TypeId::word) ? e : *parent_word;
-      stack::top = start;
+      stack::top = start + 1;
       Cell* keep_owner = stack::push(&owner);
       int32_t npc = passing::eval_code(&next, args_code, args_pc, args_end, &path, k + 1, &word,
                                        keep_owner, mode::normal, false);
       if (exits::pending) return npc;
-      // The result sits above the kept owner: move it down to `start`.
+      // The result sits above the kept path and owner: move it down to `start`.
       *start = stack::top[-1];
       stack::top = start + 1;
       if (tracing_q) fire_event(Event::exit, &path, -1, nullptr, start);
