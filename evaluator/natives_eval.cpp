@@ -256,11 +256,14 @@ void compose_into(const Cell* input, Cell* out, bool deep, bool only, int32_t de
   for (; i < block::total_cells(&in); i++) {
     Cell v = *block::rs_abs_at(&in, i);
     if (v.is(TypeId::block) && deep) {
+      // The inner block stays on the stack while its parens run: they may
+      // drop it from the input.
+      Cell* held = stack::push(&v);
       Cell* inner = block::push_only(block::rs_length_q(&v));
-      compose_into(&v, inner, deep, only, depth + 1);
+      compose_into(held, inner, deep, only, depth + 1);
       if (exits::pending) return;
       block::rs_append(out, inner);
-      stack::top = inner;
+      stack::top = held;
     } else if (v.is(TypeId::paren)) {
       if (block::rs_length_q(&v) <= 0) continue;
       Cell* mark = stack::top;
