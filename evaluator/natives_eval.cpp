@@ -80,9 +80,10 @@ void expand_directives(const Cell* block) {
 
 class QelLexerSink;
 
+void do_value(const int32_t* refinements);
+
 void do_(const int32_t* refinements) {
   Cell* args = stack::arguments;
-  bool has_next = present(refinements, 2);
   bool has_trace = present(refinements, 3);
   bool installed = false;
   if (has_trace && !interpreter::trace_q) {
@@ -90,7 +91,9 @@ void do_(const int32_t* refinements) {
     installed = true;
   }
   // Declared before the init event fires, so that an error raised by the
-  // callback at init still ends the trace and clears the callback.
+  // callback at init still ends the trace and clears the callback. On the
+  // way out of an error or an exit, the callback's end event cannot add an
+  // error of its own.
   struct TraceEnd {
     bool installed;
     ~TraceEnd() {
@@ -108,6 +111,26 @@ void do_(const int32_t* refinements) {
     }
   } trace_end{installed};
   if (installed) interpreter::fire_init();
+  do_value(refinements);
+  if (!installed || exits::pending) return;
+  // A normal end: an error the callback raises at its end event is the
+  // call's error, as at any other event.
+  trace_end.installed = false;
+  Cell* saved_top = stack::top;
+  try {
+    interpreter::fire_end();
+  } catch (...) {
+    interpreter::clear_callback();
+    throw;
+  }
+  interpreter::clear_callback();
+  stack::top = saved_top;
+}
+
+// do's evaluation of its value, by the value's type.
+void do_value(const int32_t* refinements) {
+  Cell* args = stack::arguments;
+  bool has_next = present(refinements, 2);
   Cell* value = args;
   clamp(value);
   switch (value->type()) {
