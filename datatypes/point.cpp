@@ -96,8 +96,13 @@ void do_math(Cell* left, Cell* right, MathOp op) {
 
 void number_left(Cell* left, Cell* right, MathOp op) {
   const bool from_integer = left->is(TypeId::integer);
-  if (op == MathOp::divide || (!from_integer && op == MathOp::subtract)) {
-    const Cell w = word::load(op == MathOp::divide ? "divide" : "subtract");
+  // The operands are swapped below, which only addition and multiplication
+  // allow (subtraction by negating first, from an integer).
+  if (op == MathOp::divide || op == MathOp::remainder ||
+      (!from_integer && op == MathOp::subtract)) {
+    const Cell w = word::load(op == MathOp::divide      ? "divide"
+                              : op == MathOp::remainder ? "remainder"
+                                                        : "subtract");
     Cell dt;
     set_datatype(&dt, from_integer ? TypeId::integer : right->type());
     fire(ErrorCode::script_not_related, &w, &dt);

@@ -65,7 +65,9 @@ uint8_t byte_op(int64_t l, int64_t r, MathOp op) {
   }
 }
 
-const char* action_word(MathOp op) { return op == MathOp::subtract ? "subtract" : "divide"; }
+const char* action_word(MathOp op) {
+  return op == MathOp::subtract ? "subtract" : op == MathOp::divide ? "divide" : "remainder";
+}
 
 void frame_math(MathOp op) { do_math(stack::arguments, stack::arguments + 1, op); }
 
@@ -137,7 +139,9 @@ void do_math(Cell* first, Cell* second, MathOp op) {
   const Cell* t = first;
   const Cell* o = second;
   if (!first->is(TypeId::tuple)) {
-    if (op == MathOp::subtract || op == MathOp::divide) {
+    // The operands are swapped below, which only addition, multiplication
+    // and the bitwise operations allow.
+    if (op == MathOp::subtract || op == MathOp::divide || op == MathOp::remainder) {
       const Cell w = word::load(action_word(op));
       Cell dt;
       set_datatype(&dt, first->type());
