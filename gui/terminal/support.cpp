@@ -148,7 +148,9 @@ int32_t measure_text(const TextView& text, int32_t limit, int32_t* count, int32_
     n++;
   }
   widest = std::max(widest, width);
-  if (widest > limit) {  // the last character did not fit
+  // The last character did not fit (a limit below 0 has no character to
+  // take back: the count was -1).
+  if (widest > limit && n > 0) {
     widest -= last;
     n--;
   }

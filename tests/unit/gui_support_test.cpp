@@ -85,6 +85,10 @@ TEST_F(GuiSupport, MeasureTextCountsColumnsLinesAndWhatFits) {
       {U"\u5BBD\u5BBD", INT32_MAX, 4, 2, 1},
       {U"e\u0301x", INT32_MAX, 2, 3, 1},  // a combining mark takes no column
       {U"", INT32_MAX, 0, 0, 1},
+      // A limit below 0 fits nothing (it counted -1 characters).
+      {U"abc", 0, 0, 0, 1},
+      {U"abc", -1, 0, 0, 1},
+      {U"", INT32_MIN, 0, 0, 1},
   };
   for (const Case& c : cases) {
     Cell s = str(c.text);
