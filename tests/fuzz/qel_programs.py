@@ -150,7 +150,10 @@ class Gen:
             elif k < 0.8 and depth < 3:
                 items.append("(" + " ".join(self.scalar() for _ in range(self.r.randint(0, 3))) + ")")
             else:
-                items.append(self.pick(WORDS) + self.pick(["", ":", ""]))
+                # No none: or true: (do of such a block would change those words for
+                # the rest of the program, the checks included).
+                w = self.pick(WORDS)
+                items.append(w + ("" if w in ("none", "true", "self") else self.pick(["", ":", ""])))
         return "[" + " ".join(items) + "]"
 
     def string_lit(self):
