@@ -114,7 +114,7 @@ constexpr ActionSpec kActionSpecs[] = {
         series key value [any-type!] /case "Perform a case-sensitive search")spec"},
     {ActionId::remove, R"spec("Returns the series at the same index after removing a value"
         series /part "Removes a number of values, or values up to the given series index" length [number! char! series!]
-        /key "Removes a key in map" key-arg [scalar! any-string! any-word! binary! block!])spec"},
+        /key "Removes a key in map" key-arg [scalar! any-string! any-word! issue! refinement! binary! block!])spec"},
     {ActionId::reverse, R"spec("Reverses the order of elements; returns at same position"
         series /part "Limits to a given length or position" length [number! series!]
         /skip "Treat the series as fixed size records" size [integer!])spec"},
