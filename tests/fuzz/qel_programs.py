@@ -112,9 +112,10 @@ date? last-lf? as-ipv4 count-chars email? get-path? lit-path? time? money? point
 native? immediate? scalar? all-word? any-point?""".split()
 
 class Gen:
-    def __init__(self, r, max_depth=20000):
+    def __init__(self, r, max_depth=20000, only=None):
         self.r = r
         self.max_depth = max_depth
+        self.only = only
 
     def pick(self, seq):
         return self.r.choice(seq)
@@ -766,40 +767,20 @@ class Gen:
         return (f"t: copy s1 r: try [{op}] a: t  t: copy \"😀\" take t append t s1 "
                 f"q: try [{op}] _check 'width reduce [equal? mold :r mold :q  equal? mold a mold t]")
 
-    def statement(self):
-        if self.chance(0.05):
-            return self.width_stmt()
-        if self.chance(0.1):
-            return self.call_stmt()
-        if self.chance(0.05):
-            return self.differential_stmt()
-        if self.chance(0.12):
-            return self.hard_stmt()
-        if self.chance(0.08):
-            return self.callback_stmt()
+    # Statement families and their weights; --only picks some of them.
+    FAMILIES = {"width": 5, "call": 9, "hash": 4, "hard": 10, "callback": 6, "series": 18,
+                "string": 5, "object": 7, "function": 5, "error": 4, "parse": 7, "sort": 5,
+                "loop": 5, "react": 3, "roundtrip": 4, "misc": 3}
 
-        k = self.r.random()
-        if k < 0.28:
-            return self.series_stmt()
-        if k < 0.36:
-            return self.string_stmt()
-        if k < 0.46:
-            return self.map_object_stmt()
-        if k < 0.54:
-            return self.function_stmt()
-        if k < 0.6:
-            return self.error_stmt()
-        if k < 0.7:
-            return self.parse_stmt()
-        if k < 0.77:
-            return self.sort_stmt()
-        if k < 0.85:
-            return self.loop_stmt()
-        if k < 0.9:
-            return self.react_stmt()
-        if k < 0.96:
-            return self.roundtrip_stmt()
-        return self.misc_stmt()
+    def statement(self):
+        names = self.only or list(self.FAMILIES)
+        family = self.r.choices(names, [self.FAMILIES[n] for n in names])[0]
+        return {"width": self.width_stmt, "call": self.call_stmt, "hash": self.differential_stmt,
+                "hard": self.hard_stmt, "callback": self.callback_stmt, "series": self.series_stmt,
+                "string": self.string_stmt, "object": self.map_object_stmt,
+                "function": self.function_stmt, "error": self.error_stmt, "parse": self.parse_stmt,
+                "sort": self.sort_stmt, "loop": self.loop_stmt, "react": self.react_stmt,
+                "roundtrip": self.roundtrip_stmt, "misc": self.misc_stmt}[family]()
 
     def prelude(self):
         lines = [
@@ -919,9 +900,14 @@ def main():
     ap.add_argument("--timeout", type=int, default=300)
     ap.add_argument("--max-depth", type=int, default=20000,
                     help="deepest value built (a million suits a release build)")
+    ap.add_argument("--only", metavar="F,F", help="statement families to use, of: "
+                    + ", ".join(Gen.FAMILIES))
     ap.add_argument("--keep", action="store_true", help="keep every program, faulting or not")
     a = ap.parse_args()
     seed = a.seed if a.seed is not None else random.randrange(1 << 30)
+    only = a.only.split(",") if a.only else None
+    if only and not set(only) <= set(Gen.FAMILIES):
+        ap.error("--only takes some of: " + ", ".join(Gen.FAMILIES))
     faults = 0
     for i in range(a.programs):
         r = random.Random(seed + i)
@@ -929,7 +915,7 @@ def main():
         os.makedirs(folder, exist_ok=True)
         path = os.path.join(folder, "prog.qel")
         with open(path, "w", encoding="utf-8") as f:
-            f.write(Gen(r, a.max_depth).program(a.statements))
+            f.write(Gen(r, a.max_depth, only).program(a.statements))
         status, text = run(a.qel, path, a.timeout)
         why = []
         if status != 0:
