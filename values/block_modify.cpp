@@ -556,9 +556,16 @@ Cell* change(Cell* series, Cell* value, int32_t part, bool only, int32_t dup) {
     }
   }
   // A source in the target's buffer is already copied; take a private copy
-  // of one in another buffer too before the target moves anything.
-  if (src.cells != &src.single && !src.copied) copy_source(src, value);
-  src.cells = source_cells(src, value);
+  // of one in another buffer too before the target moves anything (no Qel
+  // code runs from here on, so plain memory will do).
+  std::vector<Cell> own;
+  if (src.cells != &src.single && !src.copied) {
+    const Cell* from = source_cells(src, value);
+    own.assign(from, from + src.count);
+    src.cells = own.data();
+  } else {
+    src.cells = source_cells(src, value);
+  }
   int32_t head = series->head();
   int64_t new_cells = int64_t{cells} + written - replaced;
   if ((uint64_t(new_cells) << 4) + buffer(series)->offset > 0x7FFFFFF0u) no_memory();
