@@ -922,7 +922,7 @@ def main():
             why.append(f"status {status}")
         if any(rep in text for rep in REPORTS):
             why.append("report")
-        if "ORACLE-FAIL" in text:
+        if re.search("^ORACLE-FAIL", text, re.M):
             why.append("oracle failed")
         if a.compare:
             status2, text2 = run(a.compare, path, a.timeout)
