@@ -562,7 +562,7 @@ class Gen:
         # is cut to a start with a double quote when the cut ends before that.
         n = str(self.r.randint(1, 40))
         f = self.pick(["mold", "mold/all", "mold/flat", "form", "mold/only"])
-        return (f"t: {v} _check 'part reduce [any [find mold/all :t \"{{\" "
+        return (f"t: {v} _check 'part reduce [any [not not find mold/all :t \"{{\" "
                 f"equal? {f}/part :t {n} copy/part {f} :t {n}]]")
 
     def misc_stmt(self):
