@@ -111,6 +111,7 @@ number? point2D? hash? planar? issue? ellipsize-at char? any-object? a-an lit-wo
 date? last-lf? as-ipv4 count-chars email? get-path? lit-path? time? money? point3D? action?
 native? immediate? scalar? all-word? any-point?""".split()
 
+
 class Gen:
     def __init__(self, r, max_depth=20000, only=None):
         self.r = r
