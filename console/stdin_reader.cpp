@@ -69,15 +69,29 @@ bool StdinReader::read_line(Text& line) {
     if (position_ == length_ && !refill()) break;
     any = true;
     const uint8_t* start = buffer_ + position_;
-    const void* lf = std::memchr(start, '\n', length_ - position_);
+    size_t available = length_ - position_;
+    const void* lf = std::memchr(start, '\n', available);
+    size_t n = lf ? static_cast<size_t>(static_cast<const uint8_t*>(lf) - start) : available;
+    if (bytes.size() + n > line_limit_) {
+      // A piece of the line, cut before a character's first byte (or
+      // after a character begun before the cut); the rest comes next.
+      size_t take = line_limit_ - bytes.size();
+      while (take > 0 && (start[take] & 0xC0) == 0x80) --take;
+      if (take == 0)
+        while (take < n && (start[take] & 0xC0) == 0x80) ++take;
+      bytes.append(start, take);
+      position_ += take;
+      // That character ended the line: its line feed goes with it.
+      if (lf && take == n) ++position_;
+      append_utf8_lossy(bytes.data(), bytes.size(), line);
+      return true;
+    }
+    bytes.append(start, n);
     if (lf) {
-      size_t n = static_cast<size_t>(static_cast<const uint8_t*>(lf) - start);
-      bytes.append(start, n);
       position_ += n + 1;
       append_utf8_lossy(bytes.data(), bytes.size(), line);
       return true;
     }
-    bytes.append(start, length_ - position_);
     position_ = length_;
   }
   append_utf8_lossy(bytes.data(), bytes.size(), line);

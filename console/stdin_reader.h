@@ -6,7 +6,9 @@
 // U+FFFD. A last line without a line feed is returned like any other; after
 // it, the end of the input (or a read error other than an interruption) is
 // reported once per call, so that callers can stop instead of asking for
-// lines for ever.
+// lines for ever. A line longer than the line limit comes in pieces of at
+// most that many bytes, cut between characters: input without line feeds
+// (a binary file, /dev/zero) cannot fill the memory.
 //
 // The reader buffers what it reads; the byte reads of `read-stdin` go
 // through the same buffer, so nothing read ahead for a line is lost.
@@ -21,7 +23,11 @@ namespace qel::console {
 
 class StdinReader {
  public:
-  explicit StdinReader(int fd) : fd_(fd) {}
+  // The longest piece of a line, in bytes.
+  static constexpr size_t kLineLimit = size_t{1} << 26;
+
+  explicit StdinReader(int fd, size_t line_limit = kLineLimit)
+      : fd_(fd), line_limit_(line_limit < 4 ? 4 : line_limit) {}
 
   // Reads one line into `line` (replacing its content). False when the
   // input ended, or failed, before any byte of a line.
@@ -36,6 +42,7 @@ class StdinReader {
   bool refill();
 
   int fd_;
+  size_t line_limit_;
   uint8_t buffer_[4096];
   size_t position_ = 0;
   size_t length_ = 0;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include <unistd.h>
 
@@ -47,6 +48,36 @@ TEST(ConsoleStdin, ALongLineAcrossReads) {
   ASSERT_TRUE(r.read_line(line));
   EXPECT_EQ(line, U"next");
   ::close(fd);
+}
+
+// A line without end (a binary file, /dev/zero) grew in memory until the
+// process failed: a line longer than the limit comes in pieces, cut
+// between characters, and nothing is lost.
+TEST(ConsoleStdin, ALineLongerThanTheLimitComesInPieces) {
+  struct Case {
+    std::string text;
+    size_t limit;
+    std::vector<Text> lines;
+  } cases[] = {
+      {"abcd\nabcde\nxy", 4, {U"abcd", U"abcd", U"e", U"xy"}},
+      {"abc\xc3\xa9" "de\n", 4, {U"abc", U"\u00e9de"}},
+      {"\xe4\xb8\x80\xe4\xb8\x80\n", 4, {U"\u4e00", U"\u4e00"}},
+      {std::string(10000, 'z') + "\n", 4096, {Text(4096, U'z'), Text(4096, U'z'), Text(1808, U'z')}},
+      // A character begun in one read and cut by the limit in the next is
+      // kept whole.
+      {std::string(4095, 'z') + "\xe4\xb8\x80\nq\n", 4097, {Text(4095, U'z') + U"\u4e00", U"q"}},
+  };
+  for (const Case& c : cases) {
+    int fd = pipe_with(c.text);
+    StdinReader r(fd, c.limit);
+    Text line;
+    for (const Text& want : c.lines) {
+      ASSERT_TRUE(r.read_line(line)) << c.text;
+      EXPECT_EQ(line, want) << c.text;
+    }
+    EXPECT_FALSE(r.read_line(line)) << c.text;
+    ::close(fd);
+  }
 }
 
 TEST(ConsoleStdin, ByteReadsShareTheBuffer) {
