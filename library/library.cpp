@@ -101,12 +101,17 @@ void evaluate_source(const EmbeddedSource& src, size_t index) {
   mark.restore();
 }
 
-// Gives every function! reachable from the global context (through objects
-// and blocks, each series once) the library mark, in every cell that holds
-// it, and in the copy its context keeps of it.
+// Gives every function! reachable from the global context (through objects,
+// blocks, function bodies and the object contexts their words are bound to,
+// each series once) the library mark, in every cell that holds it, and in
+// the copy its context keeps of it. (Helpers kept in an unnamed context,
+// known only to the words of the library functions that call them, are
+// library functions too: unmarked, they fired trace events and gave their
+// own code as an error's near.)
 void mark_library_functions() {
   std::unordered_set<Node> seen;
   std::vector<std::pair<Cell*, uint32_t>> work;  // first cell, count
+  std::vector<Node> contexts;  // met in the body of the function being marked
   auto add_context = [&](Node ctx) {
     if (!ctx || !seen.insert(ctx).second) return;
     Cell* values = context::values(ctx);
@@ -125,9 +130,11 @@ void mark_library_functions() {
       Cell* c = cells + i;
       TypeId t = c->type();
       if (t == TypeId::function) {
-        function::mark_library(c);
+        contexts.clear();
+        function::mark_library(c, &contexts);
         Cell* own = context::owner(c->data1);
-        if (own->is(TypeId::function)) function::mark_library(own);
+        if (own->is(TypeId::function)) function::mark_library(own, &contexts);
+        for (Node ctx : contexts) add_context(ctx);
       } else if (object::is_object_like(t)) {
         add_context(object::context_of(c));
       } else if (is_any_block(t)) {

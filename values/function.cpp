@@ -344,7 +344,7 @@ Cell* push(const Cell* spec_in, const Cell* body, Node ctx, Node object, uint32_
   return slot;
 }
 
-void mark_library(Cell* fn) {
+void mark_library(Cell* fn, std::vector<Node>* contexts) {
   fn->set_flag(function_flag::library);
   // Every block and paren of the body, each series once.
   Cell body = *extra(fn, kBody);
@@ -359,7 +359,15 @@ void mark_library(Cell* fn) {
     uint32_t count = (s->tail - s->offset) / sizeof(Cell);
     for (uint32_t i = 0; i < count; i++) {
       const Cell& c = memory::series(n)->cells()[i];
-      if (c.is(TypeId::block) || c.is(TypeId::paren)) work.push_back(c.node());
+      if (c.is(TypeId::block) || c.is(TypeId::paren)) {
+        work.push_back(c.node());
+      } else if (contexts && is_any_word(c.type())) {
+        const Node ctx = c.context();
+        if (ctx && ctx != context::global &&
+            context::kind(context::context_cell(ctx)) == context::Kind::object &&
+            (contexts->empty() || contexts->back() != ctx))
+          contexts->push_back(ctx);
+      }
     }
   }
 }

@@ -28,6 +28,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "memory/series.h"
 #include "values/cell.h"
@@ -83,8 +84,10 @@ Cell* push(const Cell* spec, const Cell* body, Node context, Node object, uint32
 // paren of its body (deeply: series_flag::library). The interpreter fires no
 // trace events in such blocks and leaves the position cell (an error's
 // `near`) at the user's expression; blocks a user hands to library code are
-// not marked and are traced as usual.
-void mark_library(Cell* fn);
+// not marked and are traced as usual. When `contexts` is given, the object
+// contexts that words of the newly marked blocks are bound to are appended
+// to it (the library's helpers kept in unnamed contexts are found so).
+void mark_library(Cell* fn, std::vector<Node>* contexts = nullptr);
 
 // --- function! actions
 Cell* make(Cell* proto, Cell* spec, TypeId type);
