@@ -177,6 +177,18 @@ int32_t mold(Cell* value, Cell* out, bool, bool all, bool, Cell* part, int32_t l
   int32_t n = rest;
   if (part) n = limit < 0 ? 0 : std::min(limit, rest);
 
+  // The form is chosen from the whole text, so that a /part cut is the start
+  // of the text's full mold (counting only the cut gave "..." for a cut
+  // before the first double quote). A text of 50 characters or more takes
+  // braces whatever it holds, so at most 49 characters are counted.
+  int32_t quotes = 0, lines = 0;
+  if (rest < 50) {
+    const uint8_t* from = char_at(sb, head);
+    count_quotes_and_lines(from, from + (static_cast<uint32_t>(rest) << unit_shift(sb->unit())),
+                           sb->unit(), &quotes, &lines);
+  }
+  const bool braces = lines >= 3 || quotes > 0 || rest >= 50;
+
   // Molding a text into its own buffer: read from a copy.
   Cell copy;
   if (src.node() == out->node()) {
@@ -195,10 +207,6 @@ int32_t mold(Cell* value, Cell* out, bool, bool all, bool, Cell* part, int32_t l
   const uint32_t unit = sb->unit();
   const uint8_t* base = char_at(sb, src.head());
   auto at = [&](int32_t i) { return base + (static_cast<uint32_t>(i) << unit_shift(unit)); };
-
-  int32_t quotes = 0, lines = 0;
-  count_quotes_and_lines(at(0), at(n), unit, &quotes, &lines);
-  const bool braces = lines >= 3 || quotes > 0 || rest >= 50;
 
   append_char(buffer(out), braces ? '{' : '"');
   int32_t run = 0;  // start of the pending run of plain characters
