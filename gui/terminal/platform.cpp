@@ -499,6 +499,9 @@ std::string screen_text() {
       if (c.attributes & attr::continuation) continue;
       uint32_t cp = c.attributes & attr::masked ? '*' : c.code_point == 0 ? ' ' : c.code_point;
       if (cp < 32 || cp == 127) cp = ' ';
+      // A lone surrogate has no UTF-8 form: the terminal is sent U+FFFD
+      // for it, and so is this text (its bytes read back as three).
+      if ((cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) cp = 0xFFFD;
       char b[4];
       row.append(b, output::encode_utf8(cp, b));
     }
