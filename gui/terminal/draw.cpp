@@ -843,8 +843,12 @@ void r_draw_dump() {
         const ScreenCell& c = scr.grid[static_cast<size_t>(y) * static_cast<size_t>(columns) + static_cast<size_t>(x)];
         if (part == 0) {
           if (c.attributes & attr::continuation) continue;
+          uint32_t cp = c.code_point ? c.code_point : ' ';
+          // A lone surrogate has no UTF-8 form: one U+FFFD, as the
+          // terminal is sent (its bytes read back as three).
+          if ((cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) cp = 0xFFFD;
           uint8_t bytes[4];
-          int k = unicode::encode_utf8_char(c.code_point ? c.code_point : ' ', bytes);
+          int k = unicode::encode_utf8_char(cp, bytes);
           line.append(reinterpret_cast<const char*>(bytes), static_cast<size_t>(k));
         } else {
           line += legend_mark(part == 1 ? c.foreground : c.background, legend);
