@@ -26,6 +26,7 @@
 #include "evaluator/parse_internal.h"
 #include "evaluator/stack.h"
 #include "evaluator/unwind.h"
+#include "memory/collector.h"
 #include "memory/series.h"
 #include "runtime/startup_slots.h"
 #include "runtime/verify.h"
@@ -1316,7 +1317,14 @@ void Engine::run() {
   State s = top_block();
   for (;;) {
     switch (s) {
-      case State::next_value: s = next_value(); break;
+      case State::next_value:
+        // Between two rule values the engine's state is in its registers
+        // and stacks, which the collector sees: a collection may run here,
+        // so rules that make values (copy, keep, insert) in a long loop
+        // without parens give the garbage back.
+        collector::safe_point();
+        s = next_value();
+        break;
       case State::fetch: s = fetch(); break;
       case State::start_rule: s = start_rule(); break;
       case State::push_block: s = push_block(); break;
