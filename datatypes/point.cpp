@@ -4,6 +4,7 @@
 #include "datatypes/point.h"
 
 #include <cmath>
+#include <cstring>
 
 #include "datatypes/float.h"
 #include "datatypes/pair.h"
@@ -389,6 +390,10 @@ bool load_token(const lexer::LateToken& token, bool build, Cell* out) {
     const double d = dtoa::text_to_float(reinterpret_cast<const char*>(from),
                                          reinterpret_cast<const char*>(to), &rest);
     if (rest != 0) return false;
+    // A number beyond a coordinate's range is refused, as a float literal
+    // beyond a double's is (it became an infinity); 1.#INF stays one.
+    if (std::isinf(static_cast<float>(d)) && !std::memchr(from, '#', static_cast<size_t>(to - from)))
+      return false;
     v[n++] = static_cast<float>(d);
     if (*p++ == ')') break;
   }
