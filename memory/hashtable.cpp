@@ -671,33 +671,35 @@ Cell* insert_cell(Node table, Cell* cell, Insert* status) {
 void put_all(Node table, int32_t from, int32_t step) {
   if (step < 1) step = 1;
   Kind kind = static_cast<Kind>(record(table)->kind);
-  for (int32_t p = std::max(from, 0); p < block_length(record(table));) {
-    Record* r = record(table);
-    Cell* c = block_cells(r) + p;
-    if (kind != Kind::map) {
+  if (kind != Kind::map) {
+    for (int32_t p = std::max(from, 0); p < block_length(record(table)); p += step) {
       Insert status;
-      insert_cell(table, c, &status);
+      insert_cell(table, block_cells(record(table)) + p, &status);
       if (status == Insert::rebuilt) return;
-      p += step;
-      continue;
     }
-    Cell* found = get(table, c, 0, 1, CompareOp::strict_equal);
-    r = record(table);
-    c = block_cells(r) + p;
-    int32_t len = block_length(r);
-    if (found) {
-      // A repeated key: its value goes to the first pair, and its own pair
-      // leaves the block.
-      if (p + 1 < len) found[1] = c[1];
-      int32_t gone = std::min(2, len - p);
-      std::memmove(c, c + gone, static_cast<size_t>(len - p - gone) * sizeof(Cell));
-      buf(r->blk)->tail -= static_cast<uint32_t>(gone) * sizeof(Cell);
-      continue;
-    }
-    put(table, c);
-    if (prepare_key) prepare_key(block_cells(record(table)) + p);
-    p += step;
+    return;
   }
+  // Map pairs: a repeated key gives its value to the first pair and its own
+  // pair leaves the block. The pairs kept move down over the ones left out
+  // (`w`, the next place to keep one), and the block is cut once at the end:
+  // taking each repeated pair out at once moved the rest of the block every
+  // time, quadratic in the number of repeats.
+  const int32_t len = block_length(record(table));
+  int32_t w = std::max(from, 0);
+  for (int32_t p = w; p < len; p += 2) {
+    Cell* found = get(table, block_cells(record(table)) + p, 0, 1, CompareOp::strict_equal);
+    Cell* c = block_cells(record(table)) + p;
+    const int32_t n = std::min(2, len - p);
+    if (found) {
+      if (n == 2) found[1] = c[1];
+      continue;
+    }
+    if (w != p) std::memmove(block_cells(record(table)) + w, c, static_cast<size_t>(n) * sizeof(Cell));
+    put(table, block_cells(record(table)) + w);
+    if (prepare_key) prepare_key(block_cells(record(table)) + w);
+    w += n;
+  }
+  if (w < len) buf(record(table)->blk)->tail -= static_cast<uint32_t>(len - w) * sizeof(Cell);
 }
 
 Cell* get(Node table, const Cell* key_in, int32_t from, int32_t skip, CompareOp op, Direction direction) {
