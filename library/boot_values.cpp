@@ -10,7 +10,6 @@
 // the objects that hold them.
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "datatypes/event.h"
@@ -75,38 +74,11 @@ void float_full_support() {
 
 // The lists of a body for collect's rebinding walk: the body and every
 // block, paren, path and hash! reachable from it, each buffer once, at the
-// lowest position the body reaches it by (the walk from there covers every
-// position it is reached by). The walk keeps its own stack and notes
-// buffers in a table, so a body nested a million deep, holding itself or
-// sharing its lists takes time in proportion to its cells. Nothing is
-// evaluated on the way.
+// lowest position the body reaches it by (block::walk_lists: a body nested
+// a million deep, holding itself or sharing its lists takes time in
+// proportion to its cells). Nothing is evaluated on the way.
 void body_lists() {
-  std::vector<Cell> lists;                     // one per buffer, in order found
-  std::unordered_map<Node, size_t> found;      // buffer -> its entry in lists
-  std::vector<Cell> todo{*result()};
-  while (!todo.empty()) {
-    Cell list = todo.back();
-    todo.pop_back();
-    const int32_t total = block::total_cells(&list);
-    int32_t from = list.head() < 0 ? 0 : list.head();
-    if (from > total) from = total;
-    int32_t to = total;
-    auto [entry, fresh] = found.try_emplace(list.node(), lists.size());
-    if (fresh) {
-      list.set_head(from);
-      lists.push_back(list);
-    } else {
-      // Reached again: only the cells before the part already walked.
-      Cell& known = lists[entry->second];
-      if (from >= known.head()) continue;
-      to = known.head();
-      known.set_head(from);
-    }
-    for (int32_t i = from; i < to; i++) {
-      const Cell* v = block::rs_abs_at(&list, i);
-      if (is_any_block(v->type())) todo.push_back(*v);
-    }
-  }
+  const std::vector<Cell> lists = block::walk_lists(*result(), [](Cell*) {});
   Cell* out = stack::push_slot();
   block::make_at(out, static_cast<int32_t>(lists.size()));
   for (const Cell& list : lists) block::rs_append(out, &list);

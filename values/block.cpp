@@ -288,4 +288,23 @@ void deep_copy_cells(Node node, int32_t first, int32_t end, int32_t step, Deep d
   }
 }
 
+// --- Walking nested lists -------------------------------------------------
+
+ListWalk list_walk;
+
+namespace {
+// Areas beyond this many entries are given back after use.
+constexpr size_t kKeptEntries = 4096;
+}  // namespace
+
+void walk_lists_start() {
+  if (list_walk.lists.capacity() > kKeptEntries) std::vector<Cell>().swap(list_walk.lists);
+  list_walk.lists.clear();
+}
+
+void walk_lists_done() {
+  if (list_walk.todo.capacity() > kKeptEntries) std::vector<Cell>().swap(list_walk.todo);
+  if (list_walk.index.size() > kKeptEntries) std::unordered_map<Node, size_t>().swap(list_walk.index);
+}
+
 }  // namespace qel::block

@@ -14,7 +14,11 @@
 // docs/CONVENTIONS.md, GC safety).
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
+#include <unordered_map>
+#include <vector>
 
 #include "memory/series.h"
 #include "values/cell.h"
@@ -215,5 +219,77 @@ int32_t sort_compare(const Cell* a, const Cell* b, CompareOp op, uint32_t flags)
 
 // Registers the block! row (after series!).
 void register_();
+
+// --- Walking nested lists -------------------------------------------------
+
+// The work areas of walk_lists, kept from one walk to the next so that a
+// walk allocates nothing once they have grown (binding runs for every
+// function made). walk_lists_done gives back what a large walk took for
+// its stack and table; a large answer is given back when the next walk
+// starts.
+struct ListWalk {
+  std::vector<Cell> lists;                 // the answer: one per buffer met
+  std::unordered_map<Node, size_t> index;  // buffer -> entry, once there are many
+  std::vector<Cell> todo;                  // lists still to walk
+};
+extern ListWalk list_walk;
+void walk_lists_start();
+void walk_lists_done();
+
+// Walks `root` and every list reachable from it (any-block! values, nested),
+// each cell of each buffer once: `visit(cell)` is called for every cell
+// walked, before a list it holds is followed (it may change the cell, say
+// rebind a word, but not the block, and must not walk lists itself). A
+// buffer reached again from an earlier position is walked from there up to
+// where its earlier walk began; from the same position or a later one it is
+// not walked again. An explicit stack and a note of the buffers met make a
+// structure nested a million deep, holding itself or sharing its lists cost
+// time in proportion to its cells. Answers the lists, one per buffer in the
+// order met, each at the first position walked (valid until the next walk).
+// Nothing here evaluates or allocates series.
+template <class Visit>
+const std::vector<Cell>& walk_lists(const Cell& root, Visit&& visit) {
+  // The buffers met are looked up in the answer itself while they are few
+  // (most bodies and specs hold a handful of lists), then through the table.
+  constexpr size_t kScanned = 64;
+  ListWalk& w = list_walk;
+  walk_lists_start();
+  if (!w.index.empty()) w.index.clear();
+  w.todo.clear();
+  w.todo.push_back(root);
+  while (!w.todo.empty()) {
+    Cell list = w.todo.back();
+    w.todo.pop_back();
+    if (!list.node()) continue;
+    const int32_t total = total_cells(&list);
+    const int32_t from = std::clamp(list.head(), 0, total);
+    int32_t to = total;
+    size_t at = w.lists.size();
+    if (w.lists.size() <= kScanned) {
+      for (size_t i = 0; i < w.lists.size(); i++)
+        if (w.lists[i].node() == list.node()) at = i;
+    } else {
+      if (w.index.empty())
+        for (size_t i = 0; i < w.lists.size(); i++) w.index.emplace(w.lists[i].node(), i);
+      if (auto it = w.index.find(list.node()); it != w.index.end()) at = it->second;
+    }
+    if (at == w.lists.size()) {
+      list.set_head(from);
+      w.lists.push_back(list);
+      if (!w.index.empty()) w.index.emplace(list.node(), at);
+    } else {
+      if (from >= w.lists[at].head()) continue;
+      to = w.lists[at].head();
+      w.lists[at].set_head(from);
+    }
+    Cell* cells = first_cell(&list);
+    for (int32_t i = from; i < to; i++) {
+      visit(cells + i);
+      if (is_any_block(cells[i].type())) w.todo.push_back(cells[i]);
+    }
+  }
+  walk_lists_done();
+  return w.lists;
+}
 
 }  // namespace qel::block

@@ -5,11 +5,10 @@
 #include "values/context.h"
 
 #include <algorithm>
-#include <unordered_map>
 
-#include "evaluator/cycle_guard.h"
 #include "evaluator/stack.h"
 #include "memory/series.h"
+#include "values/block.h"
 #include "values/datatype.h"
 #include "values/errors.h"
 #include "values/root.h"
@@ -270,43 +269,11 @@ int32_t bind_word(Node ctx, Cell* word) {
   return idx;
 }
 
-namespace {
-
-// The lists one bind has gone through, once it has entered many: a list met
-// again from the same position or a later one is bound already (lists that
-// share sublists, as a block reduced from itself again and again, were
-// bound once per path to them: exponential).
-struct BindMemo {
-  int32_t entered = 0;
-  std::unordered_map<Node, int32_t> from;  // list -> first position bound
-};
-constexpr int32_t kBindMemoAfter = 64;
-
-Cell* bind_list(Cell* block, Node ctx, SelfRef self, BindMemo& memo) {
-  const Node node = block->node();
-  if (!node || cycle_guard::find(node)) return block;
-  const int32_t start = std::max(block->head(), 0);
-  if (++memo.entered > kBindMemoAfter) {
-    auto [it, fresh] = memo.from.try_emplace(node, start);
-    if (!fresh) {
-      if (it->second <= start) return block;
-      it->second = start;
-    }
-  }
-  cycle_guard::Scope guard(node);
-  const int32_t total = static_cast<int32_t>(memory::series(node)->length());
-  for (int32_t i = start; i < total; i++) {
-    Cell* c = memory::series(node)->cells() + i;
+Cell* bind(Cell* block, Node ctx, SelfRef self) {
+  // Each list once (shared lists, as a block reduced from itself again and
+  // again, were bound once per path to them: exponential).
+  block::walk_lists(*block, [&](Cell* c) {
     switch (c->type()) {
-      case TypeId::block:
-      case TypeId::paren:
-      case TypeId::hash:
-      case TypeId::path:
-      case TypeId::lit_path:
-      case TypeId::set_path:
-      case TypeId::get_path:
-        bind_list(c, ctx, self, memo);
-        break;
       case TypeId::word:
         if (self == SelfRef::yes && symbol::resolve(c->symbol()) == self_symbol) {
           c->data1 = ctx;
@@ -323,15 +290,8 @@ Cell* bind_list(Cell* block, Node ctx, SelfRef self, BindMemo& memo) {
       default:
         break;
     }
-  }
+  });
   return block;
-}
-
-}  // namespace
-
-Cell* bind(Cell* block, Node ctx, SelfRef self) {
-  BindMemo memo;
-  return bind_list(block, ctx, self, memo);
 }
 
 void register_() {
