@@ -8,6 +8,7 @@
 
 #include "datatypes/base_n.h"
 #include "datatypes/image.h"
+#include "datatypes/tuple.h"
 #include "evaluator/cycle_guard.h"
 #include "evaluator/stack.h"
 #include "memory/series.h"
@@ -205,6 +206,13 @@ void value_bytes(std::vector<uint8_t>& out, const Cell* value, int32_t part, Byt
       out.insert(out.end(), p, p + n);
       return;
     }
+    case TypeId::tuple: {
+      int32_t n = tuple::length(value);
+      if (part >= 0 && part < n) n = part;
+      const uint8_t* p = tuple::bytes(value);
+      out.insert(out.end(), p, p + n);
+      return;
+    }
     case TypeId::block:
     case TypeId::paren:
     case TypeId::hash: {
@@ -248,6 +256,7 @@ Cell* to(Cell* proto, Cell* spec, TypeId) {
       value_bytes(bytes, spec, -1, BytesMode::insert);
       break;
     case TypeId::char_:
+    case TypeId::tuple:
       value_bytes(bytes, spec, -1, BytesMode::insert);
       break;
     case TypeId::integer:
