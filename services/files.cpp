@@ -139,17 +139,29 @@ bool skip_bytes(int fd, uint64_t count) {
 // Decodes UTF-8 into a new string buffer. Text that is not UTF-8 raises
 // access invalid-utf8 with the bytes where decoding stopped: keeping only
 // the text before them would lose the rest of the file without a word
-// (read/binary gives the bytes as they are).
-Node load_text(const uint8_t* bytes, uint64_t n, unicode::LineBreaks lb) {
-  return unicode::load_utf8(bytes, static_cast<uint32_t>(n), kNoNode, nullptr, lb);
+// (read/binary gives the bytes as they are). A sequence cut off by the end
+// of the bytes is left out when that end is the end of what was read
+// (Cut::allowed); inside the text (a line that a LF ends) it is refused too.
+enum class Cut : bool { refused, allowed };
+Node load_text(const uint8_t* bytes, uint64_t n, unicode::LineBreaks lb, Cut cut = Cut::allowed) {
+  uint32_t left = 0;
+  const Node node = unicode::load_utf8(bytes, static_cast<uint32_t>(n), kNoNode, &left, lb);
+  if (left > 0 && cut == Cut::refused) {
+    Cell rest;
+    binary::make_from(&rest, bytes + (n - left), left);
+    fire(ErrorCode::access_invalid_utf8, &rest);
+  }
+  return node;
 }
 
 bool starts_with_mark(const uint8_t* bytes, uint64_t n) {
   return n >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF;
 }
 
-// Appends a new string! of UTF-8 bytes at the tail of a block.
-void append_line(Node block, const uint8_t* bytes, uint64_t n) {
+// Appends a new string! of UTF-8 bytes at the tail of a block. A line that
+// a LF ends may not stop inside a sequence: its bytes would be dropped in
+// the middle of the text, where read gives invalid-utf8.
+void append_line(Node block, const uint8_t* bytes, uint64_t n, Cut cut) {
   Cell line;
   Node node;
   if (n == 0) {
@@ -161,10 +173,10 @@ void append_line(Node block, const uint8_t* bytes, uint64_t n) {
     std::vector<uint8_t> marked(n + 3);
     std::memcpy(marked.data(), bytes, 3);
     std::memcpy(marked.data() + 3, bytes, n);
-    node = load_text(marked.data(), n + 3, unicode::LineBreaks::keep);
+    node = load_text(marked.data(), n + 3, unicode::LineBreaks::keep, cut);
     line = Cell{static_cast<uint32_t>(TypeId::string), 0, node, 0};
   } else {
-    node = load_text(bytes, n, unicode::LineBreaks::keep);
+    node = load_text(bytes, n, unicode::LineBreaks::keep, cut);
     line = Cell{static_cast<uint32_t>(TypeId::string), 0, node, 0};
   }
   *append_slot(block) = line;
@@ -465,11 +477,11 @@ Cell* lines_to_block(const uint8_t* bytes, uint64_t n, Cell* out) {
   while (p < end) {
     const uint8_t* lf = static_cast<const uint8_t*>(std::memchr(p, '\n', end - p));
     if (!lf) {
-      append_line(blk, p, end - p);
+      append_line(blk, p, end - p, Cut::allowed);
       break;
     }
     const uint8_t* stop = lf > p && lf[-1] == '\r' ? lf - 1 : lf;
-    append_line(blk, p, stop - p);
+    append_line(blk, p, stop - p, Cut::refused);
     p = lf + 1;
   }
   return out;
