@@ -47,12 +47,14 @@ action_fn::eval_path lookup_for_path(const Cell* v, const Cell* path, const Cell
   Cell dt;
   set_datatype(&dt, v->type());
   if (!path || !path->node()) fire(ErrorCode::script_bad_path_type2, element, &dt);
-  // The path up to and including the element whose value failed.
+  // The path up to and including the element whose value failed: the
+  // elements before `index` (the position of the element that does not
+  // apply), so that x/a/b on an integer x/a names x/a as what returned it.
   const SeriesBuffer* src = memory::series(path->node());
   Node n = memory::copy_series(const_cast<SeriesBuffer*>(src));
   SeriesBuffer* cut = memory::series(n);
-  const uint64_t keep = uint64_t(std::max(path->head(), 0)) + std::max(index, 0) + 2;
-  if (keep * sizeof(Cell) < cut->tail - cut->offset)
+  const uint64_t keep = uint64_t(std::max(path->head(), 0)) + uint64_t(index);
+  if (index >= 1 && keep * sizeof(Cell) < cut->tail - cut->offset)
     cut->tail = cut->offset + static_cast<uint32_t>(keep * sizeof(Cell));
   Cell cut_path;
   set_series(&cut_path, path->type(), n, path->head());
