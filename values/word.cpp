@@ -179,10 +179,16 @@ namespace {
 void word_from_text(Cell* out, const Cell* text) {
   std::string utf8;
   string::to_utf8(text, utf8);
-  TypeId t = scan_hook(utf8);
+  // Blanks and control characters around the word are not part of it (the
+  // text loads as the word alone): " a" is the word a, not a word spelled
+  // with a space that would mold as something else.
+  std::string_view name = utf8;
+  auto blank = [](char c) { return c != 0 && static_cast<unsigned char>(c) <= 32; };
+  while (!name.empty() && blank(name.front())) name.remove_prefix(1);
+  while (!name.empty() && blank(name.back())) name.remove_suffix(1);
+  TypeId t = scan_hook(name);
   if (!is_any_word(t)) fire(ErrorCode::script_invalid_chars);
   // Strip the decoration the scanner recognised.
-  std::string_view name = utf8;
   switch (t) {
     case TypeId::set_word:
       name.remove_suffix(1);
