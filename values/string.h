@@ -283,7 +283,10 @@ Cell* trim(Cell* series, const TrimArgs& args);
 // string! or binary! its characters (bytes).
 void trim_with(Cell* series, const Cell* with);
 void trim_lines(Cell* series);
-enum class Ends : uint8_t { both, head, tail };
+// Which white space trim takes away: `both` is plain trim (both ends and the
+// line spaces around each line feed), `head` and `tail` one end only, and
+// `head_and_tail` both ends with the inside left as it is.
+enum class Ends : uint8_t { both, head, tail, head_and_tail };
 void trim_spaces(Cell* series, Ends ends);
 // The white space of trim: 1-32, 0x85, 0xA0 and the Unicode spaces.
 bool is_white(uint32_t cp);

@@ -484,7 +484,8 @@ Cell* trim(Cell* series, const TrimArgs& args) {
   } else if (args.lines) {
     trim_lines(series);
   } else {
-    trim_spaces(series, args.head && !args.tail ? Ends::head : args.tail && !args.head ? Ends::tail : Ends::both);
+    const Ends ends = args.head ? (args.tail ? Ends::head_and_tail : Ends::head) : args.tail ? Ends::tail : Ends::both;
+    trim_spaces(series, ends);
   }
   if (owned) ownership::check(series, OwnerEvent::trimmed, &none_value, series->head(), 0);
   return series;
