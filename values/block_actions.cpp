@@ -92,7 +92,9 @@ Cell* to(Cell*, Cell* spec, TypeId type) {
   set_unset(result);
   TypeId st = spec->type();
   if (from_container(spec, result)) {
-  } else if (is_any_string(st)) {
+  } else if (st == TypeId::string) {
+    // Only string! text is source to load; a file, url, tag, email or ref
+    // is a value of its own and goes into the block whole.
     lexer::load_string(result, spec, -1, lexer::ScanOptions{});
   } else if (st == TypeId::typeset && typeset_to_block) {
     typeset_to_block(spec, result);
