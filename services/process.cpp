@@ -465,6 +465,10 @@ ProcessResult run(ProcessSpec& spec) {
   // Input.
   if (spec.input.kind == StreamKind::file) {
     in_child = open_retry(spec.input.path.c_str(), O_RDONLY);
+    // A folder opens for reading here but is no input: it is refused as a
+    // file that cannot be opened is, before any child starts.
+    struct stat st;
+    if (in_child >= 0 && ::fstat(in_child, &st) == 0 && S_ISDIR(st.st_mode)) close_fd(in_child);
     if (in_child < 0) {
       close_all();
       return result;
