@@ -409,18 +409,24 @@ int32_t compare(Cell* a, Cell* b, CompareOp op) {
   // Year, month and day of the local date; the zone is left out.
   const int32_t ka = static_cast<int32_t>(word(a) & ~kTimeFlag) >> 7;
   const int32_t kb = static_cast<int32_t>(word(b) & ~kTimeFlag) >> 7;
-  const double sa = stored(a), sb = stored(b);
+  const double sa = stored(a);
+  double sb = stored(b);
   if (op == CompareOp::same)
     return ka == kb && float_::bits(sa) == float_::bits(sb) ? 0 : 1;
-  if (ka == kb && float_::almost_equal(sa, sb)) return 0;
-  switch (op) {
-    case CompareOp::equal:
-    case CompareOp::not_equal:
-    case CompareOp::strict_equal:
-    case CompareOp::find: return 1;
-    default: break;
+  // Dates are compared as instants. The stored time of a zoned date may lie
+  // outside its local day (by up to the zone's offset), so two local dates
+  // one or two days apart can still stand for the same or reversed instants:
+  // b's stored time is then counted from a's local day. Further apart, the
+  // days alone decide.
+  const bool equality = op == CompareOp::equal || op == CompareOp::not_equal ||
+                        op == CompareOp::strict_equal || op == CompareOp::find;
+  if (ka != kb) {
+    const int64_t gap = to_day_number(word(a)) - to_day_number(word(b));
+    if (gap > 2 || gap < -2) return equality ? 1 : (gap < 0 ? -1 : 1);
+    sb -= static_cast<double>(gap) * 86400.0;
   }
-  if (ka != kb) return ka < kb ? -1 : 1;
+  if (float_::almost_equal(sa, sb)) return 0;
+  if (equality) return 1;
   return sa < sb ? -1 : 1;
 }
 
