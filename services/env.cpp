@@ -3,6 +3,7 @@
 
 #include <sys/utsname.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 
@@ -48,6 +49,9 @@ void parse_release(const std::string& release, OsInfo& info) {
   };
   for (int k = 0; k < 3; k++) {
     if (!number(info.version[k])) break;
+    // A tuple byte holds at most 255: a larger part (a patch level of 282)
+    // saturates there rather than wrapping to an unrelated number.
+    info.version[k] = std::min(info.version[k], 255);
     if (i >= release.size() || release[i] != '.') break;
     i++;
   }

@@ -23,7 +23,7 @@ std::pair<std::string, std::string> split_entry(const std::string& entry);
 struct OsInfo {
   std::string name;     // the system's name and release ("Linux 6.1.0-18-amd64")
   std::string arch;     // "x86-64", "x86-32", "ARM64", "ARM", "IA-64" or "Unknown"
-  int version[3];       // the first three numbers of the release (0 when missing)
+  int version[3];       // the first three numbers of the release (0 when missing, 255 at most)
   int build;            // the number after the release's first "-", or 0
 };
 OsInfo os_info();

@@ -231,6 +231,10 @@ TEST(Env, OsInfoFromUname) {
   EXPECT_EQ(info.version[1], 15);
   EXPECT_EQ(info.version[2], 0);
   EXPECT_EQ(info.build, 0);
+  // A part above a tuple byte saturates (4.19.282 gave the tuple 4.19.26).
+  env::parse_release("4.19.282-1", info);
+  EXPECT_EQ(info.version[2], 255);
+  EXPECT_EQ(info.build, 1);
   EXPECT_EQ(env::os_info().name.rfind("Linux ", 0), 0u);
 }
 
