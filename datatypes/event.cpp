@@ -273,14 +273,15 @@ int32_t compare(Cell*, Cell* b, CompareOp op) {
   }
 }
 
-Cell* pick(Cell* value, int32_t, Cell* index_cell) {
+// The index is a field word, or the number the action hands over (true is
+// 1, false 2, a character its code), as for the other field-bearing types.
+Cell* pick(Cell* value, int32_t index, Cell* index_cell) {
   int32_t field = 0;
   if (is_any_word(index_cell->type())) {
     field = field_of(index_cell);
     if (field == 0) fire(ErrorCode::script_cannot_use, index_cell, value);
-  } else if (index_cell->is(TypeId::integer) && index_cell->integer() >= 1 &&
-             index_cell->integer() < kFieldCount) {
-    field = index_cell->integer();
+  } else if (index >= 1 && index < kFieldCount) {
+    field = index;
   } else {
     fire(ErrorCode::script_out_of_range, index_cell);
   }
