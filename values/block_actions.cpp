@@ -259,7 +259,10 @@ Cell* eval_path(Cell* parent, Cell* element, Cell* value, const PathStep& step) 
     args.case_ = step.case_;
     return select(parent, element, args);
   }
+  // The key is one value, as when reading: a block or path key is not
+  // searched as a sequence of its items.
   FindArgs args;
+  args.only = true;
   args.case_ = step.case_;
   Cell* top = stack::top;
   int32_t at = find_index(parent, element, args);
