@@ -114,7 +114,12 @@ int32_t eval_path(const Cell& path_in, const Cell& code, int32_t pc, int32_t end
       e = stack::top[-1];
       stack::top = element + 1;
     }
-    if (e.is(TypeId::unset)) fire(ErrorCode::script_unset_path, &path, &e);
+    if (e.is(TypeId::unset)) {
+      // The report names the element as written (the paren or get-word
+      // that gave no value), not the unset value itself.
+      Cell written = buf(path)->cells()[k];
+      fire(ErrorCode::script_unset_path, &path, &written);
+    }
     *element = e;
     bool last = k + 1 >= tail_of(path);
     PathStep step;
