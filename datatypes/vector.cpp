@@ -390,7 +390,21 @@ int32_t compare(Cell* a, Cell* b, CompareOp op) {
       if (p != q) return p < q ? -1 : 1;
     } else {
       const double p = x.real(), q = y.real();
-      if (p != p || q != q) return 0;  // unordered: a NaN ends the comparison
+      if (p != p || q != q) {
+        // A NaN element is equal to nothing and orders with nothing, as a
+        // float! is; sorts put it after every number.
+        switch (op) {
+          case CompareOp::lesser:
+          case CompareOp::lesser_or_equal: return 1;
+          case CompareOp::greater:
+          case CompareOp::greater_or_equal: return -1;
+          case CompareOp::sort:
+          case CompareOp::case_sort:
+            if ((p != p) == (q != q)) continue;
+            return p != p ? 1 : -1;
+          default: return 1;
+        }
+      }
       if (p != q) return p < q ? -1 : 1;
     }
   }
