@@ -573,14 +573,17 @@ Cell* eval_path(Cell* parent, Cell* element, Cell* value, const PathStep& step) 
   }
   FindArgs args;
   if (!value) return select(parent, element, args);
-  Cell* found = find(parent, element, args);
-  if (found->is(TypeId::none)) {
+  // The character set is the one reading gives: the first after the whole
+  // matched text, never one inside the key.
+  int32_t k = 1;
+  const int32_t found = find_index(parent, element, args, &k);
+  if (found < 0) {
     Cell path = step.path ? *step.path : none_value;
     fire(ErrorCode::script_bad_path_set, &path, element);
   }
-  Cell at = *found;
-  stack::pop(1);
-  series::poke(&at, 2, value, nullptr);
+  Cell at = *parent;
+  at.set_head(found);
+  series::poke(&at, k < 0x7FFFFFFF ? k + 1 : k, value, nullptr);
   return value;
 }
 
