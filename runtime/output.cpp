@@ -3,11 +3,15 @@
 #include "runtime/output.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include <pthread.h>
 #include <unistd.h>
+
+#include "runtime/fatal.h"
 
 namespace qel::output {
 
@@ -22,13 +26,35 @@ bool terminal = false;
 bool ready = false;
 std::string* capture = nullptr;
 
-// Writes bytes straight to the file descriptor. Errors are ignored: a
-// closed or full output must not stop the program; EINTR is retried.
-void write_all(const char* p, size_t n) {
+// The reader of the pipe that is the standard output has gone. SIGPIPE is
+// ignored (so that writes to other pipes fail and are reported), so the end
+// that signal brings a writer in a pipeline is brought here: the terminal is
+// put back and the process ends by SIGPIPE.
+[[noreturn]] void end_with_closed_output() {
+  used = 0;
+  runtime::run_exit_restore();
+  struct sigaction dfl {};
+  dfl.sa_handler = SIG_DFL;
+  sigemptyset(&dfl.sa_mask);
+  ::sigaction(SIGPIPE, &dfl, nullptr);
+  sigset_t pipe_only;
+  sigemptyset(&pipe_only);
+  sigaddset(&pipe_only, SIGPIPE);
+  ::pthread_sigmask(SIG_UNBLOCK, &pipe_only, nullptr);
+  ::raise(SIGPIPE);
+  ::_exit(128 + SIGPIPE);
+}
+
+enum class OnClosed { end, ignore };
+
+// Writes bytes straight to the file descriptor. Other errors are ignored: a
+// full or failing output must not stop the program; EINTR is retried.
+void write_all(const char* p, size_t n, OnClosed closed = OnClosed::end) {
   while (n > 0) {
     ssize_t w = ::write(kFd, p, n);
     if (w < 0) {
       if (errno == EINTR) continue;
+      if (errno == EPIPE && closed == OnClosed::end) end_with_closed_output();
       return;
     }
     p += w;
@@ -133,7 +159,7 @@ void flush_from_signal() {
   size_t n = used;
   if (n > kCapacity) return;
   used = 0;
-  write_all(buffer, n);
+  write_all(buffer, n, OnClosed::ignore);
 }
 
 }  // namespace qel::output

@@ -7,7 +7,10 @@
 // `flush`), before a wait, and at exit; when redirected it is written only
 // when the buffer fills, so print-heavy scripts pay one system call per
 // 64 KiB rather than one per item. Escape sequences pass through unchanged
-// (the terminal interprets them).
+// (the terminal interprets them). Write errors are ignored, except that a
+// standard output that is a pipe whose reader has gone ends the process by
+// SIGPIPE (the terminal put back first), as a writer in a pipeline is
+// expected to end.
 //
 // Tests can redirect all output into a string (`begin_capture`).
 #pragma once

@@ -148,6 +148,16 @@ void install_fault_handlers() {
   term.sa_flags = SA_ONSTACK;
   sigemptyset(&term.sa_mask);
   for (int s : {SIGTERM, SIGHUP, SIGQUIT, SIGABRT}) ::sigaction(s, &term, nullptr);
+
+  // A write to a pipe whose reader has gone fails with EPIPE instead of
+  // ending the process: writing to a file that is a pipe then raises the
+  // writer's own Qel error and the program goes on. The standard output
+  // takes that case up itself (output.h). Children get the default back
+  // when they are spawned.
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  ::sigaction(SIGPIPE, &ignore, nullptr);
 }
 
 void install_alt_stack() {

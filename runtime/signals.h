@@ -6,7 +6,9 @@
 // line editor) ends it silently with status 0. The handler runs on an
 // alternate signal stack, so that a machine-stack overflow can still be
 // reported, and uses only write(2) and _exit. SIGTERM, SIGHUP, SIGQUIT and
-// SIGABRT keep their usual effect but restore the terminal first.
+// SIGABRT keep their usual effect but restore the terminal first. SIGPIPE is
+// ignored, so that a write to a pipe whose reader has gone fails and its
+// writer reports it; the standard output ends the process then (output.h).
 #pragma once
 
 #include <cstdint>

@@ -2,7 +2,11 @@
 // print hooks, and buffering of redirected output.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 #include <fcntl.h>
@@ -11,6 +15,7 @@
 #include "memory/series.h"
 #include "runtime/output.h"
 #include "runtime/print.h"
+#include "runtime/signals.h"
 
 namespace qel {
 namespace {
@@ -106,6 +111,64 @@ TEST(Output, RedirectedOutputIsWrittenInOneGo) {
   close(fds[0]);
   close(fds[1]);
   EXPECT_EQ(n, 5000);
+}
+
+// Installs the program's signal handlers for one test and puts the test
+// process's own back afterwards.
+class ProgramSignals {
+ public:
+  ProgramSignals() {
+    for (size_t i = 0; i < std::size(kSignals); ++i) sigaction(kSignals[i], nullptr, &saved_[i]);
+    runtime::install_fault_handlers();
+  }
+  ~ProgramSignals() {
+    for (size_t i = 0; i < std::size(kSignals); ++i) sigaction(kSignals[i], &saved_[i], nullptr);
+  }
+
+ private:
+  static constexpr int kSignals[] = {SIGSEGV, SIGBUS, SIGILL,  SIGFPE,  SIGTRAP,
+                                     SIGINT,  SIGTERM, SIGHUP, SIGQUIT, SIGABRT, SIGPIPE};
+  struct sigaction saved_[std::size(kSignals)] {};
+};
+
+TEST(Output, APipeWithoutReaderFailsTheWriteAndTheProgramGoesOn) {
+  ProgramSignals program;
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  close(fds[0]);
+  errno = 0;
+  EXPECT_EQ(write(fds[1], "x", 1), -1);
+  EXPECT_EQ(errno, EPIPE);
+  close(fds[1]);
+}
+
+TEST(Output, AStandardOutputWithoutReaderEndsTheProcessBySigpipe) {
+  ProgramSignals program;
+  // Redirected output, buffered or written at once, and the flush at exit:
+  // each ends the process as a writer in a pipeline ends.
+  for (int how = 0; how < 3; ++how) {
+    EXPECT_EXIT(
+        {
+          int fds[2];
+          if (pipe(fds) != 0) _exit(1);
+          close(fds[0]);
+          dup2(fds[1], 1);
+          output::init();
+          if (how == 0) {
+            output::write_utf8("line\n");
+            output::flush();
+          } else if (how == 1) {
+            std::string big(200000, 'x');
+            output::write_utf8(big);
+          } else {
+            output::write_utf8("pending");
+            std::exit(0);
+          }
+          _exit(0);
+        },
+        testing::KilledBySignal(SIGPIPE), "")
+        << how;
+  }
 }
 
 }  // namespace
