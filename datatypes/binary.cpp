@@ -421,14 +421,15 @@ Cell* change(Cell* series, Cell* value, int32_t part, bool, int32_t dup) {
 }
 
 Cell* trim(Cell* series, const TrimArgs& args) {
+  // An owner hears of the trim before and after it, as for text.
+  if ((args.auto_ || args.lines) && !args.with && !args.all) fire(ErrorCode::internal_not_done);
+  const bool owned = ownership::check(series, OwnerEvent::trim, &none_value, series->head(), 0);
   if (args.with) {
     string::trim_with(series, args.with);
   } else if (args.all) {
     Cell zero;
     set_integer(&zero, 0);
     string::trim_with(series, &zero);
-  } else if (args.auto_ || args.lines) {
-    fire(ErrorCode::internal_not_done);
   } else {
     SeriesBuffer* s = buf(series);
     const int32_t head = head_of(series);
@@ -441,7 +442,7 @@ Cell* trim(Cell* series, const TrimArgs& args) {
     std::memmove(base + head, base + start, static_cast<size_t>(end - start));
     s->tail = s->offset + static_cast<uint32_t>(head + (end - start));
   }
-  ownership::check(series, OwnerEvent::trim, &none_value, series->head(), 0);
+  if (owned) ownership::check(series, OwnerEvent::trimmed, &none_value, series->head(), 0);
   return series;
 }
 
