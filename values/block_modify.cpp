@@ -212,7 +212,10 @@ Cell* select(Cell* series, Cell* value, const FindArgs& args) {
 }
 
 Cell* put(Cell* series, Cell* key, Cell* value, bool case_) {
+  // The key is one value, as it is appended when missing: a block key is not
+  // a sequence of items and a datatype key is not a type to match.
   FindArgs args;
+  args.only = true;
   args.case_ = case_;
   int32_t at = find_index(series, key, args);
   Cell v = *value;
