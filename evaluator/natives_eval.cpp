@@ -429,6 +429,22 @@ void apply(const int32_t* refinements) {
 
 // --- transcode
 
+// The type a lexer callback receives for a token class without a datatype
+// (the engine passes minus the class): the item of system/lexer/exit-states
+// at the class's position, or none when that is not a block or too short.
+void set_exit_state(Cell* out, int32_t token_class) {
+  set_none(out);
+  Cell w = word::load("system");
+  const Cell* sys = word::get_in(w.context(), static_cast<int32_t>(w.data3));
+  if (!sys || !sys->is(TypeId::object)) return;
+  Cell* lexer_obj = object::field(sys, "lexer");
+  if (!lexer_obj || !lexer_obj->is(TypeId::object)) return;
+  Cell* states = object::field(lexer_obj, "exit-states");
+  if (!states || !states->is(TypeId::block)) return;
+  if (token_class < 1 || token_class > block::rs_length_q(states)) return;
+  *out = *block::rs_abs_at(states, states->head() + token_class - 1);
+}
+
 // The /trace callback of transcode: a Qel function called for lexer events.
 class QelLexerSink : public lexer::EventSink {
  public:
@@ -467,6 +483,8 @@ class QelLexerSink : public lexer::EventSink {
     Cell* type = stack::push_slot();
     if (info.type > 0)
       set_datatype(type, static_cast<TypeId>(info.type));
+    else if (info.type < 0)
+      set_exit_state(type, -info.type);
     else
       set_none(type);
     Cell* line = stack::push_slot();
@@ -483,7 +501,13 @@ class QelLexerSink : public lexer::EventSink {
     Cell* r = interpreter::call_function(&fn_, call_args, 5, &name,
                                          interpreter::CallbackKind::lexer);
     bool truth = !is_falsy(r);
-    int32_t moved = input->head() - head;
+    // The callback may move its input argument to resume the scan elsewhere.
+    // A function callback's frame took the event slot for its result; its
+    // input slot, just above, still holds what the body left in it.
+    const Cell* after = input;
+    if (fn_.is(TypeId::function) && r[2].type() == input_.type() && r[2].node() == input_.node())
+      after = r + 2;
+    int32_t moved = after->head() - head;
     if (moved >= 0 && static_cast<uint32_t>(moved) != info.input)
       info.input = static_cast<uint32_t>(moved);
     stack::top = base;
