@@ -414,11 +414,20 @@ int32_t compare(Cell* a, Cell* b, CompareOp op) {
 // --- append, insert and change
 
 Cell* append(Cell* series, Cell* value, int32_t part, bool only, int32_t dup, bool at_tail) {
+  if (dup < 1) dup = 1;
+  // Every value is checked before the owner hears of the change; the owner's
+  // handler may run Qel code, so the values are looked up again after it.
+  check_values(series, values_of(value, part, only, false));
+  {
+    const int32_t len0 = total(series);
+    series->set_head(std::clamp(series->head(), 0, len0));
+  }
+  const bool owned = ownership::check(series, at_tail ? OwnerEvent::append : OwnerEvent::insert, value,
+                                      at_tail ? total(series) : series->head(), part);
   const int32_t len = total(series);
   const int32_t head = std::clamp(series->head(), 0, len);
-  if (dup < 1) dup = 1;
   Source src = values_of(value, part, only, false);
-  check_values(series, src);
+  if (owned) check_values(series, src);
   const uint32_t w = width(series);
   const uint64_t count = static_cast<uint64_t>(src.count) * static_cast<uint64_t>(dup);
   if (count > 0x7FFFFFFFull || count + static_cast<uint64_t>(len) > 0x7FFFFFFFull ||
@@ -434,10 +443,13 @@ Cell* append(Cell* series, Cell* value, int32_t part, bool only, int32_t dup, bo
     for (uint64_t i = 0; i < count; ++i)
       set_value(p + i * w, &src.cells[i % static_cast<uint64_t>(src.count)], w, element_type(series));
   }
+  if (owned)
+    ownership::check(series, at_tail ? OwnerEvent::appended : OwnerEvent::inserted, value, at,
+                     static_cast<int32_t>(count));
   if (at_tail) {
     series->set_head(0);
   } else {
-    series->set_head(static_cast<int32_t>(at + static_cast<int64_t>(count)));
+    series->set_head(static_cast<int32_t>(std::min<int64_t>(at + static_cast<int64_t>(count), total(series))));
   }
   return series;
 }
