@@ -147,7 +147,10 @@ void install_fault_handlers() {
   term.sa_handler = on_termination;
   term.sa_flags = SA_ONSTACK;
   sigemptyset(&term.sa_mask);
-  for (int s : {SIGTERM, SIGHUP, SIGQUIT, SIGABRT}) ::sigaction(s, &term, nullptr);
+  // Every other signal whose default ends the process ends it the same way.
+  for (int s : {SIGTERM, SIGHUP, SIGQUIT, SIGABRT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF,
+                SIGXCPU, SIGXFSZ, SIGSYS, SIGIO, SIGSTKFLT})
+    ::sigaction(s, &term, nullptr);
 
   // A write to a pipe whose reader has gone fails with EPIPE instead of
   // ending the process: writing to a file that is a pipe then raises the

@@ -5,8 +5,10 @@
 // runtime error and with its code as exit status; SIGINT (Ctrl-C outside the
 // line editor) ends it silently with status 0. The handler runs on an
 // alternate signal stack, so that a machine-stack overflow can still be
-// reported, and uses only write(2) and _exit. SIGTERM, SIGHUP, SIGQUIT and
-// SIGABRT keep their usual effect but restore the terminal first. SIGPIPE is
+// reported, and uses only write(2) and _exit. SIGTERM, SIGHUP, SIGQUIT,
+// SIGABRT and every other signal whose default ends the process (SIGUSR1,
+// SIGALRM, SIGXCPU ...) keep their usual effect but restore the terminal
+// first. SIGPIPE is
 // ignored, so that a write to a pipe whose reader has gone fails and its
 // writer reports it; the standard output ends the process then (output.h).
 #pragma once

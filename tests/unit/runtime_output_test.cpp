@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "memory/series.h"
+#include "runtime/fatal.h"
 #include "runtime/output.h"
 #include "runtime/print.h"
 #include "runtime/signals.h"
@@ -126,8 +127,10 @@ class ProgramSignals {
   }
 
  private:
-  static constexpr int kSignals[] = {SIGSEGV, SIGBUS, SIGILL,  SIGFPE,  SIGTRAP,
-                                     SIGINT,  SIGTERM, SIGHUP, SIGQUIT, SIGABRT, SIGPIPE};
+  static constexpr int kSignals[] = {SIGSEGV, SIGBUS,  SIGILL,    SIGFPE,  SIGTRAP, SIGINT,
+                                     SIGTERM, SIGHUP,  SIGQUIT,   SIGABRT, SIGPIPE, SIGUSR1,
+                                     SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ,
+                                     SIGSYS,  SIGIO,   SIGSTKFLT};
   struct sigaction saved_[std::size(kSignals)] {};
 };
 
@@ -168,6 +171,20 @@ TEST(Output, AStandardOutputWithoutReaderEndsTheProcessBySigpipe) {
         },
         testing::KilledBySignal(SIGPIPE), "")
         << how;
+  }
+}
+
+TEST(Output, SignalsThatEndTheProcessPutTheTerminalBackFirst) {
+  ProgramSignals program;
+  for (int sig : {SIGTERM, SIGHUP, SIGUSR1, SIGUSR2, SIGALRM, SIGPROF, SIGIO}) {
+    EXPECT_EXIT(
+        {
+          runtime::set_exit_restore([] { (void)!write(2, "restored", 8); });
+          raise(sig);
+          _exit(0);
+        },
+        testing::KilledBySignal(sig), "restored")
+        << sig;
   }
 }
 
