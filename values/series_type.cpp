@@ -205,7 +205,9 @@ Cell* remove(Cell* s, Cell* part, Cell* key) {
     if (count < 1) return s;
   }
   if (key) {
+    // A key is one value: a block key is not a sequence of its items.
     FindArgs args;
+    args.only = true;
     args.case_ = true;
     Cell* found = actions::call_find(s, key, args);
     if (found->is(TypeId::none)) {
