@@ -422,7 +422,10 @@ void os_update_facet(Cell* owner, const Cell* word, const Cell* value, const Cel
     if (type == t.text_list && value->is(TypeId::block) && is_any_word(action->type())) {
       SymbolId a = symbol_of(action);
       if (a == t.remove || a == t.take || a == t.clear || a == t.move) {
-        int32_t length = block::rs_length_q(value);
+        // The list's length, not the length after the changed position (a
+        // removal near the tail took the selection back to 0).
+        const Cell* data = face_field(owner, "data");
+        int32_t length = data && data->is(TypeId::block) ? block::rs_length_q(data) : block::rs_length_q(value);
         if (index < w->data_word) w->data_word = std::max(index, 0);
         if (index == 0 && part >= length) w->data_word = 0;
         if (Cell* selected = face_field(owner, "selected"); selected && selected->is(TypeId::integer))

@@ -229,6 +229,14 @@ TEST_F(GuiPlatform, DeepDataChangesKeepATextListInRange) {
   os_update_facet(&list, &word, &data, &remove, 0, 6);
   EXPECT_EQ(l->data_word, 0);
   EXPECT_EQ(face_field(&list, "selected")->integer(), 0);
+
+  // The language sends the list at the removed position: the selection is
+  // kept within the whole list (a removal of the last item took it to 0).
+  set_integer(face_field(&list, "selected"), 6);
+  Cell at_last = data;
+  at_last.set_head(5);
+  os_update_facet(&list, &word, &at_last, &remove, 5, 1);
+  EXPECT_EQ(face_field(&list, "selected")->integer(), 5);
 }
 
 TEST_F(GuiPlatform, DestroyViewFreesTheTreeAndUnlinksFontsAndParas) {
