@@ -729,7 +729,9 @@ void scan_tokens(LexerState& s) {
       s.input = std::max(ends_inside(s, cls, start, p) ? p + 1 : p, s.input);
       if (s.input > s.input_end) s.input = s.input_end;
       if (s.input == start && s.input < s.input_end) s.input++;  // always move on
-      if (s.one && !s.load) return;
+      // A check of one token (/scan, /next) or a prescan ends at a bad
+      // token: its answer is error!, not the type of a later token.
+      if ((s.one && !s.load) || !s.checks) return;
       if (s.resume != UINT32_MAX) s.input = s.resume;
       s.prev_type = s.type;
       continue;
@@ -741,7 +743,7 @@ void scan_tokens(LexerState& s) {
       } catch (const NonLocalExit& e) {
         if (!is_lexer_exit(e)) throw;
         drop_open_paths(s);
-        if (s.one && !s.load) return;
+        if ((s.one && !s.load) || !s.checks) return;
       }
     }
     if (s.resume != UINT32_MAX) s.input = s.resume;
