@@ -10,10 +10,13 @@
 #include "evaluator/stack.h"
 #include "services/random.h"
 #include "values/block.h"
+#include "values/context.h"
 #include "values/errors.h"
 #include "values/integer.h"
+#include "values/object.h"
 #include "values/string.h"
 #include "values/time.h"
+#include "values/word.h"
 
 namespace qel::date {
 
@@ -29,6 +32,33 @@ int32_t english_month(int32_t m, Cell* buffer, int32_t limit) {
   static constexpr const char kNames[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
   if (m < 1 || m > 12) fire(ErrorCode::script_invalid_months);
   return string::emit(buffer, std::string_view(kNames + 3 * (m - 1), 3), limit);
+}
+
+// system/locale/months, or null while the library has not made it.
+const Cell* locale_months() {
+  static Cell system_word{};
+  if (!system_word.is(TypeId::word)) system_word = word::load("system");
+  if (!system_word.context()) return nullptr;
+  const Cell* sys = context::get(&system_word);
+  if (!sys->is(TypeId::object)) return nullptr;
+  const Cell* locale = object::field(sys, "locale");
+  if (!locale || !locale->is(TypeId::object)) return nullptr;
+  return object::field(locale, "months");
+}
+
+// The first three characters of the month's entry in system/locale/months.
+// The English name serves while that block does not exist, and when it has
+// no text for the month: a mold that raised would leave every error report
+// near a date unprintable, and a console could not show its errors again.
+int32_t locale_month(int32_t m, Cell* buffer, int32_t limit) {
+  const Cell* months = locale_months();
+  if (!months || !months->is(TypeId::block) || m < 1 || block::rs_length_q(months) < m)
+    return english_month(m, buffer, limit);
+  const Cell name = *block::rs_abs_at(months, months->head() + m - 1);
+  if (!name.is(TypeId::string)) return english_month(m, buffer, limit);
+  const int32_t n = std::min(string::rest_length(&name), 3);
+  for (int32_t i = 0; i < n; i++) limit = string::emit_char(buffer, string::rs_abs_at(&name, name.head() + i), limit);
+  return limit;
 }
 
 // --- make-from-block
@@ -177,7 +207,7 @@ double local_time(const Cell* d) { return to_local_time(stored(d), zone_code(wor
 
 }  // namespace
 
-MonthNameFn emit_month_name = english_month;
+MonthNameFn emit_month_name = locale_month;
 
 // --- fields
 
@@ -371,7 +401,10 @@ double formed_local_time(Cell* shown) {
 
 }  // namespace
 
-int32_t form(Cell* value, Cell* buffer, Cell*, int32_t limit) {
+namespace {
+
+// The text of a date, its month named by `month_name`.
+int32_t write_date(Cell* value, Cell* buffer, int32_t limit, MonthNameFn month_name) {
   Cell shown = *value;
   const double shown_time = has_time(word(value)) ? formed_local_time(&shown) : 0.0;
   const uint32_t w = word(&shown);
@@ -379,7 +412,7 @@ int32_t form(Cell* value, Cell* buffer, Cell*, int32_t limit) {
   limit = string::emit(buffer, integer::form_signed(day(w)).view(), limit);
   const std::string_view sep = y < 0 ? "/" : "-";
   limit = string::emit(buffer, sep, limit);
-  limit = emit_month_name(month(w), buffer, limit);
+  limit = month_name(month(w), buffer, limit);
   limit = string::emit(buffer, sep, limit);
   const int32_t magnitude = y < 0 ? -y : y;
   if (y < 0) limit = string::emit(buffer, "-", limit);
@@ -400,8 +433,16 @@ int32_t form(Cell* value, Cell* buffer, Cell*, int32_t limit) {
   return emit_two_digits(buffer, static_cast<int32_t>(zone & 3) * 15, limit);
 }
 
-int32_t mold(Cell* value, Cell* buffer, bool, bool, bool, Cell* part, int32_t limit, int32_t) {
-  return form(value, buffer, part, limit);
+}  // namespace
+
+// form names the month as system/locale/months does; mold always in English,
+// the names the loader reads, so that a molded or saved date loads back.
+int32_t form(Cell* value, Cell* buffer, Cell*, int32_t limit) {
+  return write_date(value, buffer, limit, emit_month_name);
+}
+
+int32_t mold(Cell* value, Cell* buffer, bool, bool, bool, Cell*, int32_t limit, int32_t) {
+  return write_date(value, buffer, limit, english_month);
 }
 
 int32_t compare(Cell* a, Cell* b, CompareOp op) {

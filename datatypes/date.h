@@ -156,8 +156,10 @@ void set_field(Cell* d, Field f, const Cell* value);
 // --- month names
 
 // Appends the first three characters of the month's name (1-12) and returns
-// the budget left. The English names until system/locale/months exists; the
-// library points this at a reader of that block.
+// the budget left, for form. The names are read from system/locale/months at
+// each use; the English names serve until that block exists and when it
+// lacks a text for the month. mold always writes the English names, which
+// the loader reads.
 using MonthNameFn = int32_t (*)(int32_t month, Cell* buffer, int32_t limit);
 extern MonthNameFn emit_month_name;
 
