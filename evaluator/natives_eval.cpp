@@ -171,8 +171,11 @@ void do_value(const int32_t* refinements) {
       set_none(loaded);
       lexer::ScanOptions options;
       lexer::load_string(loaded, value, -1, options);
-      Cell blk = *loaded;
-      passing::eval(&blk, Chain::yes);
+      // The loaded block takes the text's place and is done as a block is,
+      // with /expand and /next.
+      *value = *loaded;
+      stack::top = loaded;
+      do_value(refinements);
       return;
     }
     case TypeId::file:
