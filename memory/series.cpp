@@ -13,6 +13,7 @@
 #include "memory/series.h"
 
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -64,6 +65,7 @@ void unpoison(const void*, size_t) {}
 // never changes once set and node reads need no bounds logic.
 constexpr uint64_t kNodeChunk = uint64_t{1} << 18;  // entries committed at a time
 constexpr uint64_t kMaxNodes = uint64_t{1} << 32;   // a Node is 32 bits
+constexpr uint64_t kMinNodes = uint64_t{1} << 16;   // the smallest table reserved
 uint64_t node_reserved = 0;
 uint64_t node_committed = 0;
 Node free_head = 0;
@@ -138,9 +140,14 @@ void unmap_region(void* p, size_t bytes) {
 }
 
 void reserve_node_table() {
-  // Reserve address space for every possible node, falling back to less
-  // where the address space is limited; commit it chunk by chunk.
-  for (uint64_t n = kMaxNodes; n >= (uint64_t{1} << 22); n >>= 1) {
+  // Reserve the address space, falling back to less where the system
+  // refuses; commit it chunk by chunk. The reservation counts against a
+  // limit of the address space: taking the most the system granted left
+  // the frames too little, and start-up itself ran out of memory.
+  struct rlimit lim {};
+  const uint64_t limit =
+      getrlimit(RLIMIT_AS, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY ? lim.rlim_cur : 0;
+  for (uint64_t n = node_table_wish(limit); n >= kMinNodes; n >>= 1) {
     void* p = mmap(nullptr, n * sizeof(SeriesBuffer*), PROT_NONE,
                    MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (p != MAP_FAILED) {
@@ -277,6 +284,13 @@ SeriesBuffer* alloc_heap_buffer(uint64_t size, uint32_t flags, uint32_t head_off
 }
 
 }  // namespace
+
+uint64_t node_table_wish(uint64_t address_limit) {
+  uint64_t n = kMaxNodes;
+  if (address_limit == 0) return n;
+  while (n > kMinNodes && n * sizeof(SeriesBuffer*) > address_limit / 16) n >>= 1;
+  return n;
+}
 
 void init() {
   if (initialized) return;

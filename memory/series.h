@@ -101,6 +101,13 @@ extern Node root_block;
 // the root block. Runs once; allocation also runs it on first use.
 void init();
 
+// The number of node-table entries start-up asks to reserve under a limit
+// of the address space in bytes (RLIMIT_AS; 0 for none): every node a
+// 32-bit Node can name when there is no limit, else a power of two whose
+// entries take at most a sixteenth of the limit (65,536 at the least), so
+// that the reservation leaves the frames room.
+uint64_t node_table_wish(uint64_t address_limit);
+
 // Allocation. Every function returns a new node whose buffer is empty
 // (offset = tail = start of the data area). Sizes are computed in 64 bits
 // and rounded up to 16 bytes (at least 16); a request beyond kMaxSeriesBytes

@@ -9,6 +9,7 @@
 #include <new>
 
 #include <pthread.h>
+#include <sys/resource.h>
 
 #include "memory/series.h"
 #include "runtime/ext_resource.h"
@@ -18,6 +19,8 @@
 #include "runtime/signals.h"
 #include "runtime/startup_slots.h"
 #include "runtime/unwind.h"
+#include "values/error.h"
+#include "values/errors.h"
 
 namespace qel {
 
@@ -76,6 +79,14 @@ void record_stack_bounds() {
   pthread_attr_destroy(&attr);
 }
 
+// The catalog code of the error in flight: an error! value, or the bare
+// code that errors raised below the value model carry.
+ErrorCode thrown_error_code() {
+  const Cell& v = unwind::thrown_value;
+  int32_t code = v.is(TypeId::integer) ? v.integer() : v.is(TypeId::error) ? error::code_of(&v) : -1;
+  return static_cast<ErrorCode>(code < 0 ? 0 : code);
+}
+
 // Everything after the process is prepared, on the interpreter thread.
 [[noreturn]] void run_sequence(Launch launch) {
   // Round to nearest, every floating-point exception masked.
@@ -92,6 +103,10 @@ void record_stack_bounds() {
     else
       cli_console::launch();
   } catch (const NonLocalExit& e) {
+    // Memory refused before Qel can report errors (while the program
+    // starts) ends the process as out of memory, like a refused heap block.
+    if (e.level == level::error && thrown_error_code() == ErrorCode::internal_no_memory)
+      runtime::quit(runtime::fatal_code::out_of_memory, reinterpret_cast<uintptr_t>(&run_sequence));
     unwind::root_handler(e.level);
   } catch (const std::bad_alloc&) {
     runtime::quit(runtime::fatal_code::out_of_memory, reinterpret_cast<uintptr_t>(&run_sequence));
@@ -110,6 +125,11 @@ void* interpreter_thread(void*) {
 }
 
 bool start_thread(pthread_t& thread, size_t stack_size) {
+  // Under a limit of the address space (RLIMIT_AS) a stack takes at most a
+  // quarter of it, so that what the program allocates still fits.
+  struct rlimit lim {};
+  if (getrlimit(RLIMIT_AS, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY && stack_size > lim.rlim_cur / 4)
+    return false;
   pthread_attr_t attr;
   if (pthread_attr_init(&attr) != 0) return false;
   bool ok = pthread_attr_setstacksize(&attr, stack_size) == 0 &&

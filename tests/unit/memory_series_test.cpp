@@ -141,6 +141,25 @@ TEST_F(MemorySeries, HeapBackedSeriesStayHeapBackedWhenTheyGrow) {
   EXPECT_EQ(s->cell_at(0)->integer(), 0);
 }
 
+TEST(MemoryNodeTable, ReservationLeavesALimitedAddressSpaceToTheFrames) {
+  struct Row {
+    uint64_t limit, nodes;
+  };
+  const Row rows[] = {
+      {0, uint64_t{1} << 32},                   // no limit: every 32-bit node
+      {uint64_t{1} << 40, uint64_t{1} << 32},   // a limit above what all nodes take
+      {300'000 * 1024ull, uint64_t{1} << 21},   // ulimit -v 300000: 16 MiB of 293 MiB
+      {uint64_t{128} << 20, uint64_t{1} << 20}, // exactly a sixteenth
+      {100'000, uint64_t{1} << 16},             // far too little: the smallest table
+  };
+  for (const Row& r : rows) {
+    EXPECT_EQ(memory::node_table_wish(r.limit), r.nodes) << r.limit;
+    if (r.limit && r.nodes > (uint64_t{1} << 16)) {
+      EXPECT_LE(r.nodes * 8, r.limit / 16) << r.limit;
+    }
+  }
+}
+
 TEST_F(MemorySeries, RootBlockExistsAndIsHeapBacked) {
   ASSERT_NE(memory::root_block, kNoNode);
   EXPECT_TRUE(memory::series(memory::root_block)->flags & series_flag::heap);
