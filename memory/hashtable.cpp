@@ -469,16 +469,32 @@ uint32_t hash_value(const Cell* key, bool case_sensitive) {
       return hash_string(key, case_sensitive);
     case TypeId::block: case TypeId::paren: case TypeId::path: case TypeId::lit_path:
     case TypeId::set_path: case TypeId::get_path: case TypeId::hash: case TypeId::image:
-    case TypeId::point2d:
       return hash_words(key, 0, 2);
-    case TypeId::float_: case TypeId::pair: case TypeId::percent: case TypeId::time:
+    case TypeId::pair:
       return hash_words(key, 1, 2);
+    // Keys that compare equal must hash alike, or a map! keeps two of them
+    // and misses one looking for the other: a negative zero hashes as zero
+    // (-0.0 == 0.0), and a tuple as if without its trailing zeros (1.2.3 ==
+    // 1.2.3.0).
+    case TypeId::float_: case TypeId::percent: case TypeId::time: {
+      Cell c = *key;
+      if (c.real() == 0.0) c.set_real(0.0);
+      return hash_words(&c, 1, 2);
+    }
+    case TypeId::point2d: case TypeId::point3d: {
+      Cell c = *key;
+      for (uint32_t* w : {&c.data1, &c.data2, &c.data3})
+        if (*w == 0x80000000u) *w = 0;
+      return hash_words(&c, 0, key->is(TypeId::point2d) ? 2 : 3);
+    }
     case TypeId::op: case TypeId::function: case TypeId::triple: case TypeId::typeset:
-    case TypeId::date: case TypeId::point3d:
+    case TypeId::date:
       return hash_words(key, 0, 3);
     case TypeId::tuple: {
       uint32_t n = std::min<uint32_t>((key->header >> 19) & 0xF, 12);
-      return murmur3(&key->data1, n);
+      const auto* bytes = reinterpret_cast<const uint8_t*>(&key->data1);
+      while (n > 0 && bytes[n - 1] == 0) n--;
+      return murmur3(bytes, n);
     }
     case TypeId::binary: {
       if (!memory::is_live_node(key->node())) return 0;

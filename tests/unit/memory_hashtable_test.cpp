@@ -494,5 +494,50 @@ TEST_F(HashTable, Hashing) {
   EXPECT_EQ(hashtable::hash_value(&unset, false), 0xFFFFFFFEu);
 }
 
+// Keys that compare equal hash alike, or a map! keeps both and a lookup of
+// one misses the other: -0.0 and 0.0 of every type holding a double or
+// 32-bit float coordinates, and tuples that differ by trailing zeros.
+TEST_F(HashTable, EqualKeysHashAlike) {
+  auto real = [](TypeId t, double d) {
+    Cell c{static_cast<uint32_t>(t), 0, 0, 0};
+    c.set_real(d);
+    return c;
+  };
+  auto point = [](TypeId t, float x, float y, float z) {
+    Cell c{static_cast<uint32_t>(t), 0, 0, 0};
+    std::memcpy(&c.data1, &x, 4);
+    std::memcpy(&c.data2, &y, 4);
+    std::memcpy(&c.data3, &z, 4);
+    return c;
+  };
+  auto tuple = [](std::vector<uint8_t> bytes) {
+    Cell c{static_cast<uint32_t>(TypeId::tuple) | static_cast<uint32_t>(bytes.size()) << 19, 0, 0, 0};
+    std::memcpy(&c.data1, bytes.data(), bytes.size());
+    return c;
+  };
+  struct Row {
+    Cell a, b;
+    bool alike;
+  };
+  const Row rows[] = {
+      {real(TypeId::float_, -0.0), real(TypeId::float_, 0.0), true},
+      {real(TypeId::percent, -0.0), real(TypeId::percent, 0.0), true},
+      {real(TypeId::time, -0.0), real(TypeId::time, 0.0), true},
+      {point(TypeId::point2d, -0.0f, 0.0f, 0), point(TypeId::point2d, 0.0f, 0.0f, 0), true},
+      {point(TypeId::point3d, 1, -0.0f, -0.0f), point(TypeId::point3d, 1, 0.0f, 0.0f), true},
+      {tuple({1, 2, 3}), tuple({1, 2, 3, 0}), true},
+      {tuple({1, 2, 3}), tuple({1, 2, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0}), true},
+      // Values that differ still hash apart.
+      {real(TypeId::float_, 1.0), real(TypeId::float_, -1.0), false},
+      {point(TypeId::point2d, 1, 2, 0), point(TypeId::point2d, 2, 1, 0), false},
+      {tuple({1, 2, 3}), tuple({1, 2, 3, 4}), false},
+      {tuple({0, 0, 1}), tuple({0, 0, 0}), false},
+  };
+  for (const Row& r : rows) {
+    EXPECT_EQ(hashtable::hash_value(&r.a, false) == hashtable::hash_value(&r.b, false), r.alike)
+        << static_cast<int>(r.a.type()) << " " << std::hex << r.a.data1 << " " << r.a.data3;
+  }
+}
+
 }  // namespace
 }  // namespace qel
