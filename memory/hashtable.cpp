@@ -9,9 +9,11 @@
 #include "memory/hashtable.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <vector>
 
+#include "datatypes/date.h"
 #include "memory/collector.h"
 #include "memory/series.h"
 
@@ -488,8 +490,17 @@ uint32_t hash_value(const Cell* key, bool case_sensitive) {
       return hash_words(&c, 0, key->is(TypeId::point2d) ? 2 : 3);
     }
     case TypeId::op: case TypeId::function: case TypeId::triple: case TypeId::typeset:
-    case TypeId::date:
       return hash_words(key, 0, 3);
+    case TypeId::date: {
+      // Dates are equal when they stand for the same instant, whatever
+      // their zones (a bare date is its day at 0:00): the instant, to the
+      // second, is hashed.
+      const double instant =
+          static_cast<double>(date::to_day_number(key->data1)) * date::kSecondsPerDay + key->real();
+      const double seconds = std::nearbyint(instant);
+      const int64_t v = std::isfinite(seconds) ? static_cast<int64_t>(seconds) : 0;
+      return murmur3(&v, sizeof v);
+    }
     case TypeId::tuple: {
       uint32_t n = std::min<uint32_t>((key->header >> 19) & 0xF, 12);
       const auto* bytes = reinterpret_cast<const uint8_t*>(&key->data1);
