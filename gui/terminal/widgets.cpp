@@ -194,9 +194,10 @@ Cell* field_text(Widget* w) {
   return text;
 }
 
-void field_key(Widget* w, FieldState* fs, int32_t k) {
+// Answers whether the text changed.
+bool field_key(Widget* w, FieldState* fs, int32_t k) {
   Cell* text = field_text(w);
-  if (!text) return;
+  if (!text) return false;
   TextView view = text_view(text);
   sync_caret(fs, view);
   SeriesBuffer* buffer = string::buffer(text);
@@ -210,34 +211,36 @@ void field_key(Widget* w, FieldState* fs, int32_t k) {
         string::remove_char(buffer, head + fs->caret_index);
         fs->caret_column -= cw;
         fs->text_width -= cw;
+        return true;
       }
-      return;
+      return false;
     case 2:
     case key_code::left:
       if (fs->caret_index > 0) {
         fs->caret_index--;
         fs->caret_column -= char_width(view.at(fs->caret_index));
       }
-      return;
+      return false;
     case 6:
     case key_code::right:
       if (fs->caret_index < view.length) {
         fs->caret_column += char_width(view.at(fs->caret_index));
         fs->caret_index++;
       }
-      return;
+      return false;
     default:
       break;
   }
   // Characters; other control codes and special keys do nothing.
-  if (k < 32 || k > 0x10FFFF || (k >= 0xD800 && k <= 0xDFFF)) return;
+  if (k < 32 || k > 0x10FFFF || (k >= 0xD800 && k <= 0xDFFF)) return false;
   uint32_t cp = static_cast<uint32_t>(k);
   int32_t cw = char_width(cp);
-  if (fs->text_width + cw > widget_size(w).width) return;  // full: dropped
+  if (fs->text_width + cw > widget_size(w).width) return false;  // full: dropped
   string::insert_char(buffer, head + fs->caret_index, cp);
   fs->caret_index++;
   fs->caret_column += cw;
   fs->text_width += cw;
+  return true;
 }
 
 int32_t field_event(int32_t kind, GuiMessage* m) {
@@ -259,7 +262,16 @@ int32_t field_event(int32_t kind, GuiMessage* m) {
     int32_t k = m->code;
     if (!field_text(w)) return 0;
     if (k == 0 || k == 9 || k == 13) return 0;  // tab and enter are the event loop's
-    field_key(w, fs, k);
+    bool changed = field_key(w, fs, k);
+    invalidate(w);
+    // An edited text is told as a `change`, so that the field's data
+    // follows it (the field-sync event function) and on-change actors run.
+    if (changed) {
+      StackTopGuard guard;
+      stack::push(&w->face);  // the face lives while the actors run
+      send_widget_value(widget_event::change, w, fs->caret_index);
+    }
+    return 0;
   } else {
     return 0;
   }

@@ -240,6 +240,19 @@ TEST_F(GuiWidgets, FieldKeysEditTheTextWithinItsWidth) {
   click(f, 2.7f, 0);
   EXPECT_EQ(caret(f).caret_index, 2);
   EXPECT_EQ(caret(f).caret_column, 2);
+
+  // Each edit of the text is sent as a change, so that the field's data
+  // follows it (typing "12" left the data none); moving the caret and a
+  // character dropped from a full field send nothing.
+  sent.clear();
+  key(f, key_code::left);
+  EXPECT_TRUE(sent.empty());
+  key(f, 8);
+  type(f, U"zz");
+  EXPECT_EQ(text_of("f/text"), "zabc");
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[0].kind, widget_event::change);
+  EXPECT_EQ(sent[1].kind, widget_event::change);
 }
 
 TEST_F(GuiWidgets, FieldCaretFollowsATextChangedFromTheLanguage) {
