@@ -24,6 +24,7 @@ uint32_t callback_bits = 0;
 namespace {
 
 Cell callback_cell{static_cast<uint32_t>(TypeId::unset), 0, 0, 0};
+bool paused = false;
 int32_t callback_locals = 0;
 Cell callback_frame_word{};
 
@@ -98,17 +99,24 @@ void install_callback(const Cell* fn) {
   callback_locals = ci.locals + (ci.count > 6 ? ci.count - 6 : 0);
   trace_q = true;
   tracing_q = true;
+  paused = false;
 }
+
+void set_paused(bool on) { paused = on && trace_q; }
 
 void clear_callback() {
   set_unset(&callback_cell);
   trace_q = tracing_q = false;
+  paused = false;
   event_mask = 0;
   callback_locals = 0;
 }
 
 void fire_event(Event e, const Cell* code, int32_t pc, const Cell* ref, const Cell* value) {
   if (!(event_mask & static_cast<uint32_t>(e))) return;
+  // (A pause holds back everything but the end, which a callback needs to
+  // finish its run.)
+  if (paused && e != Event::end) return;
   if (!callback_cell.is(TypeId::function) || exits::pending) return;
   stack::Frame* saved_ctop = stack::frame_top;
   Cell* saved_top = stack::top;

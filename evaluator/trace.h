@@ -68,6 +68,11 @@ void install_callback(const Cell* callback);
 void clear_callback();
 // The installed callback (unset when there is none).
 const Cell* callback();
+// Suspends (false) or resumes (true) the delivery of events of the trace in
+// progress (`trace false` ... `trace true` inside traced code); a new trace
+// starts delivering. The switch `tracing_q` is left alone: the interpreter
+// saves and restores it around library code and function bodies.
+void set_paused(bool paused);
 
 // Shorthands for other modules.
 void fire_init();

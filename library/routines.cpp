@@ -259,6 +259,7 @@ void collect_calls() {
 }
 
 void tracing_q() { set_logic(arg(0), interpreter::tracing_q); }
+void set_tracing() { interpreter::set_paused(!(arg(0)->is(TypeId::logic) && arg(0)->logic())); }
 
 // --- the clipboard (services/clipboard.h)
 
@@ -338,6 +339,7 @@ constexpr RoutineDef kBase[] = {
     {"frame-index?", frame_index_q, R"spec(return: [integer!])spec", TypeId::integer},
     {"collect-calls", collect_calls, R"spec(blk [block!])spec", TypeId::none_id},
     {"tracing?", tracing_q, "", TypeId::none_id},
+    {"set-tracing", set_tracing, R"spec("Internal Use Only" on [logic!])spec", TypeId::none_id},
     {"read-clipboard", read_clipboard,
      R"spec("Return the contents of the system clipboard"
         return: [any-type!] "false on failure, none if empty, otherwise: string!, block! of files!, or an image!")spec",
