@@ -55,7 +55,8 @@ inline constexpr uint32_t safer = 4;
 }  // namespace mode
 
 // How eval_path treats the path.
-enum class PathMode : uint8_t { eval, get, set };
+// (get_any: `get/any`, a missing or unset object field at the end reads as unset.)
+enum class PathMode : uint8_t { eval, get, get_any, set };
 
 // The state `do`, `get` and `set` keep between the steps of a path whose
 // walk stopped at a paren! element (the caller evaluates the paren and calls

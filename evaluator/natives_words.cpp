@@ -44,7 +44,10 @@ void get(const int32_t* refinements) {
     *args = v;
   } else if (is_any_path(t)) {
     Cell path = *args;
-    interpreter::passing::eval_path(path, path, -1, 0, interpreter::PathMode::get, case_,
+    interpreter::passing::eval_path(path, path, -1, 0,
+                                    any ? interpreter::PathMode::get_any
+                                        : interpreter::PathMode::get,
+                                    case_,
                                     nullptr);
     if (exits::pending) return;
     *args = stack::top[-1];

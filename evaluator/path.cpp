@@ -72,7 +72,8 @@ int32_t eval_path(const Cell& path_in, const Cell& code, int32_t pc, int32_t end
   Cell value = *context::get(&first);
   if (is_function_type(value.type())) {
     if (mode == PathMode::set) fire(ErrorCode::script_invalid_path_set, &path);
-    if (mode == PathMode::get) fire(ErrorCode::script_invalid_path_get, &path);
+    if (mode == PathMode::get || mode == PathMode::get_any)
+      fire(ErrorCode::script_invalid_path_get, &path);
     int32_t npc = passing::eval_code(&value, args_code, args_pc, args_end, &path, head + 1, &first,
                                      nullptr, mode::normal, false);
     if (exits::pending) return npc;
@@ -130,6 +131,7 @@ int32_t eval_path(const Cell& path_in, const Cell& code, int32_t pc, int32_t end
     step.case_ = case_;
     step.last = last;
     step.notify = mode == PathMode::set;
+    step.any = mode == PathMode::get_any;
     Cell* to_store = (mode == PathMode::set && last) ? store : nullptr;
     action_fn::eval_path f = actions::lookup_for_path(cur, &path, element, k - head);
     Cell* r = f(cur, element, to_store, step);

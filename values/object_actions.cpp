@@ -189,7 +189,6 @@ Cell* eval_path(Cell* parent, Cell* element, Cell* value, const PathStep& step) 
   if (!is_field_word(element->type())) fire(ErrorCode::script_invalid_path, path, element);
   const int32_t idx = find_word_index(parent, element);
   auto absent = [&]() -> Cell* {
-    if (step.any && step.last) return stack::push(&unset_value);
     if (step.last) fire(ErrorCode::script_invalid_path, path, element);
     fire(ErrorCode::script_unset_path, path, element);
   };
@@ -197,7 +196,11 @@ Cell* eval_path(Cell* parent, Cell* element, Cell* value, const PathStep& step) 
   const Node ctx = parent->data1;
   if (!value) {
     Cell* v = context::values(ctx) + idx;
-    if (v->type() == TypeId::unset || v->type() == TypeId::none_id) return absent();
+    if (v->type() == TypeId::unset || v->type() == TypeId::none_id) {
+      // (`get/any` reads a field that holds no value as unset.)
+      if (step.any && step.last) return stack::push(&unset_value);
+      return absent();
+    }
     return v;
   }
   // A set: the field is marked assigned, as a set-word would mark it, and the
