@@ -23,6 +23,7 @@
 namespace qel::interpreter {
 
 Cell position{static_cast<uint32_t>(TypeId::unset), 0, 0, 0};
+Cell throw_near{static_cast<uint32_t>(TypeId::unset), 0, 0, 0};
 
 namespace {
 
@@ -2114,6 +2115,7 @@ namespace {
 bool marks_registered = false;
 void mark_position() {
   collector::mark_cell(&position);
+  collector::mark_cell(&throw_near);
   collector::mark_cells(outer_positions + 1, eval_top + 1);
 }
 

@@ -39,6 +39,10 @@ namespace qel::interpreter {
 // to the expression being evaluated. An error takes its `near` from it; the
 // collector marks it.
 extern Cell position;
+// The position of the last `throw` that found a catch: a named catch that
+// is not the one thrown to throws on from there, so that an error for a
+// throw no catch takes is near the `throw`, not near the catch. Marked.
+extern Cell throw_near;
 
 enum class Chain : bool { no, yes };
 

@@ -531,8 +531,10 @@ void catch_(const int32_t* refinements) {
     Cell value = unwind::thrown_value;
     Cell name = exits::thrown_name;
     if (present(refinements, 0) && !name_matches(name, args[refinements[0]])) {
-      // Not ours: drop the catch frame and throw on to the next catch.
+      // Not ours: drop the catch frame and throw on to the next catch, from
+      // where the value was thrown.
       exits::pop_frames_to(frame);
+      interpreter::position = interpreter::throw_near;
       stack::arguments = args;
       args[0] = value;
       args[1] = name;
@@ -540,6 +542,7 @@ void catch_(const int32_t* refinements) {
       stack::throw_(level::throw_);
     }
     exits::pop_frames_to(frame);
+    set_unset(&interpreter::throw_near);
     stack::arguments = args;
     *args = value;
     stack::top = args + 1;

@@ -2,6 +2,7 @@
 // return, exit and throw, the pending-exit signal, and the stack state that
 // catching constructs restore.
 #include "evaluator/unwind.h"
+#include "evaluator/interpreter.h"
 
 #include "memory/collector.h"
 #include "runtime/fatal.h"
@@ -130,6 +131,7 @@ void throw_(uint32_t code) {
     if (f->kind == FrameKind::try_all) break;
     if (f->kind == FrameKind::catch_) {
       throw_position = nullptr;
+      interpreter::throw_near = interpreter::position;
       unwind::thrown_value = value;
       exits::thrown_name = name;
       exits::target = f;
