@@ -107,6 +107,10 @@ void rebind_function(Node ctx, int32_t index) {
   context::bind(copy, ctx, context::SelfRef::yes);
   context::bind(function::extra(made, function::kBody), made->data1, context::SelfRef::no);
   set_unset(function::extra(made, function::kEntry));
+  // A library function's copy is library code too (its blocks are new
+  // series, which carry no mark yet): an error inside it stays near the
+  // user's expression.
+  if (fn.header & function_flag::library) function::mark_library(made);
   context::values(ctx)[index] = *made;
   stack::top = saved;
 }
