@@ -670,7 +670,8 @@ class Gen:
             return f"{op}"
         if k == 4:
             return f"reduce [mold b1 mold s1 length? b1 length? s1 head? b1 index? b1]"
-        return self.pick(["recycle",
+        # (recycle answers the memory in use, which differs between builds.)
+        return self.pick(["recycle none",
                           "do load mold b1", "do copy/deep b1",
                           "transcode mold b2", "load mold/all o1", "load mold/all m1",
                           "to-json reduce [o1 m1 b1 s1]", "load-json to-json reduce [m1 b1 s1]",
