@@ -226,22 +226,18 @@ void set_words(Cell* target_in, const Cell* value_in, bool only, bool some, bool
       !only && (source->is(TypeId::block) || is_object_like(source->type()));
   const Node ctx = target->data1;
   const uint32_t n = context::word_count(ctx);
-  if (spread && !some && !any) {
+  // Without /any no field may receive unset!: every value that a field would
+  // take is checked before anything is assigned, the field that would take it
+  // named (an object source is matched by name, so a field of the source that
+  // the target lacks is never checked nor assigned). /some skips none!, not
+  // unset!.
+  if (spread && !any) {
     for (uint32_t i = 0; i < n; i++) {
-      const Cell* v;
-      if (is_object_like(source->type())) {
-        if (i >= context::word_count(source->data1)) break;
-        v = context::values(source->data1) + i;
-      } else {
-        const int32_t at = std::max(source->head(), 0) + static_cast<int32_t>(i);
-        if (at >= block::total_cells(source)) break;
-        v = block::rs_abs_at(source, at);
-      }
-      if (v->type() == TypeId::unset || v->type() == TypeId::none_id) {
-        Cell w = *context::word_cell(ctx, static_cast<int32_t>(i));
-        w.header = static_cast<uint32_t>(TypeId::word);
+      Cell w = *context::word_cell(ctx, static_cast<int32_t>(i));
+      w.header = static_cast<uint32_t>(TypeId::word);
+      const Cell* v = source_value(source, spread, &w, i);
+      if (v && (v->type() == TypeId::unset || v->type() == TypeId::none_id))
         fire(ErrorCode::script_need_value, &w);
-      }
     }
   }
   for (uint32_t i = 0; i < n; i++) {
