@@ -139,6 +139,13 @@ class Piped(ConsoleTest):
         out, _ = self.qel(stdin="system/console/result: func [][1 / 0]\n1 + 1\n")
         self.assertIn("system/console/result", out)
         self.assertIn("== 2", out)
+        # A default prompt that is no text is formed (ask refused it, and
+        # the console ended with status 254).
+        out, status = self.qel(stdin="system/console/def-prompt: 5\n"
+                                     "system/console/prompt: func [][1 / 0]\n1 + 1\n")
+        self.assertIn("system/console/prompt", out)
+        self.assertIn("== 2", out)
+        self.assertEqual(status, 0)
 
     def test_a_history_that_is_not_a_block_is_left_aside(self):
         # The console ended with status 254 at the next prompt.
