@@ -601,9 +601,13 @@ bool query(const Cell* file, FileTime* time) {
 }
 
 bool delete_(const Cell* file) {
-  const std::string path = file::to_os_path(file);
+  std::string path = file::to_os_path(file);
   if (path.empty()) return false;
-  return (dir_path_q(file) ? ::rmdir(path.c_str()) : ::unlink(path.c_str())) == 0;
+  if (!dir_path_q(file)) return ::unlink(path.c_str()) == 0;
+  // A folder named with a final "." (%d/.) is the folder itself; rmdir
+  // refuses a last component ".", so it is given as %d/.
+  if (path.size() > 2 && path.compare(path.size() - 2, 2, "/.") == 0) path.pop_back();
+  return ::rmdir(path.c_str()) == 0;
 }
 
 bool rename(const Cell* from, const Cell* to) {
