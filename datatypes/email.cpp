@@ -28,9 +28,19 @@ Cell* eval_path(Cell* parent, Cell* element, Cell* value, const PathStep& step) 
   const int32_t at = string::find_char(&e, '@');
   const int32_t split = at < 0 ? len : at;  // characters before the "@"
   const bool is_user = which == symbol::resolve(user);
-  const int32_t first = is_user ? 0 : (at < 0 ? len : split + 1);
-  const int32_t count = is_user ? split : len - first;
+  int32_t first = is_user ? 0 : (at < 0 ? len : split + 1);
+  int32_t count = is_user ? split : len - first;
   if (value) {
+    if (!is_user && at < 0) {
+      // No "@" yet: the host goes after one, so that reading it gives it back.
+      Cell tail = e;
+      tail.set_head(e.head() + len);
+      Cell sign;
+      set_char(&sign, '@');
+      string::change(&tail, &sign, 0, false, 1);
+      first = len + 1;
+      count = 0;
+    }
     Cell part = e;
     part.set_head(e.head() + first);
     Cell v = *value;
