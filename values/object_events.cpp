@@ -247,6 +247,9 @@ void set_words(Cell* target_in, const Cell* value_in, bool only, bool some, bool
     if (!from) continue;
     Cell v = *from;
     if (v.type() == TypeId::none_id) set_unset(&v);
+    // A handler run for an earlier field may have changed the source since
+    // the check above.
+    if (spread && !any && v.is(TypeId::unset)) fire(ErrorCode::script_need_value, &w);
     if (some && v.is(TypeId::none)) continue;
     v.clear_flag(cell_flag::new_line);
     const Cell obj = *context::owner(ctx);
