@@ -496,7 +496,9 @@ Cell* sort(Cell* series, const SortArgs& args) {
   }
   if (n > 0) {
     const size_t records = static_cast<size_t>(n / size);
-    const bool stable = args.stable && !args.case_;
+    // /stable keeps records that compare equal in their order, with or
+    // without /case (the quicksort would not).
+    const bool stable = args.stable;
     if (fn) {
       if (!block::call_compare_function) fire(ErrorCode::internal_not_done);
       SeriesBuffer* b = buffer(series);
