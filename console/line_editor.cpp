@@ -257,7 +257,10 @@ std::optional<EditEnd> LineEditor::handle_key(int32_t key) {
   Command command = command_of(key);
   switch (command) {
     case Command::complete:
-      if (complete_) {
+      // Hidden input is never completed: a completion would change the
+      // secret unseen, and a listing would hand it, in clear, to the next
+      // line as the text to edit.
+      if (complete_ && !hidden_) {
         std::optional<Completion> c = complete_(line_, cursor_);
         if (c && c->others.empty()) {
           line_ = std::move(c->line);

@@ -294,6 +294,21 @@ TEST(ConsoleEditor, CompletionHook) {
   s.type("x\t" "y");
   EXPECT_EQ(s.line(), "apx\ty");
   EXPECT_EQ(s.screen.text(2), U">> apx    y");
+  s.type("\r");
+
+  // Hidden input is not completed: Tab is a character there. (A listing
+  // ended the hidden line and showed its text in clear in the next one.)
+  for (const char* secret : {"ap", "pri"}) {
+    s.begin(U"pw: ", true);
+    s.type(std::string(secret) + "\t");
+    EXPECT_FALSE(s.end) << secret;
+    EXPECT_EQ(s.line(), std::string(secret) + "\t");
+    s.type("\r");
+    ASSERT_TRUE(s.end);
+    s.begin(U">> ");
+    EXPECT_EQ(s.line(), "") << secret;
+    s.type("\r");
+  }
 }
 
 // The layout every drawing must produce: the prompt and the line from the
