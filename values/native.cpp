@@ -237,7 +237,9 @@ int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* pa
   limit = string::emit(buffer, fn ? "func " : "[", limit);
   Cell spec;
   set_series(&spec, TypeId::block, value->data2, 0);
-  limit = actions::call_mold(&spec, buffer, only, all, flat, part, limit, indent);
+  // The spec of a wrapped function is always a block, as in the function's
+  // own mold, so that the text reads back as make op! func [spec][body].
+  limit = actions::call_mold(&spec, buffer, fn ? false : only, all, flat, part, limit, indent);
   if (fn) {
     Cell body = *function::extra(value, function::kBody);
     if (body.is(TypeId::block))
