@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <string>
 
 #include "datatypes/money.h"
 #include "datatypes/point.h"
@@ -570,7 +571,49 @@ int32_t form(Cell* value, Cell* buffer, Cell*, int32_t limit) {
   return string::emit(buffer, t.view(), limit);
 }
 
-int32_t mold(Cell* value, Cell* buffer, bool, bool, bool, Cell* part, int32_t limit, int32_t) {
+namespace {
+
+// The shortest digits that read back as the percent's fraction, written as a
+// percent (the decimal point moved two places right), so that mold/all
+// reloads the very same value; the 13-digit form does not (1% / 3 molds as
+// 0.3333333333333%, which loads as a different fraction). Infinities, NaN and
+// zero keep their form text.
+bool exact_text(double fraction, std::string& out) {
+  char digits[32];
+  int point = 0;
+  bool negative = false;
+  const int n = dtoa::float_to_digits(fraction, 0, digits, &point, &negative);
+  if (point == dtoa::kPointSpecial || point == dtoa::kPointZero || n <= 0) return false;
+  const int e = point + 2;  // the percent is 0.<digits> x 10^e
+  if (negative) out += '-';
+  if (e > 0 && e <= 17) {
+    for (int i = 0; i < e; i++) out += i < n ? digits[i] : '0';
+    if (n > e) {
+      out += '.';
+      out.append(digits + e, static_cast<size_t>(n - e));
+    }
+  } else if (e <= 0 && e > -6) {
+    out += "0.";
+    out.append(static_cast<size_t>(-e), '0');
+    out.append(digits, static_cast<size_t>(n));
+  } else {
+    out += digits[0];
+    if (n > 1) {
+      out += '.';
+      out.append(digits + 1, static_cast<size_t>(n - 1));
+    }
+    out += 'e';
+    out += std::to_string(e - 1);
+  }
+  out += '%';
+  return true;
+}
+
+}  // namespace
+
+int32_t mold(Cell* value, Cell* buffer, bool, bool all, bool, Cell* part, int32_t limit, int32_t) {
+  std::string text;
+  if (all && exact_text(value->real(), text)) return string::emit(buffer, text, limit);
   return form(value, buffer, part, limit);
 }
 
