@@ -347,11 +347,9 @@ void sort_with_function(Cell* series, int32_t n, int32_t size, Cell* fn, uint32_
 Cell* sort(Cell* series, const SortArgs& args) {
   if (series->head() < 0) series->set_head(0);
   int32_t n = rs_length_q(series);
+  // A negative /part sorts the cells before the head, also from the tail.
+  if (args.part) n = series::sort_part(series, args.part, n);
   if (n <= 0) return series;
-  if (args.part) {
-    n = series::sort_part(series, args.part, n);
-    if (n == 0) return series;
-  }
   int32_t size = 1;
   if (args.skip) {
     size = args.skip->is(TypeId::integer) ? args.skip->integer() : 0;
