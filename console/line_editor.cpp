@@ -112,6 +112,24 @@ LineEditor::TermCursor LineEditor::lay_out(const char32_t* text, size_t count, T
       cell('*', 1);
     } else if (c == kTab) {
       for (int32_t k = 0; k < kTabCells; ++k) cell(' ', 1);
+    } else if (prompt && c == kEscape && i + 1 < count && text[i + 1] == ']') {
+      // A command to the terminal in a prompt (a window title) takes no
+      // room either: ESC ], its text, then BEL or ESC \. One the prompt
+      // leaves open is ended with BEL, or the terminal would swallow all
+      // that follows as its text.
+      if (out) *out += "\x1b]";
+      ++i;
+      while (i + 1 < count && !is_control(text[i + 1]) && !is_surrogate(text[i + 1])) {
+        ++i;
+        if (out) append_utf8(*out, text[i]);
+      }
+      if (i + 2 < count && text[i + 1] == kEscape && text[i + 2] == '\\') {
+        i += 2;
+        if (out) *out += "\x1b\\";
+      } else {
+        if (i + 1 < count && text[i + 1] == 7) ++i;
+        if (out) *out += '\a';
+      }
     } else if (prompt && c == kEscape) {
       // A control sequence in a prompt (colours) takes no room: ESC, then
       // "[" or "(" with its digits and ";", then the final character.

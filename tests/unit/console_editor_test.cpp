@@ -248,6 +248,45 @@ TEST(ConsoleEditor, ColourSequencesInThePromptTakeNoRoom) {
   EXPECT_EQ(s.screen.column(), 5);
 }
 
+// A window title in the prompt (ESC ] ... BEL or ESC \) goes out whole and
+// takes no room. Its BEL was shown as U+FFFD, which left the terminal
+// taking everything after it as the title's text; one the prompt leaves
+// open is ended with BEL.
+TEST(ConsoleEditor, ATitleSequenceInThePromptTakesNoRoom) {
+  const struct {
+    Text prompt;
+    std::string sequence;
+    std::u32string shown;
+  } cases[] = {
+      {U"\x1b]0;T\x07>> ", "\x1b]0;T\x07", U">> aXb"},
+      {U"\x1b]2;T\x1b\\>> ", "\x1b]2;T\x1b\\", U">> aXb"},
+      {U"\x1b[1m\x1b]0;T\x07\x1b[0m>> ", "\x1b]0;T\x07", U">> aXb"},
+      {U">> \x1b]0;T", "\x1b]0;T\x07", U">> aXb"},
+      // Another control character ends it too, and shows as U+FFFD.
+      {U"\x1b]0;T\x01> ", "\x1b]0;T\x07", U"\xFFFD> aXb"},
+  };
+  for (const auto& c : cases) {
+    LineEditor editor;
+    Screen screen(80, 24);
+    auto feed = [&](bool first) {
+      std::string out = editor.take_output();
+      size_t at = out.find(c.sequence);
+      if (first) EXPECT_NE(at, std::string::npos) << testing::PrintToString(out);
+      if (at != std::string::npos) out.erase(at, c.sequence.size());
+      EXPECT_EQ(out.find("\x1b]"), std::string::npos) << testing::PrintToString(out);
+      screen.feed(out);
+    };
+    editor.begin(c.prompt, false, nullptr, ScreenSize{80, 24}, 0);
+    feed(true);
+    for (int32_t k : {int32_t{'a'}, int32_t{'b'}, key::left, int32_t{'X'}}) {
+      editor.handle_key(k);
+      feed(false);
+    }
+    EXPECT_EQ(screen.text(0), c.shown);
+    EXPECT_EQ(screen.column(), 5) << testing::PrintToString(c.sequence);
+  }
+}
+
 // A lone surrogate (a file name's byte that is not UTF-8, as completion
 // and history give it) reached the terminal as three invalid bytes, drawn
 // as up to three cells where the editor counted one.
