@@ -312,6 +312,22 @@ Cell* copy(Cell* value, Cell* result, Cell* part, bool deep, Cell* types) {
 }
 
 Cell* take(Cell* series, Cell* part, bool deep, bool last) {
+  // /deep copies the values it takes. A value that cannot be copied (a
+  // block that holds itself raises no-cycle) must fail the take before the
+  // series loses it, so the values are copied once before anything changes.
+  if (deep) {
+    int32_t from = 0, count = 0;
+    if (series::take_span(series, part, last, &from, &count)) {
+      Node source = series->node();
+      for (int32_t i = from; i < from + count; i++) {
+        if (i >= static_cast<int32_t>(memory::series(source)->length())) break;
+        Cell item = *cell_at(source, i);
+        if (!is_series_type(item.type())) continue;
+        Cell copied;
+        actions::call_copy(&item, &copied, nullptr, true, nullptr);
+      }
+    }
+  }
   Cell* taken = series::take(series, part, deep, last);
   if (taken->is(TypeId::none)) return taken;
   Node node = taken->node();

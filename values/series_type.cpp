@@ -282,33 +282,69 @@ Cell* reverse(Cell* s, Cell* part, Cell* skip_size) {
 
 // --- take and copy -------------------------------------------------------
 
+namespace {
+
+// What take removes: d, the signed distance its /part gives, and the count
+// of items (0 when nothing is left from the head).
+struct TakePlan {
+  int32_t d = 1;
+  int32_t count = 0;
+};
+
+TakePlan take_plan(const Cell* s, const Cell* part, bool last) {
+  TakePlan plan;
+  int32_t head = std::max(s->head(), 0);
+  int32_t rest = get_length(s) - head;
+  if (rest < 1) return plan;
+  if (part) {
+    if (part->is(TypeId::integer)) {
+      plan.d = part->integer();
+    } else {
+      if (!same_series(s, part)) fire_invalid_refine("part", part);
+      if (part->head() < head)
+        plan.d = 0;
+      else
+        plan.d = last ? head + rest - part->head() : part->head() - head;
+    }
+  }
+  int32_t count = plan.d;
+  if (plan.d < 0) {
+    rest = head;
+    count = last ? 1 : (plan.d == INT32_MIN ? INT32_MAX : -plan.d);
+  }
+  count = std::min(count, rest);
+  plan.count = count == 0 ? 1 : count;
+  return plan;
+}
+
+// The index of the first item taken, or -1 when the plan takes none.
+int64_t take_from(const TakePlan& plan, int32_t count, int32_t head, int32_t len, bool last) {
+  if (count <= 0) return -1;
+  if (plan.d <= 0) return last || count > head ? -1 : head - count;
+  return last ? len - count : head;
+}
+
+}  // namespace
+
+bool take_span(const Cell* s, const Cell* part, bool last, int32_t* from, int32_t* count) {
+  TakePlan plan = take_plan(s, part, last);
+  int64_t first = take_from(plan, plan.count, std::max(s->head(), 0), get_length(s), last);
+  if (first < 0) return false;
+  *from = static_cast<int32_t>(first);
+  *count = plan.count;
+  return true;
+}
+
 Cell* take(Cell* s, Cell* part, bool, bool last) {
   if (s->head() < 0) s->set_head(0);
-  int32_t rest = get_length(s) - s->head();
-  if (rest < 1) {
+  const TakePlan plan = take_plan(s, part, last);
+  if (plan.count < 1) {
     set_none(s);
     return s;
   }
   int32_t head = s->head();
-  int32_t d = 1;
-  if (part) {
-    if (part->is(TypeId::integer)) {
-      d = part->integer();
-    } else {
-      if (!same_series(s, part)) fire_invalid_refine("part", part);
-      if (part->head() < head)
-        d = 0;
-      else
-        d = last ? head + rest - part->head() : part->head() - head;
-    }
-  }
-  int32_t count = d;
-  if (d < 0) {
-    rest = head;
-    count = last ? 1 : (d == INT32_MIN ? INT32_MAX : -d);
-  }
-  count = std::min(count, rest);
-  if (count == 0) count = 1;
+  const int32_t d = plan.d;
+  int32_t count = plan.count;
 
   bool owned = ownership::check(s, OwnerEvent::take, &none_value, head, d);
   if (owned) {
@@ -329,16 +365,8 @@ Cell* take(Cell* s, Cell* part, bool, bool last) {
   SeriesBuffer* nb = memory::series(node);
   nb->flags = (b->flags & ~series_flag::owned) | (nb->flags & (series_flag::live | series_flag::framed));
   int32_t len = get_length(s);
-  int64_t from = -1;
-  bool cut_tail = false;
-  if (d <= 0) {
-    if (!(last || count > head) && count > 0) from = head - count;
-  } else if (last) {
-    from = len - count;
-    cut_tail = true;
-  } else {
-    from = head;
-  }
+  const int64_t from = take_from(plan, count, head, len, last);
+  const bool cut_tail = d > 0 && last;
   if (from >= 0 && count > 0) {
     size_t bytes = size_t(count) << sh;
     uint8_t* src = b->head_ptr() + (size_t(from) << sh);

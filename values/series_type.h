@@ -105,6 +105,10 @@ Cell* reverse(Cell* s, Cell* part, Cell* skip_size);
 // Takes items out into a new series of the same type pushed on the argument
 // stack, or answers none (written into `s`).
 Cell* take(Cell* s, Cell* part, bool deep, bool last);
+// The items `take` with this /part (or none) and /last would remove: their
+// first index in the buffer and their count; false when it removes none.
+// Raises what take raises for a bad /part.
+bool take_span(const Cell* s, const Cell* part, bool last, int32_t* from, int32_t* count);
 // A shallow copy of the items from the head (or the /part range) written to
 // `result`, which may be `s` itself. /deep and /types are the child types'.
 Cell* copy(Cell* s, Cell* result, Cell* part, bool deep, Cell* types);
