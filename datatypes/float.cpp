@@ -2,9 +2,13 @@
 // doubles. The action functions and the two rows follow the kernels.
 #include "datatypes/float.h"
 
+#include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
+#include <system_error>
 
 #include "datatypes/money.h"
 #include "datatypes/point.h"
@@ -142,6 +146,41 @@ Text form_float(double x, FormKind kind) {
 }
 
 Text mold_float(double x) { return from_dtoa(dtoa::shortest_text(x)); }
+
+bool exact_float32_text(float x, bool point_zero, std::string& out) {
+  if (x == 0.0f || !std::isfinite(x)) return false;
+  char text[64];
+  const auto r = std::to_chars(text, text + sizeof text, x, std::chars_format::scientific);
+  if (r.ec != std::errc()) return false;
+  const std::string_view t(text, static_cast<size_t>(r.ptr - text));
+  const size_t e_at = t.find('e');
+  if (e_at == std::string_view::npos) return false;
+  std::string digits;
+  for (size_t i = 0; i < e_at; ++i)
+    if (t[i] >= '0' && t[i] <= '9') digits += t[i];
+  const int p = std::atoi(std::string(t.substr(e_at + 1)).c_str());  // the first digit's power of ten
+  const int n = static_cast<int>(digits.size());
+  if (x < 0) out += '-';
+  if (p >= 0 && p < 9) {
+    for (int i = 0; i <= p; ++i) out += i < n ? digits[static_cast<size_t>(i)] : '0';
+    if (n > p + 1)
+      out += "." + digits.substr(static_cast<size_t>(p + 1));
+    else if (point_zero)
+      out += ".0";
+  } else if (p < 0 && p >= -5) {
+    out += "0.";
+    out.append(static_cast<size_t>(-p - 1), '0');
+    out += digits;
+  } else {
+    out += digits[0];
+    if (n > 1)
+      out += "." + digits.substr(1);
+    else if (point_zero)
+      out += ".0";
+    out += 'e' + std::to_string(p);
+  }
+  return true;
+}
 
 bool almost_equal(double a, double b) {
   if (std::isnan(a) || std::isnan(b)) return false;

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "values/cell.h"
@@ -44,6 +45,11 @@ Text form_float(double x, FormKind kind);
 // The molded text of a float!: the shortest digits that read back as the
 // same double, with ".0" where the text would have no point.
 Text mold_float(double x);
+// The shortest digits that read back as the same 32-bit float (seven digits
+// do not always), appended to `out`; with point_zero ".0" is added where the
+// text would have no point (1.0, 1.0e20). Zero, infinities and NaN append
+// nothing and answer false: their form text serves.
+bool exact_float32_text(float x, bool point_zero, std::string& out);
 
 // --- cells
 

@@ -3,13 +3,9 @@
 // point literals.
 #include "datatypes/point.h"
 
-#include <charconv>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
 #include <string>
-#include <string_view>
-#include <system_error>
 
 #include "datatypes/float.h"
 #include "datatypes/pair.h"
@@ -203,42 +199,6 @@ int32_t form(Cell* value, Cell* buffer, Cell*, int32_t limit) {
   return string::emit(buffer, ")", limit);
 }
 
-namespace {
-
-// The shortest digits that read back as the single-precision component (seven
-// digits do not: (1.2345678, 0) formed as (1.234568, 0) loads as another
-// point). Zero, infinities and NaN keep their form text.
-bool exact_component(float c, std::string& out) {
-  if (c == 0.0f || !std::isfinite(c)) return false;
-  char text[64];
-  const auto r = std::to_chars(text, text + sizeof text, c, std::chars_format::scientific);
-  if (r.ec != std::errc()) return false;
-  const std::string_view t(text, static_cast<size_t>(r.ptr - text));
-  const size_t e_at = t.find('e');
-  if (e_at == std::string_view::npos) return false;
-  std::string digits;
-  for (size_t i = 0; i < e_at; ++i)
-    if (t[i] >= '0' && t[i] <= '9') digits += t[i];
-  const int x = std::atoi(std::string(t.substr(e_at + 1)).c_str());  // first digit's power of ten
-  const int n = static_cast<int>(digits.size());
-  if (c < 0) out += '-';
-  if (x >= 0 && x < 9) {
-    for (int i = 0; i <= x; ++i) out += i < n ? digits[static_cast<size_t>(i)] : '0';
-    if (n > x + 1) out += "." + digits.substr(static_cast<size_t>(x + 1));
-  } else if (x < 0 && x >= -5) {
-    out += "0.";
-    out.append(static_cast<size_t>(-x - 1), '0');
-    out += digits;
-  } else {
-    out += digits[0];
-    if (n > 1) out += "." + digits.substr(1);
-    out += 'e' + std::to_string(x);
-  }
-  return true;
-}
-
-}  // namespace
-
 int32_t mold(Cell* value, Cell* buffer, bool, bool all, bool, Cell* part, int32_t limit, int32_t) {
   if (!all) return form(value, buffer, part, limit);
   const int n = arity(value->type());
@@ -246,7 +206,7 @@ int32_t mold(Cell* value, Cell* buffer, bool, bool all, bool, Cell* part, int32_
   for (int i = 0; i < n; ++i) {
     if (i > 0) limit = string::emit(buffer, ", ", limit);
     std::string text;
-    if (exact_component(get(value, i), text))
+    if (float_::exact_float32_text(get(value, i), false, text))
       limit = string::emit(buffer, text, limit);
     else
       limit = string::emit(

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "datatypes/char.h"
@@ -108,10 +109,20 @@ void check_values(const Cell* v, const Source& s) {
     if (!accepts(element_type(v), &s.cells[i])) raise_with_type(ErrorCode::script_invalid_type, s.cells[i].type());
 }
 
-// The element text of form and mold; returns the limit left.
-int32_t emit_element(Cell* buffer, const uint8_t* item, uint32_t w, TypeId type, bool mold, int32_t limit) {
+// The element text of form and mold; returns the limit left. mold/all
+// (exact) writes float and percent elements with the shortest digits that
+// read back as the stored value, so that the molded vector makes it again.
+int32_t emit_element(Cell* buffer, const uint8_t* item, uint32_t w, TypeId type, bool mold, bool exact,
+                     int32_t limit) {
   Cell v;
   get_value(item, w, type, &v);
+  if (exact && (type == TypeId::float_ || type == TypeId::percent)) {
+    if (w == 8 || type == TypeId::percent)
+      return actions::call_mold(&v, buffer, false, true, false, nullptr, limit, 0);
+    std::string text;
+    if (float_::exact_float32_text(static_cast<float>(v.real()), true, text))
+      return string::emit(buffer, text, limit);
+  }
   switch (type) {
     case TypeId::char_:
       if (mold) {
@@ -135,7 +146,7 @@ int32_t emit_element(Cell* buffer, const uint8_t* item, uint32_t w, TypeId type,
   }
 }
 
-int32_t emit_elements(const Cell* v, Cell* buffer, bool mold, int32_t limit) {
+int32_t emit_elements(const Cell* v, Cell* buffer, bool mold, int32_t limit, bool exact = false) {
   SeriesBuffer* b = buf(v);
   const uint32_t w = b->unit();
   const TypeId type = element_type(v);
@@ -143,7 +154,7 @@ int32_t emit_elements(const Cell* v, Cell* buffer, bool mold, int32_t limit) {
   for (int32_t i = std::max(v->head(), 0); i < n && limit > 0; ++i) {
     if (i > std::max(v->head(), 0)) limit = string::emit(buffer, " ", limit);
     b = buf(v);  // forming may allocate; the vector's buffer stays put, but re-read it
-    limit = emit_element(buffer, item_at(b, i), w, type, mold, limit);
+    limit = emit_element(buffer, item_at(b, i), w, type, mold, exact, limit);
   }
   return limit;
 }
@@ -344,7 +355,7 @@ Cell* make(Cell*, Cell* spec, TypeId) {
 
 int32_t form(Cell* value, Cell* buffer, Cell*, int32_t limit) { return emit_elements(value, buffer, false, limit); }
 
-int32_t mold(Cell* value, Cell* buffer, bool only, bool, bool, Cell*, int32_t limit, int32_t) {
+int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool, Cell*, int32_t limit, int32_t) {
   if (!only) limit = string::emit(buffer, "make vector! [", limit);
   const TypeId type = element_type(value);
   const uint32_t w = width(value);
@@ -355,7 +366,7 @@ int32_t mold(Cell* value, Cell* buffer, bool only, bool, bool, Cell*, int32_t li
     limit = string::emit(buffer, integer::form_signed(static_cast<int32_t>(w * 8)).view(), limit);
     limit = string::emit(buffer, " [", limit);
   }
-  limit = emit_elements(value, buffer, true, limit);
+  limit = emit_elements(value, buffer, true, limit, all);
   if (!plain) limit = string::emit(buffer, "]", limit);
   if (!only) limit = string::emit(buffer, "]", limit);
   return limit;
