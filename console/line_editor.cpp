@@ -132,12 +132,18 @@ LineEditor::TermCursor LineEditor::lay_out(const char32_t* text, size_t count, T
       }
     } else if (prompt && c == kEscape) {
       // A control sequence in a prompt (colours) takes no room: ESC, then
-      // "[" or "(" with its digits and ";", then the final character.
+      // "[" or "(" with its digits and ";", then the final character. After
+      // "[" every parameter and intermediate character counts as such
+      // (":" of "38:5:1m", "?" of "?25h"): the terminal reads them so.
       if (out) append_utf8(*out, c);
       if (i + 1 < count && (text[i + 1] == '[' || text[i + 1] == '(')) {
         ++i;
         if (out) append_utf8(*out, text[i]);
-        while (i + 1 < count && ((text[i + 1] >= '0' && text[i + 1] <= '9') || text[i + 1] == ';')) {
+        const bool csi = text[i] == '[';
+        auto parameter = [csi](char32_t p) {
+          return csi ? p >= 0x20 && p <= 0x3F : (p >= '0' && p <= '9') || p == ';';
+        };
+        while (i + 1 < count && parameter(text[i + 1])) {
           ++i;
           if (out) append_utf8(*out, text[i]);
         }

@@ -271,7 +271,9 @@ TEST(ConsoleEditor, ATitleSequenceInThePromptTakesNoRoom) {
     auto feed = [&](bool first) {
       std::string out = editor.take_output();
       size_t at = out.find(c.sequence);
-      if (first) EXPECT_NE(at, std::string::npos) << testing::PrintToString(out);
+      if (first) {
+        EXPECT_NE(at, std::string::npos) << testing::PrintToString(out);
+      }
       if (at != std::string::npos) out.erase(at, c.sequence.size());
       EXPECT_EQ(out.find("\x1b]"), std::string::npos) << testing::PrintToString(out);
       screen.feed(out);
@@ -284,6 +286,39 @@ TEST(ConsoleEditor, ATitleSequenceInThePromptTakesNoRoom) {
     }
     EXPECT_EQ(screen.text(0), c.shown);
     EXPECT_EQ(screen.column(), 5) << testing::PrintToString(c.sequence);
+  }
+}
+
+// Control sequences whose parameters hold more than digits and ";" (a
+// colour given with ":", a private mode with "?", an intermediate blank)
+// take no room either: their parameters were counted as shown characters,
+// so the cursor stood that many columns to the right.
+TEST(ConsoleEditor, EveryParameterOfAPromptSequenceTakesNoRoom) {
+  for (const std::string sequence : {"\x1b[38:5:196m", "\x1b[?25h", "\x1b[2 q", "\x1b[>4;1m"}) {
+    LineEditor editor;
+    Screen screen(20, 24);
+    auto feed = [&] {
+      std::string out = editor.take_output();
+      for (size_t at; (at = out.find(sequence)) != std::string::npos;) out.erase(at, sequence.size());
+      screen.feed(out);
+    };
+    editor.begin(u(sequence + ">> "), false, nullptr, ScreenSize{20, 24}, 0);
+    feed();
+    // A line that wraps, then the cursor to its start and back to its end.
+    for (char ch : std::string("abcdefghijklmnopqrstuvwxyz")) {
+      editor.handle_key(ch);
+      feed();
+    }
+    editor.handle_key(key::home);
+    feed();
+    EXPECT_EQ(screen.row(), 0) << testing::PrintToString(sequence);
+    EXPECT_EQ(screen.column(), 3) << testing::PrintToString(sequence);
+    editor.handle_key(key::end);
+    feed();
+    EXPECT_EQ(screen.text(0), U">> abcdefghijklmnopq") << testing::PrintToString(sequence);
+    EXPECT_EQ(screen.text(1), U"rstuvwxyz") << testing::PrintToString(sequence);
+    EXPECT_EQ(screen.row(), 1) << testing::PrintToString(sequence);
+    EXPECT_EQ(screen.column(), 9) << testing::PrintToString(sequence);
   }
 }
 
