@@ -220,7 +220,18 @@ Cell* append_at_tail(Cell* series, Cell* value, int32_t part, bool only, int32_t
     if (vt == TypeId::tag && left > 0) append_char(buffer(series), '>');
     n = total;
   } else {
-    form_into(series, value, part, only);
+    // The value is formed straight onto the tail. When forming fails part
+    // way (a block nested too deep), the text written so far comes off
+    // again, so that the series is left as it was.
+    const int32_t before = buffer_length(buffer(series));
+    try {
+      form_into(series, value, part, only);
+    } catch (...) {
+      SeriesBuffer* b = buffer(series);
+      if (buffer_length(b) > before)
+        b->tail = b->offset + (static_cast<uint32_t>(before) << unit_shift(b->unit()));
+      throw;
+    }
     n = buffer_length(buffer(series)) - len0;
   }
   if (n <= 0) return series;
