@@ -130,7 +130,10 @@ LineEditor::TermCursor LineEditor::lay_out(const char32_t* text, size_t count, T
         if (i + 1 < count && text[i + 1] == 7) ++i;
         if (out) *out += '\a';
       }
-    } else if (prompt && c == kEscape) {
+    } else if (prompt && c == kEscape && i + 1 < count && !is_control(text[i + 1])) {
+      // (An ESC that ends the prompt, or that a control character follows,
+      // begins no sequence: it shows as U+FFFD below. Sent alone, it took
+      // the first character typed after the prompt into a sequence.)
       // A control sequence in a prompt (colours) takes no room: ESC, then
       // "[" or "(" with its digits and ";", then the final character. After
       // "[" every parameter and intermediate character counts as such

@@ -248,6 +248,22 @@ TEST(ConsoleEditor, ColourSequencesInThePromptTakeNoRoom) {
   EXPECT_EQ(s.screen.column(), 5);
 }
 
+// An ESC that begins no sequence (at the prompt's end, or before a control
+// character) shows as U+FFFD: sent alone it made the first character typed
+// after it part of a sequence, unseen.
+TEST(ConsoleEditor, AnEscapeThatBeginsNoSequenceShowsAsOneCharacter) {
+  for (const Text& prompt : {Text(U">\x1b"), Text(U">\x1b\x01")}) {
+    Session s(80, 24);
+    s.begin(prompt);
+    EXPECT_EQ(s.last_output.find('\x1b'), std::string::npos) << testing::PrintToString(s.last_output);
+    s.type("ab");
+    Text shown = U">\xFFFD";
+    if (prompt.size() == 3) shown += U'\xFFFD';
+    EXPECT_EQ(s.screen.text(0), shown + U"ab");
+    EXPECT_EQ(s.screen.column(), static_cast<int>(shown.size()) + 2);
+  }
+}
+
 // A window title in the prompt (ESC ] ... BEL or ESC \) goes out whole and
 // takes no room. Its BEL was shown as U+FFFD, which left the terminal
 // taking everything after it as the title's text; one the prompt leaves
