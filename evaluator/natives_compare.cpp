@@ -12,6 +12,7 @@
 #include "values/word.h"
 #include "datatypes/bitset.h"
 #include "datatypes/date.h"
+#include "datatypes/tuple.h"
 #include "datatypes/typeset.h"
 
 namespace qel::natives {
@@ -59,6 +60,9 @@ bool same(const Cell* a, const Cell* b) {
     case TypeId::time:
       return a->data2 == b->data2 && a->data3 == b->data3;
     case TypeId::tuple: {
+      // Trailing zeros make tuples equal (1.2.3 = 1.2.3.0) but not the
+      // same value: the lengths must agree too.
+      if (tuple::length(a) != tuple::length(b)) return false;
       Cell x = *a, y = *b;
       return actions::compare_values(&x, &y, CompareOp::equal) == 0;
     }
