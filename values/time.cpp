@@ -3,7 +3,10 @@
 #include "values/time.h"
 
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "datatypes/date.h"
 #include "datatypes/float.h"
@@ -121,7 +124,39 @@ double write_field(double seconds, Field field, const Cell* value) {
 
 // --- text
 
+namespace {
+int32_t form_time(double t, Cell* buffer, int32_t limit, bool exact);
+}
+
 int32_t form_value(double t, Cell* buffer, int32_t limit) {
+  return form_time(t, buffer, limit, false);
+}
+int32_t form_exact(double t, Cell* buffer, int32_t limit) {
+  return form_time(t, buffer, limit, true);
+}
+
+namespace {
+
+// The seconds `s` of the time `t` (below 60) in the fewest fixed decimals,
+// six at least, that the loader turns back into `t`: it adds them to the
+// whole minutes, which are exact.
+std::string exact_seconds(double t, double s) {
+  const double minutes = t - s;
+  // (Common values stop at 6 to 17 decimals; below 1e-40 s the literal
+  // would be longer than the lexer takes, and such a time molds as zero.)
+  char text[96];
+  for (int digits = 6; digits <= 40; digits++) {
+    std::snprintf(text, sizeof text, "%.*f", digits, s);
+    if (minutes + std::strtod(text, nullptr) == t) break;
+  }
+  std::string out(text);
+  while (out.size() > 1 && out.back() == '0') out.pop_back();
+  if (out.back() == '.') out.pop_back();
+  if (out.size() == 1 || out[1] == '.') out.insert(0, "0");
+  return out;
+}
+
+int32_t form_time(double t, Cell* buffer, int32_t limit, bool exact) {
   if (!std::isfinite(t))
     return string::emit(buffer, float_::form_float(t, float_::FormKind::float64).view(), limit);
   if (t < 0) {
@@ -142,11 +177,14 @@ int32_t form_value(double t, Cell* buffer, int32_t limit) {
   text[n++] = ':';
   limit = string::emit(buffer, std::string_view(text, n), limit);
   const double s = std::fmod(t, kSecondsPerMinute);
+  if (exact) return string::emit(buffer, s == 0.0 ? std::string("00") : exact_seconds(t, s), limit);
   if (s < kTolerance) return string::emit(buffer, "00", limit);
   const float_::Text st = float_::form_float(s, float_::FormKind::time);
   if (st.size == 1 || st.chars[1] == '.') limit = string::emit(buffer, "0", limit);
   return string::emit(buffer, st.view(), limit);
 }
+
+}  // namespace
 
 // --- actions
 
@@ -219,8 +257,8 @@ int32_t form(Cell* value, Cell* buffer, Cell*, int32_t limit) {
   return form_value(value->real(), buffer, limit);
 }
 
-int32_t mold(Cell* value, Cell* buffer, bool, bool, bool, Cell*, int32_t limit, int32_t) {
-  return form_value(value->real(), buffer, limit);
+int32_t mold(Cell* value, Cell* buffer, bool, bool all, bool, Cell*, int32_t limit, int32_t) {
+  return all ? form_exact(value->real(), buffer, limit) : form_value(value->real(), buffer, limit);
 }
 
 Cell* eval_path(Cell* parent, Cell* element, Cell* value, const PathStep& step) {

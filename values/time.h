@@ -70,6 +70,9 @@ double write_field(double seconds, Field field, const Cell* value);
 // duration; the seconds with at most six significant digits and their
 // fraction) and returns the budget less what was appended.
 int32_t form_value(double seconds, Cell* buffer, int32_t limit);
+// The same with the seconds in the fewest decimals that read back as the
+// same time (`mold/all`: six digits lose what lies below a microsecond).
+int32_t form_exact(double seconds, Cell* buffer, int32_t limit);
 
 // Reads the text of a time literal ([-]h:mm[:ss[.f]] or [-]m:ss.f, "'"
 // separators in the hours and minutes, "," for "."); false when it is not
