@@ -403,10 +403,13 @@ double formed_local_time(Cell* shown) {
 
 namespace {
 
-// The text of a date, its month named by `month_name`.
-int32_t write_date(Cell* value, Cell* buffer, int32_t limit, MonthNameFn month_name) {
+// The text of a date, its month named by `month_name`; with `exact` (mold/all)
+// the seconds in as many decimals as the time needs to load back.
+int32_t write_date(Cell* value, Cell* buffer, int32_t limit, MonthNameFn month_name,
+                   bool exact = false) {
   Cell shown = *value;
-  const double shown_time = has_time(word(value)) ? formed_local_time(&shown) : 0.0;
+  const double shown_time =
+      !has_time(word(value)) ? 0.0 : exact ? local_time(&shown) : formed_local_time(&shown);
   const uint32_t w = word(&shown);
   const int32_t y = year(w);
   limit = string::emit(buffer, integer::form_signed(day(w)).view(), limit);
@@ -424,7 +427,8 @@ int32_t write_date(Cell* value, Cell* buffer, int32_t limit, MonthNameFn month_n
   }
   if (!has_time(w)) return limit;
   limit = string::emit(buffer, "/", limit);
-  limit = time::form_value(shown_time, buffer, limit);
+  limit = exact ? time::form_exact(shown_time, buffer, limit)
+                : time::form_value(shown_time, buffer, limit);
   const uint32_t zone = zone_code(w);
   if (zone == 0) return limit;
   limit = string::emit(buffer, (zone & kZoneSign) ? "-" : "+", limit);
@@ -441,8 +445,8 @@ int32_t form(Cell* value, Cell* buffer, Cell*, int32_t limit) {
   return write_date(value, buffer, limit, emit_month_name);
 }
 
-int32_t mold(Cell* value, Cell* buffer, bool, bool, bool, Cell*, int32_t limit, int32_t) {
-  return write_date(value, buffer, limit, english_month);
+int32_t mold(Cell* value, Cell* buffer, bool, bool all, bool, Cell*, int32_t limit, int32_t) {
+  return write_date(value, buffer, limit, english_month, all);
 }
 
 int32_t compare(Cell* a, Cell* b, CompareOp op) {
