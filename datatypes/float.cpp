@@ -147,6 +147,43 @@ Text form_float(double x, FormKind kind) {
 
 Text mold_float(double x) { return from_dtoa(dtoa::shortest_text(x)); }
 
+namespace {
+
+// A number given by its significant digits and the place of its decimal
+// point (the count of digits before it; zero or less for leading zeros):
+// written plainly while the point lies within [min_point, max_point], else as
+// d.ddd with "e" and the power of ten. With point_zero ".0" ends a plain
+// integer and a one-digit mantissa.
+void write_digits(std::string_view digits, int point, bool negative, int min_point,
+                  int max_point, bool point_zero, std::string& out) {
+  const int n = static_cast<int>(digits.size());
+  if (negative) out += '-';
+  if (point > 0 && point <= max_point) {
+    for (int i = 0; i < point; ++i) out += i < n ? digits[static_cast<size_t>(i)] : '0';
+    if (n > point) {
+      out += '.';
+      out += digits.substr(static_cast<size_t>(point));
+    } else if (point_zero) {
+      out += ".0";
+    }
+  } else if (point <= 0 && point >= min_point) {
+    out += "0.";
+    out.append(static_cast<size_t>(-point), '0');
+    out += digits;
+  } else {
+    out += digits[0];
+    if (n > 1) {
+      out += '.';
+      out += digits.substr(1);
+    } else if (point_zero) {
+      out += ".0";
+    }
+    out += 'e' + std::to_string(point - 1);
+  }
+}
+
+}  // namespace
+
 bool exact_float32_text(float x, bool point_zero, std::string& out) {
   if (x == 0.0f || !std::isfinite(x)) return false;
   char text[64];
@@ -159,26 +196,7 @@ bool exact_float32_text(float x, bool point_zero, std::string& out) {
   for (size_t i = 0; i < e_at; ++i)
     if (t[i] >= '0' && t[i] <= '9') digits += t[i];
   const int p = std::atoi(std::string(t.substr(e_at + 1)).c_str());  // the first digit's power of ten
-  const int n = static_cast<int>(digits.size());
-  if (x < 0) out += '-';
-  if (p >= 0 && p < 9) {
-    for (int i = 0; i <= p; ++i) out += i < n ? digits[static_cast<size_t>(i)] : '0';
-    if (n > p + 1)
-      out += "." + digits.substr(static_cast<size_t>(p + 1));
-    else if (point_zero)
-      out += ".0";
-  } else if (p < 0 && p >= -5) {
-    out += "0.";
-    out.append(static_cast<size_t>(-p - 1), '0');
-    out += digits;
-  } else {
-    out += digits[0];
-    if (n > 1)
-      out += "." + digits.substr(1);
-    else if (point_zero)
-      out += ".0";
-    out += 'e' + std::to_string(p);
-  }
+  write_digits(digits, p + 1, x < 0, -4, 9, point_zero, out);
   return true;
 }
 
@@ -623,27 +641,9 @@ bool exact_text(double fraction, std::string& out) {
   bool negative = false;
   const int n = dtoa::float_to_digits(fraction, 0, digits, &point, &negative);
   if (point == dtoa::kPointSpecial || point == dtoa::kPointZero || n <= 0) return false;
-  const int e = point + 2;  // the percent is 0.<digits> x 10^e
-  if (negative) out += '-';
-  if (e > 0 && e <= 17) {
-    for (int i = 0; i < e; i++) out += i < n ? digits[i] : '0';
-    if (n > e) {
-      out += '.';
-      out.append(digits + e, static_cast<size_t>(n - e));
-    }
-  } else if (e <= 0 && e > -6) {
-    out += "0.";
-    out.append(static_cast<size_t>(-e), '0');
-    out.append(digits, static_cast<size_t>(n));
-  } else {
-    out += digits[0];
-    if (n > 1) {
-      out += '.';
-      out.append(digits + 1, static_cast<size_t>(n - 1));
-    }
-    out += 'e';
-    out += std::to_string(e - 1);
-  }
+  // (The percent is the fraction with its point two places further right.)
+  float_::write_digits(std::string_view(digits, static_cast<size_t>(n)), point + 2, negative, -5, 17,
+               false, out);
   out += '%';
   return true;
 }
