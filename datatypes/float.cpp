@@ -401,21 +401,24 @@ int32_t compare_double(double a, TypeId a_type, const Cell* b, CompareOp op) {
     case CompareOp::same: return bits(a) == bits(y) ? 0 : 1;
     default: break;
   }
-  if (std::isnan(a) || std::isnan(y)) {
-    switch (op) {
-      // Sorts need one consistent order: a NaN after every number, NaNs
-      // equal among themselves (answering "equal" to every number let a
-      // sort leave the numbers around a NaN out of order).
-      case CompareOp::sort:
-      case CompareOp::case_sort: return int32_t{std::isnan(a)} - int32_t{std::isnan(y)};
-      case CompareOp::lesser:
-      case CompareOp::lesser_or_equal: return 1;
-      case CompareOp::greater:
-      case CompareOp::greater_or_equal: return -1;
-      default: return 0;
-    }
-  }
+  if (std::isnan(a) || std::isnan(y)) return compare_nan(a, y, op);
   return (a > y) - (a < y);
+}
+
+int32_t compare_nan(double a, double b, CompareOp op) {
+  switch (op) {
+    // Sorts need one consistent order: a NaN after every number, NaNs
+    // equal among themselves (answering "equal" to every number let a
+    // sort leave the numbers around a NaN out of order).
+    case CompareOp::sort:
+    case CompareOp::case_sort: return int32_t{std::isnan(a)} - int32_t{std::isnan(b)};
+    case CompareOp::lesser:
+    case CompareOp::lesser_or_equal: return 1;
+    case CompareOp::greater:
+    case CompareOp::greater_or_equal: return -1;
+    // (find, select and parse: a NaN matches nothing.)
+    default: return 1;
+  }
 }
 
 int32_t compare(Cell* a, Cell* b, CompareOp op) {

@@ -105,6 +105,10 @@ int32_t compare(Cell* a, Cell* b, CompareOp op);
 // The same with the first value given as a double of type `a_type` (used by
 // integer! against floats).
 int32_t compare_double(double a, TypeId a_type, const Cell* b, CompareOp op);
+// A comparison's answer when a or b is NaN: NaN equals nothing and orders
+// with nothing; sorts put it after every number, NaNs together (0). (float!
+// answers =, <>, == and same? before it asks.)
+int32_t compare_nan(double a, double b, CompareOp op);
 
 // --- cells on the argument stack
 

@@ -402,19 +402,11 @@ int32_t compare(Cell* a, Cell* b, CompareOp op) {
     } else {
       const double p = x.real(), q = y.real();
       if (p != p || q != q) {
-        // A NaN element is equal to nothing and orders with nothing, as a
-        // float! is; sorts put it after every number.
-        switch (op) {
-          case CompareOp::lesser:
-          case CompareOp::lesser_or_equal: return 1;
-          case CompareOp::greater:
-          case CompareOp::greater_or_equal: return -1;
-          case CompareOp::sort:
-          case CompareOp::case_sort:
-            if ((p != p) == (q != q)) continue;
-            return p != p ? 1 : -1;
-          default: return 1;
-        }
+        // A NaN element compares as a float! does (two NaNs sort together:
+        // the next elements decide).
+        const int32_t r = float_::compare_nan(p, q, op);
+        if (r != 0) return r;
+        continue;
       }
       if (p != q) return p < q ? -1 : 1;
     }
