@@ -10,13 +10,11 @@
 #include "evaluator/stack.h"
 #include "services/random.h"
 #include "values/block.h"
-#include "values/context.h"
 #include "values/errors.h"
 #include "values/integer.h"
 #include "values/object.h"
 #include "values/string.h"
 #include "values/time.h"
-#include "values/word.h"
 
 namespace qel::date {
 
@@ -34,24 +32,12 @@ int32_t english_month(int32_t m, Cell* buffer, int32_t limit) {
   return string::emit(buffer, std::string_view(kNames + 3 * (m - 1), 3), limit);
 }
 
-// system/locale/months, or null while the library has not made it.
-const Cell* locale_months() {
-  static Cell system_word{};
-  if (!system_word.is(TypeId::word)) system_word = word::load("system");
-  if (!system_word.context()) return nullptr;
-  const Cell* sys = context::get(&system_word);
-  if (!sys->is(TypeId::object)) return nullptr;
-  const Cell* locale = object::field(sys, "locale");
-  if (!locale || !locale->is(TypeId::object)) return nullptr;
-  return object::field(locale, "months");
-}
-
 // The first three characters of the month's entry in system/locale/months.
 // The English name serves while that block does not exist, and when it has
 // no text for the month: a mold that raised would leave every error report
 // near a date unprintable, and a console could not show its errors again.
 int32_t locale_month(int32_t m, Cell* buffer, int32_t limit) {
-  const Cell* months = locale_months();
+  const Cell* months = object::system_field({"locale", "months"});
   if (!months || !months->is(TypeId::block) || m < 1 || block::rs_length_q(months) < m)
     return english_month(m, buffer, limit);
   const Cell name = *block::rs_abs_at(months, months->head() + m - 1);

@@ -19,12 +19,10 @@
 #include "memory/dtoa.h"
 #include "values/actions.h"
 #include "values/block.h"
-#include "values/context.h"
 #include "values/errors.h"
 #include "values/object.h"
 #include "values/string.h"
 #include "values/symbol.h"
-#include "values/word.h"
 
 namespace qel::money {
 
@@ -79,23 +77,9 @@ void clear_cell(Cell* c) { *c = Cell{static_cast<uint32_t>(TypeId::money), 0, 0,
 
 // --- system values read by this module
 
-Cell* system_object() {
-  static Cell system_word{};
-  if (!system_word.is(TypeId::word)) system_word = word::load("system");
-  if (!system_word.context()) return nullptr;
-  Cell* v = context::get(&system_word);
-  return v->is(TypeId::object) ? v : nullptr;
-}
-
 // system/locale/currencies/list, or null while it does not exist.
 Cell* currency_list() {
-  Cell* sys = system_object();
-  if (!sys) return nullptr;
-  Cell* locale = object::field(sys, "locale");
-  if (!locale || !locale->is(TypeId::object)) return nullptr;
-  Cell* currencies = object::field(locale, "currencies");
-  if (!currencies || !currencies->is(TypeId::object)) return nullptr;
-  Cell* list = object::field(currencies, "list");
+  Cell* list = object::system_field({"locale", "currencies", "list"});
   return list && list->is(TypeId::block) ? list : nullptr;
 }
 

@@ -10,13 +10,11 @@
 #include "evaluator/stack.h"
 #include "services/random.h"
 #include "values/block.h"
-#include "values/context.h"
 #include "values/errors.h"
 #include "values/integer.h"
 #include "values/object.h"
 #include "values/string.h"
 #include "values/symbol.h"
-#include "values/word.h"
 
 namespace qel::money {
 
@@ -36,14 +34,7 @@ namespace {
 
 // system/options/money-digits when it is an integer!, else 2.
 int32_t money_digits() {
-  static Cell system_word{};
-  if (!system_word.is(TypeId::word)) system_word = word::load("system");
-  if (!system_word.context()) return 2;
-  const Cell* sys = context::get(&system_word);
-  if (!sys->is(TypeId::object)) return 2;
-  const Cell* options = object::field(sys, "options");
-  if (!options || !options->is(TypeId::object)) return 2;
-  const Cell* n = object::field(options, "money-digits");
+  const Cell* n = object::system_field({"options", "money-digits"});
   return n && n->is(TypeId::integer) ? n->integer() : 2;
 }
 

@@ -437,12 +437,7 @@ void apply(const int32_t* refinements) {
 // at the class's position, or none when that is not a block or too short.
 void set_exit_state(Cell* out, int32_t token_class) {
   set_none(out);
-  Cell w = word::load("system");
-  const Cell* sys = word::get_in(w.context(), static_cast<int32_t>(w.data3));
-  if (!sys || !sys->is(TypeId::object)) return;
-  Cell* lexer_obj = object::field(sys, "lexer");
-  if (!lexer_obj || !lexer_obj->is(TypeId::object)) return;
-  Cell* states = object::field(lexer_obj, "exit-states");
+  const Cell* states = object::system_field({"lexer", "exit-states"});
   if (!states || !states->is(TypeId::block)) return;
   if (token_class < 1 || token_class > block::rs_length_q(states)) return;
   *out = *block::rs_abs_at(states, states->head() + token_class - 1);

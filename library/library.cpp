@@ -147,12 +147,7 @@ void mark_library_functions() {
 // The interpreter's mirror of system/state/callbacks/bits follows that
 // field from now on.
 void watch_system_callbacks() {
-  Cell w = word::load("system");
-  const Cell* sys = word::get_in(w.context(), static_cast<int32_t>(w.data3));
-  if (!sys->is(TypeId::object)) return;
-  Cell* state = object::field(sys, "state");
-  if (!state || !state->is(TypeId::object)) return;
-  Cell* callbacks = object::field(state, "callbacks");
+  Cell* callbacks = object::system_field({"state", "callbacks"});
   if (!callbacks || !callbacks->is(TypeId::object)) return;
   watch_callbacks(object::context_of(callbacks));
   Cell* bits = object::field(callbacks, "bits");

@@ -71,15 +71,7 @@ void set_near(Cell* err) {
 }
 
 // A value of `system/state` (null when system or the field does not exist).
-const Cell* system_state(std::string_view name) {
-  static Cell system_word{};
-  if (!system_word.is(TypeId::word)) system_word = word::load("system");
-  const Cell* sys = context::get(&system_word);
-  if (!sys->is(TypeId::object)) return nullptr;
-  const Cell* state = object::field(sys, "state");
-  if (!state || !state->is(TypeId::object)) return nullptr;
-  return object::field(state, name);
-}
+const Cell* system_state(std::string_view name) { return object::system_field({"state", name}); }
 
 int32_t stack_trace_depth() {
   const Cell* d = system_state("stack-trace");

@@ -157,6 +157,19 @@ Cell* field(const Cell* obj, std::string_view name) {
   return idx < 0 ? nullptr : context::values(obj->data1) + idx;
 }
 
+Cell* system_field(std::initializer_list<std::string_view> names) {
+  static Cell system_word{};
+  if (!system_word.is(TypeId::word)) system_word = word::load("system");
+  if (!system_word.context()) return nullptr;
+  Cell* v = context::get(&system_word);
+  if (!v->is(TypeId::object)) return nullptr;
+  for (std::string_view name : names) {
+    if (!v || !v->is(TypeId::object)) return nullptr;
+    v = field(v, name);
+  }
+  return v;
+}
+
 Cell* get_values(const Cell* obj) { return context::values(obj->data1); }
 
 uint32_t word_count(const Cell* obj) { return context::word_count(obj->data1); }

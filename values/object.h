@@ -26,6 +26,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <string_view>
 
 #include "values/cell.h"
@@ -72,6 +73,10 @@ int32_t find_word_index(const Cell* obj, const Cell* word);
 const Cell* find_value(const Cell* obj, const Cell* word);
 // The value of a field by name (case-insensitive), or null.
 Cell* field(const Cell* obj, std::string_view name);
+// The value at system/<names ...>, each name a field of the object before
+// it (`system` itself for no names); null while `system`, a field or an
+// object on the way is missing.
+Cell* system_field(std::initializer_list<std::string_view> names);
 // The first value cell.
 Cell* get_values(const Cell* obj);
 // The number of words.
