@@ -107,9 +107,22 @@ void evaluate_source(const EmbeddedSource& src, size_t index) {
 // the copy its context keeps of it. (Helpers kept in an unnamed context,
 // known only to the words of the library functions that call them, are
 // library functions too: unmarked, they fired trace events and gave their
-// own code as an error's near.)
+// own code as an error's near.) The blocks and parens such an object holds
+// (parse rules whose actions the library's functions run, tables) are
+// marked as the functions' code: a decoder's action that fails is reported
+// near the user's expression, not inside the grammar.
 void mark_library_functions() {
   std::unordered_set<Node> seen;
+  std::unordered_set<Node> helpers;
+  auto mark_helper_code = [&](Node ctx) {
+    if (!ctx || !helpers.insert(ctx).second) return;
+    Cell* values = context::values(ctx);
+    if (!values) return;
+    for (uint32_t i = 0, n = context::word_count(ctx); i < n; i++) {
+      const Cell& v = context::values(ctx)[i];
+      if (v.is(TypeId::block) || v.is(TypeId::paren)) function::mark_library_code(v.node());
+    }
+  };
   std::vector<std::pair<Cell*, uint32_t>> work;  // first cell, count
   std::vector<Node> contexts;  // met in the body of the function being marked
   auto add_context = [&](Node ctx) {
@@ -134,7 +147,10 @@ void mark_library_functions() {
         function::mark_library(c, &contexts);
         Cell* own = context::owner(c->data1);
         if (own->is(TypeId::function)) function::mark_library(own, &contexts);
-        for (Node ctx : contexts) add_context(ctx);
+        for (Node ctx : contexts) {
+          add_context(ctx);
+          mark_helper_code(ctx);
+        }
       } else if (object::is_object_like(t)) {
         add_context(object::context_of(c));
       } else if (is_any_block(t)) {

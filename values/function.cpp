@@ -346,10 +346,13 @@ Cell* push(const Cell* spec_in, const Cell* body, Node ctx, Node object, uint32_
 
 void mark_library(Cell* fn, std::vector<Node>* contexts) {
   fn->set_flag(function_flag::library);
-  // Every block and paren of the body, each series once.
   Cell body = *extra(fn, kBody);
-  if (!is_any_block(body.type())) return;
-  std::vector<Node> work{body.node()};
+  if (is_any_block(body.type())) mark_library_code(body.node(), contexts);
+}
+
+void mark_library_code(Node code, std::vector<Node>* contexts) {
+  // Every block and paren inside, each series once.
+  std::vector<Node> work{code};
   while (!work.empty()) {
     Node n = work.back();
     work.pop_back();

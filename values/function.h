@@ -88,6 +88,9 @@ Cell* push(const Cell* spec, const Cell* body, Node context, Node object, uint32
 // contexts that words of the newly marked blocks are bound to are appended
 // to it (the library's helpers kept in unnamed contexts are found so).
 void mark_library(Cell* fn, std::vector<Node>* contexts = nullptr);
+// The same mark on every block and paren inside the block or paren `code`
+// (a library function's body, or a parse rule a library helper keeps).
+void mark_library_code(Node code, std::vector<Node>* contexts = nullptr);
 
 // --- function! actions
 Cell* make(Cell* proto, Cell* spec, TypeId type);
