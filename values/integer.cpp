@@ -185,12 +185,10 @@ int32_t round_to(int32_t v, int32_t scale, RoundMode mode) {
   };
   switch (mode) {
     case RoundMode::down: return toward_zero();
-    case RoundMode::floor:
-      if (u_overflows) raise_overflow();
-      return negative ? away_from_zero() : toward_zero();
-    case RoundMode::ceiling:
-      if (u_overflows) raise_overflow();
-      return negative ? toward_zero() : away_from_zero();
+    // Only a move away from zero can leave 32 bits: floor of a positive
+    // value and ceiling of a negative one always have their answer.
+    case RoundMode::floor: return negative ? away_from_zero() : toward_zero();
+    case RoundMode::ceiling: return negative ? toward_zero() : away_from_zero();
     default: break;
   }
   if (r < d) return toward_zero();

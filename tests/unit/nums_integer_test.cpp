@@ -177,12 +177,17 @@ TEST(NumsInteger, RoundTo) {
   for (const auto& c : cases)
     EXPECT_EQ(integer::round_to(c.v, c.scale, c.mode), c.expected)
         << c.v << " to " << c.scale << " mode " << static_cast<int>(c.mode);
-  // The rounded magnitude leaves the range; /floor checks it even when it
-  // rounds a positive value toward zero.
+  // The rounded magnitude leaves the range when rounding moves away from
+  // zero; /floor of a positive value and /ceiling of a negative one move
+  // toward it and always have an answer.
   EXPECT_EQ(raised([] { integer::round_to(2147483647, 10, M::half_away); }),
             code(ErrorCode::math_overflow));
-  EXPECT_EQ(raised([] { integer::round_to(2147483641, 10, M::floor); }),
+  EXPECT_EQ(raised([] { integer::round_to(2147483641, 10, M::ceiling); }),
             code(ErrorCode::math_overflow));
+  EXPECT_EQ(raised([] { integer::round_to(-2147483641, 10, M::floor); }),
+            code(ErrorCode::math_overflow));
+  EXPECT_EQ(integer::round_to(2147483641, 10, M::floor), 2147483640);
+  EXPECT_EQ(integer::round_to(-2147483641, 10, M::ceiling), -2147483640);
   EXPECT_EQ(raised([] { integer::round_to(5, INT32_MIN, M::half_away); }),
             code(ErrorCode::math_overflow));
 }
