@@ -153,7 +153,9 @@ void mark_library_functions() {
         }
       } else if (object::is_object_like(t)) {
         add_context(object::context_of(c));
-      } else if (is_any_block(t)) {
+      } else if (is_any_block(t) || t == TypeId::map) {
+        // (A map's pairs are a block: system/codecs holds the JSON and CSV
+        // codecs' functions.)
         add_block(c->node());
       }
     }
