@@ -153,7 +153,10 @@ int32_t serialize(const Cell* obj, Cell* buffer, Cell* part, int32_t limit,
     Cell* slot = context::values(ctx) + i;
     if (slot->type() == TypeId::none_id) set_unset(slot);
     Cell v = *slot;
-    if (v.is(TypeId::word)) limit = string::emit_char(buffer, '\'', limit);
+    // A word or a path value gets a quote, so that evaluating the mold gives
+    // the value back and not what it names (as body-of makes them lit-words
+    // and lit-paths).
+    if (v.is(TypeId::word) || v.is(TypeId::path)) limit = string::emit_char(buffer, '\'', limit);
     limit = actions::call_mold(&v, buffer, false, style.all, style.flat, part, limit, style.level);
     if (i < last || indent) limit = string::emit_char(buffer, separator, limit);
   }
