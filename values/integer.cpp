@@ -2,6 +2,8 @@
 // comparison. The action functions and the type's row follow the kernels.
 #include "values/integer.h"
 
+#include <cmath>
+
 #include "datatypes/date.h"
 #include "datatypes/float.h"
 #include "datatypes/money.h"
@@ -321,9 +323,10 @@ Cell* to(Cell* proto, Cell* spec, TypeId) {
     case TypeId::char_: v = spec->integer(); break;
     case TypeId::float_:
     case TypeId::percent: v = from_double_checked(spec->real()); break;
-    // Seconds rounded half up; a time outside the 32-bit range is an error
-    // like any float.
-    case TypeId::time: v = from_double_checked(spec->real() + 0.5); break;
+    // Seconds rounded half up (floor of t + 0.5: cutting t + 0.5 toward zero
+    // made -1 second 0); a time outside the 32-bit range is an error like
+    // any float.
+    case TypeId::time: v = from_double_checked(std::floor(spec->real() + 0.5)); break;
     case TypeId::binary: v = from_binary(spec); break;
     case TypeId::issue: v = from_issue(spec); break;
     case TypeId::date: v = date::to_epoch(spec); break;
