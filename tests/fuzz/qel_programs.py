@@ -682,7 +682,7 @@ class Gen:
         routine walks, collect, raise, throw or answer oddly."""
         edit = self.pick(["clear head input", "append input 1", "insert head input \"zz\"",
                           "remove head input", "clear rule", "append rule [skip]", "clear stack",
-                          "recycle", "1 / 0", "throw 1", "input: none", "clear src",
+                          "(recycle none)", "1 / 0", "throw 1", "input: none", "clear src",
                           "append src \" [x]\"", "clear tok", "poke head input 1 #\"q\""])
         # The count stops a callback that lengthens the input at every step.
         answer = "all [(kk: kk + 1) < 200 " + self.pick(["true", "false", "none", "1", "'x", "event <> 'end", "[]"]) + "]"
