@@ -156,11 +156,13 @@ std::string exact_seconds(double t, double s) {
   return out;
 }
 
-int32_t form_time(double t, Cell* buffer, int32_t limit, bool exact) {
-  if (!std::isfinite(t))
-    return string::emit(buffer, float_::form_float(t, float_::FormKind::float64).view(), limit);
+// The h:mm:ss text of `t` (finite): hours in all their digits, minutes in
+// two, seconds in at most six significant digits, or with `exact` in the
+// fewest decimals that load back.
+std::string layout(double t, bool exact) {
+  std::string out;
   if (t < 0) {
-    limit = string::emit(buffer, "-", limit);
+    out = "-";
     t = 0.0 - t;
   }
   // (fabs: a negative zero is written without its sign, as 0.)
@@ -175,13 +177,51 @@ int32_t form_time(double t, Cell* buffer, int32_t limit, bool exact) {
   text[n++] = static_cast<char>('0' + minutes / 10);
   text[n++] = static_cast<char>('0' + minutes % 10);
   text[n++] = ':';
-  limit = string::emit(buffer, std::string_view(text, n), limit);
+  out.append(text, n);
   const double s = std::fmod(t, kSecondsPerMinute);
-  if (exact) return string::emit(buffer, s == 0.0 ? std::string("00") : exact_seconds(t, s), limit);
-  if (s < kTolerance) return string::emit(buffer, "00", limit);
+  if (exact) return out + (s == 0.0 ? std::string("00") : exact_seconds(t, s));
+  if (s < kTolerance) return out + "00";
   const float_::Text st = float_::form_float(s, float_::FormKind::time);
-  if (st.size == 1 || st.chars[1] == '.') limit = string::emit(buffer, "0", limit);
-  return string::emit(buffer, st.view(), limit);
+  if (st.size == 1 || st.chars[1] == '.') out += '0';
+  out.append(st.view());
+  return out;
+}
+
+// Past 2^53 seconds the loader's sum hours * 3600 + minutes * 60 + seconds
+// rounds at each step, so the layout of a large `t` (positive) may load as a
+// neighbouring time. Whole hours whose seconds lie at or below `t`, no
+// minutes, and the exact rest as the seconds add up to `t` itself: the text
+// of that, or "" when the rest is no whole number.
+std::string exact_large(double t) {
+  double hours = std::floor(t / kSecondsPerHour);
+  for (int i = 0; i < 8 && hours * kSecondsPerHour > t; ++i)
+    hours = std::floor(std::nextafter(hours, 0.0));
+  const double rest = t - hours * kSecondsPerHour;
+  if (rest < 0 || rest != std::floor(rest)) return {};
+  char text[700];
+  std::snprintf(text, sizeof text, "%.0f:00:%02.0f", hours, rest);
+  return text;
+}
+
+// Whether `text` loads as the time `t`.
+bool loads_as(const std::string& text, double t) {
+  double back = 0.0;
+  const auto* p = reinterpret_cast<const uint8_t*>(text.data());
+  return scan_time(p, p + text.size(), &back) && back == t;
+}
+
+int32_t form_time(double t, Cell* buffer, int32_t limit, bool exact) {
+  if (!std::isfinite(t))
+    return string::emit(buffer, float_::form_float(t, float_::FormKind::float64).view(), limit);
+  std::string text = layout(t, exact);
+  if (exact && std::fabs(t) >= 9007199254740992.0 && !loads_as(text, t)) {
+    std::string large = exact_large(std::fabs(t));
+    if (!large.empty()) {
+      if (t < 0) large.insert(0, "-");
+      if (loads_as(large, t)) text = large;
+    }
+  }
+  return string::emit(buffer, text, limit);
 }
 
 }  // namespace
