@@ -301,8 +301,12 @@ void power(Cell* base, const Cell* exponent) {
 
 void round(Cell* value, const Cell* scale, integer::RoundMode mode) {
   using integer::RoundMode;
-  if (scale != nullptr && scale->is(TypeId::money))
-    raise_with_type(ErrorCode::script_not_related, TypeId::money);
+  if (scale != nullptr && scale->is(TypeId::money)) {
+    const Cell called = word::load("round");
+    Cell dt;
+    set_datatype(&dt, TypeId::money);
+    fire(ErrorCode::script_not_related, &called, &dt);
+  }
   // Only numbers and times carry a step; any other scale would be read as
   // the bits of a double.
   if (scale != nullptr && !scale->is(TypeId::integer) && !scale->is(TypeId::float_) &&
