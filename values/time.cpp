@@ -2,6 +2,7 @@
 // differs from float!, and the lexer's loader of time literals.
 #include "values/time.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -142,10 +143,13 @@ namespace {
 // whole minutes, which are exact.
 std::string exact_seconds(double t, double s) {
   const double minutes = t - s;
-  // (Common values stop at 6 to 17 decimals; below 1e-40 s the literal
-  // would be longer than the lexer takes, and such a time molds as zero.)
-  char text[96];
-  for (int digits = 6; digits <= 40; digits++) {
+  // (Common values stop at 6 to 17 decimals. The loader takes seconds of
+  // up to 312 characters, so 309 decimals at most: seconds whose digits
+  // run past them, below about 1e-292, load back rounded to 309 decimals.
+  // Fewer decimals than the first nonzero digit needs would write zeros.)
+  char text[320];
+  const int first = static_cast<int>(-std::floor(std::log10(s)));
+  for (int digits = std::max(6, std::min(first, 309)); digits <= 309; digits++) {
     std::snprintf(text, sizeof text, "%.*f", digits, s);
     if (minutes + std::strtod(text, nullptr) == t) break;
   }
