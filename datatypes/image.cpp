@@ -270,6 +270,10 @@ Cell* resize(const Cell* img, int32_t w, int32_t h) {
 Cell* make(Cell* proto, Cell* spec, TypeId type) {
   Node record = 0;
   int32_t w = 0, h = 0;
+  // Transparency bytes that follow a colour (make_bitmap fills every pixel
+  // with the colour alone).
+  bool colour_alpha = false;
+  Cell transparency;
   if (spec->is(TypeId::pair)) {
     w = std::max(0, pair::x(spec));
     h = std::max(0, pair::y(spec));
@@ -304,11 +308,19 @@ Cell* make(Cell* proto, Cell* spec, TypeId type) {
     w = std::max(0, pair::x(&items[0]));
     h = std::max(0, pair::y(&items[0]));
     record = image_codec::make_bitmap(w, h, rgb, alpha, colour);
+    if (colour != nullptr && alpha != nullptr) {
+      colour_alpha = true;
+      transparency = *alpha;
+    }
   } else {
     return to(proto, spec, type);
   }
   // A side beyond 65,535 cannot be made (make_bitmap raised no-memory).
-  return write_image(proto, record, size_word(static_cast<uint32_t>(w), static_cast<uint32_t>(h)));
+  Cell* result = write_image(proto, record, size_word(static_cast<uint32_t>(w), static_cast<uint32_t>(h)));
+  // One colour fills every pixel; transparency bytes given after it still
+  // apply, pixel by pixel, as they do after RGB data.
+  if (colour_alpha && record != 0) from_binary(result, &transparency, Plane::alpha);
+  return result;
 }
 
 FaceToImageFn face_to_image = nullptr;
