@@ -416,7 +416,9 @@ int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* pa
   style.level = indent + 1;
   style.leading_newline = true;
   limit = object::serialize(value, buffer, part, limit, style);
-  if (indent > 0) limit = string::indent(buffer, indent, limit);
+  // Back to the caller's level before the closing bracket, as an object
+  // does; a flat mold writes no indentation at all.
+  if (!flat && indent > 0) limit = string::indent(buffer, indent, limit);
   if (!only) limit = string::emit_char(buffer, ']', limit);
   return limit;
 }
