@@ -3,10 +3,11 @@
 //
 // Reading takes the first directory. Strips of 8-bit RGB or RGBA samples
 // (contiguous, any compression) are read row by row as they are; every
-// other layout goes through libtiff's RGBA reader, whose premultiplied
-// output is turned back into plain alpha when the file's alpha is not
-// premultiplied. libtiff's messages are silenced and none of its single
-// allocations may exceed 256 MiB.
+// other layout goes through libtiff's RGBA reader, whose output is
+// premultiplied whatever the file holds (it premultiplies unassociated
+// alpha and passes associated alpha on as it is), so every partly
+// transparent pixel is turned back into plain alpha. libtiff's messages
+// are silenced and none of its single allocations may exceed 256 MiB.
 //
 // Writing: 8-bit RGB for opaque images, else RGBA with unassociated alpha,
 // LZW-compressed strips.
@@ -99,7 +100,7 @@ bool read_rows(TIFF* tif, uint32_t w, uint32_t h, uint16_t samples, uint32_t* px
 }
 
 // Any layout libtiff's RGBA reader knows.
-bool read_rgba(TIFF* tif, uint32_t w, uint32_t h, bool unassociated, uint32_t* px) {
+bool read_rgba(TIFF* tif, uint32_t w, uint32_t h, uint32_t* px) {
   char message[1024];
   if (!TIFFRGBAImageOK(tif, message)) return false;
   if (!TIFFReadRGBAImageOriented(tif, w, h, px, ORIENTATION_TOPLEFT, 1)) return false;
@@ -109,7 +110,7 @@ bool read_rgba(TIFF* tif, uint32_t w, uint32_t h, bool unassociated, uint32_t* p
     const uint32_t v = px[i];
     uint32_t r = v & 0xFF, g = (v >> 8) & 0xFF, b = (v >> 16) & 0xFF;
     const uint32_t a = v >> 24;
-    if (unassociated && a > 0 && a < 255) {
+    if (a > 0 && a < 255) {
       r = std::min<uint32_t>(255, (r * 255 + a / 2) / a);
       g = std::min<uint32_t>(255, (g * 255 + a / 2) / a);
       b = std::min<uint32_t>(255, (b * 255 + a / 2) / a);
@@ -137,7 +138,7 @@ bool read_tiff(TIFF* tif, Raster& out) {
                      (samples == 3 || (samples == 4 && unassociated));
   uint32_t* px = allocate_pixels(w, h);
   if (!px) return false;
-  const bool ok = plain ? read_rows(tif, w, h, samples, px) : read_rgba(tif, w, h, unassociated, px);
+  const bool ok = plain ? read_rows(tif, w, h, samples, px) : read_rgba(tif, w, h, px);
   if (!ok) {
     free_pixels(px);
     return false;

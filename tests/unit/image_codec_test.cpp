@@ -271,6 +271,78 @@ TEST(ImageCodec, BmpBitDepthsHeadersAndCompressions) {
   for (const auto& f : bad) EXPECT_FALSE(decodes(bmp, f));
 }
 
+// An uncompressed little-endian TIFF of one strip, made by hand: RGB with
+// one extra sample of kind `extra` (1 premultiplied alpha, 2 plain alpha),
+// `bits` bits a sample, `data` the strip.
+std::vector<uint8_t> tiff_file(uint32_t w, uint32_t h, uint16_t bits, uint16_t extra,
+                               const std::vector<uint8_t>& data) {
+  struct Entry {
+    uint16_t tag, type;
+    uint32_t count, value;
+  };
+  const uint32_t entries = 11;
+  const uint32_t ifd = 8, bits_at = ifd + 2 + 12 * entries + 4, strip_at = bits_at + 8;
+  const Entry e[entries] = {{256, 4, 1, w},      {257, 4, 1, h},        {258, 3, 4, bits_at},
+                            {259, 3, 1, 1},      {262, 3, 1, 2},        {273, 4, 1, strip_at},
+                            {277, 3, 1, 4},      {278, 4, 1, h},        {279, 4, 1, uint32_t(data.size())},
+                            {284, 3, 1, 1},      {338, 3, 1, extra}};
+  std::vector<uint8_t> f(strip_at, 0);
+  f[0] = f[1] = 'I';
+  f[2] = 42;
+  f[4] = uint8_t(ifd);
+  f[ifd] = uint8_t(entries);
+  for (uint32_t i = 0; i < entries; i++) {
+    uint8_t* p = f.data() + ifd + 2 + 12 * i;
+    p[0] = uint8_t(e[i].tag);
+    p[1] = uint8_t(e[i].tag >> 8);
+    p[2] = uint8_t(e[i].type);
+    for (int k = 0; k < 4; k++) {
+      p[4 + k] = uint8_t(e[i].count >> (8 * k));
+      p[8 + k] = uint8_t(e[i].value >> (8 * k));
+    }
+  }
+  for (int s = 0; s < 4; s++) f[bits_at + 2 * static_cast<uint32_t>(s)] = uint8_t(bits);
+  f.insert(f.end(), data.begin(), data.end());
+  return f;
+}
+
+// TIFF alpha, premultiplied in the file or not, 8 or 16 bits a sample: a
+// pixel comes back in plain alpha, its colour as it was before any
+// premultiplying (a premultiplied file came back with the darkened colour
+// it stores: 100.50.20 for 200.100.40 at half alpha).
+TEST(ImageCodec, TiffAlphaComesBackPlain) {
+  const Codec tiff{"tiff", decode_tiff, encode_tiff};
+  const uint8_t a = 128;
+  auto pre = [&](uint32_t c) { return uint8_t((c * a + 127) / 255); };
+  auto wide = [](std::vector<uint8_t> v) {
+    std::vector<uint8_t> o;
+    for (uint8_t b : v) o.insert(o.end(), {b, b});
+    return o;
+  };
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> file;
+  };
+  const Case cases[] = {
+      {"8-bit premultiplied", tiff_file(2, 1, 8, 1, {pre(200), pre(100), pre(40), a, 10, 20, 30, 255})},
+      {"16-bit premultiplied", tiff_file(2, 1, 16, 1, wide({pre(200), pre(100), pre(40), a, 10, 20, 30, 255}))},
+      {"8-bit plain", tiff_file(2, 1, 8, 2, {200, 100, 40, a, 10, 20, 30, 255})},
+      {"16-bit plain", tiff_file(2, 1, 16, 2, wide({200, 100, 40, a, 10, 20, 30, 255}))},
+  };
+  for (const Case& c : cases) {
+    std::vector<uint32_t> back;
+    ASSERT_TRUE(decodes(tiff, c.file, &back)) << c.what;
+    ASSERT_EQ(back.size(), 2u) << c.what;
+    EXPECT_EQ(back[0] >> 24, a) << c.what;
+    const uint32_t want[3] = {200, 100, 40};
+    for (int k = 0; k < 3; k++) {
+      const int got = static_cast<int>((back[0] >> (16 - 8 * k)) & 0xFF);
+      EXPECT_LE(std::abs(got - static_cast<int>(want[k])), 1) << c.what << " channel " << k << ": " << got;
+    }
+    EXPECT_EQ(back[1], 0xFF0A141Eu) << c.what;
+  }
+}
+
 // Truncated files fail (a file cut before its last row cannot give all its
 // pixels); every cut and random damage stays within the data.
 TEST(ImageCodec, DamagedFilesFailOrDecodeWithinTheirBytes) {
