@@ -122,7 +122,10 @@ int32_t length_of(const Cell* file) {
   return string::rs_length_q(&f);
 }
 
-bool is_separator(uint32_t c) { return c == '/' || c == '\\'; }
+// Only "/" separates folders: a backslash is a character of a POSIX name
+// like any other (a file whose name ended in one could be written, but
+// read, query and delete took it for a folder).
+bool is_separator(uint32_t c) { return c == '/'; }
 
 // Reads and drops `count` bytes (the seek of a file that cannot seek);
 // false when the file ends first or fails.
