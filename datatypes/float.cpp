@@ -2,6 +2,7 @@
 // doubles. The action functions and the two rows follow the kernels.
 #include "datatypes/float.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -464,6 +465,23 @@ double number_value(const Cell* c) {
                                                         : c->real();
 }
 
+// m x 10^e, rounded once: the mantissa's shortest digits are read back with
+// the two exponents added. A power of ten computed apart overflows or
+// underflows on its own (0 x 10^400 came out NaN, 1.5 x 10^-320 as 0.0).
+double times_power_of_ten(double m, double e) {
+  if (m == 0.0 || !std::isfinite(m) || std::isnan(e)) return std::isnan(e) ? e : m;
+  char text[64];
+  auto r = std::to_chars(text, text + 40, m, std::chars_format::scientific);
+  char* mark = std::find(text, r.ptr, 'e');
+  long long sum = std::atoll(std::string(mark + 1, r.ptr).c_str());
+  sum += static_cast<long long>(std::clamp(e, -1.0e6, 1.0e6));
+  r = std::to_chars(mark + 1, text + sizeof text, sum);
+  double x = 0.0;
+  if (std::from_chars(text, r.ptr, x).ec == std::errc::result_out_of_range)
+    x = std::copysign(sum > 0 ? HUGE_VAL : 0.0, m);
+  return x;
+}
+
 // [mantissa exponent]: mantissa x 10^exponent, the exponent truncated.
 bool from_block(Cell* spec, double* out) {
   if (block::rs_length_q(spec) != 2) return false;
@@ -471,11 +489,7 @@ bool from_block(Cell* spec, double* out) {
   const Cell* e = m + 1;
   for (const Cell* c : {m, e})
     if (!c->is(TypeId::integer) && !c->is(TypeId::float_)) return false;
-  const double mantissa = number_value(m);
-  const double exponent = std::trunc(number_value(e));
-  // Dividing by an exact power of ten rounds once, where multiplying by its
-  // inexact reciprocal would round twice.
-  *out = exponent >= 0 ? mantissa * std::pow(10.0, exponent) : mantissa / std::pow(10.0, -exponent);
+  *out = times_power_of_ten(number_value(m), std::trunc(number_value(e)));
   return true;
 }
 
