@@ -618,12 +618,12 @@ constexpr Definition kControl[] = {
         body [block!])spec"},
     {10, "forever", forever, R"spec("Evaluates body repeatedly forever" body [block!])spec"},
     {11, "foreach", foreach, R"spec("Evaluates body for each value in a series"
-        'word [block! word!] "Word, or words, to set on each iteration"
+        'word [word! block!] "Word, or words, to set on each iteration"
         series [series! map!] body [block!])spec"},
     {12, "forall", forall, R"spec("Evaluates body for all values in a series"
         'word [word!] "Word referring to series to iterate over" body [block!])spec"},
     {13, "remove-each", remove_each, R"spec("Removes values for each block that returns truthy value"
-        'word [block! word!] "Word or block of words to set each time" data [series!] "The series to traverse (modified)"
+        'word [word! block!] "Word or block of words to set each time" data [series!] "The series to traverse (modified)"
         body [block!] "Block to evaluate (return truthy value to remove)")spec"},
     {18, "switch", switch_, R"spec("Evaluates the first block following the value found in cases"
         value [any-type!] "The value to match" cases [block!]
