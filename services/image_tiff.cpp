@@ -82,18 +82,27 @@ TIFF* open(Stream& s, const char* mode) {
   return tif;
 }
 
-// 8-bit RGB or RGBA strips, read a row at a time.
+// 8-bit RGB or RGBA strips, read a row at a time. The file's orientation
+// is turned into the top-left one as libtiff's RGBA reader turns it: rows
+// stored from the bottom are flipped, rows stored from the right mirrored
+// (the four orientations with rows and columns swapped count as the four
+// without).
 bool read_rows(TIFF* tif, uint32_t w, uint32_t h, uint16_t samples, uint32_t* px) {
   const tmsize_t line = TIFFScanlineSize(tif);
   if (line < static_cast<tmsize_t>(size_t{w} * samples)) return false;
+  uint16_t orientation = ORIENTATION_TOPLEFT;
+  TIFFGetFieldDefaulted(tif, TIFFTAG_ORIENTATION, &orientation);
+  const uint16_t o4 = orientation >= 5 && orientation <= 8 ? uint16_t(orientation - 4) : orientation;
+  const bool from_right = o4 == ORIENTATION_TOPRIGHT || o4 == ORIENTATION_BOTRIGHT;
+  const bool from_bottom = o4 == ORIENTATION_BOTRIGHT || o4 == ORIENTATION_BOTLEFT;
   std::vector<uint8_t> row(static_cast<size_t>(line));
   for (uint32_t y = 0; y < h; y++) {
     if (TIFFReadScanline(tif, row.data(), y, 0) < 0) return false;
-    uint32_t* o = px + size_t{y} * w;
+    uint32_t* o = px + size_t{from_bottom ? h - 1 - y : y} * w;
     for (uint32_t x = 0; x < w; x++) {
       const uint8_t* p = row.data() + size_t{x} * samples;
       const uint32_t a = samples == 4 ? p[3] : 255;
-      o[x] = a << 24 | uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2];
+      o[from_right ? w - 1 - x : x] = a << 24 | uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2];
     }
   }
   return true;

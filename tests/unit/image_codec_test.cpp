@@ -271,21 +271,26 @@ TEST(ImageCodec, BmpBitDepthsHeadersAndCompressions) {
   for (const auto& f : bad) EXPECT_FALSE(decodes(bmp, f));
 }
 
-// An uncompressed little-endian TIFF of one strip, made by hand: RGB with
-// one extra sample of kind `extra` (1 premultiplied alpha, 2 plain alpha),
-// `bits` bits a sample, `data` the strip.
+// An uncompressed little-endian TIFF of one strip, made by hand: RGB, with
+// one extra sample of kind `extra` (1 premultiplied alpha, 2 plain alpha)
+// unless it is 0, `bits` bits a sample, rows stored in `orientation`, and
+// `data` the strip.
 std::vector<uint8_t> tiff_file(uint32_t w, uint32_t h, uint16_t bits, uint16_t extra,
-                               const std::vector<uint8_t>& data) {
+                               const std::vector<uint8_t>& data, uint16_t orientation = 1) {
   struct Entry {
     uint16_t tag, type;
     uint32_t count, value;
   };
-  const uint32_t entries = 11;
+  const uint32_t samples = extra ? 4 : 3;
+  std::vector<Entry> e = {{256, 4, 1, w},       {257, 4, 1, h},           {258, 3, samples, 0},
+                          {259, 3, 1, 1},       {262, 3, 1, 2},           {273, 4, 1, 0},
+                          {274, 3, 1, orientation}, {277, 3, 1, samples}, {278, 4, 1, h},
+                          {279, 4, 1, uint32_t(data.size())}, {284, 3, 1, 1}};
+  if (extra) e.push_back({338, 3, 1, extra});
+  const uint32_t entries = static_cast<uint32_t>(e.size());
   const uint32_t ifd = 8, bits_at = ifd + 2 + 12 * entries + 4, strip_at = bits_at + 8;
-  const Entry e[entries] = {{256, 4, 1, w},      {257, 4, 1, h},        {258, 3, 4, bits_at},
-                            {259, 3, 1, 1},      {262, 3, 1, 2},        {273, 4, 1, strip_at},
-                            {277, 3, 1, 4},      {278, 4, 1, h},        {279, 4, 1, uint32_t(data.size())},
-                            {284, 3, 1, 1},      {338, 3, 1, extra}};
+  e[2].value = bits_at;
+  e[5].value = strip_at;
   std::vector<uint8_t> f(strip_at, 0);
   f[0] = f[1] = 'I';
   f[2] = 42;
@@ -301,9 +306,16 @@ std::vector<uint8_t> tiff_file(uint32_t w, uint32_t h, uint16_t bits, uint16_t e
       p[8 + k] = uint8_t(e[i].value >> (8 * k));
     }
   }
-  for (int s = 0; s < 4; s++) f[bits_at + 2 * static_cast<uint32_t>(s)] = uint8_t(bits);
+  for (uint32_t s = 0; s < samples; s++) f[bits_at + 2 * s] = uint8_t(bits);
   f.insert(f.end(), data.begin(), data.end());
   return f;
+}
+
+// Each byte of `v` as a 16-bit sample of the same value.
+std::vector<uint8_t> wide(const std::vector<uint8_t>& v) {
+  std::vector<uint8_t> o;
+  for (uint8_t b : v) o.insert(o.end(), {b, b});
+  return o;
 }
 
 // TIFF alpha, premultiplied in the file or not, 8 or 16 bits a sample: a
@@ -314,11 +326,6 @@ TEST(ImageCodec, TiffAlphaComesBackPlain) {
   const Codec tiff{"tiff", decode_tiff, encode_tiff};
   const uint8_t a = 128;
   auto pre = [&](uint32_t c) { return uint8_t((c * a + 127) / 255); };
-  auto wide = [](std::vector<uint8_t> v) {
-    std::vector<uint8_t> o;
-    for (uint8_t b : v) o.insert(o.end(), {b, b});
-    return o;
-  };
   struct Case {
     const char* what;
     std::vector<uint8_t> file;
@@ -341,6 +348,34 @@ TEST(ImageCodec, TiffAlphaComesBackPlain) {
     }
     EXPECT_EQ(back[1], 0xFF0A141Eu) << c.what;
   }
+}
+
+// A TIFF's rows stored from the bottom or from the right come out upright
+// whether its samples are read as they are (8 bits) or through libtiff's
+// RGBA reader (16 bits); the 8-bit ones came out as stored, upside down or
+// mirrored. The file holds red, green / blue, white in its own order.
+TEST(ImageCodec, TiffOrientationsComeOutUpright) {
+  const Codec tiff{"tiff", decode_tiff, encode_tiff};
+  constexpr uint32_t R = 0xFFFF0000u, G = 0xFF00FF00u, B = 0xFF0000FFu, W = 0xFFFFFFFFu;
+  const std::vector<uint8_t> rgb = {255, 0, 0, 0, 255, 0, 0, 0, 255, 255, 255, 255};
+  struct Case {
+    uint16_t orientation;
+    std::vector<uint32_t> expect;
+  };
+  const Case cases[] = {{1, {R, G, B, W}}, {2, {G, R, W, B}}, {3, {W, B, G, R}}, {4, {B, W, R, G}},
+                        {5, {R, G, B, W}}, {8, {B, W, R, G}}};
+  for (const Case& c : cases) {
+    for (uint16_t bits : {8, 16}) {
+      std::vector<uint32_t> back;
+      const auto file = tiff_file(2, 2, bits, 0, bits == 8 ? rgb : wide(rgb), c.orientation);
+      ASSERT_TRUE(decodes(tiff, file, &back)) << "orientation " << c.orientation << ", " << bits << " bits";
+      EXPECT_EQ(back, c.expect) << "orientation " << c.orientation << ", " << bits << " bits";
+    }
+  }
+  // Plain alpha at 8 bits keeps its exact values, flipped too.
+  std::vector<uint32_t> back;
+  ASSERT_TRUE(decodes(tiff, tiff_file(2, 1, 8, 2, {1, 2, 3, 4, 5, 6, 7, 8}, 2), &back));
+  EXPECT_EQ(back, (std::vector<uint32_t>{0x08050607u, 0x04010203u}));
 }
 
 // Truncated files fail (a file cut before its last row cannot give all its
