@@ -2,7 +2,6 @@
 // differs from float!, and the lexer's loader of time literals.
 #include "values/time.h"
 
-#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -145,11 +144,9 @@ std::string exact_seconds(double t, double s) {
   const double minutes = t - s;
   // (Common values stop at 6 to 17 decimals. The loader takes seconds of
   // up to 312 characters, so 309 decimals at most: seconds whose digits
-  // run past them, below about 1e-292, load back rounded to 309 decimals.
-  // Fewer decimals than the first nonzero digit needs would write zeros.)
+  // run past them, below about 1e-292, load back rounded to 309 decimals.)
   char text[320];
-  const int first = static_cast<int>(-std::floor(std::log10(s)));
-  for (int digits = std::max(6, std::min(first, 309)); digits <= 309; digits++) {
+  for (int digits = 6; digits <= 309; digits++) {
     std::snprintf(text, sizeof text, "%.*f", digits, s);
     if (minutes + std::strtod(text, nullptr) == t) break;
   }
