@@ -155,8 +155,10 @@ void do_math_scalar(MathOp op, Cell* vec, const Cell* scalar, ScalarSide side) {
   uint8_t* p = b->head_ptr() + static_cast<size_t>(std::max(vec->head(), 0)) * w;
   const bool left = side == ScalarSide::left;
   if (integer_class(type)) {
+    // A float that has no 32-bit integer (NaN, or beyond the range) is
+    // refused: it would have counted as the smallest integer.
     const int32_t y = st == TypeId::integer || st == TypeId::char_ ? scalar->integer()
-                                                                   : integer::truncate_or_min(scalar->real());
+                                                                   : integer::from_double_checked(scalar->real());
     // Identities leave the elements untouched.
     if (!left && (((op == MathOp::add || op == MathOp::subtract) && y == 0) ||
                   ((op == MathOp::multiply || op == MathOp::divide) && y == 1)))
