@@ -65,7 +65,18 @@ toff_t seek_proc(thandle_t h, toff_t off, int whence) {
 
 int close_proc(thandle_t) { return 0; }
 toff_t size_proc(thandle_t h) { return static_cast<Stream*>(h)->size; }
-int map_proc(thandle_t, void**, toff_t*) { return 0; }
+// The bytes being read are handed to libtiff as a mapped file (it only
+// reads them): libtiff 4.5 refuses the uncompressed tiles of a file it
+// reads through read_proc whenever the caller's buffer is larger than a
+// tile, which its RGBA reader's is ("Invalid tile byte count"), so such
+// files failed to decode.
+int map_proc(thandle_t h, void** base, toff_t* size) {
+  auto* s = static_cast<Stream*>(h);
+  if (!s->data) return 0;
+  *base = const_cast<uint8_t*>(s->data);
+  *size = s->size;
+  return 1;
+}
 void unmap_proc(thandle_t, void*, toff_t) {}
 
 int quiet(TIFF*, void*, const char*, const char*, va_list) { return 1; }
@@ -193,7 +204,7 @@ bool decode_tiff(const uint8_t* data, size_t n, Raster& out) {
   Stream s;
   s.data = data;
   s.size = n;
-  TIFF* tif = open(s, "rm");
+  TIFF* tif = open(s, "r");
   if (!tif) return false;
   const bool ok = read_tiff(tif, out);
   TIFFClose(tif);
