@@ -21,6 +21,8 @@ Paths it answers:
   /count/NAME        "NAME N", N counting the requests for NAME
   /script            a Qel script
   /data.qel          molded Qel values, with a suffix that no codec claims
+  /one.qel           a block of one value, "[1]"
+  /flag.json         a JSON object holding true and null
 """
 import http.server
 import os
@@ -88,6 +90,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return self.reply(200, "Qel [Title: \"remote\"]\nremote-value: 6 * 7\n", [("Content-Type", "text/plain")])
         if path == "/data.qel":
             return self.reply(200, "[a 1] \"two\"", [("Content-Type", "text/plain")])
+        if path == "/one.qel":
+            return self.reply(200, "[1]", [("Content-Type", "text/plain")])
+        if path == "/flag.json":
+            return self.reply(200, '{"a":true,"b":null}', [("Content-Type", "application/json")])
         return self.reply(404, "not found", [("Content-Type", "text/plain")])
 
     do_GET = do_HEAD = do_POST = do_PUT = do_DELETE = do_PATCH = route
