@@ -218,7 +218,16 @@ Cell* eval_path(Cell* parent, Cell* element, Cell* value, const PathStep& step) 
 
 namespace {
 
-bool http_q(const Cell* url) { return string::starts_with_cstring(url, "http"); }
+// A URL whose text begins with "http" (which covers "https"), in any case:
+// schemes are not case-sensitive (HTTP://host is an HTTP URL).
+bool http_q(const Cell* url) {
+  if (string::rest_length(url) < 4) return false;
+  for (int32_t i = 0; i < 4; i++) {
+    const uint32_t c = string::rs_abs_at(url, url->head() + i);
+    if ((c | 0x20) != static_cast<uint32_t>("http"[i])) return false;
+  }
+  return true;
+}
 
 [[noreturn]] void no_connect(const Cell* url) {
   Cell u = *url;
