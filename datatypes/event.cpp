@@ -153,7 +153,7 @@ void find_flag_q_routine() {
 
 constexpr library::RoutineDef kRoutines[] = {
     {"event?", event_q, R"spec(value [any-type!] return: [logic!])spec", TypeId::logic},
-    {"send-event-os", send_event_os, R"spec(evt [event!] queued? [logic!] return: [logic!])spec",
+    {"send-event-os", send_event_os, R"spec(event [event!] queued? [logic!] return: [logic!])spec",
      TypeId::logic},
     {"find-flag?", find_flag_q_routine, R"spec(facet [any-type!] flag [any-type!] return: [logic!])spec",
      TypeId::logic},
