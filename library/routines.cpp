@@ -273,15 +273,17 @@ void write_stdout() {
   if (v->is(TypeId::binary)) {
     output::write_utf8(reinterpret_cast<const char*>(binary::rs_head(v)),
                        static_cast<size_t>(binary::rs_length(v)));
-  } else if (is_any_string(v->type())) {
+  } else if (v->is(TypeId::string)) {
     std::string text;
     string::to_utf8(v, text);
     output::write_utf8(text);
   } else {
+    // Any other value is written as its molded text, as `write` writes it
+    // to a file.
     Cell* buffer = stack::push_slot();
     string::rs_make_at(buffer, 16);
     Cell value = *v;
-    actions::call_form(&value, buffer, nullptr, 0x7FFFFFFF);
+    actions::call_mold(&value, buffer, false, false, false, nullptr, 0x7FFFFFFF, 0);
     std::string text;
     string::to_utf8(buffer, text);
     output::write_utf8(text);
