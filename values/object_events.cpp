@@ -53,8 +53,19 @@ inline Cell* info_cell(Node events, int32_t which) {
   return memory::series(events)->cells() + which;
 }
 
+// The second payload word packs the handler's index (upper 16 bits) with
+// its local-slot count (lower 16), as the serialised form carries it. The
+// index alone does not fit there once an object has 65,536 words (the
+// handler of a bigger object was looked up at its index modulo 65,536, and
+// index 65,535 read as "no handler"), so the first payload word holds the
+// whole index and is the one read.
 inline uint32_t pack(int32_t index, int32_t locals) {
   return (static_cast<uint32_t>(index) << 16) | (static_cast<uint32_t>(locals) & 0xFFFFu);
+}
+
+inline Cell info(int32_t index, int32_t locals, Node spec) {
+  return Cell{static_cast<uint32_t>(TypeId::pair), static_cast<uint32_t>(index), pack(index, locals),
+              index < 0 ? 0u : spec};
 }
 
 int32_t count_locals_of(const Cell* fn) {
@@ -68,9 +79,7 @@ void refresh_count(Node events, int32_t which, int32_t index, const Cell* handle
   Cell* c = info_cell(events, which);
   if (c->data3 == handler->data2) return;
   const int32_t locals = count_locals_of(handler);
-  c = info_cell(events, which);
-  c->data2 = pack(index, locals);
-  c->data3 = handler->data2;
+  *info_cell(events, which) = info(index, locals, handler->data2);
 }
 
 }  // namespace
@@ -86,17 +95,15 @@ Node make_event_info(Node change_spec, int32_t change_index, int32_t change_loca
   const Node n = memory::alloc_cells(2);
   SeriesBuffer* s = memory::series(n);
   Cell* c = s->cells();
-  c[0] = Cell{static_cast<uint32_t>(TypeId::pair), 0, pack(change_index, change_locals),
-              change_index < 0 ? 0u : change_spec};
-  c[1] = Cell{static_cast<uint32_t>(TypeId::pair), 0, pack(deep_index, deep_locals),
-              deep_index < 0 ? 0u : deep_spec};
+  c[0] = info(change_index, change_locals, change_spec);
+  c[1] = info(deep_index, deep_locals, deep_spec);
   s->tail = s->offset + 2 * sizeof(Cell);
   return n;
 }
 
 int32_t handler_index(Node events, int32_t which) {
   if (!events) return -1;
-  return static_cast<int32_t>(info_cell(events, which)->data2) >> 16;
+  return static_cast<int32_t>(info_cell(events, which)->data1);
 }
 
 Node event_info_from(Node ctx) {
