@@ -8,11 +8,12 @@
 //
 // Event information: a 2-cell series named by the object cell's data3 (0
 // when the object has neither handler). Cell 0 describes `on-change*`, cell
-// 1 `on-deep-change*`; each is a pair!-typed cell whose data2 holds the
-// handler's field index << 16 or-ed with its local-slot count (index -1, all
-// ones in the upper half, when there is no such handler) and whose data3 is
-// the spec node the count was taken from (recounted when the field holds a
-// function with another spec). The information is built by the
+// 1 `on-deep-change*`; each is a pair!-typed cell whose data1 holds the
+// handler's field index (-1 when there is no such handler), whose data2
+// holds that index << 16 or-ed with its local-slot count (the form QELBIN
+// writes; the index does not fit there past 65,535 fields, so data1 is the
+// one read) and whose data3 is the spec node the count was taken from
+// (recounted when the field holds a function with another spec). The information is built by the
 // constructors only (make, copy, construct with a prototype, init_events);
 // replacing a handler function by assignment needs no rebuild.
 //
