@@ -335,6 +335,14 @@ Cell* push(const Cell* spec_in, const Cell* body, Node ctx, Node object, uint32_
     copy.set_type(TypeId::block);
     *extra(slot, kBody) = copy;
     if (made_here) context::bind(extra(slot, kBody), ctx, context::SelfRef::no);
+    // A function the library makes as it runs (`keep` inside `collect`)
+    // from a body of its own code is library code too; one made from a
+    // user's block is not.
+    if (is_any_block(body->type()) && body->node() &&
+        (memory::series(body->node())->flags & series_flag::library)) {
+      slot->set_flag(function_flag::library);
+      mark_library_code(copy.node());
+    }
   } else {
     set_none(extra(slot, kBody));
   }
