@@ -181,7 +181,20 @@ bool point_ahead(const LexerState& s, uint32_t paren) {
 
 // --- scanners of the structural classes
 
-void scan_eof(LexerState& s, uint32_t, uint32_t, uint32_t) { s.input = s.input_end; }
+// A NUL byte reads as the end of the input. Before the real end it ends the
+// text only when nothing but NULs and white space follow it (padding); a NUL
+// with more text after it is an invalid character, so that the rest is not
+// dropped without a word.
+void scan_eof(LexerState& s, uint32_t, uint32_t end, uint32_t) {
+  for (uint32_t p = end; p < s.input_end; p++) {
+    int cls = kClassTable[s.text[p]] & 0xFF;
+    if (cls != c_end && cls != c_blank && cls != c_line && cls != c_control) {
+      s.input = end + 1;
+      throw_error(s, end, end + 1, -1);
+    }
+  }
+  s.input = s.input_end;
+}
 
 void scan_error(LexerState& s, uint32_t start, uint32_t end, uint32_t) {
   int32_t kind = -1;

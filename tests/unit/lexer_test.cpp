@@ -328,8 +328,8 @@ TEST_F(Lexer, WhiteSpaceAndUnicodeSpaces) {
   EXPECT_EQ(name_of(at(&b, 2)), "c");
   Cell spaces = load("\xC2\xA0");
   EXPECT_EQ(length_of(&spaces), 0u);
-  // A NUL byte ends the input.
-  Cell nul = load(std::string("a\0b", 3));
+  // A NUL byte ends the input when only NULs and white space follow it.
+  Cell nul = load(std::string("a\0\0 \n\0", 6));
   EXPECT_EQ(length_of(&nul), 1u);
 }
 
@@ -382,6 +382,14 @@ TEST_F(LexerErrors, Messages) {
                                                  "1''234567890123456789012345678"},
   };
   for (const Case& c : cases) EXPECT_EQ(error_of(c.text), c.message) << c.text;
+}
+
+TEST_F(LexerErrors, NulBeforeMoreTextIsAnInvalidCharacter) {
+  // A NUL byte with more than padding after it would drop the rest of the
+  // text without a word; it is reported where it stands.
+  for (const std::string& text : {std::string("a\0b", 3), std::string("1 \0 2", 5),
+                                  std::string("; c\0x\ny", 8), std::string("[a\0]", 5)})
+    EXPECT_EQ(error_of(text).substr(0, 30), "(line 1) invalid character at ") << text;
 }
 
 TEST_F(LexerErrors, EveryInvalidByteIsAnErrorNotACrash) {
