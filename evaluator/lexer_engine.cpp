@@ -657,7 +657,10 @@ void scan_tokens(LexerState& s) {
     const uint32_t end = s.input_end;
     int state = s.entry, prev = state;
     uint32_t flags = 0, start = p;
-    int32_t lines = 0;
+    // Line feeds before the token (`leading`) give its value the new-line
+    // marker; those inside it (a raw string, a tag, a binary written over
+    // several lines) only advance the line count.
+    int32_t lines = 0, leading = 0;
     if (state == 0) {
       // Leading blanks: the table would keep state 0 for each of them.
       for (; p < end; p++) {
@@ -666,6 +669,7 @@ void scan_tokens(LexerState& s) {
         else if (b != ' ' && b != '\t' && b != '\r') break;
       }
       start = p;
+      leading = lines;
     }
     for (; p < end; p++) {
       uint32_t c = kClassTable[text[p]];
@@ -675,7 +679,10 @@ void scan_tokens(LexerState& s) {
       state = kTransitions[state * kClassCount + cls];
       if (state >= kTerminalBase) break;
       lines += line_increment(cls);
-      if (skips(state)) start = p + 1;
+      if (skips(state)) {
+        start = p + 1;
+        leading = lines;
+      }
     }
     if (p >= end && state < kTerminalBase) {
       prev = state;
@@ -686,7 +693,7 @@ void scan_tokens(LexerState& s) {
     int cls = state - kTerminalBase;
     s.token_start = start;
     s.input = s.token_end = p;
-    s.nlines = lines;
+    s.nlines = leading;
     s.line += lines;
     s.exit = prev;
     s.scanned = -1;
