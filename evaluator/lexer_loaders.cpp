@@ -297,6 +297,7 @@ void load_refinement(LexerState& s, uint32_t start, uint32_t end, uint32_t, Chec
   s.input = end;
   s.type = static_cast<int32_t>(TypeId::refinement);
   if (s.text[start] != '/' || end - start < 2) fail(s, start, end, TypeId::refinement);
+  if (!check_text(s.text, start + 1, end, false)) fail(s, start, end, TypeId::refinement);
   emit(s, mode, start, end, TypeId::refinement, [&](Cell* v) {
     return make_word(v, TypeId::refinement, s.text + start + 1, end - start - 1);
   });
@@ -750,7 +751,9 @@ void load_word(LexerState& s, uint32_t start, uint32_t end, uint32_t flags, Chec
     a++;
   }
   if (a >= b) fail(s, start, end, type);
-  if ((flags & (flag::wide | flag::wider)) && !check_text(t, a, b, false)) fail(s, start, end, type);
+  // Every byte is checked, not only after a lead byte: a stray continuation
+  // byte (80h-BFh) is no character either.
+  if (!check_text(t, a, b, false)) fail(s, start, end, type);
   s.type = static_cast<int32_t>(type);
   emit(s, mode, start, end, type, [&](Cell* v) { return make_word(v, type, t + a, b - a); });
 }
