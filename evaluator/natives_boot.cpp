@@ -87,7 +87,7 @@ constexpr ActionSpec kActionSpecs[] = {
         value /part "Limit the length of the result" length [number! series! pair!]
         /deep "Copy nested values" /types "Copy only specific types of non-scalar values" kind)spec"},
     {ActionId::find, R"spec("Returns the series where a value is found, or NONE"
-        series value [any-type!]
+        series [series! bitset! typeset! port! map! none!] value [any-type!]
         /part "Limit the length of the search" length [number! series!]
         /only "Treat a series search value as a single value" /case "Perform a case-sensitive search"
         /same "Use same? as comparator" /any "Use * and ? wildcards in string searches"
