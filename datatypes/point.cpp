@@ -408,7 +408,10 @@ bool load_token(const lexer::LateToken& token, bool build, Cell* out) {
     if (std::isinf(static_cast<float>(d)) && !std::memchr(from, '#', static_cast<size_t>(to - from)))
       return false;
     v[n++] = static_cast<float>(d);
-    if (*p++ == ')') break;
+    // After a coordinate and its blanks comes "," or ")", nothing else.
+    const uint8_t sep = *p++;
+    if (sep == ')') break;
+    if (sep != ',') return false;
   }
   if (n < 2 || p != end) return false;
   if (build) make_point(out, n == 2 ? TypeId::point2d : TypeId::point3d, v);
