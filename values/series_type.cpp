@@ -159,7 +159,13 @@ Cell* poke(Cell* s, int32_t i, Cell* value, Cell*) {
   TypeId t = s->type();
   // Refuse what the series cannot hold before anyone is told of a change.
   if (is_any_string(t) && !value->is(TypeId::char_)) fire(ErrorCode::script_invalid_arg, value);
-  if (t == TypeId::binary && !value->is(TypeId::char_) && !value->is(TypeId::integer))
+  // A byte takes an integer from -128 to 255 (as append and insert take it) or
+  // a char up to 255: keeping only the low bits of anything larger stored a
+  // different number than the one given.
+  if (t == TypeId::binary &&
+      !(value->is(TypeId::char_) ? value->data3 <= 255
+                                 : value->is(TypeId::integer) && value->integer() >= -128 &&
+                                       value->integer() <= 255))
     fire(ErrorCode::script_invalid_arg, value);
   Cell v = *value;
   bool owned = ownership::check(s, OwnerEvent::poke, &v, static_cast<int32_t>(p), 1);
