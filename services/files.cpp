@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -616,7 +617,16 @@ bool delete_(const Cell* file) {
 bool rename(const Cell* from, const Cell* to) {
   const std::string a = file::to_os_path(from);
   const std::string b = file::to_os_path(to);
-  return !a.empty() && !b.empty() && ::rename(a.c_str(), b.c_str()) == 0;
+  if (a.empty() || b.empty()) return false;
+  // A name that is taken is refused: the system's rename would silently
+  // replace that file (or empty folder) and its contents would be lost.
+#ifdef RENAME_NOREPLACE
+  if (::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+#endif
+  struct stat st;
+  if (::lstat(b.c_str(), &st) == 0 || errno != ENOENT) return false;
+  return ::rename(a.c_str(), b.c_str()) == 0;
 }
 
 int64_t size_of(const Cell* file) {

@@ -150,7 +150,8 @@ bool query(const Cell* file, FileTime* time);
 // Deletes a file, or an empty folder when the path names one; true on
 // success.
 bool delete_(const Cell* file);
-// Renames a file or folder; true on success.
+// Renames a file or folder; true on success. A new name that is taken
+// fails (nothing is replaced).
 bool rename(const Cell* from, const Cell* to);
 // The size of a file in bytes, or -1 when it cannot be opened or sized or
 // the path names a folder.
