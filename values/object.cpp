@@ -369,14 +369,20 @@ Cell* make(Cell* proto, Cell* spec, TypeId) {
       context::put_word_value(ctx, &w, &v);
     }
     grew = context::word_count(ctx) > before;
-    // The copy rebound the prototype's functions; those the spec object
-    // brought are rebound here, and every series value is carried.
-    for (uint32_t i = 0; i < n; i++) {
-      if (!context::values(from)[i].is(TypeId::function)) continue;
-      Cell w = *context::word_cell(from, static_cast<int32_t>(i));
-      detail::rebind_function(ctx, context::find_word(ctx, w.symbol(), context::Case::insensitive));
+    // The copy rebound the prototype's functions before the spec's words
+    // were in. The spec object's functions are rebound here; when the spec
+    // added words, the prototype's are rebound again so that their bodies
+    // see the new fields. Every series value is carried.
+    if (grew && from_object) {
+      detail::carry_series(ctx, detail::carried_by_make, true, detail::Functions::rebind);
+    } else {
+      for (uint32_t i = 0; i < n; i++) {
+        if (!context::values(from)[i].is(TypeId::function)) continue;
+        Cell w = *context::word_cell(from, static_cast<int32_t>(i));
+        detail::rebind_function(ctx, context::find_word(ctx, w.symbol(), context::Case::insensitive));
+      }
+      detail::carry_series(ctx, detail::carried_by_make, true, detail::Functions::keep);
     }
-    detail::carry_series(ctx, detail::carried_by_make, true, detail::Functions::keep);
     result->data2 = static_cast<uint32_t>(grew || !from_object ? next_class_id() : proto_class);
   } else if (spec->is(TypeId::block)) {
     grew = context::collect_set_words(ctx, spec);
