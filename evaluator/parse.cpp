@@ -1008,8 +1008,13 @@ State Engine::break_(bool reject) {
       d -= 2;
     }
   }
+  // Each entry left behind is popped as far as a trace can tell, so that
+  // its pushes and pops stay paired.
   if (loop_top) {
-    while (depth(rules_stack) > loop_top) abandon_entry();
+    while (depth(rules_stack) > loop_top) {
+      if (!fire_event(Ev::pop)) return halt();
+      abandon_entry();
+    }
     if (reject) {
       set_index(triple::second(at(rules_stack, loop_top - 2)));
       clamp_input();
@@ -1019,7 +1024,10 @@ State Engine::break_(bool reject) {
     cut(rules_stack, loop_top - 3);
     return State::check_pending;
   }
-  while (rule_on_top()) abandon_entry();
+  while (rule_on_top()) {
+    if (!fire_event(Ev::pop)) return halt();
+    abandon_entry();
+  }
   if (reject) {
     set_index(triple::second(at(rules_stack, depth(rules_stack) - 2)));
     clamp_input();
