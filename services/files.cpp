@@ -620,12 +620,20 @@ bool rename(const Cell* from, const Cell* to) {
   if (a.empty() || b.empty()) return false;
   // A name that is taken is refused: the system's rename would silently
   // replace that file (or empty folder) and its contents would be lost.
+  // The same file under another spelling (%a and %./a) is no other file.
+  const auto same_file = [&a, &b] {
+    struct stat sa, sb;
+    return ::lstat(a.c_str(), &sa) == 0 && ::lstat(b.c_str(), &sb) == 0 &&
+           sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+  };
 #ifdef RENAME_NOREPLACE
   if (::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno == EEXIST) return same_file() && ::rename(a.c_str(), b.c_str()) == 0;
   if (errno != EINVAL && errno != ENOSYS) return false;
 #endif
   struct stat st;
-  if (::lstat(b.c_str(), &st) == 0 || errno != ENOENT) return false;
+  if (::lstat(b.c_str(), &st) == 0) return same_file() && ::rename(a.c_str(), b.c_str()) == 0;
+  if (errno != ENOENT) return false;
   return ::rename(a.c_str(), b.c_str()) == 0;
 }
 
