@@ -924,6 +924,9 @@ State Engine::insert() {
     positional = true;
     k++;
   }
+  // A bar ends the alternative: the value is missing, not the word `|`.
+  if (rule_keyword(rule_at(k)) == Kw::bar)
+    fire(ErrorCode::script_parse_end, keyword_word(Kw::insert));
   pos_ = k;
   if (!value_of(rule_at(k), &reg_[kTemp])) return State::abort;
   const int32_t before = index();
@@ -951,6 +954,8 @@ State Engine::change() {
     int32_t from = std::clamp(p.head(), 0, length());
     int32_t lo = std::min(from, index()), hi = std::max(from, index());
     pos_ = k + 1;
+    if (rule_keyword(rule_at(pos_)) == Kw::bar)
+      fire(ErrorCode::script_parse_rule, keyword_word(Kw::change));
     if (!value_of(rule_at(pos_), &reg_[kTemp])) return State::abort;
     set_index(change_range(lo, hi, only));
     return matched(true);
@@ -1285,7 +1290,9 @@ State Engine::pop_rule() {
     case Kind::change:
     case Kind::change_only: {
       const int32_t k = pos_ + 1;
-      if (k >= tail()) fire(ErrorCode::script_parse_rule, keyword_word(Kw::change));
+      // The value is missing at the end of the rules or of the alternative.
+      if (k >= tail() || rule_keyword(rule_at(k)) == Kw::bar)
+        fire(ErrorCode::script_parse_rule, keyword_word(Kw::change));
       pos_ = k;
       if (match_) {
         if (!value_of(rule_at(k), &reg_[kTemp])) return State::abort;
