@@ -75,6 +75,9 @@ inline Kw rule_keyword(const Cell& c) {
   return (k == Kw::pick || k == Kw::only || k == Kw::after) ? Kw::none_ : k;
 }
 inline const Cell* keyword_word(Kw k) { return &keyword_words[static_cast<size_t>(k)]; }
+// A word that `set`, `copy`, `case` and `collect set/into/after` may take:
+// a bar ends the alternative, so the word is missing there.
+inline bool named_word(const Cell& c) { return c.is(TypeId::word) && raw_keyword(c) != Kw::bar; }
 
 // --- events -----------------------------------------------------------------
 
@@ -848,7 +851,7 @@ State Engine::collect() {
     default: break;
   }
   if (how) {
-    if (k + 1 >= n || !rule_at(k + 1).is(TypeId::word)) fire(ErrorCode::script_parse_end, &v);
+    if (k + 1 >= n || !named_word(rule_at(k + 1))) fire(ErrorCode::script_parse_end, &v);
     word = rule_at(k + 1);
     k += 2;
   }
@@ -1107,7 +1110,7 @@ State Engine::keyword(Kw k) {
       return matched(!is_falsy(&reg_[kTemp]));
     }
     case Kw::case_: {
-      if (pos_ + 1 >= n || !rule_at(pos_ + 1).is(TypeId::word))
+      if (pos_ + 1 >= n || !named_word(rule_at(pos_ + 1)))
         fire(ErrorCode::script_parse_end, kw);
       reg_[kTemp] = word_value(rule_at(pos_ + 1));
       const int32_t next = is_falsy(&reg_[kTemp]) ? kModeInsensitive : kModeSensitive;
@@ -1122,7 +1125,7 @@ State Engine::keyword(Kw k) {
     }
     case Kw::set:
     case Kw::copy: {
-      if (pos_ + 1 >= n || !rule_at(pos_ + 1).is(TypeId::word))
+      if (pos_ + 1 >= n || !named_word(rule_at(pos_ + 1)))
         fire(ErrorCode::script_parse_end, kw);
       need_rule(pos_ + 2);
       Cell word = rule_at(pos_ + 1);
