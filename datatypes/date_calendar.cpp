@@ -231,10 +231,7 @@ void do_math(Cell* d, Cell* operand, MathOp op) {
       break;
     case TypeId::date: {
       if (add) {
-        const Cell called = word::load("add");
-        Cell dt;
-        set_datatype(&dt, TypeId::date);
-        fire(ErrorCode::script_not_related, &called, &dt);
+        fire_not_related("add", TypeId::date);
       }
       n -= to_day_number(word(operand));
       t -= stored(operand);
@@ -256,10 +253,7 @@ void do_math(Cell* d, Cell* operand, MathOp op) {
 
 void integer_left(Cell* left, Cell* right, MathOp op) {
   if (op != MathOp::add) {
-    const Cell called = word::load("subtract");
-    Cell dt;
-    set_datatype(&dt, TypeId::integer);
-    fire(ErrorCode::script_not_related, &called, &dt);
+    fire_not_related("subtract", TypeId::integer);
   }
   const Cell days = *left;
   *left = *right;

@@ -303,10 +303,7 @@ void power(Cell* base, const Cell* exponent) {
 void round(Cell* value, const Cell* scale, integer::RoundMode mode) {
   using integer::RoundMode;
   if (scale != nullptr && scale->is(TypeId::money)) {
-    const Cell called = word::load("round");
-    Cell dt;
-    set_datatype(&dt, TypeId::money);
-    fire(ErrorCode::script_not_related, &called, &dt);
+    fire_not_related("round", TypeId::money);
   }
   // Only numbers and times carry a step; any other scale would be read as
   // the bits of a double.

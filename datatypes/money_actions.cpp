@@ -251,12 +251,8 @@ Cell* round(Cell* value, Cell* scale, RoundFlags flags) {
       case TypeId::money: s = *scale; break;
       case TypeId::integer: from_integer(&s, scale->integer()); break;
       case TypeId::float_: from_float(&s, scale->real(), Strict::yes); break;
-      default: {
-        Cell called = stack::get_call();
-        Cell dt;
-        set_datatype(&dt, scale->type());
-        fire(ErrorCode::script_not_related, &called, &dt);
-      }
+      default:
+        fire_not_related(nullptr, scale->type());
     }
   }
   abs(&s);

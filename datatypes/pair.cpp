@@ -234,10 +234,7 @@ Cell* round(Cell* value, Cell* scale, RoundFlags flags) {
       case TypeId::float_:
       case TypeId::percent: break;
       case TypeId::money: {
-        const Cell called = stack::get_call();
-        Cell dt;
-        set_datatype(&dt, TypeId::money);
-        fire(ErrorCode::script_not_related, &called, &dt);
+        fire_not_related(nullptr, TypeId::money);
       }
       default: fire(ErrorCode::script_invalid_arg, scale);
     }

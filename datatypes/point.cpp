@@ -102,12 +102,10 @@ void number_left(Cell* left, Cell* right, MathOp op) {
   // allow (subtraction by negating first, from an integer).
   if (op == MathOp::divide || op == MathOp::remainder ||
       (!from_integer && op == MathOp::subtract)) {
-    const Cell w = word::load(op == MathOp::divide      ? "divide"
-                              : op == MathOp::remainder ? "remainder"
-                                                        : "subtract");
-    Cell dt;
-    set_datatype(&dt, from_integer ? TypeId::integer : right->type());
-    fire(ErrorCode::script_not_related, &w, &dt);
+    fire_not_related(op == MathOp::divide      ? "divide"
+                     : op == MathOp::remainder ? "remainder"
+                                               : "subtract",
+                     from_integer ? TypeId::integer : right->type());
   }
   const Cell number = *left;
   *left = *right;
@@ -327,10 +325,7 @@ Cell* round(Cell* value, Cell* scale, RoundFlags flags) {
       case TypeId::point2d: scales = 2; break;
       case TypeId::point3d: scales = 3; break;
       case TypeId::money: {
-        const Cell called = stack::get_call();
-        Cell dt;
-        set_datatype(&dt, TypeId::money);
-        fire(ErrorCode::script_not_related, &called, &dt);
+        fire_not_related(nullptr, TypeId::money);
       }
       default: fire(ErrorCode::script_invalid_arg, scale);
     }

@@ -142,10 +142,7 @@ void do_math(Cell* first, Cell* second, MathOp op) {
     // The operands are swapped below, which only addition, multiplication
     // and the bitwise operations allow.
     if (op == MathOp::subtract || op == MathOp::divide || op == MathOp::remainder) {
-      const Cell w = word::load(action_word(op));
-      Cell dt;
-      set_datatype(&dt, first->type());
-      fire(ErrorCode::script_not_related, &w, &dt);
+      fire_not_related(action_word(op), first->type());
     }
     t = second;
     o = first;

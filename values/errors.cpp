@@ -9,6 +9,7 @@
 #include "evaluator/unwind.h"
 #include "values/error.h"
 #include "values/symbol.h"
+#include "values/word.h"
 
 namespace qel {
 
@@ -63,6 +64,13 @@ void fire(ErrorCode code, const Cell* arg1, const Cell* arg2, const Cell* arg3) 
   Cell e = *err;
   stack::top = top;
   stack::throw_error(&e);
+}
+
+void fire_not_related(const char* action, TypeId type) {
+  const Cell called = action ? word::load(action) : stack::get_call();
+  Cell dt;
+  set_datatype(&dt, type);
+  fire(ErrorCode::script_not_related, &called, &dt);
 }
 
 }  // namespace qel

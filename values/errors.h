@@ -40,6 +40,11 @@ inline constexpr ErrorCategory category_of(ErrorCode c) {
 [[noreturn]] void fire(ErrorCode code, const Cell* arg1 = nullptr, const Cell* arg2 = nullptr,
                        const Cell* arg3 = nullptr);
 
+// Script error `not-related` ("incompatible argument for" action "of" type):
+// the action is the word named `action`, or (null) the word of the running
+// call.
+[[noreturn]] void fire_not_related(const char* action, TypeId type);
+
 // The Qel id word of a code ("no-value"), or nullptr when unknown.
 const char* error_id_name(ErrorCode code);
 // The catalog template of a code as Qel text.

@@ -390,10 +390,7 @@ void power() {
 
 Cell* round(Cell* value, Cell* scale, RoundFlags flags) {
   if (scale != nullptr && scale->is(TypeId::money)) {
-    const Cell called = stack::get_call();
-    Cell dt;
-    set_datatype(&dt, TypeId::money);
-    fire(ErrorCode::script_not_related, &called, &dt);
+    fire_not_related(nullptr, TypeId::money);
   }
   if (value->integer() == kMin) return value;
   if (scale != nullptr && !scale->is(TypeId::integer)) {

@@ -31,13 +31,6 @@ namespace {
   fire(ErrorCode::script_bad_to_arg, &dt, spec);
 }
 
-[[noreturn]] void not_related(const char* action, TypeId type) {
-  const Cell word = word::load(action);
-  Cell dt;
-  set_datatype(&dt, type);
-  fire(ErrorCode::script_not_related, &word, &dt);
-}
-
 constexpr const char* kFieldNames[] = {"hour", "minute", "second"};
 
 // The field an eval-path element or pick index names, or Field::none.
@@ -344,12 +337,12 @@ void add() {
 }
 
 void subtract() {
-  if (stack::arguments[1].is(TypeId::date)) not_related("subtract", TypeId::time);
+  if (stack::arguments[1].is(TypeId::date)) fire_not_related("subtract", TypeId::time);
   frame_math(MathOp::subtract);
 }
 
 void multiply() {
-  if (stack::arguments[1].is(TypeId::time)) not_related("multiply", TypeId::time);
+  if (stack::arguments[1].is(TypeId::time)) fire_not_related("multiply", TypeId::time);
   frame_math(MathOp::multiply);
 }
 
@@ -362,10 +355,7 @@ void divide() {
 
 Cell* round(Cell* value, Cell* scale, RoundFlags flags) {
   if (scale != nullptr && scale->is(TypeId::money)) {
-    const Cell called = stack::get_call();
-    Cell dt;
-    set_datatype(&dt, TypeId::money);
-    fire(ErrorCode::script_not_related, &called, &dt);
+    fire_not_related(nullptr, TypeId::money);
   }
   float_::round(value, scale, integer::round_mode(flags));
   const double seconds = value->is(TypeId::integer) ? value->integer() : value->real();
