@@ -75,9 +75,10 @@ inline Kw rule_keyword(const Cell& c) {
   return (k == Kw::pick || k == Kw::only || k == Kw::after) ? Kw::none_ : k;
 }
 inline const Cell* keyword_word(Kw k) { return &keyword_words[static_cast<size_t>(k)]; }
-// A word that `set`, `copy`, `case` and `collect set/into/after` may take:
-// a bar ends the alternative, so the word is missing there.
-inline bool named_word(const Cell& c) { return c.is(TypeId::word) && raw_keyword(c) != Kw::bar; }
+// A bar ends the alternative: a keyword's value or word is missing there.
+inline bool is_bar(const Cell& c) { return raw_keyword(c) == Kw::bar; }
+// A word that `set`, `copy`, `case` and `collect set/into/after` may take.
+inline bool named_word(const Cell& c) { return c.is(TypeId::word) && !is_bar(c); }
 
 // --- events -----------------------------------------------------------------
 
@@ -855,7 +856,7 @@ State Engine::collect() {
     word = rule_at(k + 1);
     k += 2;
   }
-  if (k >= n || rule_keyword(rule_at(k)) == Kw::bar) fire(ErrorCode::script_parse_end, kw);
+  if (k >= n || is_bar(rule_at(k))) fire(ErrorCode::script_parse_end, kw);
   if (how <= 1) {
     block::make_at(&reg_[kTemp], 8);
   } else {
@@ -891,7 +892,7 @@ State Engine::keep() {
     pick = true;
     k++;
   }
-  if (k >= n || rule_keyword(rule_at(k)) == Kw::bar) fire(ErrorCode::script_parse_end, kw);
+  if (k >= n || is_bar(rule_at(k))) fire(ErrorCode::script_parse_end, kw);
   if (depth(collect_stack) <= collect_base_) fire(ErrorCode::script_parse_keep);
   Cell v = rule_at(k);
   pos_ = k;
@@ -928,7 +929,7 @@ State Engine::insert() {
     k++;
   }
   // A bar ends the alternative: the value is missing, not the word `|`.
-  if (rule_keyword(rule_at(k)) == Kw::bar)
+  if (is_bar(rule_at(k)))
     fire(ErrorCode::script_parse_end, keyword_word(Kw::insert));
   pos_ = k;
   if (!value_of(rule_at(k), &reg_[kTemp])) return State::abort;
@@ -957,13 +958,13 @@ State Engine::change() {
     int32_t from = std::clamp(p.head(), 0, length());
     int32_t lo = std::min(from, index()), hi = std::max(from, index());
     pos_ = k + 1;
-    if (rule_keyword(rule_at(pos_)) == Kw::bar)
+    if (is_bar(rule_at(pos_)))
       fire(ErrorCode::script_parse_rule, keyword_word(Kw::change));
     if (!value_of(rule_at(pos_), &reg_[kTemp])) return State::abort;
     set_index(change_range(lo, hi, only));
     return matched(true);
   }
-  if (rule_keyword(rule_at(k)) == Kw::bar)
+  if (is_bar(rule_at(k)))
     fire(ErrorCode::script_parse_end, keyword_word(Kw::change));
   pos_ = k;
   Cell none;
@@ -976,7 +977,7 @@ State Engine::change() {
 // remove (position-word | rule)
 State Engine::remove() {
   const int32_t k = pos_ + 1;
-  if (k >= tail() || rule_keyword(rule_at(k)) == Kw::bar)
+  if (k >= tail() || is_bar(rule_at(k)))
     fire(ErrorCode::script_parse_end, keyword_word(Kw::remove));
   Cell v = rule_at(k);
   if (is_any_path(v.type()) && !v.is(TypeId::lit_path)) fire(ErrorCode::script_parse_rule, &v);
@@ -1049,7 +1050,7 @@ State Engine::keyword(Kw k) {
   const Cell* kw = keyword_word(k);
   const int32_t n = tail();
   auto need_rule = [&](int32_t i) {
-    if (i >= n || rule_keyword(rule_at(i)) == Kw::bar) fire(ErrorCode::script_parse_end, kw);
+    if (i >= n || is_bar(rule_at(i))) fire(ErrorCode::script_parse_end, kw);
   };
   switch (k) {
     case Kw::skip: {
@@ -1294,7 +1295,7 @@ State Engine::pop_rule() {
     case Kind::change_only: {
       const int32_t k = pos_ + 1;
       // The value is missing at the end of the rules or of the alternative.
-      if (k >= tail() || rule_keyword(rule_at(k)) == Kw::bar)
+      if (k >= tail() || is_bar(rule_at(k)))
         fire(ErrorCode::script_parse_rule, keyword_word(Kw::change));
       pos_ = k;
       if (match_) {
