@@ -667,6 +667,27 @@ logic:
 int32_t call_by_word(const Cell* val, const Cell& word, const Cell& code, int32_t pc,
                      int32_t end);
 
+// The word that names the call of a native or action reached otherwise than
+// through a word holding it (a path into a block or map, apply, do of the
+// value, a C++ callback): the built-in's own word, so that its errors name it
+// and its arguments; else `word` itself.
+[[gnu::noinline]] Cell builtin_frame_word(const Cell& word, const Cell* fn) {
+  const TypeId t = fn->type();
+  if (t != TypeId::native && t != TypeId::action) return word;
+  if (const Cell* v = peek_value(&word))
+    if (v->header == fn->header && v->data1 == fn->data1 && v->data3 == fn->data3) return word;
+  static Cell names[2][natives::kTableSize + kActionCount + 1];
+  const uint32_t i = fn->data1;
+  if (i > static_cast<uint32_t>(natives::kTableSize + kActionCount)) return word;
+  Cell& name = names[t == TypeId::action][i];
+  if (!name.header) {
+    const char* text = natives::builtin_name(t, static_cast<int32_t>(i));
+    name = text ? word::load(text) : word;
+    if (!text) return word;
+  }
+  return name;
+}
+
 // An infix operator at pc (`opv` its value, `opword` its word); the left
 // operand is the value at `start`, `lim` the code's current end;
 // `right_value`, when given, is the value of the word at pc + 1, read since
@@ -1969,6 +1990,7 @@ int32_t eval_code(const Cell* fn_in, const Cell& code, int32_t pc, int32_t end, 
                   bool infix) {
   (void)owner;
   Cell frame_word = (call_word && call_word->is(TypeId::word)) ? *call_word : anon_word_cell;
+  if (!infix) frame_word = builtin_frame_word(frame_word, fn_in);
   if (tracing_q) {
     if (infix) stack::top++;
     fire_event(Event::open, &code, pc, nullptr, call_word ? call_word : fn_in);
@@ -2001,6 +2023,7 @@ Cell* call_function(const Cell* fn_in, const Cell* const* args, int32_t count, c
   }
   Cell frame_word = (name && is_any_word(name->type())) ? *name : anon_word_cell;
   frame_word.reset_header(TypeId::word);
+  frame_word = builtin_frame_word(frame_word, &fnv);
   Cell* fn_slot = stack::push(&fnv);
   Cell* base = stack::top;
   bool is_fn = fnv.is(TypeId::function) || fnv.is(TypeId::routine);

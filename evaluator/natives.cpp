@@ -78,6 +78,25 @@ const char* spec_text(int32_t index) {
   return nullptr;
 }
 
+const char* builtin_name(TypeId t, int32_t index) {
+  if (t == TypeId::native) {
+    for (auto group : kGroups)
+      for (const Definition& d : group())
+        if (d.index == index) return d.name;
+    return nullptr;
+  }
+  if (t != TypeId::action || !action_spec_text(index)) return nullptr;
+  switch (static_cast<ActionId>(index)) {
+#define QEL_X(id, text) \
+  case ActionId::id:    \
+    return text;
+    QEL_ACTION_LIST(QEL_X)
+#undef QEL_X
+    default:
+      return nullptr;
+  }
+}
+
 // --- support routines
 
 int32_t get_integer_arg(const Cell* value) {

@@ -72,6 +72,9 @@ void define_words();
 // makes their values (null when there is none).
 const char* spec_text(int32_t index);
 const char* action_spec_text(int32_t id);
+// The Qel name of native index `index` (t = native!) or action id `index`
+// (t = action!), as start-up defines its word; null when there is none.
+const char* builtin_name(TypeId t, int32_t index);
 
 // Raises internal `not-done`: the entry of table slots without a native.
 void not_done(const int32_t* refinements);
