@@ -66,12 +66,13 @@ inline bool is_function_type(TypeId t) {
 }
 
 // The value cell of the global word with index i (null when i is outside
-// the values): one read through the values node.
+// the values): one indexed read of the cells kept beside the values node.
+// (That count grows with every word the context gets; a word past it would
+// only take the slower general paths.)
 [[gnu::always_inline]] inline Cell* global_value(int32_t i) {
-  SeriesBuffer* vs = memory::series(context::global_values);
-  if (static_cast<uint32_t>(i) >= ((vs->tail - vs->offset) >> 4)) [[unlikely]]
+  if (static_cast<uint32_t>(i) >= context::global_count) [[unlikely]]
     return nullptr;
-  return vs->cells() + i;
+  return context::global_cells + i;
 }
 // The value cell of a bound word, or null when its context keeps no values
 // right now (a function that is not running), the word is unresolved, or

@@ -32,6 +32,7 @@ namespace qel {
 namespace memory {
 
 SeriesBuffer** node_table = nullptr;
+Watch watched;
 Node root_block = kNoNode;
 
 namespace gc {
@@ -370,6 +371,7 @@ SeriesBuffer* expand_series_buffer(SeriesBuffer* s, uint64_t new_size) {
   n->node = node;
   s->node = 0;
   s->flags &= ~series_flag::live;
+  if (node == watched.node && watched.moved) watched.moved();
   return n;
 }
 
@@ -605,6 +607,7 @@ void finish(uint64_t live_bytes) {
   for (const Frame& f : frames) frames_live += static_cast<uint64_t>(f.heap - f.start);
   big_since_gc = 0;
   budget = std::max(live_bytes, kMinBudget);
+  if (watched.moved) watched.moved();
 }
 
 }  // namespace gc

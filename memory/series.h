@@ -93,6 +93,16 @@ extern SeriesBuffer** node_table;
 
 inline SeriesBuffer* series(Node n) { return node_table[n]; }
 
+// One series whose buffer address a module keeps outside the node table (the
+// global context's values, read for every global word): `moved` runs after
+// that buffer moves to a new one and after every collection (which may have
+// slid it down).
+struct Watch {
+  Node node = 0;
+  void (*moved)() = nullptr;
+};
+extern Watch watched;
+
 // The root block: a heap-backed cell series whose cells the collector always
 // marks. Modules keep their global values in it (append_slot(root_block)).
 extern Node root_block;

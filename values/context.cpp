@@ -17,6 +17,14 @@ namespace qel::context {
 
 Node global = 0;
 Node global_values = 0;
+Cell* global_cells = nullptr;
+uint32_t global_count = 0;
+
+void refresh_global_values() {
+  SeriesBuffer* vs = memory::series(global_values);
+  global_cells = vs->cells();
+  global_count = vs->length();
+}
 SymbolId self_symbol = 0;
 FireOnSet fire_on_set = nullptr;
 WantsNotice wants_notice = nullptr;
@@ -38,7 +46,10 @@ int32_t append_word(Node ctx, SymbolId sym, int32_t index) {
   if (index < 0) index = position;
   words(ctx)[position].data3 = static_cast<uint32_t>(index);
   Cell* cc = context_cell(ctx);
-  if (!on_stack(cc) && cc->data2) append_slot(cc->data2);
+  if (!on_stack(cc) && cc->data2) {
+    append_slot(cc->data2);
+    if (ctx == global) refresh_global_values();
+  }
   return index;
 }
 
@@ -172,6 +183,8 @@ void init() {
   if (global) return;
   global = create(4000, OnStack::no, SelfRef::no, 0, Kind::global);
   global_values = context_cell(global)->data2;
+  refresh_global_values();
+  memory::watched = {global_values, refresh_global_values};
   Cell keep;
   set_series(&keep, TypeId::block, global);
   root::append(keep);

@@ -45,6 +45,12 @@ inline constexpr uint32_t kKindMask = 0x3u << kKindShift;
 // that a global word's value is one indexed read through the node table.
 extern Node global;
 extern Node global_values;
+// The global values' cells and their number, kept beside the node for the
+// interpreter's word reads: refreshed whenever the series grows or moves
+// (memory::watched) and after every collection.
+extern Cell* global_cells;
+extern uint32_t global_count;
+void refresh_global_values();
 
 // Start-up: creates the global context with room for 4,000 words. Needs the
 // root block and the symbol table.
