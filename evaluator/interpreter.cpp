@@ -867,6 +867,54 @@ bool pure_paren(const Cell& paren, Cell* out);
   return pure_chain(cells, pc + 1, lim, out, false) == lim;
 }
 
+// The pure expressions of a block from pc on (its cells, its end `lim`),
+// each a set-word of a pure expression whose word a direct store reaches,
+// or a pure expression after the first: computed and stored in place, the
+// last value in `out`. Answers where the first expression that is not pure
+// starts (lim when none is), everything before it done.
+int32_t pure_block(const Cell* cells, int32_t pc, int32_t lim, Cell* out) {
+  const int32_t first = pc;
+  while (pc < lim) {
+    const Cell* c = cells + pc;
+    Cell v;
+    if (c->is(TypeId::set_word)) {
+      Cell* slot = direct_slot(c);
+      if (!slot || pc + 1 >= lim || !pure_operand(c + 1, &v, true) || v.is(TypeId::unset))
+        return pc;
+      const int32_t e = pure_chain(cells, pc + 2, lim, &v, true);
+      if (e < 0) return pc;
+      *slot = v;
+      pc = e;
+    } else {
+      if (pc == first || !pure_operand(c, &v, true)) return pc;
+      const int32_t e = pure_chain(cells, pc + 1, lim, &v, true);
+      if (e < 0) return pc;
+      pc = e;
+    }
+    *out = v;
+  }
+  return pc;
+}
+
+// The start of a block's evaluation (its buffer s, from pc to end) when it
+// is not marked impure: its leading pure expressions done by pure_block.
+// The result is pushed and -1 answered when they were the whole block; else
+// the block is marked and the position of the rest answered.
+[[gnu::noinline]] int32_t eval_pure_block(SeriesBuffer* s, int32_t pc, int32_t end, Chain chain) {
+  if (pc < end && pure_room() && stack::frame_top < stack::frame_limit) {
+    Cell v;
+    const int32_t e = pure_block(s->cells(), pc, end, &v);
+    if (e >= end) {
+      *stack::push_slot() = v;
+      if (chain == Chain::yes) *stack::arguments = v;
+      return -1;
+    }
+    pc = e;
+  }
+  s->flags |= series_flag::impure;
+  return pc;
+}
+
 // The companion block of the boot native `return` (set by
 // note_boot_natives), or 0.
 Node return_companion = 0;
@@ -1535,6 +1583,15 @@ void eval(const Cell* block, Chain chain) {
   }
   int32_t pc = code.head() < 0 ? 0 : code.head();
   int32_t end = static_cast<int32_t>((s->tail - s->offset) >> 4);
+  // A block that starts with set-words of pure expressions stores them in
+  // place, without the nesting count, the position cell or the set-words'
+  // frames (only an error or a trace would see them); the general path goes
+  // on from the first expression that is not pure, and the block is marked
+  // so that later evaluations go there at once.
+  if (!(s->flags & series_flag::impure) && !tracing_q) {
+    pc = eval_pure_block(s, pc, end, chain);
+    if (pc < 0) return;
+  }
   EvalDepth depth;
   Cell* base = stack::top;
   if (tracing_q) {
