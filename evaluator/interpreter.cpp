@@ -2048,7 +2048,10 @@ int32_t eval_code(const Cell* fn_in, const Cell& code, int32_t pc, int32_t end, 
                   bool infix) {
   (void)owner;
   Cell frame_word = (call_word && call_word->is(TypeId::word)) ? *call_word : anon_word_cell;
-  if (!infix) frame_word = builtin_frame_word(frame_word, fn_in);
+  // (A call through a word holding the value, without a path, is named by
+  // that word.)
+  if (!infix && (path || !call_word || mode != interpreter::mode::normal))
+    frame_word = builtin_frame_word(frame_word, fn_in);
   if (tracing_q) {
     if (infix) stack::top++;
     fire_event(Event::open, &code, pc, nullptr, call_word ? call_word : fn_in);
