@@ -302,9 +302,18 @@ uint64_t types_of_block(const Cell& blk) {
   return m;
 }
 
-// Header flag of a cache's summary cell: every argument is a plain
-// evaluated one and there are no refinements.
+// The refinement slots a native's entry is given (refinements beyond them
+// are never on).
+constexpr int32_t kMaxRefinements = 64;
+
+// Header flags of a cache's summary cell: every argument is a plain
+// evaluated one and there are no refinements (kPlainCall); every argument
+// before the first refinement is a plain evaluated one (kPlainHead: a native
+// or action called by word, its refinements all off, takes the short path),
+// their number kept in the header's top 16 bits (kHeadShift).
 constexpr uint32_t kPlainCall = 0x100;
+constexpr uint32_t kPlainHead = 0x200;
+constexpr uint32_t kHeadShift = 16;
 
 // The companion block of a function value and the cell count of its fixed
 // part (the descriptors follow it).
@@ -459,11 +468,19 @@ CacheInfo build_cache(const Cell* fn) {
   if (static_cast<int32_t>(s->length()) > fixed) s->tail = s->offset + fixed * sizeof(Cell);
   while (static_cast<int32_t>(memory::series(node)->length()) < fixed) set_unset(append_slot(node));
   for (int32_t i = 0; i < count; i++) *append_slot(node) = descriptors[static_cast<size_t>(i)];
-  bool plain = refinements == 0;
-  for (const Cell& d : descriptors)
-    if ((d.data3 & 3) != static_cast<uint32_t>(ArgKind::normal)) plain = false;
+  bool plain_head = true;
+  uint32_t head = 0;
+  for (const Cell& d : descriptors) {
+    const uint32_t kind = d.data3 & 3;
+    if (kind == static_cast<uint32_t>(ArgKind::refinement)) break;
+    if (kind != static_cast<uint32_t>(ArgKind::normal)) plain_head = false;
+    head++;
+  }
+  if (head >= (1u << (32 - kHeadShift))) plain_head = false;
+  const bool plain = plain_head && refinements == 0;
   memory::series(node)->cells()[1] =
-      Cell{static_cast<uint32_t>(TypeId::integer) | (plain ? kPlainCall : 0u),
+      Cell{static_cast<uint32_t>(TypeId::integer) | (plain ? kPlainCall : 0u) |
+               (plain_head ? kPlainHead | (head << kHeadShift) : 0u),
            static_cast<uint32_t>(count), static_cast<uint32_t>(refinements),
            static_cast<uint32_t>(locals)};
   return {node, fixed - 1, count, refinements, locals, plain};
@@ -782,19 +799,32 @@ inline int32_t conditional_kind(const Cell* fn) {
 }
 
 // True when a function value's spec cache is built and says that every
-// argument is an evaluated one and there are no refinements (the summary
-// is cell 1 of the companion block for every function type).
+// argument before the first refinement is an evaluated one (the summary is
+// cell 1 of the companion block for every function type).
 inline bool plain_call(const Cell* val) {
   const Cell* summary = memory::series(val->data3)->cells() + function::kCache;
-  return summary->header == (static_cast<uint32_t>(TypeId::integer) | kPlainCall);
+  return (summary->header & (0xFFu | kPlainCall)) ==
+         (static_cast<uint32_t>(TypeId::integer) | kPlainCall);
 }
+// The same for the arguments before the first refinement.
+inline bool plain_head_call(const Cell* val) {
+  const Cell* summary = memory::series(val->data3)->cells() + function::kCache;
+  return (summary->header & (0xFFu | kPlainHead)) ==
+         (static_cast<uint32_t>(TypeId::integer) | kPlainHead);
+}
+
 // The spec cache of a function value that plain_call accepted (`fixed`: the
 // cell count of its companion's fixed part).
 inline CacheInfo plain_cache(const Cell* fn, int32_t fixed) {
   const Node node = fn->data3;
   const Cell* summary = memory::series(node)->cells() + function::kCache;
-  return {node, fixed - 1, static_cast<int32_t>(summary->data1),
-          static_cast<int32_t>(summary->data2), static_cast<int32_t>(summary->data3), true};
+  return {node,
+          fixed - 1,
+          static_cast<int32_t>(summary->data1),
+          static_cast<int32_t>(summary->data2),
+          static_cast<int32_t>(summary->data3),
+          true,
+          static_cast<int32_t>(summary->header >> kHeadShift)};
 }
 
 // --- pure expressions ----------------------------------------------------
@@ -967,16 +997,18 @@ inline int32_t eval_arg(const Cell& code, int32_t pc, int32_t end, bool prefix,
 inline void call_entry(const Cell* fn, const int32_t* refs);
 int32_t eval_set_word(const Cell& code, int32_t pc, int32_t end, Cell* start, const Cell& v);
 
-// A native or action called by its word whose arguments are all evaluated
-// ones (no refinements): as eval_code would call it, without the general
-// argument machinery. Answers the position after the arguments.
+// A native or action called by its word whose arguments before the first
+// refinement are all evaluated ones (its refinements all off): as eval_code
+// would call it, without the general argument machinery. Answers the
+// position after the arguments.
 [[gnu::noinline]] int32_t call_plain_native(const Cell* val, const Cell& word, const Cell& code,
                                            int32_t pc, int32_t end) {
   Cell* fn_slot = stack::push(val);
   Cell* base = stack::top;
   push_frame(&word, stack::FrameKind::native);
   CacheInfo ci = plain_cache(fn_slot, 2);
-  for (int32_t i = 1; i <= ci.count; i++) {
+  const int32_t head = ci.head;
+  for (int32_t i = 1; i <= head; i++) {
     Descriptor d = descriptor(ci, i);
     const int32_t lim = limit_of(code, end);
     if (pc >= lim) no_arg(word, fn_slot, i);
@@ -985,7 +1017,9 @@ int32_t eval_set_word(const Cell& code, int32_t pc, int32_t end, Cell* start, co
     typecheck(&word, fn_slot, i, d, stack::top - 1);
   }
   if (tracing_q) fire_event(Event::call, nullptr, -1, &word, fn_slot);
-  const int32_t refs[1] = {-1};
+  int32_t refs[kMaxRefinements];
+  const int32_t nrefs = ci.refinements < kMaxRefinements ? ci.refinements : kMaxRefinements;
+  for (int32_t r = 0; r < nrefs; r++) refs[r] = -1;
   call_entry(fn_slot, refs);
   if (exits::pending) return pc;
   pop_frame();
@@ -1017,7 +1051,7 @@ int32_t eval_set_word(const Cell& code, int32_t pc, int32_t end, Cell* start, co
     } else if (t == TypeId::native || t == TypeId::action) {
       if (int32_t kind = conditional_kind(val))
         return passing::eval_if(*val, word, code, pc, end, kind);
-      if (plain_call(val)) return call_plain_native(val, word, code, pc, end);
+      if (plain_head_call(val)) return call_plain_native(val, word, code, pc, end);
     }
   }
   return call_by_word_general(val, word, code, pc, end);
@@ -1324,8 +1358,6 @@ int32_t find_refinement(const Cell* fn, const CacheInfo& ci, const Cell* element
   }
   return -1;
 }
-
-constexpr int32_t kMaxRefinements = 64;
 
 // Fetches the arguments and refinements of a call through a path or by
 // apply, then calls a native's or action's entry, or pushes a function's

@@ -155,7 +155,8 @@ struct CacheInfo {
   int32_t count;
   int32_t refinements;
   int32_t locals;
-  bool plain;      // every argument is evaluated (no quoted or literal ones, no refinements)
+  bool plain;      // every argument before the first refinement is an evaluated one
+  int32_t head = 0;  // with plain (short paths only): the number of those arguments
 };
 CacheInfo spec_cache(const Cell* fn);
 // Descriptor i (1-based) of a cache (read again after anything that may
