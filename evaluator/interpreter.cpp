@@ -782,6 +782,7 @@ int32_t eval_conditional(const Cell& fnv, const Cell& word, const Cell& code, in
                          int32_t end, int32_t kind);
 int32_t eval_if(const Cell& fnv, const Cell& word, const Cell& code, int32_t pc, int32_t end,
                 int32_t kind);
+template <bool kRefinements>
 int32_t call_plain_function(const Cell* val, const Cell& word, const Cell& code, int32_t pc,
                             int32_t end);
 // The boot natives if, unless and either, known by their companion blocks.
@@ -1047,7 +1048,9 @@ int32_t eval_set_word(const Cell& code, int32_t pc, int32_t end, Cell* start, co
   if (!tracing_q) {
     const TypeId t = val->type();
     if (t == TypeId::function) {
-      if (plain_call(val)) return passing::call_plain_function(val, word, code, pc, end);
+      if (plain_call(val)) return passing::call_plain_function<false>(val, word, code, pc, end);
+      if (plain_head_call(val))
+        return passing::call_plain_function<true>(val, word, code, pc, end);
     } else if (t == TypeId::native || t == TypeId::action) {
       if (int32_t kind = conditional_kind(val))
         return passing::eval_if(*val, word, code, pc, end, kind);
@@ -1883,19 +1886,32 @@ namespace {
 
 namespace passing {
 
+// (kRefinements: the function has refinements, all off in a call by word:
+// false for each, none for their arguments. A template, so that the
+// commoner function without them keeps its short code.)
+template <bool kRefinements>
 int32_t call_plain_function(const Cell* val, const Cell& word, const Cell& code, int32_t pc,
                             int32_t end) {
   Cell* fn_slot = stack::push(val);
   Cell* base = stack::top;
   push_frame(&word, stack::FrameKind::context);
   CacheInfo ci = plain_cache(fn_slot, function::kExtras);
-  for (int32_t i = 1; i <= ci.count; i++) {
+  const int32_t head = kRefinements ? ci.head : ci.count;
+  for (int32_t i = 1; i <= head; i++) {
     Descriptor d = descriptor(ci, i);
     const int32_t lim = limit_of(code, end);
     if (pc >= lim) no_arg(word, fn_slot, i);
     pc = eval_arg(code, pc, end, false, lim);
     if (exits::pending) return pc;
     typecheck(&word, fn_slot, i, d, stack::top - 1);
+  }
+  if constexpr (kRefinements) {
+    for (int32_t i = head + 1; i <= ci.count; i++) {
+      if (descriptor(ci, i).kind == ArgKind::refinement)
+        set_logic(stack::push_slot(), false);
+      else
+        set_none(stack::push_slot());
+    }
   }
   if (ci.locals > 0) function::init_locals(ci.locals);
   // (push_frame pushed the top frame or raised the overflow error.)
