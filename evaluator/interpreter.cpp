@@ -2,6 +2,7 @@
 // calls with the spec cache, refinements and the C++ call helpers.
 #include "evaluator/interpreter.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <vector>
@@ -1324,7 +1325,7 @@ int32_t fetch(const CallSite& site, const Descriptor& d, int32_t i, const Cell& 
   switch (d.kind) {
     case ArgKind::normal:
       if (site.mode & mode::safer) return passing::eval_expression(code, pc, pc + 1, true, false);
-      return passing::eval_expression(code, pc, end, site.infix, false);
+      return eval_arg(code, pc, end, site.infix);
     case ArgKind::quoted: {
       const Cell* v = at(code, pc);
       if (tracing_q) fire_event(Event::fetch, &code, pc, nullptr, v);
@@ -1352,10 +1353,16 @@ int32_t fetch(const CallSite& site, const Descriptor& d, int32_t i, const Cell& 
 int32_t find_refinement(const Cell* fn, const CacheInfo& ci, const Cell* element) {
   Node words = words_of(fn);
   if (!words) return -1;
-  SymbolId s = symbol::resolve(element->symbol());
-  for (int32_t j = 1; j <= ci.count; j++) {
-    SeriesBuffer* w = memory::series(words);
-    if (static_cast<uint32_t>(j) > w->length()) break;
+  // (A spec's words differ in more than their case, so the word spelled as
+  // the element is the one: looked for first, then any spelling.)
+  const SymbolId exact = element->symbol();
+  SeriesBuffer* w = memory::series(words);
+  const int32_t n = std::min<int32_t>(ci.count, static_cast<int32_t>(w->length()));
+  for (int32_t j = 1; j <= n; j++)
+    if (w->cells()[j - 1].symbol() == exact)
+      return descriptor(ci, j).kind == ArgKind::refinement ? j : -1;
+  SymbolId s = symbol::resolve(exact);
+  for (int32_t j = 1; j <= n; j++) {
     if (symbol::resolve(w->cells()[j - 1].symbol()) != s) continue;
     return descriptor(ci, j).kind == ArgKind::refinement ? j : -1;
   }
@@ -2096,10 +2103,11 @@ int32_t eval_code(const Cell* fn_in, const Cell& code, int32_t pc, int32_t end, 
                   bool infix) {
   (void)owner;
   Cell frame_word = (call_word && call_word->is(TypeId::word)) ? *call_word : anon_word_cell;
-  // (A call through a word holding the value, without a path, is named by
-  // that word.)
-  if (!infix && (path || !call_word || mode != interpreter::mode::normal))
-    frame_word = builtin_frame_word(frame_word, fn_in);
+  // (A call through a word holding the value, alone or first in a path, is
+  // named by that word.)
+  const bool by_word = call_word && mode == interpreter::mode::normal &&
+                       (!path || path_pos == std::max(path->head(), 0) + 1);
+  if (!infix && !by_word) frame_word = builtin_frame_word(frame_word, fn_in);
   if (tracing_q) {
     if (infix) stack::top++;
     fire_event(Event::open, &code, pc, nullptr, call_word ? call_word : fn_in);
