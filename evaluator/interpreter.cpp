@@ -1407,7 +1407,10 @@ int32_t find_refinement(const Cell* fn, const CacheInfo& ci, const Cell* element
             refs[d.ordinal - 1] = static_cast<int32_t>(stack::top - base);
         }
       } else {
-        if (is_fn) set_logic(stack::push_slot(), false);
+        // (A native's refinements and their arguments take no slots here:
+        // those the path names are fetched below.)
+        if (!is_fn) break;
+        set_logic(stack::push_slot(), false);
         active = false;
       }
       continue;
