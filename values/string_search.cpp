@@ -224,7 +224,8 @@ int32_t find_index(Cell* series, Cell* value, const FindArgs& args, int32_t* mat
       n = int64_t{args.part->head()} - head;
     }
     if (n <= 0) return -1;
-    n = std::min<int64_t>(n, len - head);
+    // /reverse counts the characters before the head, the others those after.
+    n = std::min<int64_t>(n, args.reverse ? head : len - head);
   }
   if (args.reverse && (args.match || head == 0)) return -1;
 
