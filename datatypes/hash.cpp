@@ -232,6 +232,8 @@ Cell* make(Cell* proto, Cell* spec, TypeId type) {
       if (integer::float_overflow(spec->real())) fire(ErrorCode::script_out_of_range, spec);
       n = static_cast<int32_t>(spec->real());
     }
+    // A negative size is refused, as make map! refuses it.
+    if (n < 0) fire(ErrorCode::script_out_of_range, spec);
     n = std::max(n, 1);
     Cell* result = stack::push_slot();
     return make_over(result, memory::alloc_cells(static_cast<uint64_t>(n)), 0, n);
