@@ -190,30 +190,32 @@ int32_t find_index(Cell* series, Cell* value, const FindArgs& args) {
     // Backward record starts are counted from the head: the scan finds them.
     if (step > 1 && (args.last || args.reverse)) return block::kScanInstead;
   }
-  bool has_part = args.part != nullptr;
-  int64_t last_cell = total - 1;
-  if (has_part) {
+  // The cells searched, as the scan counts them: before the head for
+  // /reverse, from the head for the others.
+  int64_t n = args.reverse ? head : total - head;
+  if (args.part) {
     if (!args.part->is(TypeId::integer)) return block::kScanInstead;
-    int32_t n = args.part->integer();
-    if (n < 1) return -1;
-    last_cell = std::min<int64_t>(int64_t{head} + n - 1, total - 1);
+    if (args.part->integer() < 1) return -1;
+    n = std::min<int64_t>(n, args.part->integer());
   }
   CompareOp op = args.same ? CompareOp::same : args.case_ ? CompareOp::strict_equal : CompareOp::find;
 
   Direction dir = Direction::forward;
   int64_t from = head;
+  int64_t lowest = head, highest = int64_t{head} + n - 1;  // the positions a match may take
   if (args.last || args.reverse) {
-    // Backward from `start`: positions start, start - step ... down to 0.
-    int64_t start = args.last ? (has_part ? std::min<int64_t>(total - 1, last_cell) : total - 1)
-                              : (has_part ? std::min<int64_t>(last_cell, total - 1) : int64_t{head} - 1);
-    if (start < 0) return -1;
+    // Backward from `highest`: positions highest, highest - step ... down to 0.
+    if (args.reverse) {
+      lowest = head - n;
+      highest = int64_t{head} - 1;
+    }
+    if (highest < lowest) return -1;
     dir = Direction::reverse;
-    from = start + 1;
+    from = highest + 1;
   }
   if (!catch_up(series)) return block::kScanInstead;
   int32_t found = best_match(series, value, static_cast<int32_t>(from), step, op, dir);
-  if (found < 0) return -1;
-  if (dir == Direction::forward && found > last_cell) return -1;
+  if (found < lowest || found > highest) return -1;
   if (args.tail) found = std::min(found + (dir == Direction::forward ? step : 1), total);
   return found;
 }
@@ -230,6 +232,8 @@ Cell* make(Cell* proto, Cell* spec, TypeId type) {
       if (integer::float_overflow(spec->real())) fire(ErrorCode::script_out_of_range, spec);
       n = static_cast<int32_t>(spec->real());
     }
+    // A negative size is refused, as make map! refuses it.
+    if (n < 0) fire(ErrorCode::script_out_of_range, spec);
     n = std::max(n, 1);
     Cell* result = stack::push_slot();
     return make_over(result, memory::alloc_cells(static_cast<uint64_t>(n)), 0, n);

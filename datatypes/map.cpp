@@ -396,7 +396,7 @@ int32_t compare(Cell* value1, Cell* value2, CompareOp op) {
   }
   if (a.node() == b.node() && a.head() == b.head()) return 0;
   if (op == CompareOp::same) return -1;
-  if (cycle_guard::find(a.node())) return cycle_guard::find(b.node()) ? 0 : -1;
+  if (cycle_guard::find_pair(a.node(), b.node())) return 0;
   int32_t n1 = size(&a), n2 = size(&b);
   if (n1 != n2) {
     switch (op) {
@@ -408,8 +408,7 @@ int32_t compare(Cell* value1, Cell* value2, CompareOp op) {
     }
   }
   if (n1 == 0) return 0;
-  cycle_guard::Scope g1(a.node());
-  cycle_guard::Scope g2(b.node());
+  cycle_guard::PairScope guard(a.node(), b.node());
   bool strict = op == CompareOp::strict_equal || op == CompareOp::parse_strict_equal;
   for (int32_t i = 0; i + 1 < cell_count(&a); i += 2) {
     if (!live_at(&a, i)) continue;

@@ -181,6 +181,8 @@ int32_t mold(Cell* value, Cell* buffer, bool, bool, bool, Cell* part, int32_t li
 
 int32_t compare(Cell* a, Cell* b, CompareOp op) {
   if (b->is(TypeId::point2d)) {
+    // Equal as values, but never strictly: == asks for the same type too.
+    if (op == CompareOp::strict_equal) return 1;
     Cell p = *a;
     promote(&p);
     return point2d::compare(&p, b, op);

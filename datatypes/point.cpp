@@ -217,6 +217,7 @@ int32_t compare(Cell* a, Cell* b, CompareOp op) {
   const TypeId t = a->type();
   Cell promoted;
   if (t == TypeId::point2d && b->is(TypeId::pair)) {
+    if (op == CompareOp::strict_equal) return 1;  // == asks for the same type too
     promoted = *b;
     pair::promote(&promoted);
     b = &promoted;

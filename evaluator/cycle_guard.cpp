@@ -8,12 +8,17 @@
 namespace qel::cycle_guard {
 
 namespace {
+constexpr uint32_t kNoPartner = 0;  // no node or context is 0
 uint32_t entries[kCapacity];
-uint32_t top = 0;  // next free entry
+uint32_t partners[kCapacity];  // the second identity of a compared pair
+uint32_t top = 0;              // next free entry
 }  // namespace
 
-void push(uint32_t id) {
-  entries[top++] = id;
+void push(uint32_t id) { push_pair(id, kNoPartner); }
+
+void push_pair(uint32_t id1, uint32_t id2) {
+  partners[top] = id2;
+  entries[top++] = id1;
   if (top == kCapacity) {
     top = 0;
     fire(ErrorCode::internal_too_deep);
@@ -33,6 +38,12 @@ void reset() { top = 0; }
 bool find(uint32_t id) {
   for (uint32_t i = 0; i < top; i++)
     if (entries[i] == id) return true;
+  return false;
+}
+
+bool find_pair(uint32_t id1, uint32_t id2) {
+  for (uint32_t i = 0; i < top; i++)
+    if (entries[i] == id1 && partners[i] == id2) return true;
   return false;
 }
 

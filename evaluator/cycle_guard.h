@@ -40,6 +40,15 @@ bool find(uint32_t id);
 // Number of entries in use.
 uint32_t depth();
 
+// Deep comparison records the pair of values it is inside as one entry (so
+// it walks as deep as mold does). A pair met again while its comparison is
+// still under way is taken as equal: whatever differs is found by the walk
+// already under way, so the answer does not depend on which value holds
+// itself or on the order the two are given in. `find` also sees the first
+// identity of a pair.
+void push_pair(uint32_t id1, uint32_t id2);
+bool find_pair(uint32_t id1, uint32_t id2);
+
 enum class Output : uint8_t { form, mold };
 // When the value's identity is on the guard: appends the marker for a
 // repeated value to `buffer` ("..." when forming; when molding "[...]" for
@@ -56,6 +65,14 @@ class Scope {
   ~Scope() { pop(); }
   Scope(const Scope&) = delete;
   Scope& operator=(const Scope&) = delete;
+};
+
+class PairScope {
+ public:
+  PairScope(uint32_t id1, uint32_t id2) { push_pair(id1, id2); }
+  ~PairScope() { pop(); }
+  PairScope(const PairScope&) = delete;
+  PairScope& operator=(const PairScope&) = delete;
 };
 
 }  // namespace qel::cycle_guard

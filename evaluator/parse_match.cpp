@@ -3,7 +3,8 @@
 // `to` and `thru`, datatype tests by lexer scan for binary input, and the
 // values taken out of the input (see parse_internal.h).
 //
-// Text literals meet binary input as their UTF-8 bytes. Without /case,
+// Text literals meet binary input as their UTF-8 bytes, and binary literals
+// meet string input as the UTF-8 text they hold. Without /case,
 // string input compares characters folded to upper case, binary input
 // compares bytes with the ASCII letters folded.
 #include <algorithm>
@@ -116,13 +117,18 @@ int32_t match_string(Cell* in, int32_t end, Cell* rule, int32_t mode) {
                                                                                            : -1;
   }
   if (is_any_string(t) || t == TypeId::binary) {
-    int32_t len = string::rest_length(rule);
+    Cell text = *rule;
+    // A binary literal is read as the UTF-8 text it holds (nothing here
+    // collects, so the decoded text needs no root).
+    if (t == TypeId::binary) {
+      std::string bytes;
+      literal_bytes(rule, bytes);
+      string::make_utf8(&text, bytes);
+    }
+    int32_t len = string::rest_length(&text);
     if (t == TypeId::tag) len += 2;
     if (len == 0) return 0;
     if (int64_t{head} + len > end) return -1;
-    Cell text = *rule;
-    // A binary literal is read as text of the same bytes.
-    if (t == TypeId::binary) text.set_type(TypeId::string);
     return string::match_head(in, &text, text_op(mode)) ? len : -1;
   }
   fire(ErrorCode::script_parse_rule, rule);

@@ -50,6 +50,8 @@ action_fn::eval_path lookup_for_path(const Cell* v, const Cell* path, const Cell
   // The path up to and including the element whose value failed: the
   // elements before `index` (the position of the element that does not
   // apply), so that x/a/b on an integer x/a names x/a as what returned it.
+  // The cut is a plain path whatever the kind of the whole: x/a: 1 on an
+  // integer x names x, which returned it, not the set-word x:.
   const SeriesBuffer* src = memory::series(path->node());
   Node n = memory::copy_series(const_cast<SeriesBuffer*>(src));
   SeriesBuffer* cut = memory::series(n);
@@ -57,7 +59,7 @@ action_fn::eval_path lookup_for_path(const Cell* v, const Cell* path, const Cell
   if (index >= 1 && keep * sizeof(Cell) < cut->tail - cut->offset)
     cut->tail = cut->offset + static_cast<uint32_t>(keep * sizeof(Cell));
   Cell cut_path;
-  set_series(&cut_path, path->type(), n, path->head());
+  set_series(&cut_path, TypeId::path, n, path->head());
   fire(ErrorCode::script_bad_path_type, path, &dt, &cut_path);
 }
 

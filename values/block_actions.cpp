@@ -204,7 +204,7 @@ int32_t compare_each(Cell* block1, Cell* block2, CompareOp op) {
   bool same = b1->node() == b2->node() && b1->head() == b2->head();
   if (op == CompareOp::same) return same ? 0 : -1;
   if (same) return 0;
-  if (cycle_guard::find(b1->node())) return cycle_guard::find(b2->node()) ? 0 : -1;
+  if (cycle_guard::find_pair(b1->node(), b2->node())) return 0;
   int32_t n1 = rs_length_q(b1), n2 = rs_length_q(b2);
   if (n1 < 0) n1 = 0;
   if (n2 < 0) n2 = 0;
@@ -224,8 +224,7 @@ int32_t compare_each(Cell* block1, Cell* block2, CompareOp op) {
   if (n1 == 0) return n2 == 0 ? 0 : -1;
   Node node1 = b1->node(), node2 = b2->node();
   int32_t h1 = b1->head(), h2 = b2->head();
-  cycle_guard::Scope g1(node1);
-  cycle_guard::Scope g2(node2);
+  cycle_guard::PairScope guard(node1, node2);
   int32_t n = n1 < n2 ? n1 : n2;
   for (int32_t i = 0; i < n; i++) {
     // Comparing may walk nested values: read both cells afresh each time.

@@ -79,21 +79,23 @@ int32_t find_index(Cell* series, Cell* value, const FindArgs& args) {
     if (step < 1) fire(ErrorCode::script_out_of_range, args.skip);
   }
 
+  // The cells searched: /part counts them from the head, backwards (those
+  // before the head) for /reverse, forwards for the others.
   bool has_part = args.part != nullptr;
-  int64_t last_cell = total - 1;
+  int64_t n = args.reverse ? head : total - head;
   if (has_part) {
+    int64_t count;
     if (args.part->is(TypeId::integer)) {
-      int32_t n = args.part->integer();
-      if (n < 1) return -1;
-      last_cell = int64_t{head} + n - 1;
+      count = args.part->integer();
     } else {
       if (args.part->type() != series->type() || args.part->node() != series->node())
         series::fire_invalid_refine("part", args.part);
       // A position limit excludes the cell it stands on, as for every other
       // action's /part.
-      last_cell = int64_t{args.part->head()} - 1;
+      count = int64_t{args.part->head()} - head;
     }
-    if (last_cell >= total) last_cell = total - 1;
+    if (count < 1) return -1;
+    n = std::min(n, count);
   }
 
   TypeId vt = value->type();
@@ -110,20 +112,19 @@ int32_t find_index(Cell* series, Cell* value, const FindArgs& args) {
   int32_t dir;
   int32_t width = k > 0 ? k : 1;
   if (args.last) {
-    start = total - width;
-    if (has_part) start = std::min<int64_t>(start, last_cell);
+    start = (has_part ? head + n : total) - width;
     dir = -1;
-    bound = 0;
+    bound = head;
   } else if (args.reverse) {
-    start = has_part ? std::min<int64_t>(last_cell, total - width) : int64_t{head} - width;
-    if (start < 0) return -1;
+    start = int64_t{head} - width;
     dir = -1;
-    bound = 0;
+    bound = head - n;
   } else {
     start = head;
     dir = 1;
-    bound = last_cell + 1;  // exclusive end of the positions tried
+    bound = head + n;  // exclusive end of the positions tried
   }
+  if (dir < 0 && start < bound) return -1;
   // Records of /skip begin at the head: a backward search starts at the
   // last record that begins at or before its first position, so that it
   // compares the same cells a forward search would.

@@ -278,13 +278,12 @@ int32_t compare(Cell* value1, Cell* value2, CompareOp op) {
   const Node c2 = value2->data1;
   if (c1 == c2) return 0;
   if (op == CompareOp::same) return -1;
-  if (cycle_guard::find(c1)) return cycle_guard::find(c2) ? 0 : -1;
+  if (cycle_guard::find_pair(c1, c2)) return 0;
   const uint32_t n1 = context::word_count(c1);
   const uint32_t n2 = context::word_count(c2);
   if (n1 != n2) return n1 > n2 ? 1 : -1;
   if (n1 == 0) return 0;
-  cycle_guard::Scope guard1(c1);
-  cycle_guard::Scope guard2(c2);
+  cycle_guard::PairScope guard(c1, c2);
   for (uint32_t i = 0; i < n1; i++) {
     const SymbolId s1 = symbol::resolve(context::word_cell(c1, static_cast<int32_t>(i))->symbol());
     const SymbolId s2 = symbol::resolve(context::word_cell(c2, static_cast<int32_t>(i))->symbol());

@@ -525,13 +525,17 @@ Cell* move(Cell* origin, Cell* target, Cell* part) {
       }
     }
   }
+  // The target's owner hears of the move, the origin's of the removal.
   bool owned = ownership::check(target, OwnerEvent::move, origin, origin->head(), count);
-  if (owned) {
+  bool origin_owned = ownership::check(origin, OwnerEvent::remove, &none_value, origin->head(), count);
+  auto after = [&](int32_t moved) {
+    if (owned) ownership::check(target, OwnerEvent::moved, &none_value, target->head(), moved);
+    if (origin_owned) ownership::check(origin, OwnerEvent::removed, &none_value, origin->head(), 0);
+    return target;
+  };
+  if (owned || origin_owned) {
     count = std::min(count, get_length(origin) - origin->head());
-    if (count < 1) {
-      ownership::check(target, OwnerEvent::moved, &none_value, target->head(), 0);
-      return target;
-    }
+    if (count < 1) return after(0);
   }
   uint32_t uo = buffer(origin)->unit(), ut = buffer(target)->unit();
   if (uo != ut) {
@@ -564,8 +568,7 @@ Cell* move(Cell* origin, Cell* target, Cell* part) {
     if (to == TypeId::hash) block::hash_changed(origin);
     if (tt == TypeId::hash) block::hash_changed(target);
   }
-  if (owned) ownership::check(target, OwnerEvent::moved, &none_value, target->head(), count);
-  return target;
+  return after(count);
 }
 
 // --- random, reflect, modify ---------------------------------------------

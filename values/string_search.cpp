@@ -224,7 +224,8 @@ int32_t find_index(Cell* series, Cell* value, const FindArgs& args, int32_t* mat
       n = int64_t{args.part->head()} - head;
     }
     if (n <= 0) return -1;
-    n = std::min<int64_t>(n, len - head);
+    // /reverse counts the characters before the head, the others those after.
+    n = std::min<int64_t>(n, args.reverse ? head : len - head);
   }
   if (args.reverse && (args.match || head == 0)) return -1;
 
@@ -396,14 +397,9 @@ int32_t sort_compare(const void* x, const void* y, const void* context) {
   for (uint32_t i = 0; i < count; i++) {
     uint32_t ca = unicode::read_unit(a + i * Unit, Unit), cb = unicode::read_unit(b + i * Unit, Unit);
     if (c->fold_case) {
-      if constexpr (Unit == 1) {
-        // The 1-byte order folds only A-Z, to lower case.
-        if (ca - 'A' < 26) ca += 32;
-        if (cb - 'A' < 26) cb += 32;
-      } else {
-        ca = fold(ca);
-        cb = fold(cb);
-      }
+      // Every unit folds alike, so a text sorts the same whatever its width.
+      ca = fold(ca);
+      cb = fold(cb);
     }
     int64_t d = int64_t{ca} - int64_t{cb};
     if (d != 0) {

@@ -4,6 +4,7 @@
 
 #include "evaluator/stack.h"
 #include "memory/series.h"
+#include "memory/unicode.h"
 #include "values/context.h"
 #include "values/datatype.h"
 #include "values/errors.h"
@@ -175,8 +176,15 @@ namespace {
   fire(ErrorCode::script_bad_to_arg, &dt, spec);
 }
 
-// Makes a word from text: the text must scan as a word type.
-void word_from_text(Cell* out, const Cell* text) {
+// The code points the loader skips before a token besides ASCII blanks (a
+// word spelled after one would load as another word).
+bool skipped_space(uint32_t cp) { return cp >= 0x80 && (string::is_white(cp) || cp == 0x200B || cp == 0x200C); }
+
+// Makes a word of the given type from text: the text must scan as a word
+// type, and the word made must load back as itself (as that type, with that
+// spelling): "/1" is no word!, "=" no set-word! ("1" and "=:" load as other
+// values).
+void word_from_text(Cell* out, const Cell* text, TypeId type) {
   std::string utf8;
   string::to_utf8(text, utf8);
   // Blanks and control characters around the word are not part of it (the
@@ -202,6 +210,20 @@ void word_from_text(Cell* out, const Cell* text) {
     default:
       break;
   }
+  uint32_t n = static_cast<uint32_t>(name.size());
+  if (name.empty() ||
+      skipped_space(static_cast<uint32_t>(
+          unicode::decode_utf8_char_checked(reinterpret_cast<const uint8_t*>(name.data()), &n))))
+    fire(ErrorCode::script_invalid_chars);
+  std::string molded(name);
+  switch (type) {
+    case TypeId::set_word: molded += ':'; break;
+    case TypeId::lit_word: molded.insert(0, 1, '\''); break;
+    case TypeId::get_word: molded.insert(0, 1, ':'); break;
+    case TypeId::refinement: molded.insert(0, 1, '/'); break;
+    default: break;
+  }
+  if (scan_hook(molded) != type) fire(ErrorCode::script_invalid_chars);
   *out = load(name);
 }
 }  // namespace
@@ -225,13 +247,13 @@ Cell* make(Cell* proto, Cell* spec, TypeId type) {
       result = load(spec->logic() ? "true" : "false");
       break;
     case TypeId::string:
-      word_from_text(&result, spec);
+      word_from_text(&result, spec, type);
       break;
     case TypeId::char_: {
       Cell text;
       string::rs_make_at(&text, 4);
       string::append_char(string::buffer(&text), spec->integer() < 0 ? 0 : spec->data3);
-      word_from_text(&result, &text);
+      word_from_text(&result, &text, type);
       break;
     }
     case TypeId::word:

@@ -197,6 +197,10 @@ TEST_F(Collector, TypeMarkersFollowTheCellLayout) {
   };
   auto block = [] { return memory::alloc_cells(2); };
   auto bytes = [] { return make_bytes("b"); };
+  // An image record stand-in of the real record's size (six 32-bit fields,
+  // all bits set: its resource index -1 names no entry), so that the image!
+  // marker, when the image module has registered it, reads only within it.
+  auto image_record = [] { return make_bytes(std::string(24, '\xFF')); };
   auto t = [](TypeId id) { return static_cast<uint32_t>(id); };
   auto table = [](hashtable::Kind k) { return hashtable::init(4, nullptr, k, 0); };
   // Each builder makes fresh series right before its collection.
@@ -240,7 +244,7 @@ TEST_F(Collector, TypeMarkersFollowTheCellLayout) {
        }},
       {"event with block", [&] { Node b = block(); return Case{{t(TypeId::event) | 0x1000, 0, b, 0}, {b}, {}}; }},
       {"event without", [&] { Node b = block(); return Case{{t(TypeId::event), 0, b, 0}, {}, {b}}; }},
-      {"image", [&] { Node r = bytes(); return Case{{t(TypeId::image), 0, r, 0}, {r}, {}}; }},
+      {"image", [&] { Node r = image_record(); return Case{{t(TypeId::image), 0, r, 0}, {r}, {}}; }},
       {"integer", [&] { Node n = bytes(); return Case{{t(TypeId::integer), 0, n, n}, {}, {n}}; }},
   };
   for (const auto& [what, build] : builders) {
