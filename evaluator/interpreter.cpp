@@ -1968,6 +1968,8 @@ int32_t call_plain_function(const Cell* val, const Cell& word, const Cell& code,
       pc = passing::eval_expression(code, pc + 1, end, false, false);
       if (exits::pending) return pc;
       if (tracing_q) fire_event(Event::set, &code, pc, &v, start + 1);
+      // A set-path refuses to store unset, as a set-word does.
+      if (start[1].is(TypeId::unset)) fire(ErrorCode::script_need_value, &v);
       passing::eval_path(v, code, -1, 0, PathMode::set, false, nullptr);
       if (exits::pending) return pc;
       stack::top = start + 2;

@@ -51,10 +51,6 @@ int32_t eval_path(const Cell& path_in, const Cell& code, int32_t pc, int32_t end
   Cell* start = stack::top;
   // The value to store (set mode) is slot 0 of the caller's frame.
   Cell* store = stack::arguments;
-  // A set-path refuses to store unset, as a set-word does (set/any of a
-  // path! still may).
-  if (mode == PathMode::set && path.is(TypeId::set_path) && store->is(TypeId::unset))
-    fire(ErrorCode::script_need_value, &path);
   int32_t head = path.head() < 0 ? 0 : path.head();
   if (head >= tail_of(path)) fire(ErrorCode::script_empty_path);
   // The path stays on the stack (in the slot of the result) while its parens,
