@@ -84,6 +84,34 @@ int32_t eval_path(const Cell& path_in, const Cell& code, int32_t pc, int32_t end
   }
   if (value.is(TypeId::unset)) fire(ErrorCode::script_unset_path, &path, &first);
 
+  // The commonest path, a word and one integer or word applied to a block,
+  // object or map (a lookup that runs no code): done at once, without the
+  // slots a longer walk keeps. A function it reaches is called by the
+  // general walk below.
+  if (mode == PathMode::eval && !tracing_q && head + 2 == tail_of(path)) {
+    const TypeId vt = value.type();
+    const Cell e = buf(path)->cells()[head + 1];
+    if ((vt == TypeId::block || vt == TypeId::object || vt == TypeId::map) &&
+        (e.is(TypeId::integer) || e.is(TypeId::word))) {
+      Cell* target = stack::push(&value);
+      Cell* reached_by = stack::push(&first);
+      Cell* applied = stack::push(&e);
+      PathStep step;
+      step.path = &path;
+      step.owner_word = reached_by;
+      step.index = 1;
+      step.case_ = case_;
+      const Cell next =
+          *actions::lookup_for_path(target, &path, applied, 1)(target, applied, nullptr, step);
+      if (!is_function_type(next.type())) {
+        stack::top = start;
+        stack::push(&next);
+        return pc + 1;
+      }
+      stack::top = start + 1;
+    }
+  }
+
   // Slots: the current value, its parent, the element that reached it, the
   // element being applied (kept on the stack for the collector).
   Cell* cur = stack::push(&value);
