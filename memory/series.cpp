@@ -196,7 +196,8 @@ Frame* open_frame(uint64_t footprint) {
   uint64_t size = next_frame_size;
   if (footprint > size) size = kBigThreshold;
   next_frame_size = static_cast<uint32_t>(std::min<uint64_t>(size * 2, kBigThreshold));
-  uint8_t* p = map_region(size);
+  uint8_t* p = static_cast<uint8_t*>(mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0));
+  if (p == MAP_FAILED) fire(ErrorCode::internal_no_memory);
   poison(p, size);
   frames.push_back(Frame{p, p, p + size});
   return &frames.back();
