@@ -282,7 +282,36 @@ int32_t bind_word(Node ctx, Cell* word) {
   return idx;
 }
 
+namespace {
+// The words a bind has looked up, by symbol (a word repeats often in a body):
+// entries of earlier binds are told apart by their generation.
+struct BindMemo {
+  uint32_t generation;
+  SymbolId symbol;
+  int32_t index;
+};
+constexpr uint32_t kBindMemoSize = 256;
+BindMemo bind_memo[kBindMemoSize];
+uint32_t bind_generation = 0;
+}  // namespace
+
 Cell* bind(Cell* block, Node ctx, SelfRef self) {
+  if (++bind_generation == 0) {
+    for (BindMemo& m : bind_memo) m.generation = 0;
+    bind_generation = 1;
+  }
+  const uint32_t generation = bind_generation;
+  // The context gains no word while it binds, so a symbol's index (or its
+  // absence) found once holds for the whole walk.
+  auto bind_memoized = [&](Cell* c) {
+    const SymbolId sym = c->symbol();
+    BindMemo& m = bind_memo[sym % kBindMemoSize];
+    if (m.generation != generation || m.symbol != sym) m = {generation, sym, bind_word(ctx, c)};
+    if (m.index >= 0) {
+      c->data1 = ctx;
+      c->data3 = static_cast<uint32_t>(m.index);
+    }
+  };
   // Each list once (shared lists, as a block reduced from itself again and
   // again, were bound once per path to them: exponential).
   block::walk_lists(*block, [&](Cell* c) {
@@ -298,7 +327,7 @@ Cell* bind(Cell* block, Node ctx, SelfRef self) {
       case TypeId::lit_word:
       case TypeId::get_word:
       case TypeId::refinement:
-        bind_word(ctx, c);
+        bind_memoized(c);
         break;
       default:
         break;
