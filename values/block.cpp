@@ -304,7 +304,7 @@ void walk_lists_start() {
 
 void walk_lists_done() {
   if (list_walk.todo.capacity() > kKeptEntries) std::vector<Cell>().swap(list_walk.todo);
-  if (list_walk.index.size() > kKeptEntries) std::unordered_map<Node, size_t>().swap(list_walk.index);
+  if (list_walk.index.capacity() > 2 * kKeptEntries) list_walk.index.release();
 }
 
 }  // namespace qel::block

@@ -227,10 +227,66 @@ void register_();
 // function made). walk_lists_done gives back what a large walk took for
 // its stack and table; a large answer is given back when the next walk
 // starts.
+// Buffer -> entry of a walk that meets many lists: open addressing over a
+// power-of-two table (node 0, which no buffer has, marks a free slot), so
+// that an entry costs no allocation.
+class NodeIndex {
+ public:
+  bool empty() const { return count_ == 0; }
+  size_t size() const { return count_; }
+  size_t capacity() const { return slots_.size(); }
+  void clear() {
+    if (count_) std::fill(slots_.begin(), slots_.end(), Slot{});
+    count_ = 0;
+  }
+  // Gives the table back (a large one, after the walk that needed it).
+  void release() {
+    std::vector<Slot>().swap(slots_);
+    count_ = 0;
+  }
+  // The entry of a buffer, or -1.
+  int64_t find(Node n) const {
+    if (slots_.empty()) return -1;
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = hash(n) & mask;; i = (i + 1) & mask) {
+      if (slots_[i].node == n) return slots_[i].entry;
+      if (!slots_[i].node) return -1;
+    }
+  }
+  // Notes a buffer's entry (a buffer not noted yet).
+  void emplace(Node n, size_t entry) {
+    if ((count_ + 1) * 2 > slots_.size()) grow();
+    put(n, static_cast<uint32_t>(entry));
+    count_++;
+  }
+
+ private:
+  struct Slot {
+    Node node = 0;
+    uint32_t entry = 0;
+  };
+  static size_t hash(Node n) { return static_cast<size_t>(n) * 0x9E3779B97F4A7C15ull >> 16; }
+  void put(Node n, uint32_t entry) {
+    const size_t mask = slots_.size() - 1;
+    size_t i = hash(n) & mask;
+    while (slots_[i].node) i = (i + 1) & mask;
+    slots_[i] = {n, entry};
+  }
+  void grow() {
+    std::vector<Slot> old;
+    old.swap(slots_);
+    slots_.assign(old.empty() ? 256 : old.size() * 2, Slot{});
+    for (const Slot& s : old)
+      if (s.node) put(s.node, s.entry);
+  }
+  std::vector<Slot> slots_;
+  size_t count_ = 0;
+};
+
 struct ListWalk {
-  std::vector<Cell> lists;                 // the answer: one per buffer met
-  std::unordered_map<Node, size_t> index;  // buffer -> entry, once there are many
-  std::vector<Cell> todo;                  // lists still to walk
+  std::vector<Cell> lists;  // the answer: one per buffer met
+  NodeIndex index;          // buffer -> entry, once there are many
+  std::vector<Cell> todo;   // lists still to walk
 };
 extern ListWalk list_walk;
 void walk_lists_start();
@@ -271,7 +327,7 @@ const std::vector<Cell>& walk_lists(const Cell& root, Visit&& visit) {
     } else {
       if (w.index.empty())
         for (size_t i = 0; i < w.lists.size(); i++) w.index.emplace(w.lists[i].node(), i);
-      if (auto it = w.index.find(list.node()); it != w.index.end()) at = it->second;
+      if (const int64_t e = w.index.find(list.node()); e >= 0) at = static_cast<size_t>(e);
     }
     if (at == w.lists.size()) {
       list.set_head(from);
