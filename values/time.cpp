@@ -146,7 +146,9 @@ std::string exact_seconds(double t, double s) {
   std::string out(text);
   while (out.size() > 1 && out.back() == '0') out.pop_back();
   if (out.back() == '.') out.pop_back();
-  if (out.size() == 1 || out[1] == '.') out.insert(0, "0");
+  // (Two digits of seconds at least: prefixed as a new string, as insert at
+  // 0 draws a false overlap warning from g++ 12.)
+  if (out.size() == 1 || out[1] == '.') return '0' + out;
   return out;
 }
 
@@ -211,7 +213,7 @@ int32_t form_time(double t, Cell* buffer, int32_t limit, bool exact) {
   if (exact && std::fabs(t) >= 9007199254740992.0 && !loads_as(text, t)) {
     std::string large = exact_large(std::fabs(t));
     if (!large.empty()) {
-      if (t < 0) large.insert(0, "-");
+      if (t < 0) large = '-' + large;
       if (loads_as(large, t)) text = large;
     }
   }
