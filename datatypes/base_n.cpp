@@ -100,48 +100,181 @@ uint8_t* encode_base16(uint8_t* out, const uint8_t* bytes, size_t n) {
   return out;
 }
 
-// Base 58 works on the number in 32-bit limbs and 5 digits at a time (58^5
-// fits 30 bits, so a limb step stays within 64 bits): the conversion is
-// still quadratic in the length, as every change of base between these two
-// is, but with about 20 times fewer steps than one byte and one digit at a
-// time.
+// Base 58 changes the base of the whole number: the bytes, as 32-bit limbs,
+// become limbs of 58^5 (5 digits each), and back, digits as limbs of 58^5
+// become limbs of 2^28. A change of base one limb at a time is quadratic (a
+// megabyte took minutes), so the limbs are split in two, each half changed
+// alone, and the high half multiplied by the source base to the power of
+// the low half's length; with Karatsuba's multiplication that costs about
+// n^1.6.
 constexpr uint32_t kBase58Chunk = 656356768;  // 58^5
+
+namespace {
+
+// Numbers in radix R, limbs least significant first. The schoolbook
+// product adds kRows rows of limb products in 64 bits before it carries
+// (carrying is a chain of divisions, slower than the products): 42 rows for
+// 58^5, 255 for 2^28.
+template <uint32_t R>
+struct Radix {
+  static_assert(R <= (1u << 30));
+  using Limbs = std::vector<uint32_t>;
+  static constexpr uint64_t kRows = (~uint64_t{0} - (uint64_t{1} << 40)) / (uint64_t{R - 1} * (R - 1));
+  static constexpr size_t kSmall = 40;  // schoolbook up to this many limbs
+
+  static void trim(Limbs& a) {
+    while (!a.empty() && a.back() == 0) a.pop_back();
+  }
+
+  // r += a << (at limbs); r grows as needed.
+  static void add_at(Limbs& r, const uint32_t* a, size_t n, size_t at) {
+    if (r.size() < at + n) r.resize(at + n, 0);
+    uint32_t carry = 0;
+    size_t i = 0;
+    for (; i < n; i++) {
+      const uint32_t t = r[at + i] + a[i] + carry;
+      carry = t >= R;
+      r[at + i] = t - (R & (0u - carry));  // no branch: carries come at random
+    }
+    for (size_t k = at + i; carry; k++) {
+      if (k == r.size()) r.push_back(0);
+      const uint32_t t = r[k] + carry;
+      carry = t >= R;
+      r[k] = t - (R & (0u - carry));
+    }
+  }
+
+  // r -= a, where r >= a.
+  static void subtract(Limbs& r, const Limbs& a) {
+    uint32_t borrow = 0;
+    for (size_t i = 0; i < r.size() && (i < a.size() || borrow); i++) {
+      const uint32_t s = (i < a.size() ? a[i] : 0) + borrow;
+      borrow = r[i] < s;
+      r[i] = r[i] - s + (R & (0u - borrow));
+    }
+  }
+
+  static Limbs schoolbook(const uint32_t* a, size_t na, const uint32_t* b, size_t nb) {
+    std::vector<uint64_t> acc(na + nb + 1, 0);
+    auto normalise = [&] {
+      uint64_t carry = 0;
+      for (uint64_t& v : acc) {
+        v += carry;
+        carry = v / R;
+        v %= R;
+      }
+    };
+    for (size_t i = 0; i < na; i++) {
+      const uint64_t ai = a[i];
+      for (size_t j = 0; j < nb; j++) acc[i + j] += ai * b[j];
+      if (i % kRows == kRows - 1) normalise();
+    }
+    normalise();
+    Limbs r(acc.begin(), acc.end());
+    trim(r);
+    return r;
+  }
+
+  static Limbs mul(const uint32_t* a, size_t na, const uint32_t* b, size_t nb) {
+    while (na && !a[na - 1]) na--;
+    while (nb && !b[nb - 1]) nb--;
+    if (na < nb) {
+      std::swap(a, b);
+      std::swap(na, nb);
+    }
+    if (nb == 0) return {};
+    if (nb <= kSmall) return schoolbook(a, na, b, nb);
+    const size_t m = (na + 1) / 2;
+    if (nb <= m) {
+      // Lopsided: a in pieces of b's length.
+      Limbs r;
+      for (size_t at = 0; at < na; at += nb) {
+        const Limbs part = mul(a + at, std::min(nb, na - at), b, nb);
+        add_at(r, part.data(), part.size(), at);
+      }
+      trim(r);
+      return r;
+    }
+    // Karatsuba: (a1 x + a0)(b1 x + b0) with x = R^m.
+    Limbs z0 = mul(a, m, b, m);
+    Limbs z2 = mul(a + m, na - m, b + m, nb - m);
+    Limbs sa(a, a + m), sb(b, b + m);
+    add_at(sa, a + m, na - m, 0);
+    add_at(sb, b + m, nb - m, 0);
+    Limbs z1 = mul(sa.data(), sa.size(), sb.data(), sb.size());
+    subtract(z1, z0);
+    subtract(z1, z2);
+    trim(z1);
+    Limbs r = std::move(z0);
+    add_at(r, z1.data(), z1.size(), m);
+    add_at(r, z2.data(), z2.size(), 2 * m);
+    trim(r);
+    return r;
+  }
+
+  // The number whose limbs in radix `from` (at most 2^32) are src[0, n), in
+  // radix R. powers[j] caches from^(2^j).
+  static Limbs convert(const uint32_t* src, size_t n, uint64_t from, std::vector<Limbs>& powers) {
+    if (n <= kSmall) {
+      Limbs r;
+      for (size_t i = n; i-- > 0;) {
+        uint64_t carry = src[i];
+        for (uint32_t& limb : r) {
+          const uint64_t t = limb * from + carry;
+          limb = static_cast<uint32_t>(t % R);
+          carry = t / R;
+        }
+        for (; carry; carry /= R) r.push_back(static_cast<uint32_t>(carry % R));
+      }
+      return r;
+    }
+    size_t j = 0;
+    while ((size_t{2} << j) < n) j++;  // 2^j < n <= 2^(j+1)
+    while (powers.size() <= j) {
+      if (powers.empty()) {
+        Limbs p;
+        for (uint64_t v = from; v; v /= R) p.push_back(static_cast<uint32_t>(v % R));
+        powers.push_back(std::move(p));
+      } else {
+        const Limbs& q = powers.back();
+        powers.push_back(mul(q.data(), q.size(), q.data(), q.size()));
+      }
+    }
+    const size_t k = size_t{1} << j;
+    const Limbs low = convert(src, k, from, powers);
+    const Limbs high = convert(src + k, n - k, from, powers);
+    Limbs r = mul(high.data(), high.size(), powers[j].data(), powers[j].size());
+    add_at(r, low.data(), low.size(), 0);
+    trim(r);
+    return r;
+  }
+};
+
+}  // namespace
 
 uint8_t* encode_base58(uint8_t* out, const uint8_t* bytes, size_t n) {
   size_t zeros = 0;
   while (zeros < n && bytes[zeros] == 0) zeros++;
-  // The number after the leading zero bytes, most significant limb first
-  // (the first limb takes the bytes that do not fill a whole one).
-  const size_t m = n - zeros;
-  std::vector<uint32_t> limbs((m + 3) / 4);
-  size_t at = zeros;
-  for (size_t i = 0; i < limbs.size(); i++) {
-    const size_t take = i == 0 && m % 4 ? m % 4 : 4;
-    uint32_t v = 0;
-    for (size_t k = 0; k < take; k++) v = (v << 8) | bytes[at++];
-    limbs[i] = v;
-  }
-  const size_t area = 2 * n + 8;
-  std::vector<uint8_t> digits(area);
-  size_t w = area;  // digits are written backwards from the end
-  size_t first = 0;
-  while (first < limbs.size()) {
-    uint64_t rem = 0;
-    for (size_t i = first; i < limbs.size(); i++) {
-      const uint64_t acc = (rem << 32) | limbs[i];
-      limbs[i] = static_cast<uint32_t>(acc / kBase58Chunk);
-      rem = acc % kBase58Chunk;
-    }
-    for (int k = 0; k < 5; k++) {
-      digits[--w] = static_cast<uint8_t>(kBase58[rem % 58]);
-      rem /= 58;
-    }
-    while (first < limbs.size() && limbs[first] == 0) first++;
-  }
-  while (w < area && digits[w] == '1') w++;
   for (size_t i = 0; i < zeros; i++) *out++ = '1';
-  if (w < area) std::memcpy(out, digits.data() + w, area - w);
-  return out + (area - w);
+  // The number after the leading zero bytes as 32-bit limbs, least
+  // significant first.
+  std::vector<uint32_t> limbs((n - zeros + 3) / 4, 0);
+  for (size_t i = 0; i < n - zeros; i++)
+    limbs[i / 4] |= uint32_t{bytes[n - 1 - i]} << (8 * (i % 4));
+  std::vector<std::vector<uint32_t>> powers;
+  const std::vector<uint32_t> chunks =
+      Radix<kBase58Chunk>::convert(limbs.data(), limbs.size(), uint64_t{1} << 32, powers);
+  // Five digits a chunk, the top one without its leading zero digits.
+  for (size_t i = chunks.size(); i-- > 0;) {
+    uint8_t five[5];
+    uint32_t v = chunks[i];
+    for (int k = 4; k >= 0; k--, v /= 58) five[k] = static_cast<uint8_t>(kBase58[v % 58]);
+    int k = 0;
+    if (i == chunks.size() - 1)
+      while (k < 4 && five[k] == '1') k++;
+    for (; k < 5; k++) *out++ = five[k];
+  }
+  return out;
 }
 
 uint8_t* encode_base64(uint8_t* out, const uint8_t* bytes, size_t n) {
@@ -221,38 +354,31 @@ Node decode_base58(const uint8_t* text, int32_t count, uint32_t unit) {
   }
   size_t zeros = 0;
   while (zeros < digits.size() && digits[zeros] == 0) zeros++;
-  // Base 58 to base 2^32, most significant first: each step multiplies what
-  // is there by 58^k and adds the next k digits (k = 5, the first chunk
-  // taking what does not fill a whole one).
-  std::vector<uint32_t> limbs;  // little-endian while building
-  for (size_t i = zeros; i < digits.size();) {
-    const size_t left = digits.size() - i;
-    const size_t k = i == zeros && left % 5 ? left % 5 : 5;
-    uint64_t carry = 0, mul = 1;
-    for (size_t j = 0; j < k; j++, i++) {
-      carry = carry * 58 + digits[i];
-      mul *= 58;
-    }
-    for (uint32_t& limb : limbs) {
-      const uint64_t acc = uint64_t{limb} * mul + carry;
-      limb = static_cast<uint32_t>(acc);
-      carry = acc >> 32;
-    }
-    while (carry) {
-      limbs.push_back(static_cast<uint32_t>(carry));
-      carry >>= 32;
-    }
+  // The digits after the leading zeros as limbs of 58^5, least significant
+  // first, then as limbs of 2^28.
+  std::vector<uint32_t> chunks;
+  for (size_t end = digits.size(); end > zeros;) {
+    const size_t start = end - zeros >= 5 ? end - 5 : zeros;
+    uint32_t v = 0;
+    for (size_t i = start; i < end; i++) v = v * 58 + digits[i];
+    chunks.push_back(v);
+    end = start;
   }
-  std::vector<uint8_t> out(zeros, 0);
-  bool started = false;  // the top limb's leading zero bytes are no bytes
-  for (size_t i = limbs.size(); i-- > 0;) {
-    for (int shift = 24; shift >= 0; shift -= 8) {
-      const uint8_t b = static_cast<uint8_t>(limbs[i] >> shift);
-      if (!started && b == 0) continue;
-      started = true;
-      out.push_back(b);
-    }
+  std::vector<std::vector<uint32_t>> powers;
+  const std::vector<uint32_t> limbs =
+      Radix<(1u << 28)>::convert(chunks.data(), chunks.size(), kBase58Chunk, powers);
+  // The bytes, least significant first, then turned around.
+  std::vector<uint8_t> out;
+  uint64_t acc = 0;
+  int bits = 0;
+  for (uint32_t limb : limbs) {
+    acc |= uint64_t{limb} << bits;
+    for (bits += 28; bits >= 8; bits -= 8, acc >>= 8) out.push_back(static_cast<uint8_t>(acc));
   }
+  if (acc) out.push_back(static_cast<uint8_t>(acc));
+  while (!out.empty() && out.back() == 0) out.pop_back();
+  out.resize(out.size() + zeros, 0);
+  std::reverse(out.begin(), out.end());
   return to_node(out);
 }
 

@@ -166,6 +166,8 @@ void json_unescape(Cell* str) {
               if (low < 0xDC00 || low > 0xDFFF) fire(ErrorCode::script_invalid_data, str);
               r += 6;
               u = 0x10000 + (u - 0xD800) * 1024 + (low - 0xDC00);
+            } else if (u >= 0xDC00 && u <= 0xDFFF) {
+              fire(ErrorCode::script_invalid_data, str);  // a low surrogate alone
             }
             c = static_cast<uint32_t>(u);
             break;

@@ -10,6 +10,7 @@
 // where the next step begins (positions inside a match are not stored).
 #include "services/deflate.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "runtime/startup_slots.h"
@@ -310,14 +311,69 @@ constexpr uint8_t kFlagHcrc = 0x02, kFlagExtra = 0x04, kFlagName = 0x08, kFlagCo
 constexpr size_t kGzipHeader = 10, kGzipTrailer = 8;
 }  // namespace
 
+namespace {
+
+inline uint32_t get_le32(const uint8_t* p) {
+  return p[0] | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
+
+// Where a gzip member's DEFLATE data start, after its header (the extra
+// field, name and comment skipped, the header CRC checked when flagged); 0
+// when the header is not a gzip one or does not fit before the trailer.
+size_t gzip_data_start(const uint8_t* in, size_t n) {
+  if (n <= kGzipHeader + kGzipTrailer - 1) return 0;
+  const uint8_t flags = in[3];
+  if (in[0] != kGzipId1 || in[1] != kGzipId2 || in[2] != kGzipDeflate || flags >= 32) return 0;
+  const size_t end = n - kGzipTrailer;  // where the header and data must end
+  size_t p = kGzipHeader;
+  if (flags & kFlagExtra) {
+    if (p + 2 > end) return 0;
+    const size_t extra = in[p] | size_t{in[p + 1]} << 8;
+    p += 2;
+    if (extra > end - p) return 0;
+    p += extra;
+  }
+  for (uint8_t field : {kFlagName, kFlagComment}) {
+    if (!(flags & field)) continue;
+    const void* nul = p < end ? std::memchr(in + p, 0, end - p) : nullptr;
+    if (!nul) return 0;
+    p = static_cast<size_t>(static_cast<const uint8_t*>(nul) - in) + 1;
+  }
+  if (flags & kFlagHcrc) {
+    if (p + 2 > end) return 0;
+    const uint32_t stored = in[p] | uint32_t{in[p + 1]} << 8;
+    if ((crypto::crc32(in, p) & 0xFFFF) != stored) return 0;
+    p += 2;
+  }
+  return p;
+}
+
+}  // namespace
+
 int32_t gzip_encode(uint8_t* out, size_t* capacity, const uint8_t* in, size_t n) {
   const size_t room = *capacity;
-  if (n > 2 && in[0] == kGzipId1 && in[1] == kGzipId2 && in[2] == kGzipDeflate) {
-    // Already a gzip member: handed back as it is.
-    *capacity = n;
-    if (n > room) return kTooSmall;
-    std::memmove(out, in, n);
-    return kDone;
+  if (const size_t p = gzip_data_start(in, n)) {
+    // Possibly one whole gzip member, handed back as it is if so: its data
+    // must expand to the stored size (measured first, so that a false size
+    // asks for no room) and end at the trailer, and their CRC-32, which
+    // needs the output, must match. Anything else is data to compress.
+    const size_t end = n - kGzipTrailer;
+    const uint32_t size = get_le32(in + end + 4);
+    size_t measured = 0;
+    const int32_t status = decompress(nullptr, &measured, in + p, end - p);
+    if ((status == kDone || status == kTooSmall) && measured == size) {
+      const size_t need = std::max({size_t{size}, n, static_cast<size_t>(compress_bound(n))});
+      if (room < need) {
+        *capacity = need;
+        return kTooSmall;
+      }
+      size_t produced = room;
+      if (gzip_decode(out, &produced, in, n) == kDone) {
+        std::memmove(out, in, n);
+        *capacity = n;
+        return kDone;
+      }
+    }
   }
   if (room < kGzipHeader + kGzipTrailer) {
     *capacity = n + kGzipHeader + kGzipTrailer;
@@ -336,34 +392,11 @@ int32_t gzip_encode(uint8_t* out, size_t* capacity, const uint8_t* in, size_t n)
 }
 
 int32_t gzip_decode(uint8_t* out, size_t* capacity, const uint8_t* in, size_t n) {
-  if (n <= kGzipHeader + kGzipTrailer - 1) return kBadContainer;
-  const uint8_t flags = in[3];
-  if (in[0] != kGzipId1 || in[1] != kGzipId2 || in[2] != kGzipDeflate || flags >= 32)
-    return kBadContainer;
-  const size_t end = n - kGzipTrailer;  // where the header and data must end
-  size_t p = kGzipHeader;
-  if (flags & kFlagExtra) {
-    if (p + 2 > end) return kBadContainer;
-    const size_t extra = in[p] | size_t{in[p + 1]} << 8;
-    p += 2;
-    if (extra > end - p) return kBadContainer;
-    p += extra;
-  }
-  for (uint8_t field : {kFlagName, kFlagComment}) {
-    if (!(flags & field)) continue;
-    const void* nul = p < end ? std::memchr(in + p, 0, end - p) : nullptr;
-    if (!nul) return kBadContainer;
-    p = static_cast<size_t>(static_cast<const uint8_t*>(nul) - in) + 1;
-  }
-  if (flags & kFlagHcrc) {
-    if (p + 2 > end) return kBadContainer;
-    const uint32_t stored = in[p] | uint32_t{in[p + 1]} << 8;
-    if ((crypto::crc32(in, p) & 0xFFFF) != stored) return kBadContainer;
-    p += 2;
-  }
-  const uint8_t* t = in + end;
-  const uint32_t crc = t[0] | uint32_t{t[1]} << 8 | uint32_t{t[2]} << 16 | uint32_t{t[3]} << 24;
-  const uint32_t size = t[4] | uint32_t{t[5]} << 8 | uint32_t{t[6]} << 16 | uint32_t{t[7]} << 24;
+  const size_t p = gzip_data_start(in, n);
+  if (!p) return kBadContainer;
+  const size_t end = n - kGzipTrailer;
+  const uint32_t crc = get_le32(in + end);
+  const uint32_t size = get_le32(in + end + 4);
   // A stored size that the data could never produce is refused before
   // anyone makes room for it.
   if (size > expansion_bound(end - p)) return kBadContainer;

@@ -65,9 +65,11 @@ int32_t zlib_encode(uint8_t* out, size_t* capacity, const uint8_t* in, size_t le
 // checked (status 1).
 int32_t zlib_decode(uint8_t* out, size_t* capacity, const uint8_t* in, size_t length);
 
-// A gzip member (no name, time 0), or the input itself when it already
-// begins with the gzip signature 1F 8B 08 and is longer than 2 bytes: 0; 1
-// too small; 2 when the capacity is below 18 (size = length + 18).
+// A gzip member (no name, time 0), or the input itself when it is already
+// one whole valid gzip member (checked by decoding it into the output, so a
+// capacity below its stored size or below compress_bound answers 1 with the
+// room needed): 0; 1 too small; 2 when the capacity is below 18 (size =
+// length + 18).
 int32_t gzip_encode(uint8_t* out, size_t* capacity, const uint8_t* in, size_t length);
 // Checks the gzip header (skipping the extra field, name and comment, and
 // checking the header CRC when flagged), inflates, and checks the stored

@@ -693,7 +693,7 @@ class Decoder {
           cur = value_at(memory::series(context::context_cell(cur.data1)->data2), i, at);
           break;
         case TypeId::error:
-          if (i >= 6) fail_at(at);
+          if (i >= 7) fail_at(at);  // arg1 ... stack, files
           cur = value_at(memory::series(context::context_cell(cur.data1)->data2),
                          i + static_cast<uint32_t>(error::kArg1), at);
           break;
@@ -1356,8 +1356,10 @@ class Decoder {
     SeriesBuffer* s = memory::series(values);
     const Cell files = s->cells()[error::kFiles];
     s->tail = s->offset + error::kArg1 * sizeof(Cell);
-    records_into(values, 6);
-    append(values, files);
+    // Data written with the files field flag it; older data has six fields.
+    const bool with_files = compact_ ? h.flag : (h.bits & fixed::error_files) != 0;
+    records_into(values, with_files ? 7 : 6);
+    if (!with_files) append(values, files);
   }
 };
 

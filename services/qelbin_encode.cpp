@@ -345,7 +345,7 @@ void Encoder::global_word(const Cell* v) {
 void Encoder::word(const Cell* v) {
   const TypeId t = v->type();
   const Node ctx = v->context();
-  if (!ctx || ctx == context::global) return global_word(v);
+  if (!ctx || ctx == context::global || global_words_) return global_word(v);
   const Cell* owner = context::owner(ctx);
   const TypeId ot = owner->type();
   // A context that no value owns cannot be written: the word goes global.
@@ -624,22 +624,31 @@ void Encoder::op(const Cell* v) {
   record(&inner);
 }
 
-// error!: always in full; its fields arg1 ... stack are its values 0-5.
+// error!: always in full; its fields arg1 ... stack are its values 0-5,
+// and files, when it is not none, value 6 (flagged in the header, so that
+// data without it reads as before). The words of the call trace (stack) are
+// written as names: they are bound where the calls were made, often in
+// library contexts that hold values with no record.
 void Encoder::error(const Cell* v) {
   const Node ctx = v->data1;
   if (std::find(open_errors_.begin(), open_errors_.end(), ctx) != open_errors_.end())
     fire(ErrorCode::internal_no_cycle);
-  header(TypeId::error, false);
+  const Cell* f = context::values(ctx);
+  const uint32_t room = memory::series(context::context_cell(ctx)->data2)->length();
+  const uint32_t files = static_cast<uint32_t>(error::kFiles);
+  const bool with_files = files < room && !f[files].is(TypeId::none);
+  header(TypeId::error, with_files, with_files ? fixed::error_files : 0);
   unsigned_field(static_cast<uint32_t>(error::code_of(v)));
   begin(ctx);
   open_errors_.push_back(ctx);
-  const Cell* f = context::values(ctx);
   Cell none;
   set_none(&none);
-  const uint32_t room = memory::series(context::context_cell(ctx)->data2)->length();
-  for (uint32_t i = 0; i < 6; i++) {
+  for (uint32_t i = 0; i < (with_files ? 7u : 6u); i++) {
     const uint32_t k = static_cast<uint32_t>(error::kArg1) + i;
-    value(k < room ? f + k : &none);
+    const bool saved = global_words_;
+    global_words_ = k == static_cast<uint32_t>(error::kStack) || saved;
+    value(k < room ? context::values(ctx) + k : &none);
+    global_words_ = saved;
   }
   open_errors_.pop_back();
   end();

@@ -58,6 +58,7 @@ class Encoder {
   std::vector<Node> open_errors_;
   std::unordered_map<Node, uint32_t> roots_;
   int32_t depth_ = 0;
+  bool global_words_ = false;  // an error's call trace: names, not bindings
 
   // --- bytes
   void put8(uint8_t b) { out_.push_back(b); }

@@ -72,6 +72,7 @@ inline constexpr uint32_t global_word = 0x02000000u;  // bit 25 (boot data: set 
 inline constexpr uint32_t complement = 0x00800000u;   // bit 23, bitset!
 inline constexpr uint32_t negative = 0x00400000u;     // bit 22, money!
 inline constexpr uint32_t event_info = 0x01000000u;   // bit 24, object!
+inline constexpr uint32_t error_files = 0x01000000u;  // bit 24, error!: files follow
 inline constexpr uint32_t ctx_on_stack = 0x20000000u; // bit 29
 inline constexpr uint32_t ctx_self = 0x10000000u;     // bit 28
 inline constexpr uint32_t ctx_values = 0x40000000u;   // bit 30
