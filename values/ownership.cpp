@@ -12,6 +12,13 @@
 //
 // An owned series buffer carries series_flag::owned, so `check` on an
 // unowned series costs one flag test and no lookup.
+//
+// An owned series leads to its owner (`reflect s 'owned` answers it and
+// every change of the series calls it), so the owner lives as long as the
+// series does: the markers of the series types are wrapped to mark the
+// owner of an owned buffer too. Without that, what a change notified (and
+// what reflect answered) would depend on whether a collection had run
+// since the owner's last holder let go of it.
 #include "values/ownership.h"
 
 #include "evaluator/cycle_guard.h"
@@ -57,6 +64,7 @@ bool sweep_registered = false;
 
 constexpr int kEventCount = static_cast<int>(OwnerEvent::lowercase) + 1;
 Cell event_words[kEventCount];
+collector::TypeMarker plain_markers[256];
 
 inline bool is_block_like(TypeId t) { return is_any_block(t); }
 inline bool is_keyed_series(TypeId t) {
@@ -225,12 +233,28 @@ void unbind_value(const Cell* v) {
 
 }  // namespace
 
+// Marks a value of a keyed series type as its type's marker does, then the
+// owner of its buffer when it has one.
+void mark_owned(const Cell* v) {
+  plain_markers[static_cast<uint8_t>(v->type())](v);
+  const Node key = v->data2;
+  if (!collector::is_marked(key) || !(memory::series(key)->flags & series_flag::owned)) return;
+  if (const Entry* e = lookup(key)) collector::mark_context(e->owner_ctx);
+}
+
 void init() {
   ensure_init();
   for (Cell& w : event_words) set_unset(&w);
   if (!sweep_registered) {
     collector::add_sweep_callback(sweep);
     sweep_registered = true;
+    for (int t = 0; t < 256; t++) {
+      const TypeId type = static_cast<TypeId>(t);
+      collector::TypeMarker m = collector::type_marker(type);
+      if (!m || !is_keyed_series(type) || m == mark_owned) continue;
+      plain_markers[t] = m;
+      collector::set_type_marker(type, mark_owned);
+    }
   }
 }
 

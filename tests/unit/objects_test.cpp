@@ -124,8 +124,8 @@ TEST_F(Objects, UnownedSeriesAreNotLookedUp) {
   EXPECT_EQ(string::buffer(&s)->flags & series_flag::owned, 0u);
 }
 
-// The registry is weak: a collection drops the entries of dead series and
-// of dead owners, and clears the mark of a series whose owner died.
+// The registry is weak on its series: a collection drops the entries of
+// dead series. A live owned series keeps its owner alive.
 TEST_F(Objects, SweepDropsDeadEntries) {
   const int32_t before = ownership::entry_count();
   Cell spec = load("a: \"x\" b: [\"y\" [\"z\"]]");
@@ -141,11 +141,15 @@ TEST_F(Objects, SweepDropsDeadEntries) {
   stack::mark_try(&name);
   collector::collect();
   EXPECT_EQ(ownership::entry_count(), before + 1);
-  // Drop the owner: the string survives, no longer owned.
+  // Drop the owner: the string still held keeps it, and stays owned.
   set_none(owner.get());
   collector::collect();
+  EXPECT_EQ(ownership::entry_count(), before + 1);
+  EXPECT_NE(string::buffer(kept.get())->flags & series_flag::owned, 0u);
+  // Drop the string too: its entry goes with it.
+  set_none(kept.get());
+  collector::collect();
   EXPECT_EQ(ownership::entry_count(), before);
-  EXPECT_EQ(string::buffer(kept.get())->flags & series_flag::owned, 0u);
 }
 
 TEST_F(Objects, ConstructAndFieldsFromCpp) {
