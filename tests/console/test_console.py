@@ -213,6 +213,10 @@ class Scripts(ConsoleTest):
             "*** Syntax Error: (line 4) missing ] at [1 2", "*** Where: transcode",
             '*** Near : "[1 2"'])
         self.assertEqual(status, 254)
+        # An error value the script ends with but never raised is no failure.
+        for text in ['make error! "boom"', "try [1 / 0]"]:
+            self.home.write("val.qel", "Qel []\n" + text + "\n")
+            self.assertEqual(self.qel("val.qel"), ("", 0), text)
         out, status = self.qel("--catch", "err.qel", stdin="1 + 2\n")
         self.assertIn("*** Math Error", out)
         self.assertIn("== 3", out)
