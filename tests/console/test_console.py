@@ -261,6 +261,11 @@ class Scripts(ConsoleTest):
         self.assertIn(BANNER, out)
         self.assertIn("== 3", out)
         self.assertEqual(status, 0)
+        # The report is near the file the command line names.
+        out, _ = self.qel("--", "--missing.qel")
+        self.assertEqual(out.split("\n")[:3], [
+            "*** Access Error: cannot open: %--missing.qel", "*** Where: read",
+            "*** Near : %--missing.qel"])
 
     def test_input_from_piped_standard_input(self):
         self.home.write("len.qel", "Qel [] print length? input\n")
