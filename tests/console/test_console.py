@@ -380,6 +380,16 @@ class OnTerminal(ConsoleTest):
         s.type("print system/console/size\r")
         s.wait_for("100x30")
 
+    def test_result_cut_to_the_width_after_a_resize_while_typing(self):
+        s = self.session(cols=80)
+        s.wait_for(">>")
+        s.type('append/dup copy "" "x" 100')
+        s.resize(60, 24)
+        s.type("\r")
+        s.wait_for("x...")
+        line = next(l for l in s.screen.text().split("\n") if l.startswith("== "))
+        self.assertEqual(len(line), 59)
+
     def test_editing_and_history(self):
         s = self.session()
         s.wait_for(">>")
