@@ -193,6 +193,9 @@ void read_input() {
     set_logic(arg(0), false);
     return;
   }
+  // The terminal may have been resized while the line was typed: the
+  // result of the line is cut to the width it has now.
+  update_size();
   set_text(&line, c->editor.line());
   // An accepted line goes to the head of the history: the buffer string
   // itself, as the editor's list has it.

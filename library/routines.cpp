@@ -1,6 +1,7 @@
 // The base routines of the library: the process exit, quiet setters that
 // raise no object events, bit shifts, the current directory, file existence,
-// the operating-system description, tuple packing, UTF-8 counting, the data
+// the operating-system description, tuple packing, UTF-8 counting, display
+// columns of text (the console's cuts and columns), the data
 // stack for the debugger, the clipboard and standard output.
 //
 // Each is bound to its global word at start-up (define_base_routines). The
@@ -8,6 +9,7 @@
 // so a body reads them as the declared types.
 #include "library/routines.h"
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 
@@ -22,6 +24,7 @@
 #include "evaluator/stack.h"
 #include "evaluator/trace.h"
 #include "memory/unicode.h"
+#include "runtime/char_width.h"
 #include "runtime/fatal.h"
 #include "runtime/output.h"
 #include "runtime/platform.h"
@@ -235,6 +238,34 @@ void count_chars() {
   set_integer(arg(0), count);
 }
 
+// --- display columns
+
+// The characters of the string from its head that fit in `limit` terminal
+// columns (all of them when limit is negative), and the columns they take.
+struct Fit {
+  int32_t chars = 0;
+  int32_t columns = 0;
+};
+Fit fit_columns(const Cell* s, int32_t limit) {
+  SeriesBuffer* b = string::buffer(s);
+  const uint32_t unit = b->unit(), shift = string::unit_shift(unit);
+  const int32_t n = string::rest_length(s);
+  const uint8_t* p = string::char_at(b, s->head());
+  Fit fit;
+  for (; fit.chars < n; ++fit.chars) {
+    int32_t w = char_width::get(string::get_char(p + (static_cast<uint32_t>(fit.chars) << shift), unit));
+    if (limit >= 0 && fit.columns + w > limit) break;
+    fit.columns += w;
+  }
+  return fit;
+}
+
+void text_columns() { set_integer(arg(0), fit_columns(arg(0), -1).columns); }
+
+void chars_in_columns() {
+  set_integer(arg(0), fit_columns(arg(0), std::max(arg(1)->integer(), 0)).chars);
+}
+
 // --- the data stack
 
 void stack_size_q() { set_integer(arg(0), static_cast<int32_t>(stack::top - stack::bottom)); }
@@ -335,6 +366,14 @@ constexpr RoutineDef kBase[] = {
     {"count-chars", count_chars,
      R"spec("Count UTF-8 encoded characters between two positions in a binary series"
         start [binary!] pos [binary!] return: [integer!])spec",
+     TypeId::integer},
+    {"text-columns", text_columns,
+     R"spec("Terminal columns a text takes (wide characters two, combining marks none)"
+        str [string!] return: [integer!])spec",
+     TypeId::integer},
+    {"chars-in-columns", chars_in_columns,
+     R"spec("Number of characters from the text's head that fit in a number of terminal columns"
+        str [string!] columns [integer!] return: [integer!])spec",
      TypeId::integer},
     {"stack-size?", stack_size_q, R"spec(return: [integer!])spec", TypeId::integer},
     {"pick-stack", pick_stack, R"spec(idx [integer!])spec", TypeId::none_id},

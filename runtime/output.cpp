@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "runtime/fatal.h"
+#include "runtime/platform.h"
 
 namespace qel::output {
 
@@ -47,19 +48,10 @@ std::string* capture = nullptr;
 
 enum class OnClosed { end, ignore };
 
-// Writes bytes straight to the file descriptor. Other errors are ignored: a
-// full or failing output must not stop the program; EINTR is retried.
+// Writes bytes straight to the standard output. Other errors are ignored: a
+// full or failing output must not stop the program.
 void write_all(const char* p, size_t n, OnClosed closed = OnClosed::end) {
-  while (n > 0) {
-    ssize_t w = ::write(kFd, p, n);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      if (errno == EPIPE && closed == OnClosed::end) end_with_closed_output();
-      return;
-    }
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
+  if (platform::write_stdout_raw(p, n) == EPIPE && closed == OnClosed::end) end_with_closed_output();
 }
 
 void flush_buffer() {

@@ -109,4 +109,18 @@ uint32_t get_date_at(std::time_t moment, bool utc) {
 
 uint32_t get_date(bool utc) { return get_date_at(std::time(nullptr), utc); }
 
+int write_stdout_raw(const char* p, size_t n) {
+  while (n > 0) {
+    ssize_t w = ::write(STDOUT_FILENO, p, n);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (w == 0) return EIO;
+    p += w;
+    n -= static_cast<size_t>(w);
+  }
+  return 0;
+}
+
 }  // namespace qel::platform

@@ -51,6 +51,11 @@ void wait(double seconds);
 // second is included.
 double get_time(bool precise);
 
+// Writes bytes straight to the standard output (no buffer), retrying EINTR
+// and short writes; answers 0, or the errno of the write that failed.
+// Async-signal-safe: the exit and fault paths use it.
+int write_stdout_raw(const char* p, size_t n);
+
 // The packed date word of a day: year << 17 | month << 12 | day << 7 |
 // zone. Zone bits 2-6 hold the whole hours of the offset from UTC as a 4-bit
 // magnitude with 0x10 set for offsets west of UTC; bits 0-1 the remaining

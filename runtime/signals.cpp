@@ -12,6 +12,7 @@
 
 #include "runtime/fatal.h"
 #include "runtime/output.h"
+#include "runtime/platform.h"
 
 namespace qel::runtime {
 
@@ -43,15 +44,6 @@ uintptr_t fault_pc(void* context) {
 #endif
 }
 
-void write_all(const char* p, size_t n) {
-  while (n > 0) {
-    ssize_t w = ::write(1, p, n);
-    if (w <= 0) return;
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-}
-
 void on_fault(int signal, siginfo_t* info, void* context) {
   bool guard = signal == SIGSEGV && in_stack_guard(info->si_addr);
   int32_t code = map_signal(signal, info->si_code, guard);
@@ -60,7 +52,7 @@ void on_fault(int signal, siginfo_t* info, void* context) {
   if (code != 0) {
     char report[160];
     size_t n = format_report(report, code, fault_pc(context));
-    write_all(report, n);
+    platform::write_stdout_raw(report, n);
   }
   ::_exit(code);
 }

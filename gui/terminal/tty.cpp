@@ -16,6 +16,7 @@
 #include "gui/terminal/support.h"
 #include "runtime/fatal.h"
 #include "runtime/output.h"
+#include "runtime/platform.h"
 #include "runtime/startup_slots.h"
 #include "values/block.h"
 #include "values/context.h"
@@ -86,15 +87,7 @@ struct Bytes {
   }
 };
 
-void write_raw(const char* p, size_t n) {
-  while (n > 0) {
-    ssize_t w = ::write(STDOUT_FILENO, p, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return;
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-}
+void write_raw(const char* p, size_t n) { platform::write_stdout_raw(p, n); }
 
 // Reads and drops the answer to a cursor position request still on its
 // way (it would otherwise reach the shell as typed text), waiting at most

@@ -13,7 +13,7 @@ import tempfile
 import time
 import unittest
 
-from vt import Session
+from vt import Session, cell_width
 
 QEL = os.environ.get("QEL", "qel")
 BANNER = "--== Qel"
@@ -50,6 +50,11 @@ class Home:
 
     def remove(self):
         shutil.rmtree(self.path, ignore_errors=True)
+
+
+def columns(text):
+    """The display columns a line takes on a terminal."""
+    return sum(cell_width(ch) for ch in text)
 
 
 class ConsoleTest(unittest.TestCase):
@@ -119,6 +124,11 @@ class Piped(ConsoleTest):
         self.assertEqual(len(line), 79)
         self.assertTrue(line.startswith("== ") and line.endswith("x..."), line)
         self.assertEqual(line.count("x"), 72)
+        # Widths are display columns: a wide character takes two.
+        out, _ = self.qel(stdin='append/dup copy "" "中" 100\n')
+        line = self.lines_after_banner(out)[0]
+        self.assertEqual(columns(line), 79)
+        self.assertTrue(line.endswith("中..."), line)
 
     def test_cut_uses_the_prompt_last_shown(self):
         # A function as the prompt: the cut leaves room for its text.
@@ -171,7 +181,8 @@ class Piped(ConsoleTest):
         self.assertEqual(printed, ["%" + work + "/", "%" + work + "/sub/", "%" + work + "/"])
 
     def test_ls(self):
-        for name in ("alpha.txt", "beta", "a-very-long-file-name-indeed.txt"):
+        wide = "中文" * 8 + ".txt"  # 36 columns
+        for name in ("alpha.txt", "beta", "a-very-long-file-name-indeed.txt", wide):
             self.home.write(name, "")
         os.mkdir(os.path.join(self.home.work, "folder"))
         out, _ = self.qel(stdin="ls\nll\n")
@@ -181,9 +192,13 @@ class Piped(ConsoleTest):
         self.assertEqual(lines[0].count("\t"), 3)
         for cell in ["\talpha.txt" + " " * 11, "\tfolder/" + " " * 13, "\ta-very-long-fil...  "]:
             self.assertIn(cell, lines[0] + lines[1])
+        # Widths are display columns: a wide character takes two.
+        cell = next(c for c in (lines[0] + lines[1]).split("\t") if c.startswith("\u4e2d"))
+        self.assertEqual((cell, columns(cell)), ("\u4e2d\u6587" * 3 + "\u4e2d...   ", 19 + 1))
         # ll: one name a line, padded to 66.
         self.assertIn("\tfolder/" + " " * 60, lines[2:])
-        self.assertEqual(len(lines), 6)
+        self.assertIn("\t" + wide + " " * 31, lines[2:])
+        self.assertEqual(len(lines), 7)
 
 class Scripts(ConsoleTest):
     def test_headers(self):
@@ -213,6 +228,10 @@ class Scripts(ConsoleTest):
             "*** Syntax Error: (line 4) missing ] at [1 2", "*** Where: transcode",
             '*** Near : "[1 2"'])
         self.assertEqual(status, 254)
+        # An error value the script ends with but never raised is no failure.
+        for text in ['make error! "boom"', "try [1 / 0]"]:
+            self.home.write("val.qel", "Qel []\n" + text + "\n")
+            self.assertEqual(self.qel("val.qel"), ("", 0), text)
         out, status = self.qel("--catch", "err.qel", stdin="1 + 2\n")
         self.assertIn("*** Math Error", out)
         self.assertIn("== 3", out)
@@ -257,6 +276,11 @@ class Scripts(ConsoleTest):
         self.assertIn(BANNER, out)
         self.assertIn("== 3", out)
         self.assertEqual(status, 0)
+        # The report is near the file the command line names.
+        out, _ = self.qel("--", "--missing.qel")
+        self.assertEqual(out.split("\n")[:3], [
+            "*** Access Error: cannot open: %--missing.qel", "*** Where: read",
+            "*** Near : %--missing.qel"])
 
     def test_input_from_piped_standard_input(self):
         self.home.write("len.qel", "Qel [] print length? input\n")
@@ -355,6 +379,16 @@ class OnTerminal(ConsoleTest):
         self.assertEqual(s.screen.title, "Qel Console")
         s.type("print system/console/size\r")
         s.wait_for("100x30")
+
+    def test_result_cut_to_the_width_after_a_resize_while_typing(self):
+        s = self.session(cols=80)
+        s.wait_for(">>")
+        s.type('append/dup copy "" "x" 100')
+        s.resize(60, 24)
+        s.type("\r")
+        s.wait_for("x...")
+        line = next(l for l in s.screen.text().split("\n") if l.startswith("== "))
+        self.assertEqual(len(line), 59)
 
     def test_editing_and_history(self):
         s = self.session()
