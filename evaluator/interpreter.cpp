@@ -1675,7 +1675,17 @@ void eval(const Cell* block, Chain chain) {
 int32_t eval_next(const Cell* block, int32_t pc, int32_t end, Chain chain) {
   Cell code = *block;
   Cell* base = stack::top;
-  pc = eval_arg(code, pc, end, false);
+  {
+    // The expression is an error's `near`, as in a block's evaluation (an
+    // error inside reduce, all, any or do/next named the whole call).
+    EvalDepth depth;
+    PositionSave save;
+    if (!(buf(code)->flags & series_flag::library)) {
+      set_position(code);
+      position.set_head(pc);
+    }
+    pc = eval_arg(code, pc, end, false);
+  }
   if (exits::pending) return pc;
   if (tracing_q && chain == Chain::yes) fire_event(Event::expr, &code, pc, nullptr, base);
   stack::top = base + 1;
