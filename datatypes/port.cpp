@@ -30,14 +30,8 @@ namespace {
 Cell action_words[kActionCount + 1];
 
 const Cell* action_word(ActionId a) {
-  static constexpr const char* kNames[] = {
-#define QEL_X(name, text) text,
-      QEL_ACTION_LIST(QEL_X)
-#undef QEL_X
-  };
-  const int id = static_cast<int>(a);
-  Cell& w = action_words[id];
-  if (!w.is(TypeId::word)) w = word::load(kNames[id - 1]);
+  Cell& w = action_words[static_cast<int>(a)];
+  if (!w.is(TypeId::word)) w = word::load(action_name(a));
   return &w;
 }
 
@@ -105,6 +99,30 @@ struct ActorArgs {
   }
 };
 
+// Raises expect-arg, as a call from code does, when a value given to the
+// actor function is not of a type its spec allows: the arguments of a
+// refinement are checked when the refinement is given. Slots the action
+// does not fill (none, past `count`) are left as they are.
+void check_types(const Cell* fn, const Cell* name, const interpreter::CacheInfo& ci,
+                 const Cell* values, int32_t count) {
+  bool on = true;
+  for (int32_t i = 1; i <= std::min(ci.count, count); i++) {
+    const interpreter::Descriptor d = interpreter::descriptor(ci, i);
+    const Cell& v = values[i - 1];
+    if (d.kind == interpreter::ArgKind::refinement) {
+      on = v.is(TypeId::logic) && v.logic();
+      continue;
+    }
+    if (!on || (d.types >> static_cast<uint8_t>(v.type()) & 1)) continue;
+    Cell where = *name;
+    Cell dt;
+    set_datatype(&dt, v.type());
+    Cell arg = memory::series(interpreter::words_of(fn))->cells()[i - 1];
+    arg.reset_header(TypeId::word);
+    fire(ErrorCode::script_expect_arg, &where, &dt, &arg);
+  }
+}
+
 // Calls a function! with the given frame values (see call_actor). Pushes
 // the result and returns it.
 Cell* call_with(const Cell* fn, const Cell* name, const Cell* values, int32_t count) {
@@ -112,8 +130,9 @@ Cell* call_with(const Cell* fn, const Cell* name, const Cell* values, int32_t co
   word.reset_header(TypeId::word);
   Cell* fn_slot = stack::push(fn);
   Cell* base = stack::top;
-  stack::mark_call_word(&word, 0);
   const interpreter::CacheInfo ci = interpreter::spec_cache(fn_slot);
+  check_types(fn_slot, &word, ci, values, count);
+  stack::mark_call_word(&word, 0);
   for (int32_t i = 1; i <= ci.count; i++) {
     if (i <= count)
       stack::push(values + i - 1);

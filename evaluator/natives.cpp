@@ -86,15 +86,7 @@ const char* builtin_name(TypeId t, int32_t index) {
     return nullptr;
   }
   if (t != TypeId::action || !action_spec_text(index)) return nullptr;
-  switch (static_cast<ActionId>(index)) {
-#define QEL_X(id, text) \
-  case ActionId::id:    \
-    return text;
-    QEL_ACTION_LIST(QEL_X)
-#undef QEL_X
-    default:
-      return nullptr;
-  }
+  return action_name(static_cast<ActionId>(index));
 }
 
 // --- support routines

@@ -244,18 +244,7 @@ void define_words() {
     Cell* value = stack::push_slot();
     set_unset(value);
     native::make_value(value, TypeId::action, spec, static_cast<int32_t>(a.id));
-    const char* name = nullptr;
-    switch (a.id) {
-#define QEL_X(id, text) \
-  case ActionId::id:    \
-    name = text;        \
-    break;
-      QEL_ACTION_LIST(QEL_X)
-#undef QEL_X
-      default:
-        break;
-    }
-    if (name) set_global(name, value);
+    if (const char* name = action_name(a.id)) set_global(name, value);
     stack::top = base;
   }
 

@@ -6,20 +6,25 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <unordered_set>
 
 extern char** environ;
 
 namespace qel::env {
 
-std::pair<std::string, std::string> split_entry(const std::string& entry) {
-  const size_t eq = entry.find('=', 1);
-  if (eq == std::string::npos) return {entry, std::string()};
-  return {entry.substr(0, eq), entry.substr(eq + 1)};
+std::optional<std::pair<std::string, std::string>> split_entry(const std::string& entry) {
+  const size_t eq = entry.find('=');
+  if (eq == 0 || eq == std::string::npos) return std::nullopt;
+  return std::pair{entry.substr(0, eq), entry.substr(eq + 1)};
 }
 
 std::vector<std::pair<std::string, std::string>> list() {
   std::vector<std::pair<std::string, std::string>> out;
-  for (char** e = environ; e && *e; ++e) out.push_back(split_entry(*e));
+  std::unordered_set<std::string> seen;
+  for (char** e = environ; e && *e; ++e) {
+    auto pair = split_entry(*e);
+    if (pair && seen.insert(pair->first).second) out.push_back(std::move(*pair));
+  }
   return out;
 }
 

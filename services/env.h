@@ -4,20 +4,23 @@
 // that `os-info` reports, from uname(2).
 #pragma once
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace qel::env {
 
-// The variables of the process in the order of its environment, as (name,
-// value) pairs of UTF-8 text. A name ends at the first "=" that is not its
-// first character, so an entry beginning with "=" keeps it in its name; an
-// entry without a value separator has an empty value.
+// The variables of the process that get-env can read, in the order of its
+// environment, as (name, value) pairs of the system's bytes: a name ends at
+// the first "=". An entry without "=" or beginning with one names nothing
+// get-env can ask for and is left out, as is a later entry of a name
+// already listed (get-env reads the first).
 std::vector<std::pair<std::string, std::string>> list();
 
-// Splits one "NAME=value" entry as list() does.
-std::pair<std::string, std::string> split_entry(const std::string& entry);
+// Splits one "NAME=value" entry as list() does; nothing for an entry it
+// leaves out.
+std::optional<std::pair<std::string, std::string>> split_entry(const std::string& entry);
 
 // What uname(2) tells of the system.
 struct OsInfo {

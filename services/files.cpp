@@ -327,6 +327,11 @@ int64_t file_size(int fd) {
   return S_ISREG(st.st_mode) ? static_cast<int64_t>(st.st_size) : 0;
 }
 
+bool stream_q(int fd) {
+  struct stat st;
+  return ::fstat(fd, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) || S_ISCHR(st.st_mode));
+}
+
 bool seek(int fd, int64_t offset) {
   return offset >= 0 && ::lseek(fd, static_cast<off_t>(offset), SEEK_SET) == offset;
 }
@@ -571,7 +576,10 @@ void write(const Cell* file, const Cell* data, const Cell* part, int64_t seek_to
   if (file) {
     fd = std::make_unique<Fd>(open_file(file::to_os_path(file), mode));
     if (fd->get() < 0) cannot_open(file);
-    if (seek_to > 0 && !append && !seek(fd->get(), seek_to)) cannot_open(file);
+    // A stream (pipe, socket, terminal, /dev/null) has no position: the
+    // seek is not applied and the bytes go where the stream takes them.
+    if (seek_to > 0 && !append && !stream_q(fd->get()) && !seek(fd->get(), seek_to))
+      cannot_open(file);
   }
   Sink sink(fd ? fd->get() : -1);
   bool ok = true;

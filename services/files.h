@@ -43,6 +43,9 @@ int open_file(const std::string& path, uint32_t mode);
 // The size of a regular file; 0 for anything whose size the system does not
 // report (pipes, devices, /proc files); -1 on failure or for a folder.
 int64_t file_size(int fd);
+// True for a stream, which has no position: a pipe, a socket or a
+// character device (a terminal, /dev/null).
+bool stream_q(int fd);
 // Moves to `offset` from the start; false on failure (a pipe, a bad offset).
 bool seek(int fd, int64_t offset);
 // Reads until `count` bytes are in or the file ends; returns the bytes read

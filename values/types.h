@@ -150,6 +150,19 @@ enum class ActionId : uint8_t {
 
 inline constexpr int kActionCount = 62;
 
+// The word that names an action ("append", "open?"); null for none_id or
+// an id past the list.
+constexpr const char* action_name(ActionId a) {
+  constexpr const char* kNames[] = {
+      nullptr,
+#define QEL_X(name, text) text,
+      QEL_ACTION_LIST(QEL_X)
+#undef QEL_X
+  };
+  const auto i = static_cast<uint32_t>(a);
+  return i < sizeof kNames / sizeof kNames[0] ? kNames[i] : nullptr;
+}
+
 // Comparison operator codes shared by every type's compare function.
 enum class CompareOp : int32_t {
   equal = 0,
