@@ -947,6 +947,151 @@ int32_t pure_block(const Cell* cells, int32_t pc, int32_t lim, Cell* out) {
   return pc;
 }
 
+// The steps of a PureBody. An expression is worked in register 0 (a paren
+// that is its first operand too), a paren that is an operator's right
+// operand in register 1; operators and their right operands come as one
+// step. Each expression ends with one of the end steps, which makes its
+// value. The operator steps are one code per operator (op_* + FastOp).
+enum PureCode : uint8_t {
+  load_word,  // reg = the integer value of `cell`
+  load_int,   // reg = imm
+  end_int,    // the value is register 0 as an integer!
+  end_logic,  // ... as a logic!
+  end_word,   // the value is the value cell `cell` (not an unset or callable one)
+  end_lit,    // the value is the literal `cell`
+  op_word = 16,                     // reg = reg op the integer value of `cell`
+  op_int = op_word + 16,            // reg = reg op imm
+  op_reg = op_int + 16,             // register 0 = register 0 op register 1
+};
+
+// Prepares a PureBody: the judgement of pure_block made once. Literals and
+// words are kept as their cells' addresses (a word's value cell); the
+// operators' value cells too, to make sure no set-word of the body (nor the
+// loop's own word) writes one.
+struct PurePrep {
+  enum class Kind { fail, integer, logic, word, lit };
+  PureBody* body;
+  int32_t count = 0;
+  const Cell* ops[PureBody::kMaxCode];
+  int32_t op_count = 0;
+  const Cell* copy = nullptr;  // the cell of a word or lit kind
+  int32_t end = 0;             // where the last expression prepared ends
+
+  bool emit(uint8_t code, uint8_t reg, int32_t imm, const Cell* cell) {
+    if (count >= PureBody::kMaxCode) return false;
+    body->code[count++] = {code, reg, imm, cell};
+    return true;
+  }
+  // A word's value cell when it may be an operand (not unset or callable).
+  static const Cell* operand_value(const Cell* c) {
+    const Cell* v = peek_value(c);
+    if (!v || ((uint64_t{1} << static_cast<uint8_t>(v->type())) & kWordSpecial)) return nullptr;
+    return v;
+  }
+  static bool op_follows(const Cell* cells, int32_t pc, int32_t lim) {
+    if (pc >= lim || !cells[pc].is(TypeId::word)) return false;
+    const Cell* val = peek_value(cells + pc);
+    return val && val->is(TypeId::op);
+  }
+  // A paren's content (no parens inside) into register `reg`.
+  Kind paren(const Cell* c, uint8_t reg, bool number) {
+    SeriesBuffer* s = buf(*c);
+    if (((s->flags & series_flag::library) != 0) != in_library) return Kind::fail;
+    const int32_t pc = c->head() < 0 ? 0 : c->head();
+    const int32_t lim = static_cast<int32_t>((s->tail - s->offset) >> 4);
+    if (pc >= lim) return Kind::fail;
+    const Kind k = expression(s->cells(), pc, lim, false, reg, number);
+    return end == lim ? k : Kind::fail;
+  }
+  // The expression at pc into register `reg` (`nest`: parens allowed);
+  // `number`: its value is an operator's operand, loaded as an integer.
+  Kind expression(const Cell* cells, int32_t pc, int32_t lim, bool nest, uint8_t reg,
+                  bool number) {
+    const Cell* c = cells + pc;
+    const bool chained = op_follows(cells, pc + 1, lim);
+    const uint64_t tb = uint64_t{1} << static_cast<uint8_t>(c->type());
+    Kind kind;
+    if (tb & kSelfTypes) {
+      if (c->is(TypeId::unset)) return Kind::fail;
+      if (c->is(TypeId::integer)) {
+        if (!emit(load_int, reg, c->integer(), nullptr)) return Kind::fail;
+        kind = Kind::integer;
+      } else {
+        if (number || chained) return Kind::fail;
+        copy = c;
+        kind = Kind::lit;
+      }
+    } else if (tb & bit(TypeId::word)) {
+      const Cell* v = operand_value(c);
+      if (!v) return Kind::fail;
+      if (number || chained) {
+        if (!emit(load_word, reg, 0, v)) return Kind::fail;
+        kind = Kind::integer;
+      } else {
+        copy = v;
+        kind = Kind::word;
+      }
+    } else if (nest && (tb & bit(TypeId::paren))) {
+      kind = paren(c, reg, number || chained);
+      if (kind == Kind::fail) return kind;
+    } else {
+      return Kind::fail;
+    }
+    pc++;
+    while (op_follows(cells, pc, lim)) {
+      const Cell* opv = peek_value(cells + pc);
+      const FastOp f = fast_op_of(opv);
+      // (A comparison's logic! value is no operand of a fast operator.)
+      if (f == FastOp::none || kind != Kind::integer || pc + 1 >= lim ||
+          op_count >= PureBody::kMaxCode)
+        return Kind::fail;
+      ops[op_count++] = opv;
+      const Cell* r = cells + pc + 1;
+      if (r->is(TypeId::integer)) {
+        if (!emit(op_int + static_cast<uint8_t>(f), reg, r->integer(), nullptr)) return Kind::fail;
+      } else if (r->is(TypeId::word)) {
+        const Cell* v = operand_value(r);
+        if (!v || !emit(op_word + static_cast<uint8_t>(f), reg, 0, v)) return Kind::fail;
+      } else if (nest && reg == 0 && r->is(TypeId::paren)) {
+        if (paren(r, 1, true) != Kind::integer ||
+            !emit(op_reg + static_cast<uint8_t>(f), 0, 0, nullptr))
+          return Kind::fail;
+      } else {
+        return Kind::fail;
+      }
+      kind = is_math(f) ? Kind::integer : Kind::logic;
+      pc += 2;
+    }
+    end = pc;
+    return kind;
+  }
+  bool writes_op(const Cell* slot) const {
+    for (int32_t i = 0; i < op_count; i++)
+      if (ops[i] == slot) return true;
+    return false;
+  }
+};
+
+// Integer operator f on a and b into r: false when + - * overflow (the
+// general path then gives the float).
+[[gnu::always_inline]] inline bool pure_integer_op(uint32_t f, int32_t a, int32_t b, int32_t& r) {
+  switch (static_cast<FastOp>(f)) {
+    case FastOp::add: return !__builtin_add_overflow(a, b, &r);
+    case FastOp::subtract: return !__builtin_sub_overflow(a, b, &r);
+    case FastOp::multiply: return !__builtin_mul_overflow(a, b, &r);
+    case FastOp::and_: r = a & b; return true;
+    case FastOp::or_: r = a | b; return true;
+    case FastOp::xor_: r = a ^ b; return true;
+    case FastOp::equal:
+    case FastOp::strict_equal: r = a == b; return true;
+    case FastOp::not_equal: r = a != b; return true;
+    case FastOp::lesser: r = a < b; return true;
+    case FastOp::greater: r = a > b; return true;
+    case FastOp::lesser_or_equal: r = a <= b; return true;
+    default: r = a >= b; return true;
+  }
+}
+
 // The companion block of the boot native `return` (set by
 // note_boot_natives), or 0.
 Node return_companion = 0;
@@ -2205,6 +2350,96 @@ Cell* call_function(const Cell* fn_in, const Cell* const* args, int32_t count, c
 }
 
 }  // namespace passing
+
+bool prepare_pure_body(const Cell& block, const Cell* written, PureBody* body) {
+  SeriesBuffer* s = buf(block);
+  if (tracing_q || ((s->flags & series_flag::library) != 0) != in_library) return false;
+  int32_t pc = block.head() < 0 ? 0 : block.head();
+  const int32_t lim = static_cast<int32_t>((s->tail - s->offset) >> 4);
+  if (pc >= lim) return false;
+  PurePrep prep{body};
+  body->expr_count = 0;
+  const Cell* cells = s->cells();
+  using Kind = PurePrep::Kind;
+  while (pc < lim) {
+    if (body->expr_count >= PureBody::kMaxExprs) return false;
+    PureBody::Expr& e = body->exprs[body->expr_count++];
+    e.pc = pc;
+    e.target = nullptr;
+    if (cells[pc].is(TypeId::set_word)) {
+      e.target = direct_slot(cells + pc);
+      if (!e.target || ++pc >= lim || prep.writes_op(e.target)) return false;
+    }
+    const Kind k = prep.expression(cells, pc, lim, true, 0, false);
+    const uint8_t end = k == Kind::integer ? end_int
+                        : k == Kind::logic ? end_logic
+                        : k == Kind::word  ? end_word
+                                           : end_lit;
+    if (k == Kind::fail || !prep.emit(end, 0, 0, prep.copy)) return false;
+    pc = prep.end;
+  }
+  // (The operators met after a set-word count too.)
+  for (int32_t i = 0; i < body->expr_count; i++)
+    if (body->exprs[i].target && prep.writes_op(body->exprs[i].target)) return false;
+  if (written) {
+    const Cell* w = direct_slot(written);
+    if (!w || prep.writes_op(w)) return false;
+  }
+  return true;
+}
+
+int32_t run_pure_body(const PureBody& body, Cell* result) {
+  const PureBody::Instr* ip = body.code;
+  int32_t reg[2] = {0, 0};
+  Cell v;
+  for (int32_t e = 0;; ip++) {
+    const uint32_t code = ip->code;
+    int32_t& r = reg[ip->reg];
+    if (code >= op_word) {
+      const uint32_t form = code & ~15u;
+      int32_t b;
+      if (form == op_int) {
+        b = ip->imm;
+      } else if (form == op_reg) {
+        b = reg[1];
+      } else {
+        if (!ip->cell->is(TypeId::integer)) return body.exprs[e].pc;
+        b = ip->cell->integer();
+      }
+      if (!pure_integer_op(code & 15u, r, b, r)) [[unlikely]]
+        return body.exprs[e].pc;
+      continue;
+    }
+    switch (code) {
+      case load_word:
+        if (!ip->cell->is(TypeId::integer)) return body.exprs[e].pc;
+        r = ip->cell->integer();
+        continue;
+      case load_int:
+        r = ip->imm;
+        continue;
+      case end_int:
+        set_integer(&v, reg[0]);
+        break;
+      case end_logic:
+        set_logic(&v, reg[0] != 0);
+        break;
+      case end_word:
+        if ((uint64_t{1} << static_cast<uint8_t>(ip->cell->type())) & kWordSpecial)
+          return body.exprs[e].pc;
+        v = *ip->cell;
+        break;
+      default:
+        v = *ip->cell;
+        break;
+    }
+    if (Cell* t = body.exprs[e].target) *t = v;
+    if (++e == body.expr_count) {
+      *result = v;
+      return -1;
+    }
+  }
+}
 
 void set_word(Cell* word, const Cell* value) {
   if (Cell* slot = direct_slot(word)) [[likely]]

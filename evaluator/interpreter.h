@@ -119,6 +119,41 @@ Cell* call_function(const Cell* fn, const Cell* const* args, int32_t count, cons
 // errors and an object's change notices).
 void set_word(Cell* word, const Cell* value);
 
+// A loop body made only of pure expressions (values of literals and words
+// combined by the fast integer operators, and set-words of them), prepared
+// once for the iterations of one loop call. While such a body runs, nothing
+// else does: no code can change the block or a word's binding, and nothing
+// allocates, so no collection moves a value cell. The prepared form keeps
+// the cells' addresses and each operator's kind; each run still reads and
+// checks the operands' values.
+struct PureBody {
+  static constexpr int kMaxCode = 48;
+  static constexpr int kMaxExprs = 8;
+  // One step: `code` says what it does with register `reg` (see the
+  // interpreter's PureCode), from an integer literal `imm` or a value cell.
+  struct Instr {
+    uint8_t code;
+    uint8_t reg;
+    int32_t imm;
+    const Cell* cell;
+  };
+  struct Expr {
+    Cell* target;  // the set-word's value cell, or null
+    int32_t pc;    // where the expression starts in the block
+  };
+  Instr code[kMaxCode];
+  Expr exprs[kMaxExprs];
+  int32_t expr_count = 0;
+};
+// Prepares a block when the whole of it is pure right now,
+// no trace runs and no set-word of it (nor `written`, a loop's own word, when
+// given) writes an operator's word. False when it is not.
+bool prepare_pure_body(const Cell& block, const Cell* written, PureBody* body);
+// Runs a prepared body: -1 when every expression was done (the last value in
+// `result`), else the position of the expression whose operands no longer
+// allow it (nothing of it done), where the general evaluation goes on.
+int32_t run_pure_body(const PureBody& body, Cell* result);
+
 // --- The same, raising a pending exit as an exception.
 
 void eval(const Cell* block, Chain chain);

@@ -72,6 +72,34 @@ Outcome run_body(const Cell& body, const exits::Mark& mark) {
   return Outcome::continued;
 }
 
+// A loop body made only of pure expressions runs in its prepared form (see
+// interpreter::PureBody) for as long as its values allow; the first time
+// they do not, the iteration goes on the general way from that expression
+// and the loop keeps the general way from then on.
+struct PureLoop {
+  interpreter::PureBody body;
+  bool on = false;
+
+  void prepare(const Cell& block, const Cell* written = nullptr) {
+    on = interpreter::prepare_pure_body(block, written, &body);
+  }
+  Outcome run(const Cell& block, const exits::Mark& mark) {
+    if (on) {
+      stack::top = mark.arguments;
+      const int32_t pc = interpreter::run_pure_body(body, mark.arguments);
+      if (pc < 0) [[likely]] {
+        stack::top = mark.arguments + 1;
+        return Outcome::done;
+      }
+      on = false;
+      Cell rest = block;
+      rest.set_head(pc);
+      return run_body(rest, mark);
+    }
+    return run_body(block, mark);
+  }
+};
+
 // Opens a loop frame above the native's arguments; its slot 0 starts unset.
 exits::Mark open_loop(Cell* args, int32_t nargs) {
   stack::top = args + nargs;
@@ -243,8 +271,10 @@ void loop(const int32_t*) {
   }
   Cell body = args[1];
   exits::Mark mark = open_loop(args, 2);
+  PureLoop pure;
+  pure.prepare(body);
   for (int32_t i = 0; i < n; i++) {
-    Outcome o = run_body(body, mark);
+    Outcome o = pure.run(body, mark);
     if (o == Outcome::passing) return;
     if (o == Outcome::broke) break;
   }
@@ -261,9 +291,11 @@ void repeat(const int32_t*) {
   set_integer(args + 1, 1);
   Cell body = args[2];
   exits::Mark mark = open_loop(args, 3);
+  PureLoop pure;
   for (int32_t remaining = n; remaining > 0; remaining--) {
     interpreter::set_word(args, args + 1);
-    Outcome o = run_body(body, mark);
+    if (remaining == n) pure.prepare(body, args);
+    Outcome o = pure.run(body, mark);
     if (o == Outcome::passing) return;
     if (o == Outcome::broke) break;
     if (remaining > 1) args[1].set_integer(args[1].integer() + 1);
@@ -288,12 +320,20 @@ void while_(const int32_t*) {
   Cell cond = args[0];
   Cell body = args[1];
   exits::Mark mark = open_loop(args, 2);
+  // The pure forms only when both blocks have one (either may run code that
+  // changes the other).
+  PureLoop pure_cond, pure_body;
+  pure_cond.prepare(cond);
+  if (pure_cond.on) pure_body.prepare(body);
+  pure_cond.on = pure_body.on;
   for (;;) {
-    Outcome c = run_body(cond, mark);
+    Outcome c = pure_cond.run(cond, mark);
     if (c == Outcome::passing) return;
     if (c != Outcome::done) fire(ErrorCode::throw_while_cond);
     if (!condition_true(mark.arguments)) break;
-    Outcome o = run_body(body, mark);
+    pure_body.on = pure_body.on && pure_cond.on;
+    Outcome o = pure_body.run(body, mark);
+    pure_cond.on = pure_body.on;
     if (o == Outcome::passing) return;
     if (o == Outcome::broke) break;
   }
