@@ -949,19 +949,24 @@ int32_t pure_block(const Cell* cells, int32_t pc, int32_t lim, Cell* out) {
 
 // The steps of a PureBody. An expression is worked in register 0 (a paren
 // that is its first operand too), a paren that is an operator's right
-// operand in register 1; operators and their right operands come as one
-// step. Each expression ends with one of the end steps, which makes its
-// value. The operator steps are one code per operator (op_* + FastOp).
+// operand in register 1. An operator and its right operand are one step,
+// one code per operator and register (the form's base + FastOp), so that
+// each step is one jump. Each expression ends with one of the end steps,
+// which makes its value.
 enum PureCode : uint8_t {
-  load_word,  // reg = the integer value of `cell`
-  load_int,   // reg = imm
-  end_int,    // the value is register 0 as an integer!
-  end_logic,  // ... as a logic!
-  end_word,   // the value is the value cell `cell` (not an unset or callable one)
-  end_lit,    // the value is the literal `cell`
-  op_word = 16,                     // reg = reg op the integer value of `cell`
-  op_int = op_word + 16,            // reg = reg op imm
-  op_reg = op_int + 16,             // register 0 = register 0 op register 1
+  load_word,   // r0 = the integer value of `cell`
+  load_word1,  // r1 = ...
+  load_int,    // r0 = imm
+  load_int1,   // r1 = imm
+  end_int,     // the value is r0 as an integer!
+  end_logic,   // ... as a logic!
+  end_word,    // the value is the value cell `cell` (not an unset or callable one)
+  end_lit,     // the value is the literal `cell`
+  op_word = 16,        // r0 = r0 op the integer value of `cell`
+  op_word1 = 32,       // r1 = r1 op ...
+  op_int = 48,         // r0 = r0 op imm
+  op_int1 = 64,        // r1 = r1 op imm
+  op_reg = 80,         // r0 = r0 op r1
 };
 
 // Prepares a PureBody: the judgement of pure_block made once. Literals and
@@ -977,9 +982,9 @@ struct PurePrep {
   const Cell* copy = nullptr;  // the cell of a word or lit kind
   int32_t end = 0;             // where the last expression prepared ends
 
-  bool emit(uint8_t code, uint8_t reg, int32_t imm, const Cell* cell) {
+  bool emit(int32_t code, int32_t imm, const Cell* cell) {
     if (count >= PureBody::kMaxCode) return false;
-    body->code[count++] = {code, reg, imm, cell};
+    body->code[count++] = {static_cast<uint8_t>(code), imm, cell};
     return true;
   }
   // A word's value cell when it may be an operand (not unset or callable).
@@ -1014,7 +1019,7 @@ struct PurePrep {
     if (tb & kSelfTypes) {
       if (c->is(TypeId::unset)) return Kind::fail;
       if (c->is(TypeId::integer)) {
-        if (!emit(load_int, reg, c->integer(), nullptr)) return Kind::fail;
+        if (!emit(reg ? load_int1 : load_int, c->integer(), nullptr)) return Kind::fail;
         kind = Kind::integer;
       } else {
         if (number || chained) return Kind::fail;
@@ -1025,7 +1030,7 @@ struct PurePrep {
       const Cell* v = operand_value(c);
       if (!v) return Kind::fail;
       if (number || chained) {
-        if (!emit(load_word, reg, 0, v)) return Kind::fail;
+        if (!emit(reg ? load_word1 : load_word, 0, v)) return Kind::fail;
         kind = Kind::integer;
       } else {
         copy = v;
@@ -1047,14 +1052,15 @@ struct PurePrep {
         return Kind::fail;
       ops[op_count++] = opv;
       const Cell* r = cells + pc + 1;
+      const auto fo = static_cast<uint8_t>(f);
       if (r->is(TypeId::integer)) {
-        if (!emit(op_int + static_cast<uint8_t>(f), reg, r->integer(), nullptr)) return Kind::fail;
+        if (!emit((reg ? op_int1 : op_int) + fo, r->integer(), nullptr)) return Kind::fail;
       } else if (r->is(TypeId::word)) {
         const Cell* v = operand_value(r);
-        if (!v || !emit(op_word + static_cast<uint8_t>(f), reg, 0, v)) return Kind::fail;
+        if (!v || !emit((reg ? op_word1 : op_word) + fo, 0, v)) return Kind::fail;
       } else if (nest && reg == 0 && r->is(TypeId::paren)) {
         if (paren(r, 1, true) != Kind::integer ||
-            !emit(op_reg + static_cast<uint8_t>(f), 0, 0, nullptr))
+            !emit(op_reg + fo, 0, nullptr))
           return Kind::fail;
       } else {
         return Kind::fail;
@@ -2375,54 +2381,76 @@ bool prepare_pure_body(const Cell& block, const Cell* written, PureBody* body) {
                         : k == Kind::logic ? end_logic
                         : k == Kind::word  ? end_word
                                            : end_lit;
-    if (k == Kind::fail || !prep.emit(end, 0, 0, prep.copy)) return false;
+    if (k == Kind::fail || !prep.emit(end, 0, prep.copy)) return false;
     pc = prep.end;
   }
   // (The operators met after a set-word count too.)
   for (int32_t i = 0; i < body->expr_count; i++)
     if (body->exprs[i].target && prep.writes_op(body->exprs[i].target)) return false;
+  body->written = nullptr;
   if (written) {
-    const Cell* w = direct_slot(written);
-    if (!w || prep.writes_op(w)) return false;
+    body->written = direct_slot(written);
+    if (!body->written || prep.writes_op(body->written)) return false;
   }
   return true;
 }
 
+#define QEL_PURE_OPS(X)                                                                  \
+  X(add) X(subtract) X(multiply) X(and_) X(or_) X(xor_) X(equal) X(not_equal) X(strict_equal) \
+      X(lesser) X(greater) X(lesser_or_equal) X(greater_or_equal)
+
 int32_t run_pure_body(const PureBody& body, Cell* result) {
   const PureBody::Instr* ip = body.code;
-  int32_t reg[2] = {0, 0};
+  int32_t r0 = 0, r1 = 0, b;
+  int32_t e = 0;
   Cell v;
-  for (int32_t e = 0;; ip++) {
-    const uint32_t code = ip->code;
-    int32_t& r = reg[ip->reg];
-    if (code >= op_word) {
-      const uint32_t form = code & ~15u;
-      int32_t b;
-      if (form == op_int) {
-        b = ip->imm;
-      } else if (form == op_reg) {
-        b = reg[1];
-      } else {
-        if (!ip->cell->is(TypeId::integer)) return body.exprs[e].pc;
-        b = ip->cell->integer();
-      }
-      if (!pure_integer_op(code & 15u, r, b, r)) [[unlikely]]
-        return body.exprs[e].pc;
-      continue;
-    }
-    switch (code) {
+  for (;; ip++) {
+    switch (ip->code) {
       case load_word:
         if (!ip->cell->is(TypeId::integer)) return body.exprs[e].pc;
-        r = ip->cell->integer();
+        r0 = ip->cell->integer();
+        continue;
+      case load_word1:
+        if (!ip->cell->is(TypeId::integer)) return body.exprs[e].pc;
+        r1 = ip->cell->integer();
         continue;
       case load_int:
-        r = ip->imm;
+        r0 = ip->imm;
         continue;
+      case load_int1:
+        r1 = ip->imm;
+        continue;
+#define QEL_PURE_CASE(name)                                                                     \
+  case op_word + static_cast<uint8_t>(FastOp::name):                                            \
+    if (!ip->cell->is(TypeId::integer)) return body.exprs[e].pc;                                \
+    if (!pure_integer_op(static_cast<uint32_t>(FastOp::name), r0, ip->cell->integer(), r0))     \
+      return body.exprs[e].pc;                                                                  \
+    continue;                                                                                   \
+  case op_word1 + static_cast<uint8_t>(FastOp::name):                                           \
+    if (!ip->cell->is(TypeId::integer)) return body.exprs[e].pc;                                \
+    if (!pure_integer_op(static_cast<uint32_t>(FastOp::name), r1, ip->cell->integer(), r1))     \
+      return body.exprs[e].pc;                                                                  \
+    continue;                                                                                   \
+  case op_int + static_cast<uint8_t>(FastOp::name):                                             \
+    if (!pure_integer_op(static_cast<uint32_t>(FastOp::name), r0, ip->imm, r0))                 \
+      return body.exprs[e].pc;                                                                  \
+    continue;                                                                                   \
+  case op_int1 + static_cast<uint8_t>(FastOp::name):                                            \
+    if (!pure_integer_op(static_cast<uint32_t>(FastOp::name), r1, ip->imm, r1))                 \
+      return body.exprs[e].pc;                                                                  \
+    continue;                                                                                   \
+  case op_reg + static_cast<uint8_t>(FastOp::name):                                             \
+    b = r1;                                                                                     \
+    if (!pure_integer_op(static_cast<uint32_t>(FastOp::name), r0, b, r0))                       \
+      return body.exprs[e].pc;                                                                  \
+    continue;
+      QEL_PURE_OPS(QEL_PURE_CASE)
+#undef QEL_PURE_CASE
       case end_int:
-        set_integer(&v, reg[0]);
+        set_integer(&v, r0);
         break;
       case end_logic:
-        set_logic(&v, reg[0] != 0);
+        set_logic(&v, r0 != 0);
         break;
       case end_word:
         if ((uint64_t{1} << static_cast<uint8_t>(ip->cell->type())) & kWordSpecial)
@@ -2440,6 +2468,7 @@ int32_t run_pure_body(const PureBody& body, Cell* result) {
     }
   }
 }
+#undef QEL_PURE_OPS
 
 void set_word(Cell* word, const Cell* value) {
   if (Cell* slot = direct_slot(word)) [[likely]]

@@ -129,11 +129,10 @@ void set_word(Cell* word, const Cell* value);
 struct PureBody {
   static constexpr int kMaxCode = 48;
   static constexpr int kMaxExprs = 8;
-  // One step: `code` says what it does with register `reg` (see the
-  // interpreter's PureCode), from an integer literal `imm` or a value cell.
+  // One step: `code` says what it does (see the interpreter's PureCode),
+  // with an integer literal `imm` or a value cell.
   struct Instr {
     uint8_t code;
-    uint8_t reg;
     int32_t imm;
     const Cell* cell;
   };
@@ -144,10 +143,12 @@ struct PureBody {
   Instr code[kMaxCode];
   Expr exprs[kMaxExprs];
   int32_t expr_count = 0;
+  Cell* written = nullptr;  // the value cell of the loop's own word, when given
 };
 // Prepares a block when the whole of it is pure right now,
 // no trace runs and no set-word of it (nor `written`, a loop's own word, when
-// given) writes an operator's word. False when it is not.
+// given; its value cell is kept in `written`) writes an operator's word.
+// False when it is not.
 bool prepare_pure_body(const Cell& block, const Cell* written, PureBody* body);
 // Runs a prepared body: -1 when every expression was done (the last value in
 // `result`), else the position of the expression whose operands no longer

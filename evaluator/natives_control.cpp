@@ -293,7 +293,10 @@ void repeat(const int32_t*) {
   exits::Mark mark = open_loop(args, 3);
   PureLoop pure;
   for (int32_t remaining = n; remaining > 0; remaining--) {
-    interpreter::set_word(args, args + 1);
+    if (pure.on)
+      *pure.body.written = args[1];
+    else
+      interpreter::set_word(args, args + 1);
     if (remaining == n) pure.prepare(body, args);
     Outcome o = pure.run(body, mark);
     if (o == Outcome::passing) return;
