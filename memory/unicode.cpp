@@ -493,7 +493,17 @@ struct LoadState {
   uint32_t w;          // characters written
   bool crlf;
   uint32_t pending;    // code point that needs a wider unit
+  bool written;        // Accept::written
 };
+
+// The code point of a surrogate or U+FFFE in the 3-byte form the encoder
+// gives it, else -1.
+int32_t decode_written_form(const uint8_t* p, uint32_t avail) {
+  if (avail < 3 || (p[2] & 0xC0) != 0x80) return -1;
+  if ((p[0] == 0xED && p[1] >= 0xA0 && p[1] <= 0xBF) || (p[0] == 0xEF && p[1] == 0xBF && p[2] == 0xBE))
+    return static_cast<int32_t>((p[0] & 0x0Fu) << 12 | (p[1] & 0x3Fu) << 6 | (p[2] & 0x3Fu));
+  return -1;
+}
 
 // Decodes into units of U until the end, a cut-off sequence or a code point
 // that U cannot hold. Capacity: the target holds at least n units of U, and
@@ -550,7 +560,11 @@ Stop load_loop(LoadState& st) {
       }
     } else {
       uint32_t count = n - i;
-      int32_t c = decode_utf8_char_checked(src + i, &count);
+      int32_t c = st.written ? decode_written_form(src + i, count) : -1;
+      if (c >= 0)
+        count = 3;
+      else
+        c = decode_utf8_char_checked(src + i, &count);
       if (c < 0) {
         result = Stop::cut_off;
         break;
@@ -573,7 +587,8 @@ Stop load_loop(LoadState& st) {
 
 }  // namespace
 
-Node load_utf8(const uint8_t* src, uint32_t n, Node target, uint32_t* unconsumed, LineBreaks lb) {
+Node load_utf8(const uint8_t* src, uint32_t n, Node target, uint32_t* unconsumed, LineBreaks lb,
+               Accept accept) {
   if (unconsumed) *unconsumed = 0;
   uint64_t room = std::max<uint32_t>(n, 1);
   SeriesBuffer* s;
@@ -587,7 +602,7 @@ Node load_utf8(const uint8_t* src, uint32_t n, Node target, uint32_t* unconsumed
   s->tail = s->offset;
   if (n == 0) return target;
 
-  LoadState st{src, n, 0, nullptr, 0, lb == LineBreaks::convert, 0};
+  LoadState st{src, n, 0, nullptr, 0, lb == LineBreaks::convert, 0, accept == Accept::written};
   if (n >= 3 && src[0] == 0xEF && src[1] == 0xBB && src[2] == 0xBF) st.i = 3;
   for (;;) {
     uint32_t unit = s->unit();

@@ -39,6 +39,10 @@ namespace qel::unicode {
 // What to do with line breaks. Loading: `convert` turns CR LF and a lone CR
 // into LF. Encoding: `convert` writes each LF as CR LF.
 enum class LineBreaks : uint8_t { keep, convert };
+// What the UTF-8 loader takes: `strict` refuses surrogates and U+FFFE;
+// `written` also takes the 3-byte forms the encoder gives them (ED A0..BF xx
+// and EF BF BE), so text written from any string reads back as that string.
+enum class Accept : uint8_t { strict, written };
 // Whether an encoder writes a terminating NUL after the text.
 enum class Terminate : uint8_t { no, nul };
 
@@ -192,9 +196,9 @@ const uint8_t* to_utf16_part(Cell* str, int32_t* length, LineBreaks lb);
 // LineBreaks::convert, CR LF and a lone CR become LF. A sequence cut off at
 // the end stops the load: the remaining byte count goes to *unconsumed (when
 // not null; 0 when everything was consumed). A malformed sequence raises
-// `invalid-utf8`. The buffer widens as the code points require.
+// `invalid-utf8` (see Accept). The buffer widens as the code points require.
 Node load_utf8(const uint8_t* src, uint32_t n, Node target, uint32_t* unconsumed,
-               LineBreaks lb);
+               LineBreaks lb, Accept accept = Accept::strict);
 // load_utf8 into the buffer of a string cell, line breaks kept.
 Node load_utf8_into(const uint8_t* src, uint32_t n, Cell* str, uint32_t* unconsumed);
 // load_utf8 into a new string, line breaks kept.

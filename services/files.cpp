@@ -146,10 +146,12 @@ bool skip_bytes(int fd, uint64_t count) {
 // (read/binary gives the bytes as they are). A sequence cut off by the end
 // of the bytes is left out when that end is the end of what was read
 // (Cut::allowed); inside the text (a line that a LF ends) it is refused too.
+// The bytes write gives a lone surrogate or U+FFFE are taken back.
 enum class Cut : bool { refused, allowed };
 Node load_text(const uint8_t* bytes, uint64_t n, unicode::LineBreaks lb, Cut cut = Cut::allowed) {
   uint32_t left = 0;
-  const Node node = unicode::load_utf8(bytes, static_cast<uint32_t>(n), kNoNode, &left, lb);
+  const Node node =
+      unicode::load_utf8(bytes, static_cast<uint32_t>(n), kNoNode, &left, lb, unicode::Accept::written);
   if (left > 0 && cut == Cut::refused) {
     Cell rest;
     binary::make_from(&rest, bytes + (n - left), left);

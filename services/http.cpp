@@ -271,6 +271,18 @@ Cell* body_value(const std::vector<uint8_t>& body, bool binary, bool lines, Cell
   return files::bytes_to_string(body.data(), body.size(), out);
 }
 
+// A header value as a string!: UTF-8 when its bytes are, else ISO-8859-1,
+// the older charset of HTTP headers (each byte one character).
+void header_value(Cell* out, std::string_view bytes) {
+  if (unicode::utf8_valid_prefix(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()) ==
+      bytes.size()) {
+    string::make_utf8(out, bytes);
+    return;
+  }
+  string::rs_make_at(out, static_cast<uint32_t>(bytes.size()));
+  string::append_bytes(out, bytes.data(), bytes.size());
+}
+
 // The response headers as a map!: keys are words of the names as received;
 // a name seen more than once (in any letter case) maps to a block of its
 // values in order.
@@ -296,12 +308,12 @@ Cell* headers_map(std::string_view text, Cell* out) {
     block::rs_append(&pairs, &key);
     Cell value;
     if (values.size() == 1) {
-      string::make_utf8(&value, values[0]);
+      header_value(&value, values[0]);
     } else {
       block::make_at(&value, static_cast<int32_t>(std::max<size_t>(values.size(), 4)));
       for (const std::string& v : values) {
         Cell s;
-        string::make_utf8(&s, v);
+        header_value(&s, v);
         block::rs_append(&value, &s);
       }
     }

@@ -23,13 +23,30 @@ Paths it answers:
   /data.qel          molded Qel values, with a suffix that no codec claims
   /one.qel           a block of one value, "[1]"
   /flag.json         a JSON object holding true and null
+  /latin             headers X-Latin "café" in ISO-8859-1 and X-Utf "café"
+                     in UTF-8
+  /crlf              text with CR LF and lone CR line ends
+  /pixel.png         a 2x1 PNG image
 """
 import http.server
 import os
 import subprocess
 import sys
+import struct
 import threading
+import zlib
 
+
+def png(width, height, rows):
+    """A PNG of 8-bit RGB rows (each a bytes of width * 3)."""
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+    raw = b"".join(b"\0" + row for row in rows)
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
+            + chunk(b"IDAT", zlib.compress(raw)) + chunk(b"IEND", b""))
+
+
+PIXEL_PNG = png(2, 1, [b"\xff\x00\x00\x00\x00\xff"])
 counts = {}
 lock = threading.Lock()
 
@@ -94,6 +111,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return self.reply(200, "[1]", [("Content-Type", "text/plain")])
         if path == "/flag.json":
             return self.reply(200, '{"a":true,"b":null}', [("Content-Type", "application/json")])
+        if path == "/latin":
+            # send_header writes ISO-8859-1; the UTF-8 value goes as its bytes.
+            return self.reply(200, "latin", [("X-Latin", "caf\u00e9"),
+                                             ("X-Utf", "caf\u00e9".encode("utf-8").decode("latin-1"))])
+        if path == "/crlf":
+            return self.reply(200, "a\r\nb\rc\n", [("Content-Type", "text/plain")])
+        if path == "/pixel.png":
+            return self.reply(200, PIXEL_PNG, [("Content-Type", "image/png")])
         return self.reply(404, "not found", [("Content-Type", "text/plain")])
 
     do_GET = do_HEAD = do_POST = do_PUT = do_DELETE = do_PATCH = route
