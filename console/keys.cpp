@@ -69,6 +69,15 @@ std::optional<uint8_t> KeyDecoder::take_held() {
 }
 
 std::optional<InputEvent> KeyDecoder::feed(uint8_t byte) {
+  std::optional<InputEvent> e = step(byte);
+  if (e && alt_) {
+    alt_ = false;
+    e->key += key::alt;
+  }
+  return e;
+}
+
+std::optional<InputEvent> KeyDecoder::step(uint8_t byte) {
   switch (state_) {
     case State::ground:
       if (byte == kEsc) {
@@ -119,8 +128,12 @@ std::optional<InputEvent> KeyDecoder::feed(uint8_t byte) {
         state_ = State::ss3;
         return std::nullopt;
       }
-      // ESC and then anything else: the Esc key, and the byte on its own.
-      return hold(byte, key_event(key::escape));
+      // ESC twice: the Esc key, and the second ESC starts anew.
+      if (byte == kEsc) return hold(byte, key_event(key::escape));
+      // ESC and then a key in the same burst: one key, Alt+key.
+      state_ = State::ground;
+      alt_ = true;
+      return step(byte);
 
     case State::ss3:
       state_ = State::ground;
@@ -162,6 +175,11 @@ std::optional<InputEvent> KeyDecoder::finish_csi(uint8_t final_byte) {
     return InputEvent{InputEvent::Kind::cursor_report, 0, params_[0], params_[1]};
   }
   if (private_marker_) return key_event(key::none);
+  if (final_byte == '~' && param_count_ == 1 && (params_[0] == 200 || params_[0] == 201)) {
+    InputEvent e;
+    e.kind = params_[0] == 200 ? InputEvent::Kind::paste_start : InputEvent::Kind::paste_end;
+    return e;
+  }
   if (final_byte == '~') return key_event(tilde_key(params_[0]));
   return key_event(letter_key(final_byte));
 }
@@ -169,11 +187,13 @@ std::optional<InputEvent> KeyDecoder::finish_csi(uint8_t final_byte) {
 std::optional<InputEvent> KeyDecoder::flush_pending() {
   State was = state_;
   state_ = State::ground;
+  bool alt = alt_;
+  alt_ = false;
   switch (was) {
     case State::escape:
       return key_event(key::escape);
     case State::utf8:
-      return key_event(kReplacement);
+      return key_event(alt ? key::alt + kReplacement : kReplacement);
     default:
       return std::nullopt;
   }

@@ -5,14 +5,17 @@
 // (control keys give their control codes: Ctrl-A 1 ... Ctrl-Z 26, Esc 27,
 // Backspace 8 or 127, Tab 9, Enter 13), or a negative code for a key
 // without a character (the arrows, Home, End, Insert, Delete, Page Up and
-// Page Down), 0 for any other such key.
+// Page Down), 0 for any other such key. An Alt+key (ESC and then a key in
+// the same burst) is one key: the key's code plus `key::alt`.
 //
 // The terminal sends UTF-8 for characters and VT sequences for the other
 // keys ("ESC [ A", "ESC O H", "ESC [ 3 ~", with or without modifier
 // parameters). Invalid UTF-8 becomes U+FFFD, one per bad sequence. A lone
 // ESC is the Esc key only once no byte follows it for a moment: the reader
-// tells the decoder so with `flush_escape`. The decoder also recognises the
-// terminal's answer to the cursor position query ("ESC [ row ; col R").
+// tells the decoder so with `flush_pending`. The decoder also recognises the
+// terminal's answer to the cursor position query ("ESC [ row ; col R") and
+// the marks a terminal in bracketed-paste mode puts around pasted text
+// ("ESC [ 200 ~" before, "ESC [ 201 ~" after).
 #pragma once
 
 #include <cstdint>
@@ -47,16 +50,21 @@ inline constexpr int32_t insert = -26;
 inline constexpr int32_t delete_ = -27;
 inline constexpr int32_t page_up = -28;
 inline constexpr int32_t page_down = -29;
+// Added to a key's code for Alt+key; above every code point.
+inline constexpr int32_t alt = 0x1000000;
 }  // namespace key
 
-// One thing decoded from the input: a key, or the answer to a cursor
-// position query (1-based row and column, as the terminal sends them).
+// One thing decoded from the input: a key, the answer to a cursor position
+// query (1-based row and column, as the terminal sends them), or the start
+// or end mark of a paste.
 struct InputEvent {
-  enum class Kind : uint8_t { key, cursor_report };
+  enum class Kind : uint8_t { key, cursor_report, paste_start, paste_end };
   Kind kind = Kind::key;
   int32_t key = 0;
   int32_t row = 0;
   int32_t column = 0;
+  // Set by the key reader: the key came inside a paste.
+  bool pasted = false;
 };
 
 // The byte-by-byte state machine. Feed it every byte read; each call gives
@@ -80,12 +88,14 @@ class KeyDecoder {
   bool escape_pending() const { return state_ == State::escape; }
 
   // The input paused with a sequence incomplete: a lone ESC is the Esc key;
-  // a cut UTF-8 sequence is U+FFFD; a cut control sequence is dropped.
+  // a cut UTF-8 sequence is U+FFFD (Alt+U+FFFD after an ESC); a cut control
+  // sequence is dropped.
   std::optional<InputEvent> flush_pending();
 
  private:
   enum class State : uint8_t { ground, escape, csi, ss3, utf8 };
 
+  std::optional<InputEvent> step(uint8_t byte);
   std::optional<InputEvent> finish_csi(uint8_t final_byte);
   std::optional<InputEvent> hold(uint8_t byte, InputEvent event);
 
@@ -100,6 +110,8 @@ class KeyDecoder {
   int32_t remaining_ = 0;
   uint32_t minimum_ = 0;
   std::optional<uint8_t> held_;
+  // An ESC came before the key being decoded: it is an Alt+key.
+  bool alt_ = false;
 };
 
 }  // namespace qel::console

@@ -57,10 +57,17 @@ void append_csi(std::string& out, int64_t n, char final_byte) {
 
 }  // namespace
 
-Command command_of(int32_t key) {
+Command command_of(int32_t key, bool pasted) {
+  bool character = key > 31 && key < key::alt;
+  if (pasted) {
+    if (key == key::tab) return Command::insert;
+    if (key == key::enter || key == key::line_feed) return Command::accept;
+    return character && !is_control(static_cast<char32_t>(key)) ? Command::insert
+                                                                 : Command::ignore;
+  }
   for (const Binding& b : kBindings)
     if (b.key == key) return b.command;
-  return key > 31 ? Command::insert : Command::ignore;
+  return character ? Command::insert : Command::ignore;
 }
 
 int32_t LineEditor::cell_width(char32_t c) {
@@ -280,8 +287,8 @@ void LineEditor::fetch_history(int32_t index) {
   cursor_ = line_.size();
 }
 
-std::optional<EditEnd> LineEditor::handle_key(int32_t key) {
-  Command command = command_of(key);
+std::optional<EditEnd> LineEditor::handle_key(int32_t key, bool pasted) {
+  Command command = command_of(key, pasted);
   switch (command) {
     case Command::complete:
       // Hidden input is never completed: a completion would change the

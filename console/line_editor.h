@@ -67,9 +67,11 @@ enum class Command : uint8_t {
   insert,
 };
 
-// The command bound to a key: the binding table, then any key above 31
-// inserts itself; everything else is ignored.
-Command command_of(int32_t key);
+// The command bound to a key: the binding table, then any character key
+// above 31 inserts itself; everything else is ignored. A pasted key is
+// text: Tab inserts itself, CR and LF end the line, and other control keys
+// (DEL and C1 characters too) are ignored.
+Command command_of(int32_t key, bool pasted = false);
 
 // How a line ended.
 enum class EditEnd : uint8_t {
@@ -118,9 +120,10 @@ class LineEditor {
   // back as the line. Draws the prompt and the line.
   void begin(Text prompt, bool hidden, History* history, ScreenSize size, int32_t start_column);
 
-  // Handles one key; answers how the line ended once it has. After the end
-  // the cursor stands at the start of the row after the input.
-  std::optional<EditEnd> handle_key(int32_t key);
+  // Handles one key (typed, or part of a paste); answers how the line ended
+  // once it has. After the end the cursor stands at the start of the row
+  // after the input.
+  std::optional<EditEnd> handle_key(int32_t key, bool pasted = false);
 
   // The screen size changed: the line is drawn again.
   void resize(ScreenSize size);

@@ -11,6 +11,7 @@
 
 #include "runtime/fatal.h"
 #include "runtime/output.h"
+#include "runtime/platform.h"
 
 namespace qel::console {
 
@@ -27,8 +28,13 @@ runtime::ExitRestore outer_restore = nullptr;
 
 void on_resize(int) { resized = 1; }
 
+// Bracketed-paste mode lasts as long as raw mode.
+constexpr char kPasteOn[] = "\x1b[?2004h";
+constexpr char kPasteOff[] = "\x1b[?2004l";
+
 void put_back_modes() {
   if (raw_on) {
+    platform::write_stdout_raw(kPasteOff, sizeof kPasteOff - 1);
     ::tcsetattr(STDIN_FILENO, TCSANOW, &saved_modes);
     raw_on = 0;
   }
@@ -82,6 +88,7 @@ bool PosixTerminal::enter_raw() {
     end_raw_registration();
     return false;
   }
+  platform::write_stdout_raw(kPasteOn, sizeof kPasteOn - 1);
   return true;
 }
 
@@ -125,36 +132,66 @@ bool PosixTerminal::take_resized() {
 
 // --- the key reader
 
-void KeyReader::decode(uint8_t byte) {
-  std::optional<InputEvent> e = decoder_.feed(byte);
-  if (e) events_.push_back(*e);
-  // A byte that ended one sequence and starts the next is fed again.
-  while (std::optional<uint8_t> held = decoder_.take_held()) {
-    e = decoder_.feed(*held);
-    if (e) events_.push_back(*e);
+void KeyReader::queue(InputEvent e) {
+  switch (e.kind) {
+    case InputEvent::Kind::paste_start:
+      pasting_ = true;
+      paste_after_cr_ = false;
+      paste_idle_ms_ = 0;
+      return;
+    case InputEvent::Kind::paste_end:
+      pasting_ = false;
+      return;
+    case InputEvent::Kind::key:
+      if (!pasting_) break;
+      // CR LF in pasted text is one line end.
+      if (e.key == key::line_feed && paste_after_cr_) {
+        paste_after_cr_ = false;
+        return;
+      }
+      paste_after_cr_ = e.key == key::enter;
+      e.pasted = true;
+      break;
+    case InputEvent::Kind::cursor_report:
+      break;
   }
+  events_.push_back(e);
+}
+
+void KeyReader::decode(uint8_t byte) {
+  if (std::optional<InputEvent> e = decoder_.feed(byte)) queue(*e);
+  // A byte that ended one sequence and starts the next is fed again.
+  while (std::optional<uint8_t> held = decoder_.take_held())
+    if (std::optional<InputEvent> e = decoder_.feed(*held)) queue(*e);
 }
 
 KeyReader::Fill KeyReader::fill(int32_t timeout_ms) {
   uint8_t buffer[4096];
   size_t got = 0;
   // A sequence begun waits only a moment for its end: a lone ESC is the
-  // Esc key.
-  int32_t wait = decoder_.pending() ? kEscapeWaitMs : timeout_ms;
+  // Esc key. A paste waits no longer than its idle limit.
+  int32_t wait = timeout_ms;
+  if (pasting_) {
+    int32_t left = kPasteWaitMs - paste_idle_ms_;
+    if (wait < 0 || wait > left) wait = left;
+  }
+  if (decoder_.pending()) wait = kEscapeWaitMs;
   switch (terminal_.read(buffer, sizeof buffer, got, wait)) {
     case Terminal::ReadStatus::data:
+      paste_idle_ms_ = 0;
       for (size_t i = 0; i < got; ++i) decode(buffer[i]);
       return Fill::events;
     case Terminal::ReadStatus::timeout:
+      if (pasting_ && (paste_idle_ms_ += wait) >= kPasteWaitMs) pasting_ = false;
       if (decoder_.pending()) {
-        if (std::optional<InputEvent> e = decoder_.flush_pending()) events_.push_back(*e);
+        if (std::optional<InputEvent> e = decoder_.flush_pending()) queue(*e);
         return Fill::events;
       }
       return Fill::timeout;
     case Terminal::ReadStatus::interrupted:
       return Fill::interrupted;
     case Terminal::ReadStatus::closed:
-      if (std::optional<InputEvent> e = decoder_.flush_pending()) events_.push_back(*e);
+      if (std::optional<InputEvent> e = decoder_.flush_pending()) queue(*e);
       return events_.empty() ? Fill::closed : Fill::events;
   }
   return Fill::closed;
@@ -166,7 +203,7 @@ KeyReader::Next KeyReader::next() {
       InputEvent e = events_.front();
       events_.pop_front();
       // A late answer to a cursor query is dropped.
-      if (e.kind == InputEvent::Kind::key) return Next{Next::Kind::key, e.key};
+      if (e.kind == InputEvent::Kind::key) return Next{Next::Kind::key, e.key, e.pasted};
     }
     if (terminal_.take_resized()) return Next{Next::Kind::resized, 0};
     if (fill(-1) == Fill::closed) return Next{Next::Kind::closed, 0};
@@ -219,7 +256,7 @@ std::optional<EditEnd> edit_line(Terminal& terminal, KeyReader& keys, LineEditor
     if (next.kind == KeyReader::Next::Kind::resized) {
       editor.resize(terminal.size().value_or(size));
     } else {
-      end = editor.handle_key(next.key);
+      end = editor.handle_key(next.key, next.pasted);
     }
     terminal.write(editor.take_output());
     if (end) break;

@@ -12,7 +12,11 @@
 //
 // `KeyReader` turns the bytes into keys with console/keys.h, keeping keys
 // that arrive ahead of time (a paste, typing while code runs) for the
-// following lines, and asks the terminal where its cursor stands.
+// following lines, and asks the terminal where its cursor stands. Raw mode
+// also turns on the terminal's bracketed-paste mode: the reader marks the
+// keys between the paste marks as pasted, and a CR LF in a paste as one
+// line end. A paste whose end mark is lost ends once the input has been
+// idle for kPasteWaitMs, so that Tab and Ctrl-C work again.
 #pragma once
 
 #include <cstddef>
@@ -85,6 +89,7 @@ class KeyReader {
     enum class Kind : uint8_t { key, resized, closed };
     Kind kind = Kind::key;
     int32_t key = 0;
+    bool pasted = false;
   };
   // The next key; `resized` when the size changed first; `closed` when the
   // input ended or failed.
@@ -99,17 +104,25 @@ class KeyReader {
   static constexpr int32_t kEscapeWaitMs = 50;
   // How long the first cursor query waits for the answer.
   static constexpr int32_t kQueryWaitMs = 500;
+  // How long a paste may leave the input idle before it counts as ended.
+  static constexpr int32_t kPasteWaitMs = 300;
 
  private:
   // Reads and decodes more input.
   enum class Fill : uint8_t { events, timeout, interrupted, closed };
   Fill fill(int32_t timeout_ms);
   void decode(uint8_t byte);
+  void queue(InputEvent e);
 
   Terminal& terminal_;
   KeyDecoder decoder_;
   std::deque<InputEvent> events_;
   bool query_works_ = true;
+  // Inside a paste: whether its last key was CR, and for how long the input
+  // has been idle.
+  bool pasting_ = false;
+  bool paste_after_cr_ = false;
+  int32_t paste_idle_ms_ = 0;
 };
 
 // Edits one line on the terminal: raw mode on, the prompt drawn where the

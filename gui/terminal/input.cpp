@@ -247,11 +247,15 @@ void parse_escape() {
     skip_string(d);
   } else if (d == '[') {
     parse_csi();
-  } else {
+  } else if (d == 'O') {
     if (!advance()) return;
     uint8_t e = at_read();
     read_index++;
     send_special(translate_pair(d, e));
+  } else {
+    // ESC and any other byte is an Alt+key, one key that nothing binds:
+    // dropped, and only itself (the byte after it is a key of its own).
+    read_index++;
   }
 }
 

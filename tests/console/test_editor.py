@@ -92,6 +92,35 @@ class EditorOnPty(unittest.TestCase):
         s.type("\x04")
         s.wait_for("quit[q]")
 
+    def test_alt_key_is_one_ignored_key(self):
+        s = self.start()
+        s.type("ab\x1bxc\x1b\r" + "\x1b\u00e9d\r")
+        s.wait_for("accepted[abcd]")
+
+    def test_bracketed_paste(self):
+        s = self.start()
+        # The mode is on while a line is edited and off once it is done.
+        self.assertTrue(s.raw.endswith(b"\x1b[?2004h") or b"\x1b[?2004h" in s.raw)
+        # Pasted Tabs are text, pasted control keys do nothing, and each
+        # line break (CR, LF or CR LF) ends a line as Enter does.
+        s.type("\x1b[200~pri\tx\x03\x1b\x1b[D\x7fy\r\nap\t\nz\x1b[201~")
+        s.wait_for("accepted[ap\t]")
+        self.assertIn("accepted[pri\txy]", s.screen.text())
+        self.assertEqual(s.screen.line(s.screen.cursor()[0]), ">> z")
+        self.assertTrue(s.raw.count(b"\x1b[?2004l") >= 2)
+        # Typed keys after the paste act as keys again.
+        s.type("\x7fpri\t\r")
+        s.wait_for("accepted[print]")
+
+    def test_a_paste_whose_end_mark_is_lost_ends_soon(self):
+        s = self.start()
+        s.type("\x1b[200~pri", settle=0.6)
+        s.type("\t\r")
+        s.wait_for("accepted[print]")
+        s.type("\x1b[200~abc", settle=0.6)
+        s.type("\x03")
+        s.wait_for("quit[q]")
+
     def test_completion_lists_and_puts_the_line_back(self):
         s = self.start()
         s.type("pri\t")

@@ -41,9 +41,9 @@ struct Session {
     last_output = editor.take_output();
     screen.feed(last_output);
   }
-  void key(int32_t k) {
+  void key(int32_t k, bool pasted = false) {
     ASSERT_FALSE(end) << "key after the end of the line";
-    end = editor.handle_key(k);
+    end = editor.handle_key(k, pasted);
     flush();
   }
   void type(const std::string& bytes) {
@@ -97,6 +97,7 @@ TEST(ConsoleEditor, EditingKeys) {
       {"ab\x01\x05" "c", "abc", 3},                              // Ctrl-A, Ctrl-E
       {"a\x7f\x7f" "b", "b", 1},                                 // Backspace at 0: nothing
       {"a\x1b[2~\x1b[5~\x1b[6~\x1b[15~\x07\x1a" "b", "ab", 2},   // ignored keys
+      {"a\x1bx\x1b\r\x1b\xc3\xa9\x1b\x7f" "b", "ab", 2},        // Alt+x, Enter, é, Backspace
       {"\xc3\xa9t\xc3\xa9", "\xc3\xa9t\xc3\xa9", 3},
   };
   for (const Case& c : cases) {
@@ -134,6 +135,32 @@ TEST(ConsoleEditor, HowALineEnds) {
     // The cursor waits at the start of the row below the input.
     EXPECT_EQ(s.screen.row(), 1);
     EXPECT_EQ(s.screen.column(), 0);
+  }
+}
+
+// Pasted keys are text: Tab never completes, control keys and Alt+keys do
+// nothing, and only a line break ends the line.
+TEST(ConsoleEditor, PastedKeysAreText) {
+  Session s(80, 24);
+  s.editor.set_completion([](const Text& line, size_t) -> std::optional<Completion> {
+    if (line == U"pri") return Completion{U"print", 5, {}};
+    return std::nullopt;
+  });
+  s.begin(U">> ");
+  for (int32_t k : {int32_t{'p'}, int32_t{'r'}, int32_t{'i'}, key::tab, key::ctrl_c, key::escape,
+                    key::ctrl_d, key::left, key::ctrl_a, key::backspace, key::delete_char, 0x85,
+                    key::alt + 'x', int32_t{'x'}})
+    s.key(k, true);
+  ASSERT_FALSE(s.end);
+  EXPECT_EQ(s.line(), "pri\tx");
+  EXPECT_EQ(s.screen.text(0), U">> pri    x");
+  for (int32_t end : {key::enter, key::line_feed}) {
+    s.begin(U">> ");
+    s.key('y', true);
+    s.key(end, true);
+    ASSERT_TRUE(s.end);
+    EXPECT_EQ(*s.end, EditEnd::accepted);
+    EXPECT_EQ(s.line(), "y");
   }
 }
 

@@ -14,13 +14,27 @@ namespace qel::console {
 namespace {
 
 // Decodes a byte string; a final incomplete sequence is flushed as the
-// reader does when the input pauses. Cursor reports show as -1000 - column.
+// reader does when the input pauses. Cursor reports show as -1000 - column,
+// paste marks as -2000 (start) and -2001 (end).
 std::vector<int32_t> decode(const std::string& bytes, bool flush = true) {
   KeyDecoder d;
   std::vector<int32_t> keys;
   auto take = [&](std::optional<InputEvent> e) {
     if (!e) return;
-    keys.push_back(e->kind == InputEvent::Kind::key ? e->key : -1000 - e->column);
+    switch (e->kind) {
+      case InputEvent::Kind::key:
+        keys.push_back(e->key);
+        break;
+      case InputEvent::Kind::cursor_report:
+        keys.push_back(-1000 - e->column);
+        break;
+      case InputEvent::Kind::paste_start:
+        keys.push_back(-2000);
+        break;
+      case InputEvent::Kind::paste_end:
+        keys.push_back(-2001);
+        break;
+    }
   };
   for (unsigned char b : bytes) {
     take(d.feed(b));
@@ -48,8 +62,9 @@ TEST(ConsoleKeys, SequencesAndCharacters) {
       {"\x1b[1;5C\x1b[3;2~", {key::right, key::delete_}},
       // Keys without a meaning here are 0.
       {"\x1b[15~\x1bOP\x1b[Z", {0, 0, 0}},
-      // A cursor position report.
+      // A cursor position report; paste marks (-2000, -2001).
       {"\x1b[12;34R", {-1034}},
+      {"\x1b[200~a\x1b[201~\x1b[202~", {-2000, 'a', -2001, 0}},
       // UTF-8: two, three and four bytes.
       {"\xc3\xa9\xe4\xb8\x80\xf0\x9f\x98\x80", {0xE9, 0x4E00, 0x1F600}},
       // Invalid input becomes U+FFFD, one per bad sequence, and the next
@@ -62,10 +77,15 @@ TEST(ConsoleKeys, SequencesAndCharacters) {
       {"\xed\xa0\x80", {0xFFFD}},          // surrogate
       {"\xf4\x90\x80\x80", {0xFFFD}},      // above U+10FFFF
       {"\xe4\xb8", {0xFFFD}},              // cut by the end of input
-      // Esc: alone, followed by a character (Alt-x), and twice.
+      // Esc alone, and twice; ESC and a key in the same burst is one
+      // Alt+key (a character, a control key, a cut or invalid UTF-8 one).
       {"\x1b", {key::escape}},
-      {"\x1bx", {key::escape, 'x'}},
       {"\x1b\x1b[A", {key::escape, key::up}},
+      {"\x1bxy", {key::alt + 'x', 'y'}},
+      {"\x1b\r\x1b\x7f", {key::alt + key::enter, key::alt + 127}},
+      {"\x1b\xc3\xa9" "a", {key::alt + 0xE9, 'a'}},
+      {"\x1b\xc3" "a", {key::alt + 0xFFFD, 'a'}},
+      {"\x1b\xc3", {key::alt + 0xFFFD}},
       // A control byte inside a sequence ends it and still counts.
       {"\x1b[1\x03", {0, 3}},
   };
@@ -144,6 +164,42 @@ TEST(ConsoleKeys, ReaderTurnsAPausedEscapeIntoTheEscKey) {
   KeyReader r(t);
   EXPECT_EQ(r.next().key, key::escape);
   EXPECT_EQ(r.next().key, key::up);
+}
+
+// The keys the reader gives until the input closes, "p" before each pasted
+// one.
+std::string read_all(KeyReader& r) {
+  std::string out;
+  for (;;) {
+    KeyReader::Next n = r.next();
+    if (n.kind == KeyReader::Next::Kind::closed) return out;
+    if (n.pasted) out += 'p';
+    out += static_cast<char>(n.key);
+  }
+}
+
+TEST(ConsoleKeys, ReaderMarksPastedKeys) {
+  struct Case {
+    std::deque<std::string> chunks;  // "" is a read that timed out
+    const char* keys;
+  };
+  const Case cases[] = {
+      // The paste spans reads; CR LF in it is one line end, a lone LF stays.
+      {{"a\x1b[200~b\t\r", "\nc\n\x03\x1b[201~\t"}, "a" "pbp\tp\r" "pcp\np\x03\t"},
+      // Marks cut across reads.
+      {{"\x1b[20", "0~x\x1b[2", "01~y"}, "pxy"},
+      // An end mark that never comes: once the input has been idle long
+      // enough the paste is over, and Ctrl-C is a key again.
+      {{"\x1b[200~x", "", "\x03"}, "px\x03"},
+      // A short pause (the wait after an ESC) does not end it.
+      {{"\x1b[200~x\x1b", "", "y"}, "pxp\x1bpy"},
+  };
+  for (const Case& c : cases) {
+    ScriptedTerminal t;
+    t.chunks = c.chunks;
+    KeyReader r(t);
+    EXPECT_EQ(read_all(r), c.keys) << testing::PrintToString(c.chunks);
+  }
 }
 
 }  // namespace

@@ -93,7 +93,8 @@ TEST_F(GuiInputDecoder, BytesToKeysAndReports) {
       {"\x1b[20~\x1b[21~\x1b[23~\x1b[24~", "s:-39 s:-40 s:-41 s:-42"},
       {"\x1bOP\x1bOQ\x1bOR\x1bOS", "s:-31 s:-32 s:-33 s:-34"},
       {"\x1b[2~\x1b[1~\x1b[4~\x1b[99~\x1b[Q", ""},  // not in the table: dropped
-      {"\x1b" "ab", ""},                 // ESC and a letter: dropped with the next byte
+      {"\x1b" "ab", "k:98"},             // Alt+a: dropped, and only itself
+      {"\x1b\r\x1b" "1x", "k:120"},       // Alt+Enter, Alt+1
       {"\x1b\x1b[A", "k:27 s:-20"},       // Escape pressed before a key sequence
       {"ab\x1b[Cc", "k:97 k:98 s:-22 k:99"},
       {"\x1b[1;2R", "c:1,2"},            // a cursor report, not a key
