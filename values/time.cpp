@@ -359,6 +359,13 @@ Cell* round(Cell* value, Cell* scale, RoundFlags flags) {
   if (scale != nullptr && scale->is(TypeId::money)) {
     fire_not_related(nullptr, TypeId::money);
   }
+  // An integer! scale counts seconds here: the answer is a time, never the
+  // integer float_::round would make of it (and refuse beyond 32 bits).
+  Cell seconds_scale;
+  if (scale != nullptr && scale->is(TypeId::integer)) {
+    set_float(&seconds_scale, static_cast<double>(scale->integer()), TypeId::float_);
+    scale = &seconds_scale;
+  }
   float_::round(value, scale, integer::round_mode(flags));
   const double seconds = value->is(TypeId::integer) ? value->integer() : value->real();
   set_float(value, seconds, TypeId::time);
