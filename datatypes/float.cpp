@@ -90,10 +90,10 @@ Cell* make_in(Node block, uint32_t low, uint32_t high, TypeId t) {
   return c;
 }
 
-Text form_float(double x, FormKind kind) {
+Text form_float(double x, FormKind kind, TinyValues tiny) {
   if (const char* s = special_text(x)) return make_text(s);
   const bool percent = is_percent_kind(kind);
-  if (pretty_print && std::fabs(x) < kEpsilon)
+  if (pretty_print && std::fabs(x) < kEpsilon && (x == 0.0 || tiny == TinyValues::as_zero))
     return make_text(percent ? "0%" : kind == FormKind::point ? "0" : "0.0");
 
   auto format = [&](bool again) {

@@ -39,9 +39,13 @@ struct Text {
   std::string_view view() const { return {chars, size}; }
 };
 
+// What pretty printing makes of a non-zero value below 2^-52: form writes
+// it as zero; mold keeps its digits, since "0" would load as another value.
+enum class TinyValues : uint8_t { as_zero, kept };
+
 // The text of a double for a form kind (the x100 of percent kinds is the
 // caller's). Infinities and NaN give "1.#INF", "-1.#INF", "1.#NaN".
-Text form_float(double x, FormKind kind);
+Text form_float(double x, FormKind kind, TinyValues tiny = TinyValues::as_zero);
 // The molded text of a float!: the shortest digits that read back as the
 // same double, with ".0" where the text would have no point.
 Text mold_float(double x);

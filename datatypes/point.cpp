@@ -186,31 +186,34 @@ Cell* random(Cell* value, bool seed, bool secure, bool) {
   return value;
 }
 
-int32_t form(Cell* value, Cell* buffer, Cell*, int32_t limit) {
-  const int n = arity(value->type());
-  limit = string::emit(buffer, "(", limit);
-  for (int i = 0; i < n; ++i) {
-    if (i > 0) limit = string::emit(buffer, ", ", limit);
-    limit = string::emit(buffer, float_::form_float(get(value, i), float_::FormKind::point).view(),
-                         limit);
-  }
-  return string::emit(buffer, ")", limit);
-}
+namespace {
 
-int32_t mold(Cell* value, Cell* buffer, bool, bool all, bool, Cell* part, int32_t limit, int32_t) {
-  if (!all) return form(value, buffer, part, limit);
+// The coordinates in parentheses. mold keeps a tiny non-zero coordinate's
+// digits; mold/all (exact) writes the shortest digits that load back as the
+// same 32-bit float.
+int32_t emit_point(Cell* value, Cell* buffer, float_::TinyValues tiny, bool exact, int32_t limit) {
   const int n = arity(value->type());
   limit = string::emit(buffer, "(", limit);
   for (int i = 0; i < n; ++i) {
     if (i > 0) limit = string::emit(buffer, ", ", limit);
     std::string text;
-    if (float_::exact_float32_text(get(value, i), false, text))
+    if (exact && float_::exact_float32_text(get(value, i), false, text))
       limit = string::emit(buffer, text, limit);
     else
       limit = string::emit(
-          buffer, float_::form_float(get(value, i), float_::FormKind::point).view(), limit);
+          buffer, float_::form_float(get(value, i), float_::FormKind::point, tiny).view(), limit);
   }
   return string::emit(buffer, ")", limit);
+}
+
+}  // namespace
+
+int32_t form(Cell* value, Cell* buffer, Cell*, int32_t limit) {
+  return emit_point(value, buffer, float_::TinyValues::as_zero, false, limit);
+}
+
+int32_t mold(Cell* value, Cell* buffer, bool, bool all, bool, Cell*, int32_t limit, int32_t) {
+  return emit_point(value, buffer, float_::TinyValues::kept, all, limit);
 }
 
 int32_t compare(Cell* a, Cell* b, CompareOp op) {
