@@ -138,7 +138,7 @@ int32_t emit_element(Cell* buffer, const uint8_t* item, uint32_t w, TypeId type,
   const float_::TinyValues tiny = mold ? float_::TinyValues::kept : float_::TinyValues::as_zero;
   if (type == TypeId::percent)
     return string::emit(buffer,
-                        float_::form_float(v.real() * 100.0,
+                        float_::form_percent(v.real(),
                                            w == 4 ? float_::FormKind::percent32 : float_::FormKind::percent,
                                            tiny)
                             .view(),
