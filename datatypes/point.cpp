@@ -154,15 +154,9 @@ Cell* make(Cell* proto, Cell* spec, TypeId t) {
       }
       break;
     }
-    case TypeId::string: {
-      Cell* loaded = stack::push_slot();
-      set_none(loaded);
-      const Cell* first = lexer::load_first_value(loaded, spec);
-      if (first == nullptr || !first->is(t)) bad_to_arg(t, spec);
-      *proto = *first;
-      stack::pop(1);
+    case TypeId::string:
+      if (!lexer::load_first_of(proto, spec, t)) bad_to_arg(t, spec);
       return proto;
-    }
     default: bad_to_arg(t, spec);
   }
   return make_point(proto, t, v);

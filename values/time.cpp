@@ -275,12 +275,9 @@ Cell* make(Cell* proto, Cell* spec, TypeId) {
     case TypeId::tag:
     case TypeId::email:
     case TypeId::ref: {
-      Cell* loaded = stack::push_slot();
-      set_none(loaded);
-      const Cell* first = lexer::load_first_value(loaded, spec);
-      if (first == nullptr || !first->is(TypeId::time)) bad_to_arg(spec);
-      v = first->real();
-      stack::pop(1);
+      Cell first;
+      if (!lexer::load_first_of(&first, spec, TypeId::time)) bad_to_arg(spec);
+      v = first.real();
       break;
     }
     default: bad_to_arg(spec);
