@@ -239,9 +239,10 @@ void do_math(Cell* d, Cell* operand, MathOp op) {
       }
       n -= to_day_number(word(operand));
       t -= stored(operand);
-      n = normalize_time(n, &t, zone_code(w));
-      // Whole days between the two dates, the time carried by the first
-      // date's zone.
+      // Whole days between the two instants (the floor of their distance in
+      // days), whatever the zones: carrying the time by the first date's zone
+      // counted a day less west of UTC.
+      n = normalize_time(n, &t, 0);
       set_integer(d, static_cast<int32_t>(n));
       return;
     }
