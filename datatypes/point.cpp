@@ -378,19 +378,22 @@ constexpr ActionRow kRow{
 };
 
 // "(" x "," y ["," z] ")": blanks around each coordinate; a coordinate is a
-// number text (or a special float such as 1.#INF) of at most 312 bytes.
+// number text (or a special float such as 1.#INF) of at most 312 bytes. The
+// blanks are those the scanner lets into a point's body: space, tab and
+// carriage return (a line feed ends the body as an error).
 bool load_token(const lexer::LateToken& token, bool build, Cell* out) {
   const uint8_t* p = token.text;
   const uint8_t* end = p + token.len;
   if (p >= end || *p++ != '(') return false;
+  auto blank = [](uint8_t b) { return b == ' ' || b == '\t' || b == '\r'; };
   float v[3] = {0.0f, 0.0f, 0.0f};
   int n = 0;
   for (;;) {
-    while (p < end && (*p == ' ' || *p == '\t')) ++p;
+    while (p < end && blank(*p)) ++p;
     const uint8_t* from = p;
-    while (p < end && *p != ',' && *p != ')' && *p != ' ' && *p != '\t') ++p;
+    while (p < end && *p != ',' && *p != ')' && !blank(*p)) ++p;
     const uint8_t* to = p;
-    while (p < end && (*p == ' ' || *p == '\t')) ++p;
+    while (p < end && blank(*p)) ++p;
     if (from == to || to - from > 312 || n == 3 || p >= end) return false;
     int32_t rest = 0;
     const double d = dtoa::text_to_float(reinterpret_cast<const char*>(from),

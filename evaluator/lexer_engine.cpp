@@ -161,13 +161,14 @@ void grow_stack() {
   cell_stack.capacity = static_cast<uint32_t>(cap);
 }
 
-// `lexer/point-ahead?`: a "(" that opens a point literal.
+// `lexer/point-ahead?`: a "(" that opens a point literal. The blanks skipped
+// are those of a point's body (tab, space, carriage return).
 bool point_ahead(const LexerState& s, uint32_t paren) {
   uint32_t p = paren + 1;
   if (s.input_end - p <= 3) return false;
   for (; p < s.input_end; p++) {
     uint8_t b = s.text[p];
-    if (b == '\t' || b == ' ' || b == '#' || b == '+' || b == '-' || b == '.' ||
+    if (b == '\t' || b == ' ' || b == '\r' || b == '#' || b == '+' || b == '-' || b == '.' ||
         (b >= '0' && b <= '9'))
       continue;
     switch (b) {
