@@ -330,6 +330,10 @@ Cell* to(Cell* proto, Cell* spec, TypeId) {
     case TypeId::block:
     case TypeId::paren:
     case TypeId::hash: return from_spec(proto, spec, false);
+    case TypeId::string:
+      // A date text: its first value, as load reads it.
+      if (!lexer::load_first_of(proto, spec, TypeId::date)) bad_to_arg(spec);
+      return proto;
     default: bad_to_arg(spec);
   }
 }

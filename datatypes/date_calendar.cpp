@@ -152,14 +152,18 @@ void set_month(Cell* d, int64_t m) {
 void set_zone(Cell* d, const Cell* v, bool keep_instant) {
   int32_t hours, minutes;
   bool negative;
+  // The zone code holds 15 hours and 45 minutes each way; a zone of 16 hours
+  // or more is refused rather than wrapped around.
   if (v->is(TypeId::integer)) {
-    hours = v->integer() % 16;
+    hours = v->integer();
+    if (hours <= -16 || hours >= 16) fire(ErrorCode::script_out_of_range, v);
     minutes = 0;
     negative = hours < 0;
   } else if (v->is(TypeId::time)) {
     // An infinite or NaN time has no hours to read.
     if (!std::isfinite(v->real())) fire(ErrorCode::script_invalid_arg, v);
-    const double u = std::fmod(v->real(), 57600.0);
+    const double u = v->real();
+    if (u <= -57600.0 || u >= 57600.0) fire(ErrorCode::script_out_of_range, v);
     hours = time::get_hours(u);
     minutes = time::get_minutes(u);
     // The sign of the zone is that of the time, so -0:30 stays west of UTC.
@@ -235,9 +239,10 @@ void do_math(Cell* d, Cell* operand, MathOp op) {
       }
       n -= to_day_number(word(operand));
       t -= stored(operand);
-      n = normalize_time(n, &t, zone_code(w));
-      // Whole days between the two dates, the time carried by the first
-      // date's zone.
+      // Whole days between the two instants (the floor of their distance in
+      // days), whatever the zones: carrying the time by the first date's zone
+      // counted a day less west of UTC.
+      n = normalize_time(n, &t, 0);
       set_integer(d, static_cast<int32_t>(n));
       return;
     }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -19,6 +20,7 @@
 #include "evaluator/stack.h"
 #include "memory/dtoa.h"
 #include "memory/series.h"
+#include "runtime/verify.h"
 #include "services/random.h"
 #include "values/block.h"
 #include "values/errors.h"
@@ -90,10 +92,14 @@ Cell* make_in(Node block, uint32_t low, uint32_t high, TypeId t) {
   return c;
 }
 
-Text form_float(double x, FormKind kind) {
-  if (const char* s = special_text(x)) return make_text(s);
+Text form_float(double x, FormKind kind, TinyValues tiny) {
   const bool percent = is_percent_kind(kind);
-  if (pretty_print && std::fabs(x) < kEpsilon)
+  if (const char* s = special_text(x)) {
+    Text t = make_text(s);
+    if (percent) t.chars[t.size++] = '%';
+    return t;
+  }
+  if (pretty_print && std::fabs(x) < kEpsilon && (x == 0.0 || tiny == TinyValues::as_zero))
     return make_text(percent ? "0%" : kind == FormKind::point ? "0" : "0.0");
 
   auto format = [&](bool again) {
@@ -143,6 +149,20 @@ Text form_float(double x, FormKind kind) {
     t.chars[at + 1] = '0';
     t.size += 2;
   }
+  return t;
+}
+
+Text form_percent(double fraction, FormKind kind, TinyValues tiny) {
+  const double x = fraction * 100.0;
+  if (!std::isinf(x) || std::isinf(fraction)) return form_float(x, kind, tiny);
+  // The fraction lies above 1e306, so its text has an exponent: raise it by 2.
+  Text t = form_float(fraction, kind, tiny);
+  char* e = static_cast<char*>(std::memchr(t.chars, 'e', t.size));
+  VERIFY(e != nullptr);
+  const int exponent = std::atoi(e + 1) + 2;
+  const int written = std::snprintf(e + 1, sizeof t.chars - static_cast<size_t>(e + 1 - t.chars),
+                                    "%d%%", exponent);
+  t.size = static_cast<uint8_t>(e + 1 - t.chars + written);
   return t;
 }
 
@@ -642,7 +662,7 @@ Cell* make_in(Node block, uint32_t low, uint32_t high) {
 }
 
 int32_t form(Cell* value, Cell* buffer, Cell*, int32_t limit) {
-  const float_::Text t = float_::form_float(value->real() * 100.0, float_::FormKind::percent);
+  const float_::Text t = float_::form_percent(value->real(), float_::FormKind::percent);
   return string::emit(buffer, t.view(), limit);
 }
 

@@ -39,9 +39,18 @@ struct Text {
   std::string_view view() const { return {chars, size}; }
 };
 
+// What pretty printing makes of a non-zero value below 2^-52: form writes
+// it as zero; mold keeps its digits, since "0" would load as another value.
+enum class TinyValues : uint8_t { as_zero, kept };
+
 // The text of a double for a form kind (the x100 of percent kinds is the
-// caller's). Infinities and NaN give "1.#INF", "-1.#INF", "1.#NaN".
-Text form_float(double x, FormKind kind);
+// caller's). Infinities and NaN give "1.#INF", "-1.#INF", "1.#NaN" (with "%"
+// for the percent kinds).
+Text form_float(double x, FormKind kind, TinyValues tiny = TinyValues::as_zero);
+// The text of a percent for its fraction (percent or percent32 kind): the
+// fraction x100, or beyond the largest double / 100 the fraction's own digits
+// with the exponent two higher, so that every finite percent keeps its digits.
+Text form_percent(double fraction, FormKind kind, TinyValues tiny = TinyValues::as_zero);
 // The molded text of a float!: the shortest digits that read back as the
 // same double, with ".0" where the text would have no point.
 Text mold_float(double x);

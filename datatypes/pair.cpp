@@ -146,15 +146,9 @@ Cell* make(Cell* proto, Cell* spec, TypeId) {
       }
       return make_at(proto, v[0], v[1]);
     }
-    case TypeId::string: {
-      Cell* loaded = stack::push_slot();
-      set_none(loaded);
-      const Cell* first = lexer::load_first_value(loaded, spec);
-      if (first == nullptr || !first->is(TypeId::pair)) bad_to_arg(spec);
-      make_at(proto, x(first), y(first));
-      stack::pop(1);
+    case TypeId::string:
+      if (!lexer::load_first_of(proto, spec, TypeId::pair)) bad_to_arg(spec);
       return proto;
-    }
     default: bad_to_arg(spec);
   }
 }

@@ -154,15 +154,9 @@ Cell* make(Cell* proto, Cell* spec, TypeId t) {
       }
       break;
     }
-    case TypeId::string: {
-      Cell* loaded = stack::push_slot();
-      set_none(loaded);
-      const Cell* first = lexer::load_first_value(loaded, spec);
-      if (first == nullptr || !first->is(t)) bad_to_arg(t, spec);
-      *proto = *first;
-      stack::pop(1);
+    case TypeId::string:
+      if (!lexer::load_first_of(proto, spec, t)) bad_to_arg(t, spec);
       return proto;
-    }
     default: bad_to_arg(t, spec);
   }
   return make_point(proto, t, v);
@@ -186,31 +180,34 @@ Cell* random(Cell* value, bool seed, bool secure, bool) {
   return value;
 }
 
-int32_t form(Cell* value, Cell* buffer, Cell*, int32_t limit) {
-  const int n = arity(value->type());
-  limit = string::emit(buffer, "(", limit);
-  for (int i = 0; i < n; ++i) {
-    if (i > 0) limit = string::emit(buffer, ", ", limit);
-    limit = string::emit(buffer, float_::form_float(get(value, i), float_::FormKind::point).view(),
-                         limit);
-  }
-  return string::emit(buffer, ")", limit);
-}
+namespace {
 
-int32_t mold(Cell* value, Cell* buffer, bool, bool all, bool, Cell* part, int32_t limit, int32_t) {
-  if (!all) return form(value, buffer, part, limit);
+// The coordinates in parentheses. mold keeps a tiny non-zero coordinate's
+// digits; mold/all (exact) writes the shortest digits that load back as the
+// same 32-bit float.
+int32_t emit_point(Cell* value, Cell* buffer, float_::TinyValues tiny, bool exact, int32_t limit) {
   const int n = arity(value->type());
   limit = string::emit(buffer, "(", limit);
   for (int i = 0; i < n; ++i) {
     if (i > 0) limit = string::emit(buffer, ", ", limit);
     std::string text;
-    if (float_::exact_float32_text(get(value, i), false, text))
+    if (exact && float_::exact_float32_text(get(value, i), false, text))
       limit = string::emit(buffer, text, limit);
     else
       limit = string::emit(
-          buffer, float_::form_float(get(value, i), float_::FormKind::point).view(), limit);
+          buffer, float_::form_float(get(value, i), float_::FormKind::point, tiny).view(), limit);
   }
   return string::emit(buffer, ")", limit);
+}
+
+}  // namespace
+
+int32_t form(Cell* value, Cell* buffer, Cell*, int32_t limit) {
+  return emit_point(value, buffer, float_::TinyValues::as_zero, false, limit);
+}
+
+int32_t mold(Cell* value, Cell* buffer, bool, bool all, bool, Cell*, int32_t limit, int32_t) {
+  return emit_point(value, buffer, float_::TinyValues::kept, all, limit);
 }
 
 int32_t compare(Cell* a, Cell* b, CompareOp op) {
@@ -381,19 +378,22 @@ constexpr ActionRow kRow{
 };
 
 // "(" x "," y ["," z] ")": blanks around each coordinate; a coordinate is a
-// number text (or a special float such as 1.#INF) of at most 312 bytes.
+// number text (or a special float such as 1.#INF) of at most 312 bytes. The
+// blanks are those the scanner lets into a point's body: space, tab and
+// carriage return (a line feed ends the body as an error).
 bool load_token(const lexer::LateToken& token, bool build, Cell* out) {
   const uint8_t* p = token.text;
   const uint8_t* end = p + token.len;
   if (p >= end || *p++ != '(') return false;
+  auto blank = [](uint8_t b) { return b == ' ' || b == '\t' || b == '\r'; };
   float v[3] = {0.0f, 0.0f, 0.0f};
   int n = 0;
   for (;;) {
-    while (p < end && (*p == ' ' || *p == '\t')) ++p;
+    while (p < end && blank(*p)) ++p;
     const uint8_t* from = p;
-    while (p < end && *p != ',' && *p != ')' && *p != ' ' && *p != '\t') ++p;
+    while (p < end && *p != ',' && *p != ')' && !blank(*p)) ++p;
     const uint8_t* to = p;
-    while (p < end && (*p == ' ' || *p == '\t')) ++p;
+    while (p < end && blank(*p)) ++p;
     if (from == to || to - from > 312 || n == 3 || p >= end) return false;
     int32_t rest = 0;
     const double d = dtoa::text_to_float(reinterpret_cast<const char*>(from),

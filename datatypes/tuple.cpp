@@ -220,16 +220,9 @@ Cell* make(Cell* proto, Cell* spec, TypeId) {
     case TypeId::url:
     case TypeId::tag:
     case TypeId::email:
-    case TypeId::ref: {
-      Cell* loaded = stack::push_slot();
-      set_none(loaded);
-      const Cell* first = lexer::load_first_value(loaded, spec);
-      if (first == nullptr || !first->is(TypeId::tuple)) bad_to_arg(spec);
-      *proto = *first;
-      proto->clear_flag(cell_flag::new_line);
-      stack::pop(1);
+    case TypeId::ref:
+      if (!lexer::load_first_of(proto, spec, TypeId::tuple)) bad_to_arg(spec);
       return proto;
-    }
     case TypeId::issue: return from_issue(spec, proto);
     case TypeId::binary: return from_binary(spec, proto);
     default: bad_to_arg(spec);

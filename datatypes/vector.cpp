@@ -132,18 +132,22 @@ int32_t emit_element(Cell* buffer, const uint8_t* item, uint32_t w, TypeId type,
       string::escape_char(buffer, v.data3, false);
       return limit - 1;
     case TypeId::integer: return string::emit(buffer, integer::form_signed(v.integer()).view(), limit);
-    case TypeId::percent:
-      return string::emit(buffer,
-                          float_::form_float(v.real() * 100.0, w == 4 ? float_::FormKind::percent32
-                                                                     : float_::FormKind::percent)
-                              .view(),
-                          limit);
-    default:
-      return string::emit(
-          buffer,
-          float_::form_float(v.real(), w == 4 ? float_::FormKind::float32 : float_::FormKind::float64).view(),
-          limit);
+    default: break;
   }
+  // mold keeps a tiny non-zero element's digits ("0.0" would load as another value).
+  const float_::TinyValues tiny = mold ? float_::TinyValues::kept : float_::TinyValues::as_zero;
+  if (type == TypeId::percent)
+    return string::emit(buffer,
+                        float_::form_percent(v.real(),
+                                           w == 4 ? float_::FormKind::percent32 : float_::FormKind::percent,
+                                           tiny)
+                            .view(),
+                        limit);
+  return string::emit(
+      buffer,
+      float_::form_float(v.real(), w == 4 ? float_::FormKind::float32 : float_::FormKind::float64, tiny)
+          .view(),
+      limit);
 }
 
 int32_t emit_elements(const Cell* v, Cell* buffer, bool mold, int32_t limit, bool exact = false) {

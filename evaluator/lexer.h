@@ -111,6 +111,11 @@ void transcode(Cell* result, const Cell* src, const TranscodeOptions& options);
 // value; returns that value's cell inside the block, or null when the text
 // holds none. Syntax errors are raised.
 const Cell* load_first_value(Cell* dst, const Cell* text);
+// The conversions from text (to date!, time!, tuple!, pair!, the points):
+// loads the text's first value into `out` (its new-line marker cleared) when
+// it is of `type`; false, with `out` untouched, when the text holds no value
+// or another one first. Syntax errors are raised.
+bool load_first_of(Cell* out, const Cell* text, TypeId type);
 
 // Number scanning for conversions of text (to integer!, to float!). `text`
 // points at `count` characters of `unit` bytes each (1, 2 or 4); `*error`

@@ -1,6 +1,7 @@
 // The lexer's scan engine: the run records and their buffers, the token
 // loop, nesting of series through marker cells, events, lexer errors and the
-// entry points (`scan`, `load_string`, `transcode`, `load_first_value`).
+// entry points (`scan`, `load_string`, `transcode`, `load_first_value`,
+// `load_first_of`).
 //
 // The token loop feeds one byte at a time through the class and transition
 // tables until a terminal state names the token class, then hands the token
@@ -14,6 +15,7 @@
 #include <cstring>
 
 #include "evaluator/lexer_engine.h"
+#include "evaluator/stack.h"
 #include "memory/collector.h"
 #include "memory/series.h"
 #include "runtime/unwind.h"
@@ -159,13 +161,14 @@ void grow_stack() {
   cell_stack.capacity = static_cast<uint32_t>(cap);
 }
 
-// `lexer/point-ahead?`: a "(" that opens a point literal.
+// `lexer/point-ahead?`: a "(" that opens a point literal. The blanks skipped
+// are those of a point's body (tab, space, carriage return).
 bool point_ahead(const LexerState& s, uint32_t paren) {
   uint32_t p = paren + 1;
   if (s.input_end - p <= 3) return false;
   for (; p < s.input_end; p++) {
     uint8_t b = s.text[p];
-    if (b == '\t' || b == ' ' || b == '#' || b == '+' || b == '-' || b == '.' ||
+    if (b == '\t' || b == ' ' || b == '\r' || b == '#' || b == '+' || b == '-' || b == '.' ||
         (b >= '0' && b <= '9'))
       continue;
     switch (b) {
@@ -1084,6 +1087,19 @@ const Cell* load_first_value(Cell* dst, const Cell* text) {
   SeriesBuffer* b = memory::series(dst->node());
   if (b->length() == 0) return nullptr;
   return b->cells();
+}
+
+bool load_first_of(Cell* out, const Cell* text, TypeId type) {
+  Cell* loaded = stack::push_slot();
+  set_none(loaded);
+  const Cell* first = load_first_value(loaded, text);
+  const bool found = first != nullptr && first->is(type);
+  if (found) {
+    *out = *first;
+    out->clear_flag(cell_flag::new_line);
+  }
+  stack::pop(1);
+  return found;
 }
 
 }  // namespace qel::lexer

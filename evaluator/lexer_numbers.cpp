@@ -60,6 +60,25 @@ void push_number(LexerState& s, Check mode, TypeId type, int32_t i, double d) {
   c->header |= nl;
 }
 
+// The special floats 1.#INF, -1.#INF and 1.#NaN (any case after "#"); false
+// for another text.
+bool special_float(const uint8_t* t, uint32_t len, double* out) {
+  bool negative = false;
+  if (len > 0 && (t[0] == '+' || t[0] == '-')) {
+    negative = t[0] == '-';
+    t++;
+    len--;
+  }
+  auto upper = [](uint8_t b) { return (b >= 'a' && b <= 'z') ? b - 32 : b; };
+  if (len != 6 || t[0] != '1' || t[1] != '.' || t[2] != '#') return false;
+  char word[4] = {static_cast<char>(upper(t[3])), static_cast<char>(upper(t[4])),
+                  static_cast<char>(upper(t[5])), 0};
+  if (std::strcmp(word, "NAN") == 0) *out = std::numeric_limits<double>::quiet_NaN();
+  else if (std::strcmp(word, "INF") == 0) *out = negative ? -HUGE_VAL : HUGE_VAL;
+  else return false;
+  return true;
+}
+
 }  // namespace
 
 bool float_syntax_q(const uint8_t* t, uint32_t len) {
@@ -111,6 +130,12 @@ void load_percent(LexerState& s, uint32_t start, uint32_t end, uint32_t, Check m
   s.input = end + 1;
   s.type = static_cast<int32_t>(TypeId::percent);
   uint32_t len = end - start;
+  // 1.#INF%, -1.#INF% and 1.#NaN%: the percents mold writes for the special values.
+  double special;
+  if (special_float(s.text + start, len, &special)) {
+    push_number(s, mode, TypeId::percent, 0, special);
+    return;
+  }
   if (!float_syntax_q(s.text + start, len)) throw_error(s, start, end + 1, TypeId::float_);
   char buf[kMaxFloatText + 16];
   uint32_t n = strip_separators(s.text + start, len, buf);
@@ -145,22 +170,8 @@ void load_percent(LexerState& s, uint32_t start, uint32_t end, uint32_t, Check m
 void load_float_special(LexerState& s, uint32_t start, uint32_t end, uint32_t, Check mode) {
   s.input = end;
   s.type = static_cast<int32_t>(TypeId::float_);
-  const uint8_t* t = s.text + start;
-  uint32_t len = end - start;
-  bool negative = false;
-  if (len > 0 && (t[0] == '+' || t[0] == '-')) {
-    negative = t[0] == '-';
-    t++;
-    len--;
-  }
-  auto upper = [](uint8_t b) { return (b >= 'a' && b <= 'z') ? b - 32 : b; };
-  if (len != 6 || t[0] != '1' || t[1] != '.' || t[2] != '#') throw_error(s, start, end, TypeId::float_);
-  char word[4] = {static_cast<char>(upper(t[3])), static_cast<char>(upper(t[4])),
-                  static_cast<char>(upper(t[5])), 0};
   double d;
-  if (std::strcmp(word, "NAN") == 0) d = std::numeric_limits<double>::quiet_NaN();
-  else if (std::strcmp(word, "INF") == 0) d = negative ? -HUGE_VAL : HUGE_VAL;
-  else throw_error(s, start, end, TypeId::float_);
+  if (!special_float(s.text + start, end - start, &d)) throw_error(s, start, end, TypeId::float_);
   push_number(s, mode, TypeId::float_, 0, d);
 }
 

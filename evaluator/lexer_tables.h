@@ -243,7 +243,8 @@ constexpr Transitions make_transitions() {
        {{c_at}, S(56)}, {{c_dot}, S(29)}, {{c_plus, c_minus}, S(26)}});
   row(t, 28, T(24),
       {{{c_digit}, T(23)},
-       {{c_sharp, c_quote, c_colon, c_percent, c_at, c_dollar, c_caret, c_invalid}, T(2)},
+       {{c_sharp, c_quote, c_colon, c_at, c_dollar, c_caret, c_invalid}, T(2)},
+       {{c_percent}, T(22)},
        {{c_letter_x, c_letter_T, c_letter_h, c_letter_e, c_letter_E, c_hex_lower, c_hex_upper,
          c_greater, c_equal, c_dot, c_plus, c_minus, c_utf8_tail, c_word_char},
         S(28)}});
@@ -478,6 +479,7 @@ inline constexpr int next_state(int state, int cls) {
 
 static_assert(next_state(0, c_end) == kTerminalBase + t_eof);
 static_assert(next_state(23, c_percent) == kTerminalBase + t_percent);
+static_assert(next_state(28, c_percent) == kTerminalBase + t_percent);  // 1.#INF%
 static_assert(next_state(64, c_plus) == 64);
 
 }  // namespace qel::lexer

@@ -170,25 +170,25 @@ RoundMode round_mode(const RoundFlags& f) {
 }
 
 int32_t round_to(int32_t v, int32_t scale, RoundMode mode) {
-  if (v == kMin) return v;
-  const int32_t s = abs(scale);
+  // Worked in 64 bits: the magnitudes of the smallest integer and of a
+  // scale of -2147483648, and the multiple just past them, do not fit in
+  // 32 bits, though the rounded answer often does.
+  const int64_t s = scale < 0 ? -static_cast<int64_t>(scale) : scale;
   if (s == 0) return v;
   const bool negative = v < 0;
-  const int32_t a = negative ? -v : v;
-  const int32_t r = a % s;
+  const int64_t a = negative ? -static_cast<int64_t>(v) : v;
+  const int64_t r = a % s;
   if (r == 0) return v;
-  const int32_t d = s - r;  // distance to the next multiple away from zero
-  int32_t u = 0;
-  const bool u_overflows = __builtin_add_overflow(a, d, &u);
-  auto toward_zero = [&] { return negative ? -(a - r) : a - r; };
-  auto away_from_zero = [&] {
-    if (u_overflows) raise_overflow();
-    return negative ? -u : u;
+  const int64_t d = s - r;  // distance to the next multiple away from zero
+  auto signed_result = [&](int64_t m) {
+    const int64_t x = negative ? -m : m;
+    if (x < kMin || x > kMax) raise_overflow();
+    return static_cast<int32_t>(x);
   };
+  auto toward_zero = [&] { return signed_result(a - r); };
+  auto away_from_zero = [&] { return signed_result(a + d); };
   switch (mode) {
     case RoundMode::down: return toward_zero();
-    // Only a move away from zero can leave 32 bits: floor of a positive
-    // value and ceiling of a negative one always have their answer.
     case RoundMode::floor: return negative ? away_from_zero() : toward_zero();
     case RoundMode::ceiling: return negative ? toward_zero() : away_from_zero();
     default: break;
@@ -392,7 +392,6 @@ Cell* round(Cell* value, Cell* scale, RoundFlags flags) {
   if (scale != nullptr && scale->is(TypeId::money)) {
     fire_not_related(nullptr, TypeId::money);
   }
-  if (value->integer() == kMin) return value;
   if (scale != nullptr && !scale->is(TypeId::integer)) {
     set_float(value, static_cast<double>(value->integer()));
     float_::round(value, scale, round_mode(flags));

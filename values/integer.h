@@ -103,9 +103,9 @@ bool power_exact(int32_t base, int32_t exponent, int32_t* result);
 enum class RoundMode : uint8_t { half_away, down, floor, ceiling, even, half_down, half_ceiling };
 RoundMode round_mode(const RoundFlags& f);
 
-// Rounds v to a multiple of scale (scale 0 leaves it; the most negative
-// integer is returned unchanged); math `overflow` when the rounded magnitude
-// leaves the 32-bit range. A negative scale counts by its magnitude.
+// Rounds v to a multiple of scale (scale 0 leaves it); math `overflow` when
+// the rounded value leaves the 32-bit range. A negative scale counts by its
+// magnitude.
 int32_t round_to(int32_t v, int32_t scale, RoundMode mode);
 
 // --- comparison

@@ -275,12 +275,9 @@ Cell* make(Cell* proto, Cell* spec, TypeId) {
     case TypeId::tag:
     case TypeId::email:
     case TypeId::ref: {
-      Cell* loaded = stack::push_slot();
-      set_none(loaded);
-      const Cell* first = lexer::load_first_value(loaded, spec);
-      if (first == nullptr || !first->is(TypeId::time)) bad_to_arg(spec);
-      v = first->real();
-      stack::pop(1);
+      Cell first;
+      if (!lexer::load_first_of(&first, spec, TypeId::time)) bad_to_arg(spec);
+      v = first.real();
       break;
     }
     default: bad_to_arg(spec);
@@ -358,6 +355,13 @@ void divide() {
 Cell* round(Cell* value, Cell* scale, RoundFlags flags) {
   if (scale != nullptr && scale->is(TypeId::money)) {
     fire_not_related(nullptr, TypeId::money);
+  }
+  // An integer! scale counts seconds here: the answer is a time, never the
+  // integer float_::round would make of it (and refuse beyond 32 bits).
+  Cell seconds_scale;
+  if (scale != nullptr && scale->is(TypeId::integer)) {
+    set_float(&seconds_scale, static_cast<double>(scale->integer()), TypeId::float_);
+    scale = &seconds_scale;
   }
   float_::round(value, scale, integer::round_mode(flags));
   const double seconds = value->is(TypeId::integer) ? value->integer() : value->real();

@@ -37,7 +37,7 @@ TEST(NumsFloat, FormFloat) {
       {2147483648.0, FormKind::float64, "2147483648.0"},
       {1e300, FormKind::float64, "1.0e300"},
       {kInf, FormKind::float64, "1.#INF"},
-      {-kInf, FormKind::percent, "-1.#INF"},
+      {-kInf, FormKind::percent, "-1.#INF%"},
       {std::nan(""), FormKind::float64, "1.#NaN"},
       {50.0, FormKind::percent, "50%"},
       {0.0, FormKind::percent, "0%"},

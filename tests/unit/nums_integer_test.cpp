@@ -171,7 +171,12 @@ TEST(NumsInteger, RoundTo) {
       {19, 10, M::down, 10},
       {-19, -10, M::down, -10},
       {5, 0, M::half_away, 5},
-      {INT32_MIN, 7, M::ceiling, INT32_MIN},
+      {INT32_MIN, 7, M::ceiling, -2147483646},
+      {INT32_MIN, 3, M::down, -2147483646},
+      {INT32_MIN, 2, M::half_away, INT32_MIN},
+      {5, INT32_MIN, M::half_away, 0},
+      {-1073741824, INT32_MIN, M::half_away, INT32_MIN},
+      {1073741824, INT32_MIN, M::half_down, 0},
       {2147483647, 10, M::down, 2147483640},
   };
   for (const auto& c : cases)
@@ -188,7 +193,9 @@ TEST(NumsInteger, RoundTo) {
             code(ErrorCode::math_overflow));
   EXPECT_EQ(integer::round_to(2147483641, 10, M::floor), 2147483640);
   EXPECT_EQ(integer::round_to(-2147483641, 10, M::ceiling), -2147483640);
-  EXPECT_EQ(raised([] { integer::round_to(5, INT32_MIN, M::half_away); }),
+  EXPECT_EQ(raised([] { integer::round_to(INT32_MIN, 3, M::half_away); }),
+            code(ErrorCode::math_overflow));
+  EXPECT_EQ(raised([] { integer::round_to(1073741824, INT32_MIN, M::half_away); }),
             code(ErrorCode::math_overflow));
 }
 
