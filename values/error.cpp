@@ -405,8 +405,7 @@ int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* pa
              int32_t indent) {
   // An error met again inside itself (an argument holding the error) is
   // written as a marker, as an object is.
-  if (cycle_guard::find(cycle_guard::identity(value)))
-    return string::emit(buffer, "make error! [...]", limit);
+  if (cycle_guard::detect(value, buffer, limit, cycle_guard::Output::mold)) return limit;
   if (!only) limit = string::emit(buffer, "make error! [", limit);
   object::FieldsStyle style;
   style.only = only;
