@@ -104,8 +104,8 @@ void mold_data() {
 }
 
 constexpr RoutineDef kFieldRoutines[] = {
-    {"mold-data", mold_data, R"spec(value [any-type!] only [logic!] all [logic!] return: [string!])spec",
-     TypeId::string},
+    {"mold-data", mold_data,
+     R"spec(value [any-type!] only [logic!] all [logic!] return: [string!])spec", TypeId::string},
     {"body-lists", body_lists, R"spec(body [block!] return: [block!])spec", TypeId::block},
     {"gc-active?", gc_active_q, R"spec(return: [logic!])spec", TypeId::logic},
     {"gc-series-cycles", gc_series_cycles, R"spec(return: [integer!])spec", TypeId::integer},

@@ -240,8 +240,8 @@ void set_words(Cell* target_in, const Cell* value_in, bool only, bool some, bool
   const bool keep_handlers = target->data3 && !(spread && is_object_like(source->type()));
   auto field_value = [&](const Cell& w, uint32_t i) -> const Cell* {
     const Cell* v = source_value(source, spread, &w, i);
-    if (v && keep_handlers && is_handler_symbol(w.symbol()) && !v->is(TypeId::function)) return nullptr;
-    return v;
+    const bool kept = keep_handlers && is_handler_symbol(w.symbol());
+    return v && kept && !v->is(TypeId::function) ? nullptr : v;
   };
   // Without /any no field may receive unset!: every value that a field would
   // take is checked before anything is assigned, the field that would take it
