@@ -12,6 +12,7 @@ constexpr uint32_t kNoPartner = 0;  // no node or context is 0
 uint32_t entries[kCapacity];
 uint32_t partners[kCapacity];  // the second identity of a compared pair
 uint32_t top = 0;              // next free entry
+bool refusing = false;         // a Refuse scope is open
 }  // namespace
 
 void push(uint32_t id) { push_pair(id, kNoPartner); }
@@ -51,6 +52,7 @@ uint32_t depth() { return top; }
 
 bool detect(const Cell* value, Cell* buffer, int32_t& limit, Output out) {
   if (!find(identity(value))) return false;
+  if (refusing) fire(ErrorCode::internal_no_cycle);
   std::string_view marker = "...";
   if (out == Output::mold) {
     switch (value->type()) {
@@ -67,6 +69,9 @@ bool detect(const Cell* value, Cell* buffer, int32_t& limit, Output out) {
       case TypeId::object:
         marker = "make object! [...]";
         break;
+      case TypeId::error:
+        marker = "make error! [...]";
+        break;
       default:
         break;
     }
@@ -74,5 +79,8 @@ bool detect(const Cell* value, Cell* buffer, int32_t& limit, Output out) {
   limit = string::emit(buffer, marker, limit);
   return true;
 }
+
+Refuse::Refuse() : was_(refusing) { refusing = true; }
+Refuse::~Refuse() { refusing = was_; }
 
 }  // namespace qel::cycle_guard

@@ -53,9 +53,24 @@ enum class Output : uint8_t { form, mold };
 // When the value's identity is on the guard: appends the marker for a
 // repeated value to `buffer` ("..." when forming; when molding "[...]" for
 // block!/hash!, "(...)" for paren!, "#[...]" for map!, "make object! [...]"
-// for object!, "..." otherwise), lowers `limit` by its length and answers
-// true. Otherwise appends nothing and answers false.
+// for object!, "make error! [...]" for error!, "..." otherwise), lowers
+// `limit` by its length and answers true. Otherwise appends nothing and
+// answers false. While a Refuse scope is open a repeated value raises
+// internal `no-cycle` instead of writing its marker.
 bool detect(const Cell* value, Cell* buffer, int32_t& limit, Output out);
+
+// Text that must load back as the value it was made from (save) cannot
+// hold a marker: repeated values are refused while the scope is open.
+class Refuse {
+ public:
+  Refuse();
+  ~Refuse();
+  Refuse(const Refuse&) = delete;
+  Refuse& operator=(const Refuse&) = delete;
+
+ private:
+  bool was_;
+};
 
 // RAII entry: pushes on construction, pops on destruction (also when an
 // error unwinds through the walk).

@@ -15,6 +15,7 @@
 #include "datatypes/event.h"
 #include "datatypes/float.h"
 #include "datatypes/handle.h"
+#include "evaluator/cycle_guard.h"
 #include "evaluator/stack.h"
 #include "gui/terminal/routines.h"
 #include "library/codec_routines.h"
@@ -24,6 +25,7 @@
 #include "runtime/startup.h"
 #include "services/cmdline.h"
 #include "services/files.h"
+#include "values/actions.h"
 #include "values/block.h"
 #include "values/context.h"
 #include "values/error.h"
@@ -86,7 +88,24 @@ void body_lists() {
   stack::top = out;
 }
 
+// save's text: the value molded (/only, /all as asked) as text that loads
+// back as it, so a value inside itself raises no-cycle instead of being
+// written as a marker that loads as something else.
+void mold_data() {
+  Cell* base = stack::top;
+  const bool only = !is_falsy(stack::arguments + 1), all = !is_falsy(stack::arguments + 2);
+  Cell* buffer = string::rs_make_at(stack::push_slot(), 16);
+  {
+    cycle_guard::Refuse refuse;
+    actions::call_mold(stack::arguments, buffer, only, all, false, nullptr, string::kNoLimit, 0);
+  }
+  *result() = *buffer;
+  stack::top = base;
+}
+
 constexpr RoutineDef kFieldRoutines[] = {
+    {"mold-data", mold_data,
+     R"spec(value [any-type!] only [logic!] all [logic!] return: [string!])spec", TypeId::string},
     {"body-lists", body_lists, R"spec(body [block!] return: [block!])spec", TypeId::block},
     {"gc-active?", gc_active_q, R"spec(return: [logic!])spec", TypeId::logic},
     {"gc-series-cycles", gc_series_cycles, R"spec(return: [integer!])spec", TypeId::integer},

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <unordered_set>
 
 #include "datatypes/binary.h"
 #include "datatypes/date.h"
@@ -342,6 +343,47 @@ void Encoder::global_word(const Cell* v) {
   if (!compact_) put32(v->data3);
 }
 
+// Whether the owner of a word's context can be written in full: nothing
+// reachable from it through series, objects, functions and errors lacks a
+// record. The contexts of library code hold routines (a codec's entry
+// points, the collector's switch); a word bound to one is written as a name,
+// as a word bound to a context no value owns is. Bindings met on the way are
+// not followed: such a word makes the same choice when it is written. The
+// answer is kept for the rest of the call.
+bool Encoder::writable(Node ctx, const Cell* owner) {
+  if (auto it = writable_.find(ctx); it != writable_.end()) return it->second;
+  std::unordered_set<Node> seen;
+  std::vector<Cell> work{*owner};
+  auto cells = [&](const Cell* c, uint32_t n) { work.insert(work.end(), c, c + n); };
+  bool ok = true;
+  while (ok && !work.empty()) {
+    Cell c = work.back();
+    work.pop_back();
+    TypeId t = c.type();
+    if (t == TypeId::op) {
+      t = op::wrapped(&c);
+      if (t != TypeId::native && t != TypeId::action && t != TypeId::function) ok = false;
+      c = op::unwrap(&c);
+    }
+    if (no_record(t)) {
+      ok = false;
+    } else if (path_block(t)) {
+      if (seen.insert(c.node()).second) cells(cells_of(c.node()), length_of(c.node()));
+    } else if (t == TypeId::object || t == TypeId::error || t == TypeId::context) {
+      const Node x = c.data1;
+      if (seen.insert(x).second && !context::on_stack(context::context_cell(x)))
+        cells(context::values(x), context::word_count(x));
+    } else if (t == TypeId::function && seen.insert(c.data1).second) {
+      // Its context's values live on the stack: the spec and body are all.
+      cells(cells_of(c.data2), length_of(c.data2));
+      const Cell* body = function::extra(&c, function::kBody);
+      if (body->is(TypeId::block)) cells(cells_of(body->node()), length_of(body->node()));
+    }
+  }
+  writable_[ctx] = ok;
+  return ok;
+}
+
 void Encoder::word(const Cell* v) {
   const TypeId t = v->type();
   const Node ctx = v->context();
@@ -373,6 +415,7 @@ void Encoder::word(const Cell* v) {
     return path(p);
   }
   if (ot != TypeId::object && ot != TypeId::function) return global_word(v);
+  if (!writable(ctx, owner)) return global_word(v);
   header(t, true);
   unsigned_field(symbol(v->symbol()));
   signed_field(index);

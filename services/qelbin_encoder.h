@@ -59,6 +59,7 @@ class Encoder {
   std::unordered_map<Node, uint32_t> roots_;
   int32_t depth_ = 0;
   bool global_words_ = false;  // an error's call trace: names, not bindings
+  std::unordered_map<Node, bool> writable_;  // owner context -> can be written
 
   // --- bytes
   void put8(uint8_t b) { out_.push_back(b); }
@@ -82,6 +83,7 @@ class Encoder {
   void number(const Cell* v);
   void word(const Cell* v);
   void global_word(const Cell* v);
+  bool writable(Node ctx, const Cell* owner);
   void block(const Cell* v);
   void map(const Cell* v);
   void text(const Cell* v);

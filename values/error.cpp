@@ -256,15 +256,20 @@ int32_t form(Cell* value, Cell* buffer, Cell*, int32_t limit) {
     id = index_in(cat_ctx, field(&err, kId));
   }
   Cell tmpl = context::values(cat_ctx)[id];
-  if (tmpl.is(TypeId::word)) tmpl = *object::find_value(&err, &tmpl);
+  const bool from_field = tmpl.is(TypeId::word);
+  if (from_field) tmpl = *object::find_value(&err, &tmpl);
+  const bool syntax = category == static_cast<int32_t>(ErrorCategory::syntax);
   Cell type_text = context::values(cat_ctx)[1];
   limit = actions::call_form(&type_text, buffer, nullptr, limit);
   limit = string::emit(buffer, ": ", limit);
   if (tmpl.is(TypeId::string)) {
     limit = actions::call_form(&tmpl, buffer, nullptr, limit);
   } else if (tmpl.is(TypeId::block)) {
-    const bool syntax = category == static_cast<int32_t>(ErrorCategory::syntax);
     limit = write_message_block(&tmpl, buffer, &err, syntax, limit);
+  } else if (from_field) {
+    // A field that holds no text (cause-error 'user 'message [42]) is the
+    // message as a block template would write it.
+    limit = write_cut(buffer, &tmpl, !syntax, false, kArgumentCut, limit);
   } else {
     Cell previous = *field(&err, kType);
     make_invalid(&err, &previous);
@@ -405,8 +410,7 @@ int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* pa
              int32_t indent) {
   // An error met again inside itself (an argument holding the error) is
   // written as a marker, as an object is.
-  if (cycle_guard::find(cycle_guard::identity(value)))
-    return string::emit(buffer, "make error! [...]", limit);
+  if (cycle_guard::detect(value, buffer, limit, cycle_guard::Output::mold)) return limit;
   if (!only) limit = string::emit(buffer, "make error! [", limit);
   object::FieldsStyle style;
   style.only = only;

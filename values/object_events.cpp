@@ -233,6 +233,16 @@ void set_words(Cell* target_in, const Cell* value_in, bool only, bool some, bool
       !only && (source->is(TypeId::block) || is_object_like(source->type()));
   const Node ctx = target->data1;
   const uint32_t n = context::word_count(ctx);
+  // A block or a single value fills fields by position, not by name: an event
+  // handler of the target takes only a function from it and keeps its own
+  // otherwise (none past a block's tail would leave the object refusing every
+  // later change). An object source replaces a handler of the same name.
+  const bool keep_handlers = target->data3 && !(spread && is_object_like(source->type()));
+  auto field_value = [&](const Cell& w, uint32_t i) -> const Cell* {
+    const Cell* v = source_value(source, spread, &w, i);
+    const bool kept = keep_handlers && is_handler_symbol(w.symbol());
+    return v && kept && !v->is(TypeId::function) ? nullptr : v;
+  };
   // Without /any no field may receive unset!: every value that a field would
   // take is checked before anything is assigned, the field that would take it
   // named (an object source is matched by name, so a field of the source that
@@ -242,7 +252,7 @@ void set_words(Cell* target_in, const Cell* value_in, bool only, bool some, bool
     for (uint32_t i = 0; i < n; i++) {
       Cell w = *context::word_cell(ctx, static_cast<int32_t>(i));
       w.header = static_cast<uint32_t>(TypeId::word);
-      const Cell* v = source_value(source, spread, &w, i);
+      const Cell* v = field_value(w, i);
       if (v && (v->type() == TypeId::unset || v->type() == TypeId::none_id))
         fire(ErrorCode::script_need_value, &w);
     }
@@ -250,7 +260,7 @@ void set_words(Cell* target_in, const Cell* value_in, bool only, bool some, bool
   for (uint32_t i = 0; i < n; i++) {
     Cell w = *context::word_cell(ctx, static_cast<int32_t>(i));
     w.header = static_cast<uint32_t>(TypeId::word);
-    const Cell* from = source_value(source, spread, &w, i);
+    const Cell* from = field_value(w, i);
     if (!from) continue;
     Cell v = *from;
     if (v.type() == TypeId::none_id) set_unset(&v);

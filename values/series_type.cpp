@@ -301,7 +301,7 @@ TakePlan take_plan(const Cell* s, const Cell* part, bool last) {
   TakePlan plan;
   int32_t head = std::max(s->head(), 0);
   int32_t rest = get_length(s) - head;
-  if (rest < 1) return plan;
+  if (rest < 1 && !part) return plan;
   if (part) {
     if (part->is(TypeId::integer)) {
       plan.d = part->integer();
@@ -312,6 +312,12 @@ TakePlan take_plan(const Cell* s, const Cell* part, bool last) {
       else
         plan.d = last ? head + rest - part->head() : part->head() - head;
     }
+  }
+  // At the tail only a /part reaching back (a count of 0 or less, without
+  // /last) has items to take: those before the head, as copy/part takes them.
+  if (rest < 1 && (plan.d > 0 || last || head < 1)) {
+    plan.d = 1;
+    return plan;
   }
   int32_t count = plan.d;
   if (plan.d < 0) {
