@@ -437,7 +437,7 @@ void render_choice(int32_t x, int32_t y, Widget* w) {
 }
 
 // Check boxes and radio buttons: space or a click sets the data and sends
-// `change`; focus only redraws.
+// `change` (but for a radio button's click); focus only redraws.
 int32_t choice_event(int32_t kind, GuiMessage* m, bool radio) {
   Widget* w = m->widget;
   if (kind == event_type::focus) {
@@ -459,7 +459,9 @@ int32_t choice_event(int32_t kind, GuiMessage* m, bool radio) {
   if (w->build) w->build(w);
   if (!still_has(face, w)) return 0;
   invalidate(w);
-  send_widget_value(widget_event::change, w, on ? 1 : 0);
+  // A radio button's click becomes `change` in the radio event function:
+  // sending one here as well ran the actor twice.
+  if (!(radio && kind == event_type::click)) send_widget_value(widget_event::change, w, on ? 1 : 0);
   return 0;
 }
 
