@@ -77,6 +77,9 @@ class Events(unittest.TestCase):
         s.wait_for("xy")
         click(s, "Pick")
         s.wait_for(lambda text: "picked 1" in text)
+        # The first row of a list without a selection: the click selects it.
+        click(s, "aa")
+        s.wait_for("row 1")
         s.type("\x1b")
         self.assertEqual(s.wait_exit(), 0)
         self.assertIn("runs: 1 text: xy", s.screen.text())
@@ -89,6 +92,8 @@ view [
 	f: field "x"
 	button "Go" [set-focus f print "went"]
 	radio "Pick" [n: n + 1 print ["picked" n]]
+	return
+	text-list 6x2 data ["aa" "bb"] [print ["row" face/selected]]
 ]
 print ["runs:" n "text:" f/text]
 """
