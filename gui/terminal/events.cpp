@@ -22,8 +22,10 @@
 #include "gui/terminal/support.h"
 #include "gui/terminal/tty.h"
 #include "memory/collector.h"
+#include "runtime/print.h"
 #include "values/block.h"
 #include "values/context.h"
+#include "values/error.h"
 #include "values/logic.h"
 #include "values/symbol.h"
 #include "values/word.h"
@@ -97,22 +99,26 @@ GuiMessage* message_of(const Cell* event) {
 }
 
 // Runs one pass's work under a frame that stops every error and throw;
-// true when one was stopped.
+// true when one was stopped. A stopped error is reported as the console
+// reports one (a bad draw block would otherwise end the loop unexplained).
 template <class F>
 bool guarded(const char* name, F&& body) {
   exits::Mark mark;
   Cell w = word::load(name);
   stack::mark_try_all(&w);
   bool caught = false;
+  bool failed = false;
   try {
     body();
     if (exits::pending) caught = true;
   } catch (const NonLocalExit& e) {
     if (e.level > level::error) throw;
     caught = true;
+    failed = e.level == level::error;
   }
   exits::pending = 0;
   mark.restore();
+  if (failed) print_line({arg::cstring(error::form_report(&unwind::thrown_value).c_str())});
   return caught;
 }
 

@@ -323,6 +323,8 @@ ButtonRoute route_button(int32_t type, Widget* w, float x, float y, uint32_t fla
   if (type == event_type::up && !r.click_consumed &&
       std::find(s.pressed.begin(), s.pressed.end(), w) != s.pressed.end()) {
     LoopState& loop = loop_state();
+    // A focus the click's actor asks for stays where the actor put it.
+    const uint32_t focus_requests = s.focus_requests;
     int32_t click = event_type::click;
     if (r.click_type == event_type::dbl_click || (loop.click_state == 2 && loop.click_age < 500)) {
       send_mouse_event(event_type::click, w, x, y, flags);
@@ -331,7 +333,8 @@ ButtonRoute route_button(int32_t type, Widget* w, float x, float y, uint32_t fla
     }
     if (widget_alive(w)) r.click_consumed = send_mouse_event(click, w, x, y, flags);
     r.click_type = click;
-    if (!child && widget_alive(w) && w->has(widget_flag::focusable) && !w->has(widget_flag::focused))
+    if (!child && widget_alive(w) && w->has(widget_flag::focusable) && !w->has(widget_flag::focused) &&
+        s.focus_requests == focus_requests)
       set_focus_widget(window_record_of(w), w);
   }
   return r;

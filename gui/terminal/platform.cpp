@@ -380,7 +380,10 @@ void os_update_view(Cell* face) {
         Widget* target = nullptr;
         if (selected && selected->is(TypeId::object)) target = face_widget(selected);
         else if (selected && selected->is(TypeId::none)) target = w;
-        if (target) set_focus_widget(screen().active, target);
+        if (target) {
+          screen().focus_requests++;
+          set_focus_widget(screen().active, target);
+        }
       }
     }
     if (changes & change_bit::enabled) {

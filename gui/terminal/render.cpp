@@ -193,6 +193,8 @@ void draw_text(const TextView* text, int32_t x, int32_t y, const ClipRect& clip,
           while (i < n && src.at(i) != '\n') i++;
           continue;
         }
+        // A line break right at the edge moves down once, not twice.
+        if (i < n && src.at(i) == '\n') continue;
         column = x;
         row++;
       }

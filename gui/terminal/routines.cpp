@@ -9,6 +9,7 @@
 
 #include "datatypes/pair.h"
 #include "datatypes/point.h"
+#include "evaluator/interpreter.h"
 #include "evaluator/stack.h"
 #include "gui/terminal/draw.h"
 #include "gui/terminal/events.h"
@@ -109,6 +110,25 @@ void r_get_text_size() {
 void r_get_para_flags() { set_integer(result(), static_cast<int32_t>(get_para_flags(arg(0)))); }
 void r_refresh_screen() { refresh_screen(), none_result(); }
 
+// Calls fn with code and gives the view object's auto-sync? the value
+// sync? on every way out: a return, an error, a break, a throw of any name
+// or a halt all pass through here as they were raised.
+void r_call_keeping_sync() {
+  struct Restore {
+    Cell view, sync;
+    ~Restore() {
+      if (Cell* field = face_field(&view, "auto-sync?")) *field = sync;
+    }
+  } restore{*arg(2), *arg(3)};
+  Cell fn = *arg(0);
+  const Cell* args[] = {arg(1)};
+  Cell name = word::load("run-code");
+  Cell* base = stack::top;
+  Cell answer = *interpreter::call_function(&fn, args, 1, &name);
+  stack::top = base;
+  *result() = answer;
+}
+
 }  // namespace
 }  // namespace gui
 
@@ -155,6 +175,9 @@ constexpr RoutineDef kRoutines[] = {
     {"gui/get-para-flags", gui::r_get_para_flags, R"spec(face [object!] return: [integer!])spec",
      TypeId::integer},
     {"gui/refresh-screen", gui::r_refresh_screen, "", TypeId::none_id},
+    {"gui/call-keeping-sync", gui::r_call_keeping_sync,
+     R"spec("Call fn with code; set view/auto-sync? to sync? however it ends" fn [function!] code [block!] view [object!] sync? [logic!])spec",
+     TypeId::none_id},
     {"gui/screen-text", gui::r_screen_text,
      R"spec("The active window drawn into the screen grid, as text" return: [string!])spec", TypeId::string},
 };

@@ -224,6 +224,10 @@ struct ScreenState {
   WindowRecord* active = nullptr;
   Widget* current_window = nullptr;
   Widget* focused = nullptr;
+  // Counts the language's focus requests (a window's `selected` set), the
+  // ones naming the focused widget too: a click takes the focus only when
+  // its actor asked for none.
+  uint32_t focus_requests = 0;
   // The pointer routing's state (the input translation keeps it here so
   // that a reset clears it).
   std::vector<Widget*> pressed;

@@ -122,10 +122,21 @@ int32_t row_count(const Cell* face) {
 }
 
 // A list whose data shrank under its scrolled rows would show none: its
-// first row comes back to where the last page begins.
+// first row comes back to where the last page begins. The rows then move
+// just enough to show the selected item (one the language set may lie
+// outside them).
 int32_t build_text_list(Widget* w) {
-  int32_t last_top = std::max(0, row_count(&w->face) - widget_size(w).height);
+  int32_t count = row_count(&w->face);
+  int32_t height = widget_size(w).height;
+  int32_t last_top = std::max(0, count - height);
   w->data_word = std::clamp(w->data_word, 0, last_top);
+  const Cell* selected = face_field(&w->face, "selected");
+  if (selected && selected->is(TypeId::integer) && selected->integer() >= 1 && selected->integer() <= count &&
+      height > 0) {
+    int32_t row = selected->integer() - 1;
+    if (row < w->data_word) w->data_word = row;
+    if (row >= w->data_word + height) w->data_word = row - height + 1;
+  }
   Cell result;
   call_helper("make-text-list-ui", w, &result);
   return 0;
@@ -426,7 +437,7 @@ void render_choice(int32_t x, int32_t y, Widget* w) {
 }
 
 // Check boxes and radio buttons: space or a click sets the data and sends
-// `change`; focus only redraws.
+// `change` (but for a radio button's click); focus only redraws.
 int32_t choice_event(int32_t kind, GuiMessage* m, bool radio) {
   Widget* w = m->widget;
   if (kind == event_type::focus) {
@@ -448,7 +459,9 @@ int32_t choice_event(int32_t kind, GuiMessage* m, bool radio) {
   if (w->build) w->build(w);
   if (!still_has(face, w)) return 0;
   invalidate(w);
-  send_widget_value(widget_event::change, w, on ? 1 : 0);
+  // A radio button's click becomes `change` in the radio event function:
+  // sending one here as well ran the actor twice.
+  if (!(radio && kind == event_type::click)) send_widget_value(widget_event::change, w, on ? 1 : 0);
   return 0;
 }
 

@@ -20,6 +20,14 @@ print "closed"
 """
 
 
+def click(s, label):
+    """Presses and releases the mouse over the first cell of `label`."""
+    lines = s.screen.text().split("\n")
+    row = next(i for i, line in enumerate(lines) if label in line)
+    column = lines[row].index(label)
+    s.type("\x1b[<0;%d;%dM\x1b[<0;%d;%dm" % (column + 1, row + 1, column + 1, row + 1))
+
+
 class Events(unittest.TestCase):
     def test_mouse_keys_and_escape(self):
         s = run_script(self, "events.qel", SCRIPT)
@@ -59,6 +67,39 @@ class Events(unittest.TestCase):
         s.pump(0.2)
         self.assertEqual(s.screen.text().split("\n")[-2:], ["bye", "after"])
         self.assertEqual(s.modes_now(), s.modes_before)
+
+    def test_clicks_run_an_actor_once_and_keep_the_focus_it_set(self):
+        # The button's actor moves the focus to the field: the click does not
+        # take it back, so the next key goes to the field. A click on a radio
+        # button runs its actor once.
+        s = run_script(self, "focus.qel", FOCUS_SCRIPT)
+        s.wait_for("Go")
+        click(s, "Go")
+        s.wait_for("went")
+        s.type("y")
+        s.wait_for("xy")
+        click(s, "Pick")
+        s.wait_for(lambda text: "picked 1" in text)
+        # The first row of a list without a selection: the click selects it.
+        click(s, "aa")
+        s.wait_for("row 1")
+        s.type("\x1b")
+        self.assertEqual(s.wait_exit(), 0)
+        self.assertIn("runs: 1 text: xy", s.screen.text())
+
+
+FOCUS_SCRIPT = """Qel []
+system/view/platform/mouse-event?: true
+n: 0
+view [
+	f: field "x"
+	button "Go" [set-focus f print "went"]
+	radio "Pick" [n: n + 1 print ["picked" n]]
+	return
+	text-list 6x2 data ["aa" "bb"] [print ["row" face/selected]]
+]
+print ["runs:" n "text:" f/text]
+"""
 
 
 if __name__ == "__main__":

@@ -1,6 +1,7 @@
 """`view` on a pseudo-terminal: the window is drawn where the cursor
 stands, a key reaches its focused button, whose actor closes it, and the
-script goes on below the drawing with the terminal as it was.
+script goes on below the drawing with the terminal as it was. An error
+in drawing ends the loop with its report.
 """
 
 import unittest
@@ -29,6 +30,16 @@ class View(unittest.TestCase):
         self.assertIn("Close", lines[row])
         self.assertIn("closed", lines[row + 1:])
         self.assertNotIn("closed", lines[:row])
+        self.assertEqual(s.modes_now(), s.modes_before)
+
+    def test_a_bad_draw_block_is_reported_and_the_script_goes_on(self):
+        # The error ends the event loop: it is printed as any error is, and
+        # the script carries on after `view`.
+        s = run_script(self, "draw.qel", 'Qel []\nview [base 10x3 draw [line 0x0 oops]]\nprint "after"\n', cols=60)
+        self.assertEqual(s.wait_exit(), 0)
+        lines = s.screen.text().split("\n")
+        self.assertIn("*** Script Error: DRAW - invalid input at: [oops]", lines)
+        self.assertEqual(lines[-1], "after")
         self.assertEqual(s.modes_now(), s.modes_before)
 
 
