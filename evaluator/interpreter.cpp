@@ -686,15 +686,25 @@ logic:
 int32_t call_by_word(const Cell* val, const Cell& word, const Cell& code, int32_t pc,
                      int32_t end);
 
-// The word that names the call of a native or action reached otherwise than
-// through a word holding it (a path into a block or map, apply, do of the
-// value, a C++ callback): the built-in's own word, so that its errors name it
-// and its arguments; else `word` itself.
+// The word that names the call of a native, action or routine reached
+// otherwise than through a word holding it (a path into a block or map,
+// apply, do of the value, a C++ callback): the built-in's own word, so that
+// its errors name it and its arguments; else `word` itself.
 [[gnu::noinline]] Cell builtin_frame_word(const Cell& word, const Cell* fn) {
   const TypeId t = fn->type();
-  if (t != TypeId::native && t != TypeId::action) return word;
+  if (t != TypeId::native && t != TypeId::action && t != TypeId::routine) return word;
   if (const Cell* v = peek_value(&word))
     if (v->header == fn->header && v->data1 == fn->data1 && v->data3 == fn->data3) return word;
+  if (t == TypeId::routine) {
+    const Cell* index = function::extra(fn, function::kEntry);
+    const char* text = index->is(TypeId::integer) ? routine::entry_name(index->integer()) : nullptr;
+    if (!text) return word;
+    static std::vector<Cell> routine_words;
+    const auto i = static_cast<size_t>(index->integer());
+    if (routine_words.size() <= i) routine_words.resize(i + 1, Cell{});
+    if (!routine_words[i].header) routine_words[i] = word::load(text);
+    return routine_words[i];
+  }
   static Cell names[2][natives::kTableSize + kActionCount + 1];
   const uint32_t i = fn->data1;
   if (i > static_cast<uint32_t>(natives::kTableSize + kActionCount)) return word;

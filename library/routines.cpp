@@ -403,7 +403,7 @@ Cell* push_routine(const RoutineDef& def) {
   lexer::scan(spec, reinterpret_cast<const uint8_t*>(text.data()),
               static_cast<uint32_t>(text.size()), options);
   int32_t returns = def.returns == TypeId::none_id ? -1 : static_cast<int32_t>(def.returns);
-  Cell* value = routine::push(spec, nullptr, routine::add_entry(def.fn), returns);
+  Cell* value = routine::push(spec, nullptr, routine::add_entry(def.fn, def.name), returns);
   *spec = *value;
   stack::top = spec + 1;
   return spec;

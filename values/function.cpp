@@ -139,6 +139,11 @@ std::vector<routine::Entry>& routine_table() {
   static std::vector<routine::Entry> table;
   return table;
 }
+// The routines' names, beside the table (null for a routine without one).
+std::vector<const char*>& routine_names() {
+  static std::vector<const char*> names;
+  return names;
+}
 
 }  // namespace
 
@@ -457,9 +462,16 @@ void register_() {
 
 namespace routine {
 
-int32_t add_entry(Entry fn) {
+int32_t add_entry(Entry fn, const char* name) {
   routine_table().push_back(fn);
+  routine_names().push_back(name);
   return static_cast<int32_t>(routine_table().size());
+}
+
+const char* entry_name(int32_t index) {
+  auto& t = routine_names();
+  if (index < 1 || index > static_cast<int32_t>(t.size())) return nullptr;
+  return t[static_cast<size_t>(index - 1)];
 }
 
 Entry entry(int32_t index) {

@@ -109,8 +109,12 @@ namespace routine {
 // the order of its spec's words; it leaves its result in slot 0.
 using Entry = void (*)();
 
-// Adds a C++ routine to the routine table; returns its index.
-int32_t add_entry(Entry fn);
+// Adds a C++ routine to the routine table, with the word that names it
+// (for the frame of a call that reaches it otherwise than through a word
+// holding it); returns its index.
+int32_t add_entry(Entry fn, const char* name = nullptr);
+// The name a routine was added with (null for none or an unknown index).
+const char* entry_name(int32_t index);
 // The routine of a table index (null for an unknown index).
 Entry entry(int32_t index);
 
