@@ -686,10 +686,10 @@ logic:
 int32_t call_by_word(const Cell* val, const Cell& word, const Cell& code, int32_t pc,
                      int32_t end);
 
-// The word that names the call of a native, action or routine reached
-// otherwise than through a word holding it (a path into a block or map,
-// apply, do of the value, a C++ callback): the built-in's own word, so that
-// its errors name it and its arguments; else `word` itself.
+// The word that names the call of a native, action or global routine
+// reached otherwise than through a word holding it (a path into a block or
+// map, apply, do of the value, a C++ callback): the built-in's own word, so
+// that its errors name it and its arguments; else `word` itself.
 [[gnu::noinline]] Cell builtin_frame_word(const Cell& word, const Cell* fn) {
   const TypeId t = fn->type();
   if (t != TypeId::native && t != TypeId::action && t != TypeId::routine) return word;
@@ -703,7 +703,12 @@ int32_t call_by_word(const Cell* val, const Cell& word, const Cell& code, int32_
     const auto i = static_cast<size_t>(index->integer());
     if (routine_words.size() <= i) routine_words.resize(i + 1, Cell{});
     if (!routine_words[i].header) routine_words[i] = word::load(text);
-    return routine_words[i];
+    // (Only a name the user can see: the global word holding the routine;
+    // a codec's routine keeps the name of the field it was called through.)
+    const Cell* v = peek_value(&routine_words[i]);
+    if (v && v->header == fn->header && v->data1 == fn->data1 && v->data3 == fn->data3)
+      return routine_words[i];
+    return word;
   }
   static Cell names[2][natives::kTableSize + kActionCount + 1];
   const uint32_t i = fn->data1;
