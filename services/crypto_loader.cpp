@@ -21,29 +21,7 @@ namespace {
   X(EVP_MD_fetch) X(EVP_MD_CTX_new) X(EVP_MD_CTX_free) X(EVP_DigestInit_ex) X(EVP_DigestUpdate) \
   X(EVP_DigestFinal_ex) X(RAND_bytes)
 
-struct Api {
-#define QEL_X(name) decltype(&::name) name = nullptr;
-  QEL_CRYPTO_FUNCTIONS(QEL_X)
-#undef QEL_X
-  bool ok = false;
-};
-
-Api load() {
-  Api a;
-  void* lib = lazy_library::open("libcrypto.so.3");
-  if (!lib) return a;
-  a.ok = true;
-#define QEL_X(name) a.ok = a.ok && lazy_library::bind(lib, #name, a.name);
-  QEL_CRYPTO_FUNCTIONS(QEL_X)
-#undef QEL_X
-  return a;
-}
-
-// The library's entry points, or null when it could not be loaded.
-const Api* api() {
-  static const Api a = load();
-  return a.ok ? &a : nullptr;
-}
+QEL_LAZY_LIBRARY("libcrypto.so.3", QEL_CRYPTO_FUNCTIONS)
 
 }  // namespace
 }  // namespace qel::crypto_library

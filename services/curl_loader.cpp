@@ -24,38 +24,12 @@
 namespace qel::http {
 namespace {
 
-struct Api {
-  CURLcode (*global_init)(long) = nullptr;
-  CURL* (*easy_init)() = nullptr;
-  CURLcode (*easy_setopt)(CURL*, CURLoption, ...) = nullptr;
-  CURLcode (*easy_perform)(CURL*) = nullptr;
-  CURLcode (*easy_getinfo)(CURL*, CURLINFO, ...) = nullptr;
-  void (*easy_cleanup)(CURL*) = nullptr;
-  curl_slist* (*slist_append)(curl_slist*, const char*) = nullptr;
-  void (*slist_free_all)(curl_slist*) = nullptr;
-  bool ok = false;
-};
+// The library's functions, named as the library names them.
+#define QEL_CURL_FUNCTIONS(X)                                                            \
+  X(curl_global_init) X(curl_easy_init) X(curl_easy_setopt) X(curl_easy_perform)         \
+  X(curl_easy_getinfo) X(curl_easy_cleanup) X(curl_slist_append) X(curl_slist_free_all)
 
-Api load() {
-  Api a;
-  void* lib = lazy_library::open("libcurl.so.4");
-  if (!lib) return a;
-  using lazy_library::bind;
-  a.ok = bind(lib, "curl_global_init", a.global_init) && bind(lib, "curl_easy_init", a.easy_init) &&
-         bind(lib, "curl_easy_setopt", a.easy_setopt) &&
-         bind(lib, "curl_easy_perform", a.easy_perform) &&
-         bind(lib, "curl_easy_getinfo", a.easy_getinfo) &&
-         bind(lib, "curl_easy_cleanup", a.easy_cleanup) &&
-         bind(lib, "curl_slist_append", a.slist_append) &&
-         bind(lib, "curl_slist_free_all", a.slist_free_all);
-  return a;
-}
-
-// The library's entry points, or null when it could not be loaded.
-const Api* api() {
-  static const Api a = load();
-  return a.ok ? &a : nullptr;
-}
+QEL_LAZY_LIBRARY("libcurl.so.4", QEL_CURL_FUNCTIONS)
 
 }  // namespace
 }  // namespace qel::http
@@ -66,12 +40,12 @@ extern "C" {
 
 CURLcode curl_global_init(long flags) {
   const auto* a = api();
-  return a ? a->global_init(flags) : CURLE_FAILED_INIT;
+  return a ? a->curl_global_init(flags) : CURLE_FAILED_INIT;
 }
 
 CURL* curl_easy_init(void) {
   const auto* a = api();
-  return a ? a->easy_init() : nullptr;
+  return a ? a->curl_easy_init() : nullptr;
 }
 
 // (Only reached with a handle from curl_easy_init, so the library is there.)
@@ -80,28 +54,28 @@ CURLcode curl_easy_setopt(CURL* handle, CURLoption option, ...) {
   va_start(ap, option);
   const uintptr_t value = va_arg(ap, uintptr_t);
   va_end(ap);
-  return api()->easy_setopt(handle, option, value);
+  return api()->curl_easy_setopt(handle, option, value);
 }
 
-CURLcode curl_easy_perform(CURL* handle) { return api()->easy_perform(handle); }
+CURLcode curl_easy_perform(CURL* handle) { return api()->curl_easy_perform(handle); }
 
 CURLcode curl_easy_getinfo(CURL* handle, CURLINFO info, ...) {
   va_list ap;
   va_start(ap, info);
   const uintptr_t value = va_arg(ap, uintptr_t);
   va_end(ap);
-  return api()->easy_getinfo(handle, info, value);
+  return api()->curl_easy_getinfo(handle, info, value);
 }
 
-void curl_easy_cleanup(CURL* handle) { api()->easy_cleanup(handle); }
+void curl_easy_cleanup(CURL* handle) { api()->curl_easy_cleanup(handle); }
 
 struct curl_slist* curl_slist_append(struct curl_slist* list, const char* text) {
   const auto* a = api();
-  return a ? a->slist_append(list, text) : nullptr;
+  return a ? a->curl_slist_append(list, text) : nullptr;
 }
 
 void curl_slist_free_all(struct curl_slist* list) {
-  if (const auto* a = api()) a->slist_free_all(list);
+  if (const auto* a = api()) a->curl_slist_free_all(list);
 }
 
 }  // extern "C"

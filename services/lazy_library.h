@@ -23,3 +23,28 @@ bool bind(void* lib, const char* name, F& slot) {
 }
 
 }  // namespace qel::lazy_library
+
+// Inside a loader's namespace: `struct Api`, one pointer per function that
+// the X-macro list FUNCTIONS names (named as the library names them), and
+// `const Api* api()`, which opens the library `soname` the first time it is
+// called and answers null when the library or one of the functions is
+// missing.
+#define QEL_LAZY_POINTER(name) decltype(&::name) name = nullptr;
+#define QEL_LAZY_BIND(name) a.ok = a.ok && ::qel::lazy_library::bind(lib, #name, a.name);
+#define QEL_LAZY_LIBRARY(soname, FUNCTIONS)                    \
+  struct Api {                                                 \
+    FUNCTIONS(QEL_LAZY_POINTER)                                \
+    bool ok = false;                                           \
+  };                                                           \
+  Api load_api() {                                             \
+    Api a;                                                     \
+    void* lib = ::qel::lazy_library::open(soname);             \
+    if (!lib) return a;                                        \
+    a.ok = true;                                               \
+    FUNCTIONS(QEL_LAZY_BIND)                                   \
+    return a;                                                  \
+  }                                                            \
+  const Api* api() {                                           \
+    static const Api a = load_api();                           \
+    return a.ok ? &a : nullptr;                                \
+  }

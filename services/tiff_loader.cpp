@@ -26,29 +26,7 @@ namespace {
   X(TIFFRGBAImageOK) X(TIFFReadRGBAImageOriented) X(TIFFIsTiled) X(TIFFDefaultStripSize) \
   X(TIFFWriteDirectory)
 
-struct Api {
-#define QEL_X(name) decltype(&::name) name = nullptr;
-  QEL_TIFF_FUNCTIONS(QEL_X)
-#undef QEL_X
-  bool ok = false;
-};
-
-Api load() {
-  Api a;
-  void* lib = lazy_library::open("libtiff.so.6");
-  if (!lib) return a;
-  a.ok = true;
-#define QEL_X(name) a.ok = a.ok && lazy_library::bind(lib, #name, a.name);
-  QEL_TIFF_FUNCTIONS(QEL_X)
-#undef QEL_X
-  return a;
-}
-
-// The library's entry points, or null when it could not be loaded.
-const Api* api() {
-  static const Api a = load();
-  return a.ok ? &a : nullptr;
-}
+QEL_LAZY_LIBRARY("libtiff.so.6", QEL_TIFF_FUNCTIONS)
 
 }  // namespace
 }  // namespace qel::tiff_library
