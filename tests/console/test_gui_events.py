@@ -21,7 +21,9 @@ print "closed"
 
 
 def click(s, label):
-    """Presses and releases the mouse over the first cell of `label`."""
+    """Presses and releases the mouse over the first cell of `label`, once
+    it is on the screen (a slow build may still be redrawing)."""
+    s.wait_for(label)
     lines = s.screen.text().split("\n")
     row = next(i for i, line in enumerate(lines) if label in line)
     column = lines[row].index(label)
