@@ -10,6 +10,7 @@
 
 #include "datatypes/image.h"
 #include "evaluator/stack.h"
+#include "library/startup_binding.h"
 #include "services/files.h"
 #include "services/qelbin.h"
 #include "values/errors.h"
@@ -83,6 +84,14 @@ void qelbin_decode() {
 
 void json_unescape_routine() { json_unescape(arg(0)); }
 
+// Called first by each codec function: on the first call, binds the codecs'
+// code to the start-up values of the global words it reads, so that a script
+// that overwrites one of them (back: 1) does not break the codecs.
+void use_startup_values() {
+  bind_to_startup_values({"load-json", "to-json", "load-csv", "to-csv"});
+  set_none(arg(0));
+}
+
 // The value of a hexadecimal digit, or -1.
 int32_t hex_value(uint32_t c) {
   if (c >= '0' && c <= '9') return static_cast<int32_t>(c - '0');
@@ -107,6 +116,7 @@ constexpr RoutineDef kCodecRoutines[] = {
      TypeId::none_id},
     {"qelbin-decode", qelbin_decode, R"spec(payload [any-type!])spec", TypeId::none_id},
     {"json-unescape", json_unescape_routine, R"spec(str [string!])spec", TypeId::string},
+    {"use-startup-values", use_startup_values, "", TypeId::none_id},
 };
 
 }  // namespace

@@ -1,6 +1,8 @@
 // The routines of the codec objects in system/codecs and of the JSON
 // decoder: the image codecs' encoders and decoder, the QELBIN codec's
-// writer and reader, and the JSON string unescaper. They live in object
+// writer and reader, the JSON string unescaper, and the routine each JSON
+// and CSV codec function calls first (it binds their code to the start-up
+// values of the globals on the first call). They live in object
 // fields, so the library's top-level code fetches them with `_boot-value`
 // (library/boot_values.cpp looks names up here).
 #pragma once

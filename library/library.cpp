@@ -23,6 +23,7 @@
 #include "evaluator/unwind.h"
 #include "library/embedded.h"
 #include "library/routines.h"
+#include "library/startup_binding.h"
 #include "runtime/fatal.h"
 #include "runtime/output.h"
 #include "runtime/platform.h"
@@ -186,6 +187,7 @@ void run_top_level() {
   watch_system_callbacks();
   remove_boot_value();
   mark_library_functions();
+  keep_startup_values();
   top_level_done = true;
 }
 

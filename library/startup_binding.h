@@ -1,0 +1,19 @@
+// Start-up bindings: the code of chosen library functions reads the start-up
+// values of the global words it uses (library/startup_binding.cpp).
+#pragma once
+
+#include <initializer_list>
+#include <string_view>
+
+namespace qel::library {
+
+// Keeps a copy of the global words' values: start-up calls it once the
+// library is defined.
+void keep_startup_values();
+// Binds the code of the named global functions, of the object contexts their
+// words reach and of private copies of the library functions they call, to
+// the values the global words held at the end of start-up. Only the first
+// call does anything.
+void bind_to_startup_values(std::initializer_list<std::string_view> roots);
+
+}  // namespace qel::library
