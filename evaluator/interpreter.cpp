@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <unordered_map>
 #include <vector>
 
 #include "datatypes/typeset.h"
@@ -270,6 +271,26 @@ inline void typecheck(const Cell* frame_word, const Cell* fn, int32_t i, const D
 // --- the spec cache ------------------------------------------------------
 
 // The types a spec's type block allows.
+// The type bits of a datatype! or typeset! value; false for another value.
+bool type_bits(const Cell& v, uint64_t* m) {
+  if (v.is(TypeId::datatype)) {
+    *m |= uint64_t{1} << (static_cast<uint32_t>(datatype::named(&v)) & 63);
+    return true;
+  }
+  if (!v.is(TypeId::typeset)) return false;
+  typeset::Bits b = typeset::get(&v);
+  for (int t = 1; t < 64; t++)
+    if (b.has(static_cast<TypeId>(t))) *m |= uint64_t{1} << t;
+  return true;
+}
+
+// The type words as start-up left them: the canonical symbol of each global
+// word holding a datatype or typeset, with its bits (note_type_words).
+std::unordered_map<SymbolId, uint64_t>& start_type_words() {
+  static std::unordered_map<SymbolId, uint64_t> words;
+  return words;
+}
+
 uint64_t types_of_block(const Cell& blk) {
   uint64_t m = 0;
   SeriesBuffer* s = buf(blk);
@@ -281,24 +302,23 @@ uint64_t types_of_block(const Cell& blk) {
       Cell* p = peek_value(&item);
       v = p ? *p : unset_value;
     }
-    switch (v.type()) {
-      case TypeId::datatype:
-        m |= uint64_t{1} << (static_cast<uint32_t>(datatype::named(&v)) & 63);
-        break;
-      case TypeId::typeset: {
-        typeset::Bits b = typeset::get(&v);
-        for (int t = 1; t < 64; t++)
-          if (b.has(static_cast<TypeId>(t))) m |= uint64_t{1} << t;
-        break;
-      }
-      case TypeId::word:
-        m |= bit(TypeId::object);
-        break;
-      case TypeId::block:
-        break;
-      default:
-        fire(ErrorCode::script_invalid_type_spec, &item);
+    if (type_bits(v, &m)) continue;
+    if (v.is(TypeId::word)) {
+      m |= bit(TypeId::object);
+      continue;
     }
+    if (v.is(TypeId::block)) continue;
+    // A type word a script has set to another value (integer!: 1) still
+    // names the type it named at start-up: the built-ins' specs use them.
+    if (item.is(TypeId::word)) {
+      const auto& words = start_type_words();
+      auto it = words.find(symbol::resolve(item.symbol()));
+      if (it != words.end()) {
+        m |= it->second;
+        continue;
+      }
+    }
+    fire(ErrorCode::script_invalid_type_spec, &item);
   }
   return m;
 }
@@ -2371,6 +2391,17 @@ Cell* call_function(const Cell* fn_in, const Cell* const* args, int32_t count, c
 }
 
 }  // namespace passing
+
+void note_type_words() {
+  auto& words = start_type_words();
+  const auto n = static_cast<int32_t>(context::word_count(context::global));
+  for (int32_t i = 0; i < n; i++) {
+    const Cell* v = global_value(i);
+    uint64_t m = 0;
+    if (v && type_bits(*v, &m))
+      words[symbol::resolve(context::word_cell(context::global, i)->symbol())] = m;
+  }
+}
 
 bool prepare_pure_body(const Cell& block, const Cell* written, PureBody* body) {
   SeriesBuffer* s = buf(block);

@@ -119,6 +119,11 @@ Cell* call_function(const Cell* fn, const Cell* const* args, int32_t count, cons
 // errors and an object's change notices).
 void set_word(Cell* word, const Cell* value);
 
+// Notes the global words that hold a datatype or typeset once the library
+// is defined: a spec word a script has since set to another value still
+// names the type it named then.
+void note_type_words();
+
 // A loop body made only of pure expressions (values of literals and words
 // combined by the fast integer operators, and set-words of them), prepared
 // once for the iterations of one loop call. While such a body runs, nothing

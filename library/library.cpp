@@ -188,6 +188,7 @@ void run_top_level() {
   remove_boot_value();
   mark_library_functions();
   keep_startup_values();
+  interpreter::note_type_words();
   top_level_done = true;
 }
 
