@@ -2392,6 +2392,11 @@ Cell* call_function(const Cell* fn_in, const Cell* const* args, int32_t count, c
 
 }  // namespace passing
 
+bool start_type_word(const Cell& word) {
+  return word.is(TypeId::word) &&
+         start_type_words().count(symbol::resolve(word.symbol())) != 0;
+}
+
 void note_type_words() {
   auto& words = start_type_words();
   const auto n = static_cast<int32_t>(context::word_count(context::global));

@@ -123,6 +123,8 @@ void set_word(Cell* word, const Cell* value);
 // is defined: a spec word a script has since set to another value still
 // names the type it named then.
 void note_type_words();
+// True for a word that held a datatype or typeset when start-up ended.
+bool start_type_word(const Cell& word);
 
 // A loop body made only of pure expressions (values of literals and words
 // combined by the fast integer operators, and set-words of them), prepared

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "evaluator/interpreter.h"
 #include "evaluator/stack.h"
 #include "memory/series.h"
 #include "values/actions.h"
@@ -89,7 +90,9 @@ void check_type_block(const Cell* blk) {
     Cell item = it.first[i];
     Cell v = item.is(TypeId::word) ? type_word_value(&item) : item;
     TypeId t = v.type();
-    if (t != TypeId::datatype && t != TypeId::typeset && t != TypeId::word)
+    // (A type word a script has set to another value still names its type.)
+    if (t != TypeId::datatype && t != TypeId::typeset && t != TypeId::word &&
+        !interpreter::start_type_word(item))
       fire(ErrorCode::script_invalid_type_spec, &item);
     it = items_of(blk);
   }
