@@ -688,10 +688,14 @@ bool exact_text(double fraction, std::string& out) {
 
 }  // namespace
 
-int32_t mold(Cell* value, Cell* buffer, bool, bool all, bool, Cell* part, int32_t limit, int32_t) {
+// (Plain mold keeps a tiny non-zero percent's digits, as a float's mold
+// does: 0% would load as another value. form writes it as 0%.)
+int32_t mold(Cell* value, Cell* buffer, bool, bool all, bool, Cell*, int32_t limit, int32_t) {
   std::string text;
   if (all && exact_text(value->real(), text)) return string::emit(buffer, text, limit);
-  return form(value, buffer, part, limit);
+  const float_::Text t = float_::form_percent(value->real(), float_::FormKind::percent,
+                                              float_::TinyValues::kept);
+  return string::emit(buffer, t.view(), limit);
 }
 
 void register_() {
