@@ -2425,7 +2425,7 @@ bool prepare_pure_body(const Cell& block, const Cell* written, PureBody* body) {
     e.target = nullptr;
     if (cells[pc].is(TypeId::set_word)) {
       e.target = direct_slot(cells + pc);
-      if (!e.target || ++pc >= lim || prep.writes_op(e.target)) return false;
+      if (!e.target || ++pc >= lim) return false;
     }
     const Kind k = prep.expression(cells, pc, lim, true, 0, false);
     const uint8_t end = k == Kind::integer ? end_int
@@ -2435,7 +2435,8 @@ bool prepare_pure_body(const Cell& block, const Cell* written, PureBody* body) {
     if (k == Kind::fail || !prep.emit(end, 0, prep.copy)) return false;
     pc = prep.end;
   }
-  // (The operators met after a set-word count too.)
+  // (Checked once every operator is known: one met after a set-word counts
+  // too.)
   for (int32_t i = 0; i < body->expr_count; i++)
     if (body->exprs[i].target && prep.writes_op(body->exprs[i].target)) return false;
   body->written = nullptr;
@@ -2452,7 +2453,7 @@ bool prepare_pure_body(const Cell& block, const Cell* written, PureBody* body) {
 
 int32_t run_pure_body(const PureBody& body, Cell* result) {
   const PureBody::Instr* ip = body.code;
-  int32_t r0 = 0, r1 = 0, b;
+  int32_t r0 = 0, r1 = 0;
   int32_t e = 0;
   Cell v;
   for (;; ip++) {
@@ -2491,8 +2492,7 @@ int32_t run_pure_body(const PureBody& body, Cell* result) {
       return body.exprs[e].pc;                                                                  \
     continue;                                                                                   \
   case op_reg + static_cast<uint8_t>(FastOp::name):                                             \
-    b = r1;                                                                                     \
-    if (!pure_integer_op(static_cast<uint32_t>(FastOp::name), r0, b, r0))                       \
+    if (!pure_integer_op(static_cast<uint32_t>(FastOp::name), r0, r1, r0))                      \
       return body.exprs[e].pc;                                                                  \
     continue;
       QEL_PURE_OPS(QEL_PURE_CASE)
