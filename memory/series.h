@@ -84,7 +84,7 @@ namespace memory {
 // header + size + spare.
 inline constexpr uint32_t kSpareBytes = 8;
 inline constexpr uint32_t kBufferOverhead = sizeof(SeriesBuffer) + kSpareBytes;
-inline constexpr uint32_t kFirstFrameSize = 0x100000;  // 1 MB
+inline constexpr uint32_t kFirstFrameSize = 0x200000;  // 2 MB: one huge page
 inline constexpr uint32_t kBigThreshold = 0x200000;    // 2 MB: big buffers, largest frame
 // The largest data area a series may have: sizes and offsets are 32-bit and
 // series indexes are signed 32-bit integers in Qel.
@@ -120,6 +120,11 @@ void init();
 // entries take at most a sixteenth of the limit (65,536 at the least), so
 // that the reservation leaves the frames room.
 uint64_t node_table_wish(uint64_t address_limit);
+
+// Memory for `bytes` that is written at once (series frames, the stacks),
+// filled in already: a region of whole 2 MB units on a 2 MB boundary, held
+// in huge pages where the system offers them. Raises internal no-memory.
+uint8_t* map_huge(size_t bytes);
 
 // Allocation. Every function returns a new node whose buffer is empty
 // (offset = tail = start of the data area). Sizes are computed in 64 bits
