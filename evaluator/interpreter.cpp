@@ -2014,6 +2014,460 @@ int32_t eval_if(const Cell& fnv, const Cell& word, const Cell& code, int32_t pc,
 // the general call machinery. Answers the position after the arguments.
 }  // namespace passing
 
+// --- compiled function bodies ---------------------------------------------
+//
+// A function body made only of pure expressions, `if`, `unless` and
+// `either` with a pure condition and literal branch blocks, and `return` of
+// a pure expression is compiled once into the steps below, which give its
+// value at each call without the block evaluation: none of it can fail or
+// run other code, so only its value is seen. Each call first checks that
+// the body (and each block of it that a step reads) still holds the cells
+// it was compiled from, and that the words of its operators and natives
+// still hold those values; each step then reads and checks its operands'
+// values as pure_chain does. When anything does not fit (a value of
+// another type, an overflow's float before another operator), nothing has
+// been done and the block is evaluated as always. A branch that is not
+// pure, taken in the body's last expression, is evaluated under the
+// native's frame as eval_if does.
+
+namespace {
+
+struct BodyOperand {
+  enum Kind : uint8_t { integer, local, global, literal, paren };
+  Kind kind;
+  int32_t value;  // the integer, the word's index, or the literal's or paren's index
+};
+struct BodyOp {
+  FastOp f;
+  BodyOperand right;
+};
+struct BodyExpr {
+  BodyOperand first;
+  uint8_t op_begin, op_count;
+};
+struct BodyBranch {
+  enum Kind : uint8_t { value, returns, general };
+  Kind kind;
+  int8_t expr;
+};
+struct BodyStatement {
+  enum Kind : uint8_t { value, branches, returns };
+  Kind kind;
+  uint8_t conditional;  // 1 if, 2 unless, 3 either
+  int8_t expr;          // the expression, or the condition
+  int8_t word;          // the conditional's word: its cell in `cells`
+  int8_t native;        // and its value in `words`
+  int8_t block;         // the cell of its first branch block in `cells`
+  BodyBranch taken, other;  // (the branch for true, and for false in either)
+};
+// A block whose cells a compiled body depends on.
+struct BodyBlock {
+  Node node;
+  int32_t head;
+  int32_t count;  // its cells from the head to the tail
+  int32_t first;  // where they start in `cells`
+};
+// A global word whose value a compiled body depends on.
+struct BodyWord {
+  int32_t index;
+  Cell value;
+};
+struct CompiledBody {
+  static constexpr int kMaxBlocks = 8, kMaxCells = 64, kMaxWords = 8, kMaxStatements = 8,
+                       kMaxExprs = 16, kMaxOps = 24, kMaxLiterals = 8;
+  Node node = 0;
+  Node ctx = 0;
+  bool ok = false;
+  int32_t block_count = 0, cell_count = 0, word_count = 0, statement_count = 0, expr_count = 0,
+          op_count = 0, literal_count = 0;
+  BodyBlock blocks[kMaxBlocks];
+  BodyWord words[kMaxWords];
+  BodyStatement statements[kMaxStatements];
+  BodyExpr exprs[kMaxExprs];
+  BodyOp ops[kMaxOps];
+  Cell literals[kMaxLiterals];
+  Cell cells[kMaxCells];
+};
+
+// The compiled bodies by their block's node (a node used again by another
+// block finds the old cells, which its own do not match).
+constexpr uint32_t kCompiledSlots = 4096;
+CompiledBody* compiled_slots[kCompiledSlots];
+
+[[gnu::always_inline]] inline bool same_cells(const Cell* a, const Cell* b, int32_t n) {
+  uint64_t diff = 0;
+  for (int32_t i = 0; i < n; i++) {
+    uint64_t x[2], y[2];
+    std::memcpy(x, a + i, sizeof x);
+    std::memcpy(y, b + i, sizeof y);
+    diff |= (x[0] ^ y[0]) | (x[1] ^ y[1]);
+  }
+  return diff == 0;
+}
+
+struct BodyCompiler {
+  CompiledBody& cb;
+  Node ctx;
+  Cell* base;
+
+  // The block's cells from its head, kept to be compared at each call: their
+  // index in cb.cells, or -1.
+  int32_t add_block(const Cell& block) {
+    SeriesBuffer* s = buf(block);
+    const int32_t head = block.head() < 0 ? 0 : block.head();
+    const int32_t count = static_cast<int32_t>((s->tail - s->offset) >> 4) - head;
+    if (count <= 0 || cb.block_count >= CompiledBody::kMaxBlocks ||
+        cb.cell_count + count > CompiledBody::kMaxCells ||
+        ((s->flags & series_flag::library) != 0) != in_library)
+      return -1;
+    const int32_t first = cb.cell_count;
+    cb.blocks[cb.block_count++] = {block.node(), head, count, first};
+    std::memcpy(static_cast<void*>(cb.cells + first), s->cells() + head, sizeof(Cell) * count);
+    cb.cell_count += count;
+    return first;
+  }
+  // A global word's value, kept among the values the body depends on: its
+  // index there, or -1.
+  int32_t guard(const Cell* w) {
+    if (w->context() != context::global || cb.word_count >= CompiledBody::kMaxWords) return -1;
+    const Cell* v = global_value(w->word_index());
+    if (!v) return -1;
+    cb.words[cb.word_count] = {w->word_index(), *v};
+    return cb.word_count++;
+  }
+  // An operand that is no paren: false when it is none the steps read.
+  bool operand(const Cell* c, BodyOperand* out) {
+    const uint64_t tb = uint64_t{1} << static_cast<uint8_t>(c->type());
+    if (tb & kSelfTypes) {
+      if (c->is(TypeId::unset)) return false;
+      if (c->is(TypeId::integer)) {
+        *out = {BodyOperand::integer, c->integer()};
+        return true;
+      }
+      if (cb.literal_count >= CompiledBody::kMaxLiterals) return false;
+      *out = {BodyOperand::literal, cb.literal_count};
+      cb.literals[cb.literal_count++] = *c;
+      return true;
+    }
+    if (!(tb & bit(TypeId::word))) return false;
+    const Cell* v = peek_value(c);
+    if (!v || ((uint64_t{1} << static_cast<uint8_t>(v->type())) & kWordSpecial)) return false;
+    const int32_t i = c->word_index();
+    if (c->context() == context::global) {
+      *out = {BodyOperand::global, i};
+    } else if (c->context() == ctx && i >= 0 && v == base + i) {
+      *out = {BodyOperand::local, i};
+    } else {
+      return false;
+    }
+    return true;
+  }
+  // A paren holding one expression without parens.
+  bool paren(const Cell* c, BodyOperand* out) {
+    if (add_block(*c) < 0) return false;
+    SeriesBuffer* s = buf(*c);
+    const int32_t head = c->head() < 0 ? 0 : c->head();
+    const int32_t lim = static_cast<int32_t>((s->tail - s->offset) >> 4);
+    if (expression(s->cells(), head, lim, false) != lim) return false;
+    *out = {BodyOperand::paren, cb.expr_count - 1};
+    return true;
+  }
+  // The expression at pc (parens in it when `nest`): where it ends, or -1.
+  // It is the last of cb.exprs.
+  int32_t expression(const Cell* cells, int32_t pc, int32_t lim, bool nest) {
+    BodyExpr e{};
+    BodyOp ops[CompiledBody::kMaxOps];
+    int32_t n = 0;
+    if (pc >= lim) return -1;
+    if (nest && cells[pc].is(TypeId::paren)) {
+      if (!paren(cells + pc, &e.first)) return -1;
+    } else if (!operand(cells + pc, &e.first)) {
+      return -1;
+    }
+    pc++;
+    while (pc < lim && cells[pc].is(TypeId::word)) {
+      const Cell* opv = peek_value(cells + pc);
+      if (!opv || !opv->is(TypeId::op)) break;
+      const FastOp f = fast_op_of(opv);
+      if (f == FastOp::none || pc + 1 >= lim || n >= CompiledBody::kMaxOps ||
+          guard(cells + pc) < 0)
+        return -1;
+      BodyOp& op = ops[n++];
+      op.f = f;
+      const Cell* r = cells + pc + 1;
+      if (nest && r->is(TypeId::paren)) {
+        if (!paren(r, &op.right)) return -1;
+      } else if (!operand(r, &op.right)) {
+        return -1;
+      }
+      pc += 2;
+    }
+    if (cb.expr_count >= CompiledBody::kMaxExprs || cb.op_count + n > CompiledBody::kMaxOps)
+      return -1;
+    e.op_begin = static_cast<uint8_t>(cb.op_count);
+    e.op_count = static_cast<uint8_t>(n);
+    for (int32_t i = 0; i < n; i++) cb.ops[cb.op_count++] = ops[i];
+    cb.exprs[cb.expr_count++] = e;
+    return pc;
+  }
+  bool is_return(const Cell* c) {
+    if (!c->is(TypeId::word) || !return_companion) return false;
+    const Cell* v = peek_value(c);
+    return v && v->is(TypeId::native) && v->data3 == return_companion && guard(c) >= 0;
+  }
+  // A branch block: one pure expression, or `return` and one; else one
+  // left to the general path, whose cells the steps do not read.
+  BodyBranch branch(const Cell& block) {
+    const int32_t blocks = cb.block_count, cells = cb.cell_count, words = cb.word_count;
+    if (add_block(block) >= 0) {
+      SeriesBuffer* s = buf(block);
+      const int32_t head = block.head() < 0 ? 0 : block.head();
+      const int32_t lim = static_cast<int32_t>((s->tail - s->offset) >> 4);
+      BodyBranch::Kind kind = BodyBranch::value;
+      int32_t pc = head;
+      if (is_return(s->cells() + head)) {
+        kind = BodyBranch::returns;
+        pc++;
+      }
+      if (expression(s->cells(), pc, lim, true) == lim)
+        return {kind, static_cast<int8_t>(cb.expr_count - 1)};
+    }
+    cb.block_count = blocks;
+    cb.cell_count = cells;
+    cb.word_count = words;
+    return {BodyBranch::general, -1};
+  }
+  bool compile(const Cell& body) {
+    const int32_t top = add_block(body);
+    if (top < 0) return false;
+    const int32_t head = cb.blocks[0].head, lim = head + cb.blocks[0].count;
+    // (Nothing moves a buffer while the body is compiled.)
+    const Cell* cells = buf(body)->cells();
+    for (int32_t pc = head; pc < lim;) {
+      if (cb.statement_count >= CompiledBody::kMaxStatements) return false;
+      BodyStatement& st = cb.statements[cb.statement_count++];
+      st = BodyStatement{};
+      const Cell* c = cells + pc;
+      const Cell* v = c->is(TypeId::word) ? peek_value(c) : nullptr;
+      const int32_t kind = v && v->is(TypeId::native) ? conditional_kind(v) : 0;
+      if (kind) {
+        st.kind = BodyStatement::branches;
+        st.conditional = static_cast<uint8_t>(kind);
+        st.word = static_cast<int8_t>(top + pc - head);
+        st.native = static_cast<int8_t>(guard(c));
+        const int32_t e = expression(cells, pc + 1, lim, true);
+        const int32_t after = kind == 3 ? e + 2 : e + 1;
+        if (st.native < 0 || e < 0 || after > lim || !cells[e].is(TypeId::block) ||
+            !cells[after - 1].is(TypeId::block))
+          return false;
+        st.expr = static_cast<int8_t>(cb.expr_count - 1);
+        st.block = static_cast<int8_t>(top + e - head);
+        st.taken = branch(cells[e]);
+        st.other = kind == 3 ? branch(cells[e + 1]) : BodyBranch{BodyBranch::general, -1};
+        // (A branch left to the general path ends the body's steps.)
+        if (after < lim && (st.taken.kind == BodyBranch::general ||
+                            (kind == 3 && st.other.kind == BodyBranch::general)))
+          return false;
+        pc = after;
+      } else {
+        if (is_return(c)) {
+          st.kind = BodyStatement::returns;
+          pc++;
+        }
+        const int32_t e = expression(cells, pc, lim, true);
+        if (e < 0) return false;
+        st.expr = static_cast<int8_t>(cb.expr_count - 1);
+        pc = e;
+      }
+    }
+    return true;
+  }
+};
+
+// An expression's value into `out`: false when its operands' values do not
+// allow it.
+bool body_expression(const CompiledBody& cb, int32_t index, Cell* base, Cell* out);
+
+[[gnu::noinline]] bool body_paren(const CompiledBody& cb, int32_t index, Cell* base, Cell* out) {
+  return body_expression(cb, index, base, out);
+}
+
+[[gnu::always_inline]] inline bool body_operand(const CompiledBody& cb, const BodyOperand& o,
+                                                Cell* base, Cell* out) {
+  const Cell* v;
+  switch (o.kind) {
+    case BodyOperand::integer:
+      set_integer(out, o.value);
+      return true;
+    case BodyOperand::local:
+      v = base + o.value;
+      if (v >= stack::top) return false;
+      break;
+    case BodyOperand::global:
+      v = global_value(o.value);
+      if (!v) return false;
+      break;
+    case BodyOperand::literal:
+      *out = cb.literals[o.value];
+      return true;
+    default:
+      return body_paren(cb, o.value, base, out);
+  }
+  if ((uint64_t{1} << static_cast<uint8_t>(v->type())) & kWordSpecial) return false;
+  *out = *v;
+  return true;
+}
+
+[[gnu::always_inline]] inline bool body_expression(const CompiledBody& cb, int32_t index,
+                                                   Cell* base, Cell* out) {
+  const BodyExpr& e = cb.exprs[index];
+  if (!body_operand(cb, e.first, base, out)) return false;
+  for (const BodyOp *op = cb.ops + e.op_begin, *end = op + e.op_count; op < end; op++) {
+    Cell right;
+    if (!out->is(TypeId::integer) || !body_operand(cb, op->right, base, &right) ||
+        !right.is(TypeId::integer))
+      return false;
+    integer_op(op->f, out->integer(), right.integer(), out);
+  }
+  return true;
+}
+
+// True when the body's blocks and words hold what it was compiled from
+// (each block is held by one compared before it, so its node is in use).
+[[gnu::always_inline]] inline bool body_current(const CompiledBody& cb) {
+  for (const BodyBlock *b = cb.blocks, *end = b + cb.block_count; b < end; b++) {
+    SeriesBuffer* s = memory::series(b->node);
+    if (static_cast<int32_t>((s->tail - s->offset) >> 4) - b->head != b->count ||
+        !same_cells(s->cells() + b->head, cb.cells + b->first, b->count))
+      return false;
+  }
+  for (const BodyWord *w = cb.words, *end = w + cb.word_count; w < end; w++) {
+    const Cell* v = global_value(w->index);
+    if (!v || !same_cells(v, &w->value, 1)) return false;
+  }
+  return true;
+}
+
+[[gnu::noinline]] CompiledBody* compile_body(const Cell& body, Node ctx, Cell* base) {
+  CompiledBody*& slot = compiled_slots[body.node() & (kCompiledSlots - 1)];
+  if (!slot) slot = new CompiledBody;
+  CompiledBody& cb = *slot;
+  cb.node = body.node();
+  cb.ctx = ctx;
+  cb.block_count = cb.cell_count = cb.word_count = cb.statement_count = 0;
+  cb.expr_count = cb.op_count = cb.literal_count = 0;
+  cb.ok = BodyCompiler{cb, ctx, base}.compile(body);
+  return &cb;
+}
+
+// A branch that is not pure, taken in the body's last expression: evaluated
+// under the conditional's frame, its arguments on the stack, as eval_if
+// does; the value is the body's.
+[[gnu::noinline]] void body_general_branch(const CompiledBody& cb, const BodyStatement& st,
+                                           const Cell& cond, bool truth, Cell* base) {
+  const Cell fnv = cb.words[st.native].value;
+  const Cell word = cb.cells[st.word];
+  const bool either = st.conditional == 3;
+  const Cell body = cb.cells[st.block + (either && !truth ? 1 : 0)];
+  Cell* fn_slot = stack::push(&fnv);
+  Cell* args_base = stack::top;
+  push_frame(&word, stack::FrameKind::native);
+  Cell* args = stack::top;  // (pure_room left room for them)
+  stack::top += either ? 3 : 2;
+  args[0] = cond;
+  args[1] = cb.cells[st.block];
+  if (either) args[2] = cb.cells[st.block + 1];
+  passing::eval(&body, Chain::yes);
+  if (exits::pending) return;
+  pop_frame();
+  *fn_slot = *args_base;
+  stack::top = fn_slot + 1;
+  *base = *fn_slot;
+}
+
+// A branch that is not pure, found by a run before the function's body was
+// set up to run (its words' values in the frame): the run once it is takes
+// it at once.
+struct DeferredBranch {
+  Node node = 0;
+  const CompiledBody* cb;
+  const BodyStatement* st;
+  Cell cond;
+  bool truth;
+};
+DeferredBranch deferred;
+
+// Runs a function's body by its compiled steps (see above) when it has
+// them and they fit the values: true when the body was run, its result in
+// slot 0 as the block's evaluation would leave it (a `return` as its frame
+// would). False when nothing was done. The function's frame is the top one;
+// `running`: the body is set up to run (run_function), else a branch that
+// is not pure is left to that run.
+[[gnu::noinline]] bool run_compiled_body(const Cell& body, Node ctx, Cell* base, bool running) {
+  if (running && deferred.node) {
+    const Node node = deferred.node;
+    deferred.node = 0;
+    if (node == body.node()) {
+      body_general_branch(*deferred.cb, *deferred.st, deferred.cond, deferred.truth, base);
+      return true;
+    }
+  }
+  if (!pure_room() || stack::frame_top >= stack::frame_limit) [[unlikely]]
+    return false;
+  CompiledBody* cb = compiled_slots[body.node() & (kCompiledSlots - 1)];
+  if (!cb || cb->node != body.node()) [[unlikely]] {
+    cb = compile_body(body, ctx, base);
+  } else if (cb->ok && !body_current(*cb)) [[unlikely]] {
+    cb = compile_body(body, ctx, base);
+  }
+  if (!cb->ok || cb->ctx != ctx || ((buf(body)->flags & series_flag::library) != 0) != in_library)
+    return false;
+  Cell v;
+  set_unset(&v);
+  for (const BodyStatement *st = cb->statements, *end = st + cb->statement_count; st < end; st++) {
+    if (st->kind != BodyStatement::branches) {
+      if (!body_expression(*cb, st->expr, base, &v)) return false;
+      if (st->kind == BodyStatement::returns) goto returned;
+      continue;
+    }
+    {
+      Cell cond;
+      if (!body_expression(*cb, st->expr, base, &cond) || cond.is(TypeId::unset)) return false;
+      bool truth = !is_falsy(&cond);
+      if (st->conditional == 2) truth = !truth;
+      if (!truth && st->conditional != 3) {
+        set_none(&v);
+        continue;
+      }
+      const BodyBranch& b = truth ? st->taken : st->other;
+      if (b.kind == BodyBranch::general) {
+        if (!running) {
+          deferred.node = body.node();
+          deferred.cb = cb;
+          deferred.st = st;
+          deferred.cond = cond;
+          deferred.truth = truth;
+          return false;
+        }
+        body_general_branch(*cb, *st, cond, truth, base);
+        return true;
+      }
+      if (!body_expression(*cb, b.expr, base, &v)) return false;
+      if (b.kind == BodyBranch::returns) goto returned;
+    }
+  }
+  *stack::push_slot() = v;
+  *base = v;
+  return true;
+returned:
+  unwind::thrown_value = v;
+  *base = v;
+  stack::top = base + 1;
+  return true;
+}
+
+}  // namespace
+
 namespace {
 
 // Runs a function!'s body whose arguments and locals are in the current
@@ -2062,10 +2516,13 @@ namespace {
   stack::Frame* const frames_above = stack::frame_top;
   bool returned = false;
   try {
-    if (body.is(TypeId::block))
-      passing::eval(&body, Chain::yes);
-    else
+    if (body.is(TypeId::block)) {
+      if (tracing_q || !me || me != stack::frame_top - 1 ||
+          !run_compiled_body(body, ctx, base, true))
+        passing::eval(&body, Chain::yes);
+    } else {
       set_unset(base);
+    }
   } catch (const NonLocalExit& e) {
     if ((e.level != level::return_ && e.level != level::exit_) || exits::target != me) throw;
     returned = true;
@@ -2120,6 +2577,18 @@ int32_t call_plain_function(const Cell* val, const Cell& word, const Cell& code,
     }
   }
   if (ci.locals > 0) function::init_locals(ci.locals);
+  // A body whose compiled steps give its value needs nothing of
+  // run_function's set-up (when no trace is installed, which would trace
+  // it or the call).
+  if (!trace_q) {
+    const Cell* body = function::extra(fn_slot, function::kBody);
+    if (body->is(TypeId::block) && run_compiled_body(*body, fn_slot->data1, base, false)) {
+      pop_frame();
+      *fn_slot = *base;
+      stack::top = fn_slot + 1;
+      return pc;
+    }
+  }
   // (push_frame pushed the top frame or raised the overflow error.)
   run_function(fn_slot, &word, CallbackKind::none, stack::frame_top - 1);
   if (exits::pending) return pc;
