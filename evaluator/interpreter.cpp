@@ -8,6 +8,10 @@
 #include <unordered_map>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "datatypes/typeset.h"
 #include "evaluator/lexer.h"
 #include "evaluator/natives.h"
@@ -2095,6 +2099,15 @@ constexpr uint32_t kCompiledSlots = 4096;
 CompiledBody* compiled_slots[kCompiledSlots];
 
 [[gnu::always_inline]] inline bool same_cells(const Cell* a, const Cell* b, int32_t n) {
+#if defined(__SSE2__)
+  __m128i diff = _mm_setzero_si128();
+  for (int32_t i = 0; i < n; i++) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i));
+    const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
+    diff = _mm_or_si128(diff, _mm_xor_si128(x, y));
+  }
+  return _mm_movemask_epi8(_mm_cmpeq_epi8(diff, _mm_setzero_si128())) == 0xFFFF;
+#else
   uint64_t diff = 0;
   for (int32_t i = 0; i < n; i++) {
     uint64_t x[2], y[2];
@@ -2103,6 +2116,7 @@ CompiledBody* compiled_slots[kCompiledSlots];
     diff |= (x[0] ^ y[0]) | (x[1] ^ y[1]);
   }
   return diff == 0;
+#endif
 }
 
 struct BodyCompiler {
@@ -2150,17 +2164,20 @@ struct BodyCompiler {
       return true;
     }
     if (!(tb & bit(TypeId::word))) return false;
-    const Cell* v = peek_value(c);
-    if (!v || ((uint64_t{1} << static_cast<uint8_t>(v->type())) & kWordSpecial)) return false;
+    // (A function's word is read from this call's values, which the frame
+    // holds from `base` on; its context may not point at them yet.)
     const int32_t i = c->word_index();
+    const Cell* v;
     if (c->context() == context::global) {
+      v = global_value(i);
       *out = {BodyOperand::global, i};
-    } else if (c->context() == ctx && i >= 0 && v == base + i) {
+    } else if (c->context() == ctx && i >= 0 && base + i < stack::top) {
+      v = base + i;
       *out = {BodyOperand::local, i};
     } else {
       return false;
     }
-    return true;
+    return v && !((uint64_t{1} << static_cast<uint8_t>(v->type())) & kWordSpecial);
   }
   // A paren holding one expression without parens.
   bool paren(const Cell* c, BodyOperand* out) {

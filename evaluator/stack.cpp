@@ -2,7 +2,6 @@
 // inspection and marking.
 #include "evaluator/stack.h"
 
-
 #include <memory>
 #include <new>
 
