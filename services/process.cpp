@@ -440,7 +440,7 @@ bool program_exists(std::string_view name) {
   while (true) {
     const size_t colon = dirs.find(':');
     std::string dir(dirs.substr(0, colon));
-    if (dir.empty()) dir = ".";
+    if (dir.empty()) dir.push_back('.');
     const std::string full = dir + "/" + std::string(name);
     struct stat st;
     if (::stat(full.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(full.c_str(), X_OK) == 0)

@@ -152,7 +152,10 @@ struct Bits {
 
 // Wraps raw DEFLATE data as a zlib stream with the Adler-32 of `original`.
 Bytes as_zlib(const Bytes& raw, const Bytes& original) {
-  Bytes z = {0x78, 0x01};
+  Bytes z;
+  z.reserve(raw.size() + 6);
+  z.push_back(0x78);
+  z.push_back(0x01);
   z.insert(z.end(), raw.begin(), raw.end());
   const uint32_t a = crypto::adler32(original.data(), original.size());
   for (int i = 3; i >= 0; i--) z.push_back(static_cast<uint8_t>(a >> (8 * i)));
@@ -358,7 +361,11 @@ TEST(ServicesDeflate, GzipContainer) {
   const uint32_t crc = crypto::crc32(data.data(), data.size());
   // A member with the given header fields (flags, then the fields' bytes).
   auto member = [&](uint8_t flags, const Bytes& fields, uint32_t size, uint32_t sum) {
-    Bytes m = {0x1F, 0x8B, 0x08, flags, 0, 0, 0, 0, 0, 3};
+    Bytes m;
+    m.reserve(10 + fields.size() + raw.size() + 8);
+    for (uint8_t b : {uint8_t{0x1F}, uint8_t{0x8B}, uint8_t{0x08}, flags, uint8_t{0}, uint8_t{0},
+                      uint8_t{0}, uint8_t{0}, uint8_t{0}, uint8_t{3}})
+      m.push_back(b);
     m.insert(m.end(), fields.begin(), fields.end());
     m.insert(m.end(), raw.begin(), raw.end());
     put_le32(m, sum);
