@@ -1959,6 +1959,32 @@ int32_t eval_conditional(const Cell& fnv, const Cell& word, const Cell& code, in
 }
 
 
+// The branch `body` of if, unless or either (the conditional `fnv` named
+// by `word`) evaluated under the conditional's frame, its arguments on the
+// stack as eval_conditional leaves them: the condition and the branch
+// blocks at `blocks` (nothing may have run since they were read, and
+// pure_room must have left room for them). The value ends at the stack top
+// in the slot pushed for the conditional; on a pending exit the stacks stay
+// as they are.
+[[gnu::always_inline]] inline void framed_branch(const Cell& fnv, const Cell& word,
+                                                 const Cell& cond, const Cell* blocks,
+                                                 bool either, const Cell& body) {
+  const Cell code = body;
+  Cell* fn_slot = stack::push(&fnv);
+  Cell* base = stack::top;
+  push_frame(&word, stack::FrameKind::native);
+  Cell* args = stack::top;
+  stack::top += either ? 3 : 2;
+  args[0] = cond;
+  args[1] = blocks[0];
+  if (either) args[2] = blocks[1];
+  passing::eval(&code, Chain::yes);
+  if (exits::pending) return;
+  pop_frame();
+  *fn_slot = *base;
+  stack::top = fn_slot + 1;
+}
+
 // if, unless and either (`kind` 1, 2 or 3) called by their words. A pure
 // condition followed by literal branch blocks is read in place; when the
 // branch is not taken, or is pure too, or is `return` and a pure
@@ -1993,29 +2019,10 @@ int32_t eval_if(const Cell& fnv, const Cell& word, const Cell& code, int32_t pc,
     return after;
   }
   if (b == Branch::returned) return after;
-  // The branch evaluated under the frame, its arguments on the stack as
-  // eval_conditional leaves them (nothing has run since the condition and
-  // the blocks were read).
-  const Cell body = *taken;
-  Cell* fn_slot = stack::push(&fnv);
-  Cell* base = stack::top;
-  push_frame(&word, stack::FrameKind::native);
-  Cell* args = stack::top;  // (pure_room left room for them)
-  stack::top += either ? 3 : 2;
-  args[0] = cond;
-  args[1] = cells[e];
-  if (either) args[2] = cells[e + 1];
-  passing::eval(&body, Chain::yes);
-  if (exits::pending) return after;
-  pop_frame();
-  *fn_slot = *base;
-  stack::top = fn_slot + 1;
+  framed_branch(fnv, word, cond, cells + e, either, *taken);
   return after;
 }
 
-// A function! called by its word whose arguments are all evaluated ones (no
-// refinements): the arguments are fetched and the body run here, without
-// the general call machinery. Answers the position after the arguments.
 }  // namespace passing
 
 // --- compiled function bodies ---------------------------------------------
@@ -2378,28 +2385,14 @@ bool body_expression(const CompiledBody& cb, int32_t index, Cell* base, Cell* ou
 }
 
 // A branch that is not pure, taken in the body's last expression: evaluated
-// under the conditional's frame, its arguments on the stack, as eval_if
-// does; the value is the body's.
+// as eval_if does; the value is the body's.
 [[gnu::noinline]] void body_general_branch(const CompiledBody& cb, const BodyStatement& st,
                                            const Cell& cond, bool truth, Cell* base) {
-  const Cell fnv = cb.words[st.native].value;
-  const Cell word = cb.cells[st.word];
   const bool either = st.conditional == 3;
-  const Cell body = cb.cells[st.block + (either && !truth ? 1 : 0)];
-  Cell* fn_slot = stack::push(&fnv);
-  Cell* args_base = stack::top;
-  push_frame(&word, stack::FrameKind::native);
-  Cell* args = stack::top;  // (pure_room left room for them)
-  stack::top += either ? 3 : 2;
-  args[0] = cond;
-  args[1] = cb.cells[st.block];
-  if (either) args[2] = cb.cells[st.block + 1];
-  passing::eval(&body, Chain::yes);
-  if (exits::pending) return;
-  pop_frame();
-  *fn_slot = *args_base;
-  stack::top = fn_slot + 1;
-  *base = *fn_slot;
+  const Cell* blocks = cb.cells + st.block;
+  passing::framed_branch(cb.words[st.native].value, cb.cells[st.word], cond, blocks, either,
+                         blocks[either && !truth ? 1 : 0]);
+  if (!exits::pending) *base = stack::top[-1];
 }
 
 // A branch that is not pure, found by a run before the function's body was
