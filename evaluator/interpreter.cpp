@@ -158,6 +158,12 @@ inline Cell* word_value(const Cell* w) {
   return context::get(w);
 }
 
+// Counts the starts of general evaluation (a block, an expression, a
+// native's or function's call outside compiled steps): Qel code can change
+// blocks and words only through one. A compiled body's comparisons made at
+// one count hold while it lasts.
+uint64_t run_epoch = 1;
+
 inline void set_position(const Cell& code) {
   uint64_t w[2];
   std::memcpy(w, &code, sizeof w);
@@ -672,6 +678,7 @@ logic:
     }
   }
   // The generic call, with both operands in place.
+  run_epoch++;
   Cell fn = op::unwrap(&opv);
   TypeId wt = fn.type();
   collector::Root keep(fn);
@@ -1195,6 +1202,7 @@ int32_t eval_set_word(const Cell& code, int32_t pc, int32_t end, Cell* start, co
 // position after the arguments.
 [[gnu::noinline]] int32_t call_plain_native(const Cell* val, const Cell& word, const Cell& code,
                                            int32_t pc, int32_t end) {
+  run_epoch++;
   Cell* fn_slot = stack::push(val);
   Cell* base = stack::top;
   push_frame(&word, stack::FrameKind::native);
@@ -1803,12 +1811,62 @@ const Cell* anon_word() { return &anon_word_cell; }
 
 // --- evaluation --------------------------------------------------------------
 
+namespace {
+
+// A block's values from pc (`end`: its end as read before), each
+// expression's value dropped by the next, the last one's pushed (and stored
+// in the frame's slot 0 with Chain::yes); `first(pc, end)` evaluates the
+// first expression as eval_arg does, the others go through eval_arg.
+// (`library`: the block's library mark, equal to in_library.)
+template <typename First>
+[[gnu::always_inline]] inline void eval_values(const Cell& code, int32_t pc, int32_t end,
+                                               Chain chain, bool library, First&& first) {
+  EvalDepth depth;
+  Cell* base = stack::top;
+  if (tracing_q) {
+    fire_event(Event::enter, &code, pc, nullptr, nullptr);
+    // (The callback may have changed the block.)
+    end = limit_of(code, end);
+  }
+  if (pc >= end) {
+    set_unset(stack::push_slot());
+  } else {
+    PositionSave save;
+    if (!library) set_position(code);
+    if (!library) position.set_head(pc);
+    pc = first(pc, end);
+    // `end` is the code's end as read since anything last ran, at the top
+    // of each turn (a collection at the safe point moves the buffer but
+    // keeps its length).
+    for (;;) {
+      if (exits::pending) return;
+      if (tracing_q) fire_event(Event::expr, &code, pc, nullptr, base);
+      // Past the end read before: past the end now too (a block only
+      // ends earlier by shrinking), so the end is read again only when
+      // more may follow, or for the trace's exit event.
+      if (pc >= end && !tracing_q) break;
+      end = limit_of(code, end);
+      if (pc >= end) break;
+      stack::top = base;
+      collector::safe_point();
+      if (!library) position.set_head(pc);
+      pc = eval_arg(code, pc, end, false, end);
+    }
+  }
+  if (tracing_q) fire_event(Event::exit, &code, end, nullptr, base);
+  stack::top = base + 1;
+  if (chain == Chain::yes) *stack::arguments = *base;
+}
+
+}  // namespace
+
 namespace passing {
 
 void eval(const Cell* block, Chain chain) {
   // The block's values are evaluated one after the other at the stack top the
   // evaluation starts from; each new expression drops the previous result. No
   // call frame is needed: the block is not a call.
+  run_epoch++;
   Cell code = *block;
   SeriesBuffer* s = buf(code);
   const bool library = (s->flags & series_flag::library) != 0;
@@ -1827,42 +1885,12 @@ void eval(const Cell* block, Chain chain) {
     pc = eval_pure_block(s, pc, end, chain);
     if (pc < 0) return;
   }
-  EvalDepth depth;
-  Cell* base = stack::top;
-  if (tracing_q) {
-    fire_event(Event::enter, &code, pc, nullptr, nullptr);
-    // (The callback may have changed the block.)
-    end = limit_of(code, end);
-  }
-  if (pc >= end) {
-    set_unset(stack::push_slot());
-  } else {
-    PositionSave save;
-    if (!library) set_position(code);
-    // `end` is the code's end as read since anything last ran, at the top
-    // of each turn (a collection at the safe point moves the buffer but
-    // keeps its length).
-    for (;;) {
-      if (!library) position.set_head(pc);
-      pc = eval_arg(code, pc, end, false, end);
-      if (exits::pending) return;
-      if (tracing_q) fire_event(Event::expr, &code, pc, nullptr, base);
-      // Past the end read before: past the end now too (a block only
-      // ends earlier by shrinking), so the end is read again only when
-      // more may follow, or for the trace's exit event.
-      if (pc >= end && !tracing_q) break;
-      end = limit_of(code, end);
-      if (pc >= end) break;
-      stack::top = base;
-      collector::safe_point();
-    }
-  }
-  if (tracing_q) fire_event(Event::exit, &code, end, nullptr, base);
-  stack::top = base + 1;
-  if (chain == Chain::yes) *stack::arguments = *base;
+  eval_values(code, pc, end, chain, library,
+              [&](int32_t at, int32_t stop) { return eval_arg(code, at, stop, false, stop); });
 }
 
 int32_t eval_next(const Cell* block, int32_t pc, int32_t end, Chain chain) {
+  run_epoch++;
   Cell code = *block;
   Cell* base = stack::top;
   {
@@ -1966,9 +1994,11 @@ int32_t eval_conditional(const Cell& fnv, const Cell& word, const Cell& code, in
 // pure_room must have left room for them). The value ends at the stack top
 // in the slot pushed for the conditional; on a pending exit the stacks stay
 // as they are.
+// (`run(code)` evaluates the block as passing::eval does, Chain::yes.)
+template <typename Run>
 [[gnu::always_inline]] inline void framed_branch(const Cell& fnv, const Cell& word,
                                                  const Cell& cond, const Cell* blocks,
-                                                 bool either, const Cell& body) {
+                                                 bool either, const Cell& body, Run&& run) {
   const Cell code = body;
   Cell* fn_slot = stack::push(&fnv);
   Cell* base = stack::top;
@@ -1978,7 +2008,7 @@ int32_t eval_conditional(const Cell& fnv, const Cell& word, const Cell& code, in
   args[0] = cond;
   args[1] = blocks[0];
   if (either) args[2] = blocks[1];
-  passing::eval(&code, Chain::yes);
+  run(code);
   if (exits::pending) return;
   pop_frame();
   *fn_slot = *base;
@@ -2019,7 +2049,8 @@ int32_t eval_if(const Cell& fnv, const Cell& word, const Cell& code, int32_t pc,
     return after;
   }
   if (b == Branch::returned) return after;
-  framed_branch(fnv, word, cond, cells + e, either, *taken);
+  framed_branch(fnv, word, cond, cells + e, either, *taken,
+                [](const Cell& code) { passing::eval(&code, Chain::yes); });
   return after;
 }
 
@@ -2057,9 +2088,40 @@ struct BodyExpr {
   uint8_t op_begin, op_count;
 };
 struct BodyBranch {
-  enum Kind : uint8_t { value, returns, general };
+  enum Kind : uint8_t { value, returns, general, calls };
   Kind kind;
-  int8_t expr;
+  int8_t expr;  // the expression (value, returns), or the call expression (calls)
+};
+// A call of a function through a global word; its arguments are pure
+// expressions.
+struct BodyCall {
+  static constexpr int kMaxArgs = 4;
+  int8_t word;  // the word's cell in `cells`
+  int8_t argc;
+  int16_t after;  // the position after the call in its block
+  int8_t args[kMaxArgs];
+};
+// An operand of a call expression: pure, a call, or a paren holding one
+// call and nothing else.
+struct BodyCallOperand {
+  enum Kind : uint8_t { pure, call, paren_call };
+  Kind kind;
+  int8_t index;  // the call
+  int8_t paren;  // the paren's cell in `cells`
+  BodyOperand operand;  // the pure operand
+};
+// A fast operator and its right operand in a call expression.
+struct BodyCallStep {
+  FastOp f;
+  int8_t op_word;      // the operator word's cell in `cells`
+  int8_t op_value;     // its value in `words`
+  BodyCallOperand right;
+};
+// The one expression of a branch block that calls functions: its first
+// operand, then the operators.
+struct BodyCallExpr {
+  uint8_t step_begin, step_count;
+  BodyCallOperand first;
 };
 struct BodyStatement {
   enum Kind : uint8_t { value, branches, returns };
@@ -2077,6 +2139,7 @@ struct BodyBlock {
   int32_t head;
   int32_t count;  // its cells from the head to the tail
   int32_t first;  // where they start in `cells`
+  bool branch;    // a call branch's (compared when one is taken)
 };
 // A global word whose value a compiled body depends on.
 struct BodyWord {
@@ -2085,18 +2148,29 @@ struct BodyWord {
 };
 struct CompiledBody {
   static constexpr int kMaxBlocks = 8, kMaxCells = 64, kMaxWords = 8, kMaxStatements = 8,
-                       kMaxExprs = 16, kMaxOps = 24, kMaxLiterals = 8;
+                       kMaxExprs = 16, kMaxOps = 24, kMaxLiterals = 8, kMaxCalls = 4,
+                       kMaxSteps = 8, kMaxCallExprs = 2;
   Node node = 0;
   Node ctx = 0;
   bool ok = false;
+  // Counts the compilations into this slot: a call that the steps made may
+  // compile it again (the same body changed, or another one).
+  uint32_t generation = 0;
+  int32_t word_limit = 0;  // past the highest index of `words`
+  // The run_epoch at which all the blocks (the branches' too) and words
+  // were last found current: while it lasts, they need no comparing.
+  mutable uint64_t all_epoch = 0;
   int32_t block_count = 0, cell_count = 0, word_count = 0, statement_count = 0, expr_count = 0,
-          op_count = 0, literal_count = 0;
+          op_count = 0, literal_count = 0, call_count = 0, step_count = 0, call_expr_count = 0;
   BodyBlock blocks[kMaxBlocks];
   BodyWord words[kMaxWords];
   BodyStatement statements[kMaxStatements];
   BodyExpr exprs[kMaxExprs];
   BodyOp ops[kMaxOps];
   Cell literals[kMaxLiterals];
+  BodyCall calls[kMaxCalls];
+  BodyCallStep steps[kMaxSteps];
+  BodyCallExpr call_exprs[kMaxCallExprs];
   Cell cells[kMaxCells];
 };
 
@@ -2142,7 +2216,7 @@ struct BodyCompiler {
         ((s->flags & series_flag::library) != 0) != in_library)
       return -1;
     const int32_t first = cb.cell_count;
-    cb.blocks[cb.block_count++] = {block.node(), head, count, first};
+    cb.blocks[cb.block_count++] = {block.node(), head, count, first, false};
     std::memcpy(static_cast<void*>(cb.cells + first), s->cells() + head, sizeof(Cell) * count);
     cb.cell_count += count;
     return first;
@@ -2150,10 +2224,14 @@ struct BodyCompiler {
   // A global word's value, kept among the values the body depends on: its
   // index there, or -1.
   int32_t guard(const Cell* w) {
-    if (w->context() != context::global || cb.word_count >= CompiledBody::kMaxWords) return -1;
+    if (w->context() != context::global) return -1;
+    for (int32_t i = 0; i < cb.word_count; i++)
+      if (cb.words[i].index == w->word_index()) return i;
+    if (cb.word_count >= CompiledBody::kMaxWords) return -1;
     const Cell* v = global_value(w->word_index());
     if (!v) return -1;
     cb.words[cb.word_count] = {w->word_index(), *v};
+    cb.word_limit = std::max(cb.word_limit, w->word_index() + 1);
     return cb.word_count++;
   }
   // An operand that is no paren: false when it is none the steps read.
@@ -2242,7 +2320,9 @@ struct BodyCompiler {
   // A branch block: one pure expression, or `return` and one; else one
   // left to the general path, whose cells the steps do not read.
   BodyBranch branch(const Cell& block) {
-    const int32_t blocks = cb.block_count, cells = cb.cell_count, words = cb.word_count;
+    const Counts counts = save();
+    const int32_t begin = cb.block_count;
+    BodyBranch b{BodyBranch::general, -1};
     if (add_block(block) >= 0) {
       SeriesBuffer* s = buf(block);
       const int32_t head = block.head() < 0 ? 0 : block.head();
@@ -2254,12 +2334,135 @@ struct BodyCompiler {
         pc++;
       }
       if (expression(s->cells(), pc, lim, true) == lim)
-        return {kind, static_cast<int8_t>(cb.expr_count - 1)};
+        b = {kind, static_cast<int8_t>(cb.expr_count - 1)};
     }
-    cb.block_count = blocks;
-    cb.cell_count = cells;
-    cb.word_count = words;
-    return {BodyBranch::general, -1};
+    if (b.kind == BodyBranch::general) {
+      restore(counts);
+      if (const int32_t x = call_branch(block); x >= 0)
+        b = {BodyBranch::calls, static_cast<int8_t>(x)};
+      else
+        restore(counts);
+    }
+    // (A pure branch's blocks are compared with the body's: only a call
+    // branch's wait until it is taken.)
+    if (b.kind == BodyBranch::calls)
+      for (int32_t i = begin; i < cb.block_count; i++) cb.blocks[i].branch = true;
+    return b;
+  }
+  struct Counts {
+    int32_t blocks, cells, words, exprs, ops, literals, calls, steps, call_exprs;
+  };
+  Counts save() const {
+    return {cb.block_count, cb.cell_count, cb.word_count,    cb.expr_count,     cb.op_count,
+            cb.literal_count, cb.call_count, cb.step_count, cb.call_expr_count};
+  }
+  void restore(const Counts& c) {
+    cb.block_count = c.blocks;
+    cb.cell_count = c.cells;
+    cb.word_count = c.words;
+    cb.expr_count = c.exprs;
+    cb.op_count = c.ops;
+    cb.literal_count = c.literals;
+    cb.call_count = c.calls;
+    cb.step_count = c.steps;
+    cb.call_expr_count = c.call_exprs;
+  }
+  // A call through the global word at pc of a block (its cells, its end
+  // `lim`; its copy starts at `first` in cb.cells) whose function takes
+  // only evaluated arguments, each a pure expression here: the position
+  // after it, or -1. The call is the last of cb.calls.
+  int32_t call(const Cell* cells, int32_t pc, int32_t lim, int32_t head, int32_t first) {
+    const Cell* c = cells + pc;
+    if (!c->is(TypeId::word) || c->context() != context::global ||
+        cb.call_count >= CompiledBody::kMaxCalls)
+      return -1;
+    const Cell* v = peek_value(c);
+    if (!v || !v->is(TypeId::function) || !plain_call(v)) return -1;
+    const CacheInfo ci = plain_cache(v, function::kExtras);
+    if (ci.count > BodyCall::kMaxArgs || guard(c) < 0) return -1;
+    BodyCall call{};
+    call.word = static_cast<int8_t>(first + pc - head);
+    call.argc = static_cast<int8_t>(ci.count);
+    pc++;
+    for (int32_t i = 0; i < ci.count; i++) {
+      pc = expression(cells, pc, lim, true);
+      if (pc < 0) return -1;
+      call.args[i] = static_cast<int8_t>(cb.expr_count - 1);
+    }
+    call.after = static_cast<int16_t>(pc);
+    cb.calls[cb.call_count++] = call;
+    return pc;
+  }
+  // The operand at pc of a call expression's block: the position after
+  // it, or -1.
+  int32_t call_operand(const Cell* cells, int32_t pc, int32_t lim, int32_t head, int32_t first,
+                       BodyCallOperand* out) {
+    const Cell* c = cells + pc;
+    *out = BodyCallOperand{};
+    if (c->is(TypeId::paren)) {
+      const Counts counts = save();
+      if (paren(c, &out->operand)) {
+        out->kind = BodyCallOperand::pure;
+        return pc + 1;
+      }
+      restore(counts);
+      const int32_t inner = add_block(*c);
+      if (inner < 0) return -1;
+      SeriesBuffer* s = buf(*c);
+      const int32_t phead = c->head() < 0 ? 0 : c->head();
+      const int32_t plim = static_cast<int32_t>((s->tail - s->offset) >> 4);
+      if (call(s->cells(), phead, plim, phead, inner) != plim) return -1;
+      out->kind = BodyCallOperand::paren_call;
+      out->index = static_cast<int8_t>(cb.call_count - 1);
+      out->paren = static_cast<int8_t>(first + pc - head);
+      return pc + 1;
+    }
+    if (c->is(TypeId::word)) {
+      const Cell* v = peek_value(c);
+      if (v && v->is(TypeId::function)) {
+        const int32_t e = call(cells, pc, lim, head, first);
+        out->kind = BodyCallOperand::call;
+        out->index = static_cast<int8_t>(cb.call_count - 1);
+        return e;
+      }
+    }
+    if (!operand(c, &out->operand)) return -1;
+    out->kind = BodyCallOperand::pure;
+    return pc + 1;
+  }
+  // A branch block holding one expression of operands (pure ones, calls,
+  // parens of one call) and fast operators, with at least one call: its
+  // index in cb.call_exprs, or -1.
+  int32_t call_branch(const Cell& block) {
+    if (cb.call_expr_count >= CompiledBody::kMaxCallExprs) return -1;
+    const int32_t first = add_block(block);
+    if (first < 0) return -1;
+    SeriesBuffer* s = buf(block);
+    const Cell* cells = s->cells();
+    const int32_t head = block.head() < 0 ? 0 : block.head();
+    const int32_t lim = static_cast<int32_t>((s->tail - s->offset) >> 4);
+    BodyCallExpr x{};
+    x.step_begin = static_cast<uint8_t>(cb.step_count);
+    const int32_t calls = cb.call_count;
+    int32_t pc = call_operand(cells, head, lim, head, first, &x.first);
+    while (pc >= 0 && pc < lim) {
+      const Cell* c = cells + pc;
+      const Cell* opv = c->is(TypeId::word) ? peek_value(c) : nullptr;
+      if (!opv || !opv->is(TypeId::op) || pc + 1 >= lim || cb.step_count >= CompiledBody::kMaxSteps)
+        return -1;
+      BodyCallStep step{};
+      step.f = fast_op_of(opv);
+      const int32_t g = guard(c);
+      if (step.f == FastOp::none || g < 0) return -1;
+      step.op_word = static_cast<int8_t>(first + pc - head);
+      step.op_value = static_cast<int8_t>(g);
+      pc = call_operand(cells, pc + 1, lim, head, first, &step.right);
+      cb.steps[cb.step_count++] = step;
+    }
+    if (pc != lim || cb.call_count == calls) return -1;
+    x.step_count = static_cast<uint8_t>(cb.step_count - x.step_begin);
+    cb.call_exprs[cb.call_expr_count] = x;
+    return cb.call_expr_count++;
   }
   bool compile(const Cell& body) {
     const int32_t top = add_block(body);
@@ -2289,8 +2492,10 @@ struct BodyCompiler {
         st.taken = branch(cells[e]);
         st.other = kind == 3 ? branch(cells[e + 1]) : BodyBranch{BodyBranch::general, -1};
         // (A branch left to the general path ends the body's steps.)
-        if (after < lim && (st.taken.kind == BodyBranch::general ||
-                            (kind == 3 && st.other.kind == BodyBranch::general)))
+        const auto evaluated = [](const BodyBranch& b) {
+          return b.kind == BodyBranch::general || b.kind == BodyBranch::calls;
+        };
+        if (after < lim && (evaluated(st.taken) || (kind == 3 && evaluated(st.other))))
           return false;
         pc = after;
       } else {
@@ -2356,20 +2561,37 @@ bool body_expression(const CompiledBody& cb, int32_t index, Cell* base, Cell* ou
   return true;
 }
 
-// True when the body's blocks and words hold what it was compiled from
-// (each block is held by one compared before it, so its node is in use).
-[[gnu::always_inline]] inline bool body_current(const CompiledBody& cb) {
-  for (const BodyBlock *b = cb.blocks, *end = b + cb.block_count; b < end; b++) {
+// True when the body's blocks from `from` on and its words hold what it was
+// compiled from (each block is held by one compared before it, so its node
+// is in use).
+enum class Blocks { body, branches, all };  // the blocks of call branches, or not, or all
+[[gnu::always_inline]] inline bool blocks_current(const CompiledBody& cb, int32_t from, int32_t to,
+                                                  Blocks which) {
+  for (const BodyBlock *b = cb.blocks + from, *end = cb.blocks + to; b < end; b++) {
+    if (which != Blocks::all && b->branch != (which == Blocks::branches)) continue;
     SeriesBuffer* s = memory::series(b->node);
     if (static_cast<int32_t>((s->tail - s->offset) >> 4) - b->head != b->count ||
         !same_cells(s->cells() + b->head, cb.cells + b->first, b->count))
       return false;
   }
-  for (const BodyWord *w = cb.words, *end = w + cb.word_count; w < end; w++) {
-    const Cell* v = global_value(w->index);
-    if (!v || !same_cells(v, &w->value, 1)) return false;
-  }
   return true;
+}
+[[gnu::always_inline]] inline bool words_current(const CompiledBody& cb) {
+  // (The words are compared all at once: each is a global's value cell.)
+  if (static_cast<uint32_t>(cb.word_limit) > context::global_count) return false;
+  const Cell* globals = context::global_cells;
+  uint64_t diff = 0;
+  for (const BodyWord *w = cb.words, *end = w + cb.word_count; w < end; w++) {
+    uint64_t x[2], y[2];
+    std::memcpy(x, globals + w->index, sizeof x);
+    std::memcpy(y, &w->value, sizeof y);
+    diff |= (x[0] ^ y[0]) | (x[1] ^ y[1]);
+  }
+  return diff == 0;
+}
+// The body's blocks but those of its branches, and its words.
+[[gnu::always_inline]] inline bool body_current(const CompiledBody& cb) {
+  return blocks_current(cb, 0, cb.block_count, Blocks::body) && words_current(cb);
 }
 
 [[gnu::noinline]] CompiledBody* compile_body(const Cell& body, Node ctx, Cell* base) {
@@ -2380,18 +2602,35 @@ bool body_expression(const CompiledBody& cb, int32_t index, Cell* base, Cell* ou
   cb.ctx = ctx;
   cb.block_count = cb.cell_count = cb.word_count = cb.statement_count = 0;
   cb.expr_count = cb.op_count = cb.literal_count = 0;
+  cb.call_count = cb.step_count = cb.call_expr_count = cb.word_limit = 0;
+  cb.generation++;
+  cb.all_epoch = 0;
   cb.ok = BodyCompiler{cb, ctx, base}.compile(body);
   return &cb;
 }
 
 // A branch that is not pure, taken in the body's last expression: evaluated
 // as eval_if does; the value is the body's.
+// A branch that calls functions is evaluated so too, its expression by the
+// compiled steps (eval_call_branch).
+void eval_call_branch(const CompiledBody& cb, int32_t index, const Cell& code, Cell* fbase);
+
 [[gnu::noinline]] void body_general_branch(const CompiledBody& cb, const BodyStatement& st,
                                            const Cell& cond, bool truth, Cell* base) {
   const bool either = st.conditional == 3;
   const Cell* blocks = cb.cells + st.block;
-  passing::framed_branch(cb.words[st.native].value, cb.cells[st.word], cond, blocks, either,
-                         blocks[either && !truth ? 1 : 0]);
+  const BodyBranch& b = either && !truth ? st.other : st.taken;
+  if (b.kind == BodyBranch::calls) {
+    const int32_t index = b.expr;
+    passing::framed_branch(cb.words[st.native].value, cb.cells[st.word], cond, blocks, either,
+                           blocks[either && !truth ? 1 : 0], [&](const Cell& code) {
+                             eval_call_branch(cb, index, code, base);
+                           });
+  } else {
+    passing::framed_branch(cb.words[st.native].value, cb.cells[st.word], cond, blocks, either,
+                           blocks[either && !truth ? 1 : 0],
+                           [](const Cell& code) { passing::eval(&code, Chain::yes); });
+  }
   if (!exits::pending) *base = stack::top[-1];
 }
 
@@ -2425,8 +2664,11 @@ DeferredBranch deferred;
   if (!pure_room() || stack::frame_top >= stack::frame_limit) [[unlikely]]
     return false;
   CompiledBody* cb = compiled_slots[body.node() & (kCompiledSlots - 1)];
+  bool checked = false;
   if (!cb || cb->node != body.node()) [[unlikely]] {
     cb = compile_body(body, ctx, base);
+  } else if (cb->all_epoch == run_epoch) {
+    checked = true;
   } else if (cb->ok && !body_current(*cb)) [[unlikely]] {
     cb = compile_body(body, ctx, base);
   }
@@ -2450,7 +2692,39 @@ DeferredBranch deferred;
         continue;
       }
       const BodyBranch& b = truth ? st->taken : st->other;
-      if (b.kind == BodyBranch::general) {
+      // A call branch's blocks are compared once it is taken, those of the
+      // other call branches too: then everything is current, and the calls
+      // of this body that run nothing else need not compare again.
+      if (b.kind == BodyBranch::calls && !checked) {
+        if (!blocks_current(*cb, 0, cb->block_count, Blocks::branches)) [[unlikely]] {
+          compile_body(body, ctx, base);
+          return false;
+        }
+        cb->all_epoch = run_epoch;
+      }
+      if (b.kind == BodyBranch::calls && !running) {
+        // What run_function sets up for the body's run, which a call
+        // branch needs of it: the function's words read this call's
+        // values, and its frame is the one `return` and `exit` stop at.
+        // (Nothing the branch runs can return to this frame: each callee
+        // has its own.)
+        struct Running {
+          Cell* cc;
+          uint32_t saved_values;
+          stack::Frame* frame;
+          ~Running() {
+            cc->data2 = saved_values;
+            frame->function_body = false;
+          }
+        };
+        Cell* cc = context::context_cell(ctx);
+        Running setup{cc, cc->data2, stack::frame_top - 1};
+        cc->data2 = stack::index_of(base) + 1;
+        setup.frame->function_body = true;
+        body_general_branch(*cb, *st, cond, truth, base);
+        return true;
+      }
+      if (b.kind == BodyBranch::general || b.kind == BodyBranch::calls) {
         if (!running) {
           deferred.node = body.node();
           deferred.cb = cb;
@@ -2487,6 +2761,7 @@ namespace {
 // (`me`: that frame, or null when there is none.)
 [[gnu::always_inline]] inline void run_function(Cell* fn, const Cell* call_word,
                                                 CallbackKind kind, stack::Frame* me) {
+  run_epoch++;
   Node ctx = fn->data1;
   Cell* base = stack::arguments;
   bool callback = kind != CallbackKind::none && trace_q;
@@ -2557,6 +2832,36 @@ namespace {
 
 }  // namespace
 
+namespace {
+
+// The run of a function! called by `word` whose frame is the top one, its
+// value at `fn_slot` and its arguments and locals from `base` on; the
+// result replaces the function value.
+[[gnu::always_inline]] inline void run_plain_function(Cell* fn_slot, Cell* base,
+                                                      const Cell& word) {
+  // A body whose compiled steps give its value needs nothing of
+  // run_function's set-up (when no trace is installed, which would trace
+  // it or the call).
+  if (!trace_q) {
+    const Cell* body = function::extra(fn_slot, function::kBody);
+    if (body->is(TypeId::block) && run_compiled_body(*body, fn_slot->data1, base, false)) {
+      if (exits::pending) return;
+      pop_frame();
+      *fn_slot = *base;
+      stack::top = fn_slot + 1;
+      return;
+    }
+  }
+  // (push_frame pushed the top frame or raised the overflow error.)
+  run_function(fn_slot, &word, CallbackKind::none, stack::frame_top - 1);
+  if (exits::pending) return;
+  pop_frame();
+  *fn_slot = *base;
+  stack::top = fn_slot + 1;
+}
+
+}  // namespace
+
 namespace passing {
 
 // (kRefinements: the function has refinements, all off in a call by word:
@@ -2587,27 +2892,178 @@ int32_t call_plain_function(const Cell* val, const Cell& word, const Cell& code,
     }
   }
   if (ci.locals > 0) function::init_locals(ci.locals);
-  // A body whose compiled steps give its value needs nothing of
-  // run_function's set-up (when no trace is installed, which would trace
-  // it or the call).
-  if (!trace_q) {
-    const Cell* body = function::extra(fn_slot, function::kBody);
-    if (body->is(TypeId::block) && run_compiled_body(*body, fn_slot->data1, base, false)) {
-      pop_frame();
-      *fn_slot = *base;
-      stack::top = fn_slot + 1;
-      return pc;
-    }
-  }
-  // (push_frame pushed the top frame or raised the overflow error.)
-  run_function(fn_slot, &word, CallbackKind::none, stack::frame_top - 1);
-  if (exits::pending) return pc;
-  pop_frame();
-  *fn_slot = *base;
-  stack::top = fn_slot + 1;
+  run_plain_function(fn_slot, base, word);
   return pc;
 }
 
+}  // namespace passing
+
+namespace {
+
+// --- compiled calls -------------------------------------------------------
+//
+// A branch that calls functions, as `(fib n - 1) + fib n - 2`, is evaluated
+// by the steps BodyCompiler made of it, each doing what the general path
+// does at that point of the code: the same frames, stack slots, nesting
+// count and position cell, so that a callee, an error or a collection sees
+// the same. The steps take the shortcuts the code they stand for allows
+// (a pure argument is computed before the call's frame is pushed, which
+// nothing can see); where a value or the code no longer fits them (a
+// non-integer operand, an operator, word or block changed by a callee),
+// the general routine for that point takes over and finishes the
+// expression.
+
+// The call `index` through the word at pc of `code` (end: the code's end
+// as its evaluation read it), as call_by_word. Answers the position after
+// the call.
+int32_t call_step(const CompiledBody& cb, int32_t index, const Cell& code, int32_t pc, int32_t end,
+                  Cell* fbase) {
+  const BodyCall& c = cb.calls[index];
+  const Cell held = cb.cells[c.word];
+  const Cell* v = global_value(held.word_index());
+  const int32_t argc = c.argc, after = c.after;
+  Cell args[BodyCall::kMaxArgs];
+  if (!v || tracing_q || !v->is(TypeId::function) || !plain_call(v) || !pure_room()) [[unlikely]]
+    return call_by_word(v, held, code, pc + 1, end);
+  const CacheInfo ci = plain_cache(v, function::kExtras);
+  if (ci.count != argc) [[unlikely]]
+    return call_by_word(v, held, code, pc + 1, end);
+  for (int32_t i = 0; i < argc; i++)
+    if (!body_expression(cb, c.args[i], fbase, args + i)) [[unlikely]]
+      return call_by_word(v, held, code, pc + 1, end);
+  Cell* fn_slot = stack::push(v);
+  Cell* base = stack::top;
+  push_frame(&held, stack::FrameKind::context);
+  for (int32_t i = 1; i <= argc; i++) {
+    const Descriptor d = descriptor(ci, i);
+    stack::push(args + i - 1);
+    typecheck(&held, fn_slot, i, d, stack::top - 1);
+  }
+  if (ci.locals > 0) function::init_locals(ci.locals);
+  run_plain_function(fn_slot, base, held);
+  return after;
+}
+
+// A paren holding one call (its cell in the code, `paren`), evaluated as
+// passing::eval(paren, Chain::no).
+[[gnu::noinline]] void paren_call(const CompiledBody& cb, int32_t index, const Cell& paren,
+                                  Cell* fbase) {
+  const Cell code = paren;
+  SeriesBuffer* s = buf(code);
+  const bool library = (s->flags & series_flag::library) != 0;
+  if (library != in_library || tracing_q) [[unlikely]] {
+    passing::eval(&code, Chain::no);
+    return;
+  }
+  // (What eval_pure_block leaves of a block that starts with a call.)
+  s->flags |= series_flag::impure;
+  const int32_t pc = code.head() < 0 ? 0 : code.head();
+  const int32_t end = static_cast<int32_t>((s->tail - s->offset) >> 4);
+  eval_values(code, pc, end, Chain::no, library, [&](int32_t at, int32_t stop) {
+    Cell* start = stack::top;
+    at = call_step(cb, index, code, at, stop, fbase);
+    if (exits::pending) return at;
+    return infix_chain(code, at, stop, start, buf(code));
+  });
+}
+
+// An operand of a call expression at pc, pushed as eval_arg (prefix) would
+// push it: the position after it, or -1 when a pure operand's value does
+// not fit (nothing done).
+[[gnu::always_inline]] inline int32_t call_operand(const CompiledBody& cb,
+                                                   const BodyCallOperand& o, const Cell& code,
+                                                   int32_t pc, int32_t end, Cell* fbase) {
+  if (o.kind == BodyCallOperand::pure) {
+    Cell v;
+    if ((o.operand.kind == BodyOperand::paren && !pure_room()) ||
+        !body_operand(cb, o.operand, fbase, &v))
+      return -1;
+    stack::push(&v);
+    return pc + 1;
+  }
+  if (o.kind == BodyCallOperand::call) return call_step(cb, o.index, code, pc, end, fbase);
+  paren_call(cb, o.index, cb.cells[o.paren], fbase);
+  return pc + 1;
+}
+
+// The call expression `index` at pc of the branch block `code`, as
+// eval_arg(code, pc, end, false, end) evaluates it.
+int32_t call_expression(const CompiledBody& cb, int32_t index, const Cell& code, int32_t pc,
+                        int32_t end, Cell* fbase) {
+  const uint32_t generation = cb.generation;
+  const BodyCallExpr& x = cb.call_exprs[index];
+  const int32_t steps = x.step_begin + x.step_count;
+  Cell* start = stack::top;
+  bool called = x.first.kind != BodyCallOperand::pure;
+  const int32_t at = call_operand(cb, x.first, code, pc, end, fbase);
+  if (at < 0) return eval_arg(code, pc, end, false, end);
+  pc = at;
+  if (exits::pending) return pc;
+  for (int32_t k = x.step_begin; k < steps; k++) {
+    // After a call, the code, the words and the compiled steps must still
+    // be what they were (the callee may have changed any of them); the
+    // general path goes on when they are not, as when the left operand is
+    // no integer.
+    if (called) {
+      if (cb.generation != generation) break;
+      if (cb.all_epoch != run_epoch) {
+        if (!blocks_current(cb, 0, cb.block_count, Blocks::all) || !words_current(cb)) break;
+        cb.all_epoch = run_epoch;
+      }
+      called = false;
+    }
+    if (!start->is(TypeId::integer)) break;
+    const BodyCallStep& step = cb.steps[k];
+    const FastOp f = step.f;
+    if (step.right.kind == BodyCallOperand::pure) {
+      Cell v;
+      if ((step.right.operand.kind == BodyOperand::paren && !pure_room()) ||
+          !body_operand(cb, step.right.operand, fbase, &v) || !v.is(TypeId::integer))
+        break;
+      integer_op(f, start->integer(), v.integer(), start);
+      stack::top = start + 1;
+      pc += 2;
+      continue;
+    }
+    // As infix_callee and infix_paren: the operator is kept before the call.
+    const Cell o = cb.words[step.op_value].value, w = cb.cells[step.op_word];
+    stack::top = start + 1;
+    pc = call_operand(cb, step.right, code, pc + 1, end, fbase);
+    if (exits::pending) return pc;
+    called = true;
+    if (start->is(TypeId::integer) && start[1].is(TypeId::integer)) [[likely]] {
+      integer_op(f, start->integer(), start[1].integer(), start);
+      stack::top = start + 1;
+    } else {
+      infix_call(start, f, o, w);
+      if (exits::pending) return pc;
+    }
+    if (k + 1 == steps) return pc;
+  }
+  return infix_chain(code, pc, end, start, buf(code));
+}
+
+// The branch block `code` holding call expression `index`, evaluated as
+// passing::eval(code, Chain::yes); `fbase`: the function's values.
+void eval_call_branch(const CompiledBody& cb, int32_t index, const Cell& code_in, Cell* fbase) {
+  const Cell code = code_in;
+  SeriesBuffer* s = buf(code);
+  const bool library = (s->flags & series_flag::library) != 0;
+  if (library != in_library || tracing_q) [[unlikely]] {
+    passing::eval(&code, Chain::yes);
+    return;
+  }
+  s->flags |= series_flag::impure;
+  const int32_t pc = code.head() < 0 ? 0 : code.head();
+  const int32_t end = static_cast<int32_t>((s->tail - s->offset) >> 4);
+  eval_values(code, pc, end, Chain::yes, library, [&](int32_t at, int32_t stop) {
+    return call_expression(cb, index, code, at, stop, fbase);
+  });
+}
+
+}  // namespace
+
+namespace passing {
 
 // The value kinds met less often than words, literals, set-words and parens.
 [[gnu::noinline]] int32_t eval_other(const Cell& code, int32_t pc, int32_t end, bool passive,
@@ -2689,6 +3145,7 @@ int32_t call_plain_function(const Cell* val, const Cell& word, const Cell& code,
 }
 
 int32_t eval_expression(const Cell& code, int32_t pc, int32_t end, bool prefix, bool passive) {
+  run_epoch++;
   Cell* start = stack::top;
   // The code's buffer stays where it is until something is evaluated (or a
   // trace callback runs): only then is it read again through the node.
@@ -2749,6 +3206,7 @@ namespace {
 int32_t invoke(Cell* fn, Cell* base, const Cell& frame_word, const Cell& code, int32_t pc,
                int32_t end, const Cell* path, int32_t path_pos, uint32_t mode, bool infix) {
   CallSite site{fn, &frame_word, mode, infix};
+  run_epoch++;
   stack::top = base;
   if (fn->is(TypeId::function)) {
     push_frame(&frame_word, stack::FrameKind::context);
