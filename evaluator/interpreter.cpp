@@ -1424,6 +1424,7 @@ int32_t eval_set_word(const Cell& code, int32_t pc, int32_t end, Cell* start, co
   // The value expression's first value, read once: a pure expression is
   // stored directly, without the frame (nothing can fail or be traced); a
   // word whose value is called is called with the value read here.
+  run_epoch++;
   const Cell* callee = nullptr;
   int32_t stuck = -1;  // where the operators stopped being pure
   Cell value;
@@ -2086,6 +2087,9 @@ struct BodyOp {
 struct BodyExpr {
   BodyOperand first;
   uint8_t op_begin, op_count;
+  // A function's word, an operator and an integer (n - 1, n < 2): computed
+  // at once when the word's value is an integer.
+  bool local_op_integer;
 };
 struct BodyBranch {
   enum Kind : uint8_t { value, returns, general, calls };
@@ -2308,6 +2312,8 @@ struct BodyCompiler {
       return -1;
     e.op_begin = static_cast<uint8_t>(cb.op_count);
     e.op_count = static_cast<uint8_t>(n);
+    e.local_op_integer = n == 1 && e.first.kind == BodyOperand::local &&
+                         ops[0].right.kind == BodyOperand::integer;
     for (int32_t i = 0; i < n; i++) cb.ops[cb.op_count++] = ops[i];
     cb.exprs[cb.expr_count++] = e;
     return pc;
@@ -2550,6 +2556,14 @@ bool body_expression(const CompiledBody& cb, int32_t index, Cell* base, Cell* ou
 [[gnu::always_inline]] inline bool body_expression(const CompiledBody& cb, int32_t index,
                                                    Cell* base, Cell* out) {
   const BodyExpr& e = cb.exprs[index];
+  if (e.local_op_integer) {
+    const Cell* v = base + e.first.value;
+    const BodyOp& op = cb.ops[e.op_begin];
+    if (v < stack::top && v->is(TypeId::integer)) [[likely]] {
+      integer_op(op.f, v->integer(), op.right.value, out);
+      return true;
+    }
+  }
   if (!body_operand(cb, e.first, base, out)) return false;
   for (const BodyOp *op = cb.ops + e.op_begin, *end = op + e.op_count; op < end; op++) {
     Cell right;
@@ -2837,6 +2851,17 @@ namespace {
 // The run of a function! called by `word` whose frame is the top one, its
 // value at `fn_slot` and its arguments and locals from `base` on; the
 // result replaces the function value.
+// The run with run_function's set-up, out of line: the callers keep their
+// short frames for the compiled bodies.
+[[gnu::noinline]] void run_body_set_up(Cell* fn_slot, Cell* base, const Cell& word) {
+  // (push_frame pushed the top frame or raised the overflow error.)
+  run_function(fn_slot, &word, CallbackKind::none, stack::frame_top - 1);
+  if (exits::pending) return;
+  pop_frame();
+  *fn_slot = *base;
+  stack::top = fn_slot + 1;
+}
+
 [[gnu::always_inline]] inline void run_plain_function(Cell* fn_slot, Cell* base,
                                                       const Cell& word) {
   // A body whose compiled steps give its value needs nothing of
@@ -2852,12 +2877,7 @@ namespace {
       return;
     }
   }
-  // (push_frame pushed the top frame or raised the overflow error.)
-  run_function(fn_slot, &word, CallbackKind::none, stack::frame_top - 1);
-  if (exits::pending) return;
-  pop_frame();
-  *fn_slot = *base;
-  stack::top = fn_slot + 1;
+  run_body_set_up(fn_slot, base, word);
 }
 
 }  // namespace
@@ -2962,7 +2982,8 @@ int32_t call_step(const CompiledBody& cb, int32_t index, const Cell& code, int32
   eval_values(code, pc, end, Chain::no, library, [&](int32_t at, int32_t stop) {
     Cell* start = stack::top;
     at = call_step(cb, index, code, at, stop, fbase);
-    if (exits::pending) return at;
+    // (Past the end read before, infix_chain reads nothing.)
+    if (exits::pending || at >= stop) return at;
     return infix_chain(code, at, stop, start, buf(code));
   });
 }
