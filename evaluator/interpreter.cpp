@@ -2660,6 +2660,11 @@ struct DeferredBranch {
 };
 DeferredBranch deferred;
 
+// The steps of a compiled body `cb` found current (`checked`: its call
+// branches' blocks too), as run_compiled_body runs them.
+[[gnu::always_inline]] inline bool run_statements(CompiledBody* cb, const Cell& body, Node ctx,
+                                                  Cell* base, bool running, bool checked);
+
 // Runs a function's body by its compiled steps (see above) when it has
 // them and they fit the values: true when the body was run, its result in
 // slot 0 as the block's evaluation would leave it (a `return` as its frame
@@ -2688,6 +2693,11 @@ DeferredBranch deferred;
   }
   if (!cb->ok || cb->ctx != ctx || ((buf(body)->flags & series_flag::library) != 0) != in_library)
     return false;
+  return run_statements(cb, body, ctx, base, running, checked);
+}
+
+[[gnu::always_inline]] inline bool run_statements(CompiledBody* cb, const Cell& body, Node ctx,
+                                                  Cell* base, bool running, bool checked) {
   Cell v;
   set_unset(&v);
   for (const BodyStatement *st = cb->statements, *end = st + cb->statement_count; st < end; st++) {
@@ -2960,6 +2970,20 @@ int32_t call_step(const CompiledBody& cb, int32_t index, const Cell& code, int32
     typecheck(&held, fn_slot, i, d, stack::top - 1);
   }
   if (ci.locals > 0) function::init_locals(ci.locals);
+  // A call of the body being run (a recursion) with nothing else run since
+  // its comparisons runs its steps here, as run_compiled_body would.
+  if (!trace_q && cb.all_epoch == run_epoch && pure_room() &&
+      stack::frame_top < stack::frame_limit) {
+    const Cell* body = function::extra(fn_slot, function::kBody);
+    if (body->node() == cb.node && body->is(TypeId::block) && fn_slot->data1 == cb.ctx &&
+        run_statements(const_cast<CompiledBody*>(&cb), *body, cb.ctx, base, false, true)) {
+      if (exits::pending) return after;
+      pop_frame();
+      *fn_slot = *base;
+      stack::top = fn_slot + 1;
+      return after;
+    }
+  }
   run_plain_function(fn_slot, base, held);
   return after;
 }
