@@ -2623,28 +2623,23 @@ enum class Blocks { body, branches, all };  // the blocks of call branches, or n
   return &cb;
 }
 
+// A branch that calls functions, taken in the body's last expression:
+// evaluated as body_general_branch does, its expression by the compiled
+// steps (eval_call_branch).
+[[gnu::noinline]] void run_call_branch(const CompiledBody& cb, const BodyStatement& st,
+                                       const Cell& cond, bool truth, Cell* base);
+
 // A branch that is not pure, taken in the body's last expression: evaluated
 // as eval_if does; the value is the body's.
-// A branch that calls functions is evaluated so too, its expression by the
-// compiled steps (eval_call_branch).
-void eval_call_branch(const CompiledBody& cb, int32_t index, const Cell& code, Cell* fbase);
-
 [[gnu::noinline]] void body_general_branch(const CompiledBody& cb, const BodyStatement& st,
                                            const Cell& cond, bool truth, Cell* base) {
   const bool either = st.conditional == 3;
   const Cell* blocks = cb.cells + st.block;
   const BodyBranch& b = either && !truth ? st.other : st.taken;
-  if (b.kind == BodyBranch::calls) {
-    const int32_t index = b.expr;
-    passing::framed_branch(cb.words[st.native].value, cb.cells[st.word], cond, blocks, either,
-                           blocks[either && !truth ? 1 : 0], [&](const Cell& code) {
-                             eval_call_branch(cb, index, code, base);
-                           });
-  } else {
-    passing::framed_branch(cb.words[st.native].value, cb.cells[st.word], cond, blocks, either,
-                           blocks[either && !truth ? 1 : 0],
-                           [](const Cell& code) { passing::eval(&code, Chain::yes); });
-  }
+  if (b.kind == BodyBranch::calls) return run_call_branch(cb, st, cond, truth, base);
+  passing::framed_branch(cb.words[st.native].value, cb.cells[st.word], cond, blocks, either,
+                         blocks[either && !truth ? 1 : 0],
+                         [](const Cell& code) { passing::eval(&code, Chain::yes); });
   if (!exits::pending) *base = stack::top[-1];
 }
 
@@ -2745,7 +2740,7 @@ DeferredBranch deferred;
         Running setup{cc, cc->data2, stack::frame_top - 1};
         cc->data2 = stack::index_of(base) + 1;
         setup.frame->function_body = true;
-        body_general_branch(*cb, *st, cond, truth, base);
+        run_call_branch(*cb, *st, cond, truth, base);
         return true;
       }
       if (b.kind == BodyBranch::general || b.kind == BodyBranch::calls) {
@@ -3033,8 +3028,9 @@ int32_t call_step(const CompiledBody& cb, int32_t index, const Cell& code, int32
 
 // The call expression `index` at pc of the branch block `code`, as
 // eval_arg(code, pc, end, false, end) evaluates it.
-int32_t call_expression(const CompiledBody& cb, int32_t index, const Cell& code, int32_t pc,
-                        int32_t end, Cell* fbase) {
+[[gnu::always_inline]] inline int32_t call_expression(const CompiledBody& cb, int32_t index,
+                                                      const Cell& code, int32_t pc, int32_t end,
+                                                      Cell* fbase) {
   const uint32_t generation = cb.generation;
   const BodyCallExpr& x = cb.call_exprs[index];
   const int32_t steps = x.step_begin + x.step_count;
@@ -3090,7 +3086,8 @@ int32_t call_expression(const CompiledBody& cb, int32_t index, const Cell& code,
 
 // The branch block `code` holding call expression `index`, evaluated as
 // passing::eval(code, Chain::yes); `fbase`: the function's values.
-void eval_call_branch(const CompiledBody& cb, int32_t index, const Cell& code_in, Cell* fbase) {
+[[gnu::always_inline]] inline void eval_call_branch(const CompiledBody& cb, int32_t index,
+                                                    const Cell& code_in, Cell* fbase) {
   const Cell code = code_in;
   SeriesBuffer* s = buf(code);
   const bool library = (s->flags & series_flag::library) != 0;
@@ -3104,6 +3101,17 @@ void eval_call_branch(const CompiledBody& cb, int32_t index, const Cell& code_in
   eval_values(code, pc, end, Chain::yes, library, [&](int32_t at, int32_t stop) {
     return call_expression(cb, index, code, at, stop, fbase);
   });
+}
+
+void run_call_branch(const CompiledBody& cb, const BodyStatement& st, const Cell& cond, bool truth,
+                     Cell* base) {
+  const bool either = st.conditional == 3;
+  const Cell* blocks = cb.cells + st.block;
+  const int32_t index = (either && !truth ? st.other : st.taken).expr;
+  passing::framed_branch(cb.words[st.native].value, cb.cells[st.word], cond, blocks, either,
+                         blocks[either && !truth ? 1 : 0],
+                         [&](const Cell& code) { eval_call_branch(cb, index, code, base); });
+  if (!exits::pending) *base = stack::top[-1];
 }
 
 }  // namespace
