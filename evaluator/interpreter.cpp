@@ -151,6 +151,13 @@ inline void pop_frame() {
   stack::arguments = stack::bottom + f->caller_base;
   stack::top = callee + 1;
 }
+// The end of a call whose value was at `fn_slot` and whose result is at
+// `base`: the frame goes and the result takes the value's slot.
+inline void end_call(Cell* fn_slot, const Cell* base) {
+  pop_frame();
+  *fn_slot = *base;
+  stack::top = fn_slot + 1;
+}
 // The value cell of a word; the errors of context::get when it has none.
 inline Cell* word_value(const Cell* w) {
   if (Cell* v = peek_value(w)) [[likely]]
@@ -158,10 +165,13 @@ inline Cell* word_value(const Cell* w) {
   return context::get(w);
 }
 
-// Counts the starts of general evaluation (a block, an expression, a
-// native's or function's call outside compiled steps): Qel code can change
-// blocks and words only through one. A compiled body's comparisons made at
-// one count hold while it lasts.
+// Counts the starts of general evaluation: a block (passing::eval, which a
+// function's body runs through unless it is compiled), an expression
+// (eval_next, eval_expression), a set-word, a native's or action's call.
+// Qel code can change blocks and words only through one, so a compiled
+// body's comparisons made at one count hold while it lasts. (The natives'
+// and set-words' counts also cover the general routines the compiled steps
+// hand an expression to.)
 uint64_t run_epoch = 1;
 
 inline void set_position(const Cell& code) {
@@ -2011,9 +2021,7 @@ template <typename Run>
   if (either) args[2] = blocks[1];
   run(code);
   if (exits::pending) return;
-  pop_frame();
-  *fn_slot = *base;
-  stack::top = fn_slot + 1;
+  end_call(fn_slot, base);
 }
 
 // if, unless and either (`kind` 1, 2 or 3) called by their words. A pure
@@ -2102,7 +2110,7 @@ struct BodyCall {
   static constexpr int kMaxArgs = 4;
   int8_t word;  // the word's cell in `cells`
   int8_t argc;
-  int16_t after;  // the position after the call in its block
+  int32_t after;  // the position after the call in its block
   int8_t args[kMaxArgs];
 };
 // An operand of a call expression: pure, a call, or a paren holding one
@@ -2324,7 +2332,8 @@ struct BodyCompiler {
     return v && v->is(TypeId::native) && v->data3 == return_companion && guard(c) >= 0;
   }
   // A branch block: one pure expression, or `return` and one; else one
-  // left to the general path, whose cells the steps do not read.
+  // expression with calls (call_branch); else one left to the general
+  // path, whose cells the steps do not read.
   BodyBranch branch(const Cell& block) {
     const Counts counts = save();
     const int32_t begin = cb.block_count;
@@ -2395,7 +2404,7 @@ struct BodyCompiler {
       if (pc < 0) return -1;
       call.args[i] = static_cast<int8_t>(cb.expr_count - 1);
     }
-    call.after = static_cast<int16_t>(pc);
+    call.after = pc;
     cb.calls[cb.call_count++] = call;
     return pc;
   }
@@ -2575,13 +2584,12 @@ bool body_expression(const CompiledBody& cb, int32_t index, Cell* base, Cell* ou
   return true;
 }
 
-// True when the body's blocks from `from` on and its words hold what it was
-// compiled from (each block is held by one compared before it, so its node
-// is in use).
-enum class Blocks { body, branches, all };  // the blocks of call branches, or not, or all
-[[gnu::always_inline]] inline bool blocks_current(const CompiledBody& cb, int32_t from, int32_t to,
-                                                  Blocks which) {
-  for (const BodyBlock *b = cb.blocks + from, *end = cb.blocks + to; b < end; b++) {
+// True when the body's blocks (`which`: those of its call branches, the
+// others, or all) hold what it was compiled from (each block is held by one
+// compared before it, so its node is in use).
+enum class Blocks { body, branches, all };
+[[gnu::always_inline]] inline bool blocks_current(const CompiledBody& cb, Blocks which) {
+  for (const BodyBlock *b = cb.blocks, *end = b + cb.block_count; b < end; b++) {
     if (which != Blocks::all && b->branch != (which == Blocks::branches)) continue;
     SeriesBuffer* s = memory::series(b->node);
     if (static_cast<int32_t>((s->tail - s->offset) >> 4) - b->head != b->count ||
@@ -2605,7 +2613,7 @@ enum class Blocks { body, branches, all };  // the blocks of call branches, or n
 }
 // The body's blocks but those of its branches, and its words.
 [[gnu::always_inline]] inline bool body_current(const CompiledBody& cb) {
-  return blocks_current(cb, 0, cb.block_count, Blocks::body) && words_current(cb);
+  return blocks_current(cb, Blocks::body) && words_current(cb);
 }
 
 [[gnu::noinline]] CompiledBody* compile_body(const Cell& body, Node ctx, Cell* base) {
@@ -2624,8 +2632,8 @@ enum class Blocks { body, branches, all };  // the blocks of call branches, or n
 }
 
 // A branch that calls functions, taken in the body's last expression:
-// evaluated as body_general_branch does, its expression by the compiled
-// steps (eval_call_branch).
+// evaluated under the conditional's frame as body_general_branch evaluates
+// its branch, the expression by the compiled steps (call_expression).
 [[gnu::noinline]] void run_call_branch(const CompiledBody& cb, const BodyStatement& st,
                                        const Cell& cond, bool truth, Cell* base);
 
@@ -2635,13 +2643,35 @@ enum class Blocks { body, branches, all };  // the blocks of call branches, or n
                                            const Cell& cond, bool truth, Cell* base) {
   const bool either = st.conditional == 3;
   const Cell* blocks = cb.cells + st.block;
-  const BodyBranch& b = either && !truth ? st.other : st.taken;
-  if (b.kind == BodyBranch::calls) return run_call_branch(cb, st, cond, truth, base);
   passing::framed_branch(cb.words[st.native].value, cb.cells[st.word], cond, blocks, either,
                          blocks[either && !truth ? 1 : 0],
                          [](const Cell& code) { passing::eval(&code, Chain::yes); });
   if (!exits::pending) *base = stack::top[-1];
 }
+
+// A function body's run set-up, undone when the run ends or unwinds: the
+// function's words read this call's values (from `base` on), its frame
+// (`me`, when there is one) is the one `return` and `exit` stop at, and
+// tracing_q goes back to `tracing`. (The context is found again at the
+// end: a collection may have moved its buffer.)
+struct BodyRun {
+  Node ctx;
+  uint32_t saved_values;
+  stack::Frame* frame;
+  bool tracing;
+  BodyRun(Node context, Cell* base, stack::Frame* me, bool saved_tracing)
+      : ctx(context), frame(me), tracing(saved_tracing) {
+    Cell* cc = context::context_cell(ctx);
+    saved_values = cc->data2;
+    cc->data2 = stack::index_of(base) + 1;
+    if (me) me->function_body = true;
+  }
+  ~BodyRun() {
+    context::context_cell(ctx)->data2 = saved_values;
+    if (frame) frame->function_body = false;
+    tracing_q = tracing;
+  }
+};
 
 // A branch that is not pure, found by a run before the function's body was
 // set up to run (its words' values in the frame): the run once it is takes
@@ -2714,36 +2744,26 @@ DeferredBranch deferred;
       // A call branch's blocks are compared once it is taken, those of the
       // other call branches too: then everything is current, and the calls
       // of this body that run nothing else need not compare again.
-      if (b.kind == BodyBranch::calls && !checked) {
-        if (!blocks_current(*cb, 0, cb->block_count, Blocks::branches)) [[unlikely]] {
-          compile_body(body, ctx, base);
-          return false;
-        }
-        cb->all_epoch = run_epoch;
-      }
-      if (b.kind == BodyBranch::calls && !running) {
-        // What run_function sets up for the body's run, which a call
-        // branch needs of it: the function's words read this call's
-        // values, and its frame is the one `return` and `exit` stop at.
-        // (Nothing the branch runs can return to this frame: each callee
-        // has its own.)
-        struct Running {
-          Cell* cc;
-          uint32_t saved_values;
-          stack::Frame* frame;
-          ~Running() {
-            cc->data2 = saved_values;
-            frame->function_body = false;
+      if (b.kind == BodyBranch::calls) {
+        if (!checked) {
+          if (!blocks_current(*cb, Blocks::branches)) [[unlikely]] {
+            compile_body(body, ctx, base);
+            return false;
           }
-        };
-        Cell* cc = context::context_cell(ctx);
-        Running setup{cc, cc->data2, stack::frame_top - 1};
-        cc->data2 = stack::index_of(base) + 1;
-        setup.frame->function_body = true;
+          cb->all_epoch = run_epoch;
+        }
+        if (running) {
+          run_call_branch(*cb, *st, cond, truth, base);
+          return true;
+        }
+        // What run_function sets up for the body's run, which a call
+        // branch needs of it. (Nothing the branch runs can return to this
+        // frame: each callee has its own.)
+        BodyRun setup(ctx, base, stack::frame_top - 1, tracing_q);
         run_call_branch(*cb, *st, cond, truth, base);
         return true;
       }
-      if (b.kind == BodyBranch::general || b.kind == BodyBranch::calls) {
+      if (b.kind == BodyBranch::general) {
         if (!running) {
           deferred.node = body.node();
           deferred.cb = cb;
@@ -2780,7 +2800,6 @@ namespace {
 // (`me`: that frame, or null when there is none.)
 [[gnu::always_inline]] inline void run_function(Cell* fn, const Cell* call_word,
                                                 CallbackKind kind, stack::Frame* me) {
-  run_epoch++;
   Node ctx = fn->data1;
   Cell* base = stack::arguments;
   bool callback = kind != CallbackKind::none && trace_q;
@@ -2797,21 +2816,7 @@ namespace {
   else if (flags & function_flag::trace)
     tracing_q = trace_q;
 
-  struct Running {
-    Node ctx;
-    uint32_t saved_values;
-    stack::Frame* frame;
-    bool tracing;
-    ~Running() {
-      context::context_cell(ctx)->data2 = saved_values;
-      if (frame) frame->function_body = false;
-      tracing_q = tracing;
-    }
-  };
-  Cell* cc = context::context_cell(ctx);
-  Running running{ctx, cc->data2, me, saved_tracing};
-  cc->data2 = stack::index_of(base) + 1;
-  if (me) me->function_body = true;
+  BodyRun running(ctx, base, me, saved_tracing);
 
   Cell body = *function::extra(fn, function::kBody);
   if (tracing_q) fire_event(Event::prolog, &body, body.head(), call_word, fn);
@@ -2853,20 +2858,18 @@ namespace {
 
 namespace {
 
-// The run of a function! called by `word` whose frame is the top one, its
-// value at `fn_slot` and its arguments and locals from `base` on; the
-// result replaces the function value.
 // The run with run_function's set-up, out of line: the callers keep their
 // short frames for the compiled bodies.
 [[gnu::noinline]] void run_body_set_up(Cell* fn_slot, Cell* base, const Cell& word) {
   // (push_frame pushed the top frame or raised the overflow error.)
   run_function(fn_slot, &word, CallbackKind::none, stack::frame_top - 1);
   if (exits::pending) return;
-  pop_frame();
-  *fn_slot = *base;
-  stack::top = fn_slot + 1;
+  end_call(fn_slot, base);
 }
 
+// The run of a function! called by `word` whose frame is the top one, its
+// value at `fn_slot` and its arguments and locals from `base` on; the
+// result replaces the function value.
 [[gnu::always_inline]] inline void run_plain_function(Cell* fn_slot, Cell* base,
                                                       const Cell& word) {
   // A body whose compiled steps give its value needs nothing of
@@ -2875,10 +2878,7 @@ namespace {
   if (!trace_q) {
     const Cell* body = function::extra(fn_slot, function::kBody);
     if (body->is(TypeId::block) && run_compiled_body(*body, fn_slot->data1, base, false)) {
-      if (exits::pending) return;
-      pop_frame();
-      *fn_slot = *base;
-      stack::top = fn_slot + 1;
+      if (!exits::pending) end_call(fn_slot, base);
       return;
     }
   }
@@ -2972,10 +2972,7 @@ int32_t call_step(const CompiledBody& cb, int32_t index, const Cell& code, int32
     const Cell* body = function::extra(fn_slot, function::kBody);
     if (body->node() == cb.node && body->is(TypeId::block) && fn_slot->data1 == cb.ctx &&
         run_statements(const_cast<CompiledBody*>(&cb), *body, cb.ctx, base, false, true)) {
-      if (exits::pending) return after;
-      pop_frame();
-      *fn_slot = *base;
-      stack::top = fn_slot + 1;
+      if (!exits::pending) end_call(fn_slot, base);
       return after;
     }
   }
@@ -2983,22 +2980,32 @@ int32_t call_step(const CompiledBody& cb, int32_t index, const Cell& code, int32
   return after;
 }
 
-// A paren holding one call (its cell in the code, `paren`), evaluated as
-// passing::eval(paren, Chain::no).
-[[gnu::noinline]] void paren_call(const CompiledBody& cb, int32_t index, const Cell& paren,
-                                  Cell* fbase) {
-  const Cell code = paren;
+// A block or paren of compiled call steps (`code`, a copy of its cell),
+// evaluated as passing::eval(code, chain), its first expression by
+// `first(pc, end)`. (A block crossing into or out of library code, or a
+// trace, takes the general path.)
+template <typename First>
+[[gnu::always_inline]] inline void eval_compiled_block(const Cell& code, Chain chain,
+                                                       First&& first) {
   SeriesBuffer* s = buf(code);
   const bool library = (s->flags & series_flag::library) != 0;
   if (library != in_library || tracing_q) [[unlikely]] {
-    passing::eval(&code, Chain::no);
+    passing::eval(&code, chain);
     return;
   }
   // (What eval_pure_block leaves of a block that starts with a call.)
   s->flags |= series_flag::impure;
   const int32_t pc = code.head() < 0 ? 0 : code.head();
   const int32_t end = static_cast<int32_t>((s->tail - s->offset) >> 4);
-  eval_values(code, pc, end, Chain::no, library, [&](int32_t at, int32_t stop) {
+  eval_values(code, pc, end, chain, library, first);
+}
+
+// A paren holding one call (its cell in the code, `paren`), evaluated as
+// passing::eval(paren, Chain::no).
+[[gnu::noinline]] void paren_call(const CompiledBody& cb, int32_t index, const Cell& paren,
+                                  Cell* fbase) {
+  const Cell code = paren;
+  eval_compiled_block(code, Chain::no, [&](int32_t at, int32_t stop) {
     Cell* start = stack::top;
     at = call_step(cb, index, code, at, stop, fbase);
     // (Past the end read before, infix_chain reads nothing.)
@@ -3048,7 +3055,7 @@ int32_t call_step(const CompiledBody& cb, int32_t index, const Cell& code, int32
     if (called) {
       if (cb.generation != generation) break;
       if (cb.all_epoch != run_epoch) {
-        if (!blocks_current(cb, 0, cb.block_count, Blocks::all) || !words_current(cb)) break;
+        if (!blocks_current(cb, Blocks::all) || !words_current(cb)) break;
         cb.all_epoch = run_epoch;
       }
       called = false;
@@ -3084,33 +3091,19 @@ int32_t call_step(const CompiledBody& cb, int32_t index, const Cell& code, int32
   return infix_chain(code, pc, end, start, buf(code));
 }
 
-// The branch block `code` holding call expression `index`, evaluated as
-// passing::eval(code, Chain::yes); `fbase`: the function's values.
-[[gnu::always_inline]] inline void eval_call_branch(const CompiledBody& cb, int32_t index,
-                                                    const Cell& code_in, Cell* fbase) {
-  const Cell code = code_in;
-  SeriesBuffer* s = buf(code);
-  const bool library = (s->flags & series_flag::library) != 0;
-  if (library != in_library || tracing_q) [[unlikely]] {
-    passing::eval(&code, Chain::yes);
-    return;
-  }
-  s->flags |= series_flag::impure;
-  const int32_t pc = code.head() < 0 ? 0 : code.head();
-  const int32_t end = static_cast<int32_t>((s->tail - s->offset) >> 4);
-  eval_values(code, pc, end, Chain::yes, library, [&](int32_t at, int32_t stop) {
-    return call_expression(cb, index, code, at, stop, fbase);
-  });
-}
-
 void run_call_branch(const CompiledBody& cb, const BodyStatement& st, const Cell& cond, bool truth,
                      Cell* base) {
   const bool either = st.conditional == 3;
   const Cell* blocks = cb.cells + st.block;
   const int32_t index = (either && !truth ? st.other : st.taken).expr;
+  // (The branch block holds call expression `index`; `base`: the
+  // function's values.)
   passing::framed_branch(cb.words[st.native].value, cb.cells[st.word], cond, blocks, either,
-                         blocks[either && !truth ? 1 : 0],
-                         [&](const Cell& code) { eval_call_branch(cb, index, code, base); });
+                         blocks[either && !truth ? 1 : 0], [&](const Cell& code) {
+                           eval_compiled_block(code, Chain::yes, [&](int32_t at, int32_t stop) {
+                             return call_expression(cb, index, code, at, stop, base);
+                           });
+                         });
   if (!exits::pending) *base = stack::top[-1];
 }
 
