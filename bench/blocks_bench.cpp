@@ -4,11 +4,11 @@
 #include <chrono>
 #include <cstdio>
 
-#include "evaluator/stack.h"
+#include "core/stack.h"
 #include "values/actions.h"
-#include "values/block.h"
-#include "values/string.h"
-#include "values/values_init.h"
+#include "datatypes/block.h"
+#include "datatypes/string.h"
+#include "datatypes/init.h"
 
 using namespace qel;
 

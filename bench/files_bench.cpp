@@ -13,12 +13,12 @@
 #include <vector>
 
 #include "datatypes/binary.h"
-#include "evaluator/stack.h"
+#include "core/stack.h"
 #include "memory/collector.h"
 #include "services/files.h"
-#include "values/block.h"
-#include "values/string.h"
-#include "values/values_init.h"
+#include "datatypes/block.h"
+#include "datatypes/string.h"
+#include "datatypes/init.h"
 
 using namespace qel;
 

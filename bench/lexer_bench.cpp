@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "evaluator/lexer.h"
+#include "lexer/lexer.h"
 #include "memory/collector.h"
 #include "memory/series.h"
-#include "values/values_init.h"
+#include "datatypes/init.h"
 
 using namespace qel;
 

@@ -12,12 +12,12 @@
 #include <string>
 
 #include "evaluator/interpreter.h"
-#include "evaluator/lexer.h"
-#include "evaluator/stack.h"
+#include "lexer/lexer.h"
+#include "core/stack.h"
 #include "runtime/fatal.h"
 #include "runtime/output.h"
 #include "runtime/startup.h"
-#include "values/block.h"
+#include "datatypes/block.h"
 
 namespace {
 

@@ -6,10 +6,10 @@
 #include <cstdio>
 #include <string>
 
-#include "evaluator/stack.h"
+#include "core/stack.h"
 #include "values/actions.h"
-#include "values/string.h"
-#include "values/values_init.h"
+#include "datatypes/string.h"
+#include "datatypes/init.h"
 
 using namespace qel;
 

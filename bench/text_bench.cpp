@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "memory/dtoa.h"
+#include "text/dtoa.h"
 #include "memory/series.h"
-#include "memory/sort.h"
-#include "memory/unicode.h"
+#include "text/sort.h"
+#include "text/unicode.h"
 
 using namespace qel;
 

@@ -18,12 +18,12 @@
 
 #include "console/console.h"
 #include "evaluator/interpreter.h"
-#include "evaluator/lexer.h"
-#include "evaluator/stack.h"
+#include "lexer/lexer.h"
+#include "core/stack.h"
 #include "memory/series.h"
 #include "runtime/output.h"
-#include "values/block.h"
-#include "values/string.h"
+#include "datatypes/block.h"
+#include "datatypes/string.h"
 
 namespace qel::console {
 

@@ -13,17 +13,17 @@
 #include "datatypes/binary.h"
 #include "datatypes/pair.h"
 #include "evaluator/interpreter.h"
-#include "evaluator/lexer.h"
-#include "evaluator/stack.h"
+#include "lexer/lexer.h"
+#include "core/stack.h"
 #include "library/routines.h"
 #include "memory/series.h"
 #include "runtime/output.h"
 #include "runtime/startup_slots.h"
-#include "values/block.h"
+#include "datatypes/block.h"
 #include "values/context.h"
-#include "values/object.h"
-#include "values/string.h"
-#include "values/word.h"
+#include "datatypes/object.h"
+#include "datatypes/string.h"
+#include "datatypes/word.h"
 
 namespace qel {
 

@@ -5,7 +5,7 @@
 #include <algorithm>
 
 #include "console/keys.h"
-#include "runtime/char_width.h"
+#include "text/char_width.h"
 #include "runtime/output.h"
 
 namespace qel::console {

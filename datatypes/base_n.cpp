@@ -8,10 +8,10 @@
 
 #include "datatypes/binary.h"
 #include "memory/series.h"
-#include "memory/unicode.h"
-#include "values/errors.h"
-#include "values/logic.h"
-#include "values/string.h"
+#include "text/unicode.h"
+#include "core/errors.h"
+#include "datatypes/logic.h"
+#include "datatypes/string.h"
 
 namespace qel::base_n {
 

@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "values/cell.h"
+#include "core/cell.h"
 #include "values/datatype.h"
 
 namespace qel::binary {

@@ -13,15 +13,15 @@
 #include <cstdint>
 #include <cstring>
 
-#include "evaluator/cycle_guard.h"
-#include "evaluator/stack.h"
-#include "values/block.h"
-#include "values/errors.h"
-#include "values/integer.h"
-#include "values/logic.h"
+#include "core/cycle_guard.h"
+#include "core/stack.h"
+#include "datatypes/block.h"
+#include "core/errors.h"
+#include "datatypes/integer.h"
+#include "datatypes/logic.h"
 #include "values/ownership.h"
-#include "values/series_type.h"
-#include "values/string.h"
+#include "datatypes/series.h"
+#include "datatypes/string.h"
 #include "values/symbol.h"
 
 namespace qel::bitset {

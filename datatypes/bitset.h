@@ -16,7 +16,7 @@
 #include <cstdint>
 
 #include "memory/series.h"
-#include "values/cell.h"
+#include "core/cell.h"
 #include "values/datatype.h"
 
 namespace qel::bitset {

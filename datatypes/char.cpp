@@ -3,12 +3,12 @@
 #include "datatypes/char.h"
 
 #include "datatypes/vector.h"
-#include "evaluator/stack.h"
+#include "core/stack.h"
 #include "memory/series.h"
-#include "memory/unicode.h"
-#include "values/errors.h"
-#include "values/integer.h"
-#include "values/string.h"
+#include "text/unicode.h"
+#include "core/errors.h"
+#include "datatypes/integer.h"
+#include "datatypes/string.h"
 
 namespace qel::char_ {
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "values/cell.h"
+#include "core/cell.h"
 #include "values/datatype.h"
 
 namespace qel::char_ {

@@ -9,11 +9,11 @@
 #include <cmath>
 
 #include "datatypes/date.h"
-#include "evaluator/stack.h"
+#include "core/stack.h"
 #include "memory/series.h"
-#include "values/errors.h"
-#include "values/time.h"
-#include "values/word.h"
+#include "core/errors.h"
+#include "datatypes/time.h"
+#include "datatypes/word.h"
 
 namespace qel::date {
 

@@ -12,7 +12,7 @@
 #include <cstring>
 
 #include "datatypes/date.h"
-#include "memory/dtoa.h"
+#include "text/dtoa.h"
 
 namespace qel::date {
 

@@ -1,10 +1,10 @@
 // email!: the bare text, and the user and host parts by path.
 #include "datatypes/email.h"
 
-#include "evaluator/stack.h"
-#include "values/errors.h"
-#include "values/logic.h"
-#include "values/string.h"
+#include "core/stack.h"
+#include "core/errors.h"
+#include "datatypes/logic.h"
+#include "datatypes/string.h"
 #include "values/symbol.h"
 
 namespace qel::email {

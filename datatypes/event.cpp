@@ -6,15 +6,15 @@
 #include <iterator>
 
 #include "datatypes/pair.h"
-#include "evaluator/stack.h"
+#include "core/stack.h"
 #include "library/routines.h"
-#include "values/block.h"
+#include "datatypes/block.h"
 #include "values/context.h"
-#include "values/errors.h"
-#include "values/logic.h"
-#include "values/string.h"
+#include "core/errors.h"
+#include "datatypes/logic.h"
+#include "datatypes/string.h"
 #include "values/symbol.h"
-#include "values/word.h"
+#include "datatypes/word.h"
 
 namespace qel::event {
 

@@ -5,12 +5,12 @@
 #include <algorithm>
 
 #include "datatypes/url.h"
-#include "evaluator/stack.h"
-#include "memory/unicode.h"
+#include "core/stack.h"
+#include "text/unicode.h"
 #include "runtime/platform.h"
 #include "services/files.h"
-#include "values/errors.h"
-#include "values/string.h"
+#include "core/errors.h"
+#include "datatypes/string.h"
 
 namespace qel::file {
 

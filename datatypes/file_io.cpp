@@ -6,12 +6,12 @@
 
 #include "datatypes/date.h"
 #include "datatypes/file.h"
-#include "evaluator/stack.h"
+#include "core/stack.h"
 #include "services/files.h"
-#include "values/errors.h"
-#include "values/integer.h"
-#include "values/logic.h"
-#include "values/word.h"
+#include "core/errors.h"
+#include "datatypes/integer.h"
+#include "datatypes/logic.h"
+#include "datatypes/word.h"
 
 namespace qel::file {
 

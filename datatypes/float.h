@@ -11,9 +11,9 @@
 #include <string>
 #include <string_view>
 
-#include "values/cell.h"
+#include "core/cell.h"
 #include "values/datatype.h"
-#include "values/integer.h"
+#include "datatypes/integer.h"
 
 namespace qel::float_ {
 

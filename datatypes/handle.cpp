@@ -5,11 +5,11 @@
 #include <iterator>
 #include <string_view>
 
-#include "evaluator/stack.h"
+#include "core/stack.h"
 #include "memory/collector.h"
 #include "runtime/ext_resource.h"
 #include "values/datatype.h"
-#include "values/string.h"
+#include "datatypes/string.h"
 
 namespace qel::handle {
 

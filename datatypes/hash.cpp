@@ -6,14 +6,14 @@
 #include <algorithm>
 #include <iterator>
 
-#include "evaluator/stack.h"
+#include "core/stack.h"
 #include "memory/hashtable.h"
 #include "values/actions.h"
-#include "values/block.h"
-#include "values/errors.h"
-#include "values/integer.h"
-#include "values/series_type.h"
-#include "values/string.h"
+#include "datatypes/block.h"
+#include "core/errors.h"
+#include "datatypes/integer.h"
+#include "datatypes/series.h"
+#include "datatypes/string.h"
 
 namespace qel::hash {
 

@@ -9,7 +9,7 @@
 // from the head).
 //
 // Keeping the index in step. The block routines tell the module of every
-// change through two hooks (values/block.h): `hash_append_resync` when cells
+// change through two hooks (datatypes/block.h): `hash_append_resync` when cells
 // were only appended at the tail, `hash_resync` after anything else. The
 // index always covers a prefix of the block, positions 0 to
 // hashtable::indexed_count - 1, with no stale entry: an append leaves the
@@ -26,7 +26,7 @@
 
 #include <cstdint>
 
-#include "values/cell.h"
+#include "core/cell.h"
 #include "values/datatype.h"
 
 namespace qel::hash {
@@ -36,7 +36,7 @@ namespace qel::hash {
 // it.
 Cell* make_over(Cell* cell, Node block, int32_t head, int32_t size);
 
-// --- the hooks of values/block.h
+// --- the hooks of datatypes/block.h
 void resync(const Cell* series);
 void appended(const Cell* series, int32_t count);
 // The index find_index would answer for the value (-1: none), or

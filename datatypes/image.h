@@ -20,7 +20,7 @@
 #include <cstdint>
 
 #include "services/image_codec.h"
-#include "values/cell.h"
+#include "core/cell.h"
 #include "values/datatype.h"
 
 namespace qel::image {

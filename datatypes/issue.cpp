@@ -2,14 +2,14 @@
 // comparison between issues only.
 #include "datatypes/issue.h"
 
-#include "evaluator/stack.h"
+#include "core/stack.h"
 #include "memory/series.h"
-#include "memory/unicode.h"
+#include "text/unicode.h"
 #include "values/context.h"
-#include "values/root.h"
-#include "values/string.h"
+#include "core/root.h"
+#include "datatypes/string.h"
 #include "values/symbol.h"
-#include "values/word.h"
+#include "datatypes/word.h"
 
 namespace qel::issue {
 

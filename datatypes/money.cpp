@@ -15,13 +15,13 @@
 #include <cmath>
 #include <cstring>
 
-#include "evaluator/cycle_guard.h"
-#include "memory/dtoa.h"
+#include "core/cycle_guard.h"
+#include "text/dtoa.h"
 #include "values/actions.h"
-#include "values/block.h"
-#include "values/errors.h"
-#include "values/object.h"
-#include "values/string.h"
+#include "datatypes/block.h"
+#include "core/errors.h"
+#include "datatypes/object.h"
+#include "datatypes/string.h"
 #include "values/symbol.h"
 
 namespace qel::money {

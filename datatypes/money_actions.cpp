@@ -6,14 +6,14 @@
 #include <string_view>
 
 #include "datatypes/money.h"
-#include "evaluator/lexer.h"
-#include "evaluator/stack.h"
-#include "services/random.h"
-#include "values/block.h"
-#include "values/errors.h"
-#include "values/integer.h"
-#include "values/object.h"
-#include "values/string.h"
+#include "lexer/lexer.h"
+#include "core/stack.h"
+#include "text/random.h"
+#include "datatypes/block.h"
+#include "core/errors.h"
+#include "datatypes/integer.h"
+#include "datatypes/object.h"
+#include "datatypes/string.h"
 #include "values/symbol.h"
 
 namespace qel::money {

@@ -5,16 +5,16 @@
 #include <cmath>
 
 #include "datatypes/point.h"
-#include "evaluator/lexer.h"
-#include "evaluator/lexer_tables.h"
-#include "evaluator/stack.h"
+#include "lexer/lexer.h"
+#include "lexer/tables.h"
+#include "core/stack.h"
 #include "memory/series.h"
-#include "services/random.h"
-#include "values/block.h"
-#include "values/errors.h"
-#include "values/integer.h"
-#include "values/string.h"
-#include "values/time.h"
+#include "text/random.h"
+#include "datatypes/block.h"
+#include "core/errors.h"
+#include "datatypes/integer.h"
+#include "datatypes/string.h"
+#include "datatypes/time.h"
 
 namespace qel::pair {
 

@@ -2,13 +2,13 @@
 // their action rows, built on block!'s storage and actions.
 #include "datatypes/path.h"
 
-#include "evaluator/cycle_guard.h"
-#include "evaluator/stack.h"
+#include "core/cycle_guard.h"
+#include "core/stack.h"
 #include "values/actions.h"
-#include "values/block.h"
-#include "values/errors.h"
-#include "values/integer.h"
-#include "values/string.h"
+#include "datatypes/block.h"
+#include "core/errors.h"
+#include "datatypes/integer.h"
+#include "datatypes/string.h"
 
 namespace qel {
 

@@ -9,18 +9,18 @@
 
 #include "datatypes/float.h"
 #include "datatypes/pair.h"
-#include "evaluator/lexer.h"
-#include "evaluator/stack.h"
-#include "memory/dtoa.h"
+#include "lexer/lexer.h"
+#include "core/stack.h"
+#include "text/dtoa.h"
 #include "memory/hashtable.h"
 #include "memory/series.h"
-#include "services/random.h"
-#include "values/block.h"
-#include "values/errors.h"
-#include "values/integer.h"
-#include "values/string.h"
-#include "values/time.h"
-#include "values/word.h"
+#include "text/random.h"
+#include "datatypes/block.h"
+#include "core/errors.h"
+#include "datatypes/integer.h"
+#include "datatypes/string.h"
+#include "datatypes/time.h"
+#include "datatypes/word.h"
 
 namespace qel::point {
 

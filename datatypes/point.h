@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "values/cell.h"
+#include "core/cell.h"
 #include "values/datatype.h"
 
 namespace qel::point {

@@ -5,20 +5,20 @@
 #include <algorithm>
 
 #include "datatypes/handle.h"
-#include "evaluator/cycle_guard.h"
+#include "core/cycle_guard.h"
 #include "evaluator/interpreter.h"
-#include "evaluator/stack.h"
+#include "core/stack.h"
 #include "runtime/ext_resource.h"
 #include "values/actions.h"
-#include "values/block.h"
+#include "datatypes/block.h"
 #include "values/context.h"
-#include "values/errors.h"
-#include "values/function.h"
-#include "values/logic.h"
-#include "values/object.h"
-#include "values/string.h"
+#include "core/errors.h"
+#include "datatypes/function.h"
+#include "datatypes/logic.h"
+#include "datatypes/object.h"
+#include "datatypes/string.h"
 #include "values/symbol.h"
-#include "values/word.h"
+#include "datatypes/word.h"
 
 namespace qel::port {
 

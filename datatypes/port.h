@@ -2,7 +2,7 @@
 // scheme. The type itself does no input or output: the series actions and
 // the I/O actions applied to a port are handed to the port's actor.
 //
-// A port cell has the object! layout (values/object.h) with type port! and
+// A port cell has the object! layout (datatypes/object.h) with type port! and
 // class id object::kPortClass. Its fields follow system/standard/port:
 // `spec` (the spec object), `scheme` (the scheme's name), `actor`, `awake`,
 // `state`, `data`, `extra`.
@@ -23,7 +23,7 @@
 
 #include <cstdint>
 
-#include "values/cell.h"
+#include "core/cell.h"
 #include "values/datatype.h"
 
 namespace qel::port {

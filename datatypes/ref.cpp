@@ -2,7 +2,7 @@
 #include "datatypes/ref.h"
 
 #include "values/datatype.h"
-#include "values/string.h"
+#include "datatypes/string.h"
 
 namespace qel::ref {
 

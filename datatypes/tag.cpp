@@ -1,9 +1,9 @@
 // tag!: the text between angle brackets.
 #include "datatypes/tag.h"
 
-#include "evaluator/stack.h"
+#include "core/stack.h"
 #include "values/datatype.h"
-#include "values/string.h"
+#include "datatypes/string.h"
 
 namespace qel::tag {
 

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "values/cell.h"
+#include "core/cell.h"
 
 namespace qel::tag {
 

@@ -2,8 +2,8 @@
 #include "datatypes/triple.h"
 
 #include "values/datatype.h"
-#include "values/integer.h"
-#include "values/string.h"
+#include "datatypes/integer.h"
+#include "datatypes/string.h"
 
 namespace qel::triple {
 

@@ -1,5 +1,5 @@
 // triple!: an internal value of three signed 32-bit integers. The parse
-// engine (evaluator/parse.h) keeps its bookkeeping on its rules stack in
+// engine (parse/parse.h) keeps its bookkeeping on its rules stack in
 // triples (repetition bounds, saved positions); the type exists so that
 // such cells can sit in blocks and be printed. Qel offers no way to make
 // one: the type has no make or to, and every action but form, mold and
@@ -11,8 +11,8 @@
 
 #include <cstdint>
 
-#include "values/cell.h"
-#include "values/types.h"
+#include "core/cell.h"
+#include "core/types.h"
 
 namespace qel::triple {
 

@@ -7,17 +7,17 @@
 #include <cstring>
 
 #include "datatypes/float.h"
-#include "evaluator/lexer.h"
-#include "evaluator/stack.h"
+#include "lexer/lexer.h"
+#include "core/stack.h"
 #include "memory/series.h"
-#include "services/random.h"
+#include "text/random.h"
 #include "values/actions.h"
-#include "values/block.h"
-#include "values/errors.h"
-#include "values/integer.h"
-#include "values/string.h"
+#include "datatypes/block.h"
+#include "core/errors.h"
+#include "datatypes/integer.h"
+#include "datatypes/string.h"
 #include "values/symbol.h"
-#include "values/word.h"
+#include "datatypes/word.h"
 
 namespace qel::tuple {
 

@@ -2,12 +2,12 @@
 // and set operations, and the table of standard typesets.
 #include "datatypes/typeset.h"
 
-#include "evaluator/stack.h"
+#include "core/stack.h"
 #include "memory/series.h"
-#include "values/block.h"
+#include "datatypes/block.h"
 #include "values/context.h"
-#include "values/errors.h"
-#include "values/string.h"
+#include "core/errors.h"
+#include "datatypes/string.h"
 
 namespace qel::typeset {
 

@@ -13,7 +13,7 @@
 #include <initializer_list>
 #include <span>
 
-#include "values/cell.h"
+#include "core/cell.h"
 #include "values/datatype.h"
 
 namespace qel::typeset {

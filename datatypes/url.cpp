@@ -6,15 +6,15 @@
 #include <string>
 
 #include "datatypes/port.h"
-#include "evaluator/stack.h"
-#include "memory/unicode.h"
+#include "core/stack.h"
+#include "text/unicode.h"
 #include "services/http.h"
 #include "values/actions.h"
-#include "values/block.h"
-#include "values/errors.h"
-#include "values/logic.h"
-#include "values/string.h"
-#include "values/word.h"
+#include "datatypes/block.h"
+#include "core/errors.h"
+#include "datatypes/logic.h"
+#include "datatypes/string.h"
+#include "datatypes/word.h"
 
 namespace qel::url {
 

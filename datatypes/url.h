@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "values/cell.h"
+#include "core/cell.h"
 #include "values/datatype.h"
 
 namespace qel::url {

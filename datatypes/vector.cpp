@@ -13,15 +13,15 @@
 
 #include "datatypes/char.h"
 #include "datatypes/float.h"
-#include "evaluator/stack.h"
+#include "core/stack.h"
 #include "memory/series.h"
 #include "values/actions.h"
-#include "values/block.h"
-#include "values/errors.h"
-#include "values/integer.h"
+#include "datatypes/block.h"
+#include "core/errors.h"
+#include "datatypes/integer.h"
 #include "values/ownership.h"
-#include "values/series_type.h"
-#include "values/string.h"
+#include "datatypes/series.h"
+#include "datatypes/string.h"
 #include "values/symbol.h"
 
 namespace qel::vector {

@@ -13,11 +13,11 @@
 #include "datatypes/char.h"
 #include "datatypes/float.h"
 #include "datatypes/vector.h"
-#include "evaluator/stack.h"
+#include "core/stack.h"
 #include "memory/series.h"
-#include "memory/sort.h"
-#include "values/errors.h"
-#include "values/integer.h"
+#include "text/sort.h"
+#include "core/errors.h"
+#include "datatypes/integer.h"
 
 namespace qel::vector {
 

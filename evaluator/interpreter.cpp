@@ -13,18 +13,18 @@
 #endif
 
 #include "datatypes/typeset.h"
-#include "evaluator/lexer.h"
-#include "evaluator/natives.h"
+#include "lexer/lexer.h"
+#include "natives/natives.h"
 #include "memory/collector.h"
 #include "values/actions.h"
-#include "values/block.h"
+#include "datatypes/block.h"
 #include "values/context.h"
-#include "values/errors.h"
-#include "values/function.h"
-#include "values/logic.h"
-#include "values/native.h"
+#include "core/errors.h"
+#include "datatypes/function.h"
+#include "datatypes/logic.h"
+#include "datatypes/native.h"
 #include "values/symbol.h"
-#include "values/word.h"
+#include "datatypes/word.h"
 
 namespace qel::interpreter {
 

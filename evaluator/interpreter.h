@@ -1,5 +1,5 @@
 // The interpreter: evaluates blocks of values over the argument stack and
-// the call stack (evaluator/stack.h).
+// the call stack (core/stack.h).
 //
 // Evaluation is strictly left to right; infix operators (op!) have no
 // precedence, so 1 + 2 * 3 is 9. An argument is a full expression, except
@@ -14,7 +14,7 @@
 // stay where it is (a local copy, a stack slot).
 //
 // Exits. Routines in `interpreter::passing` pass break, continue, return and
-// exit on as the pending signal of evaluator/unwind.h: when one returns with
+// exit on as the pending signal of core/unwind.h: when one returns with
 // `exits::pending` set, the caller must return at once without touching the
 // stacks. The routines directly in `interpreter` are for everybody else:
 // they raise a pending exit as its NonLocalExit. Errors and throws are
@@ -29,9 +29,9 @@
 #include <cstdint>
 
 #include "evaluator/trace.h"
-#include "evaluator/unwind.h"
+#include "core/unwind.h"
 #include "memory/series.h"
-#include "values/cell.h"
+#include "core/cell.h"
 
 namespace qel::interpreter {
 

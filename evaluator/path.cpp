@@ -4,11 +4,11 @@
 #include <vector>
 
 #include "evaluator/interpreter.h"
-#include "evaluator/stack.h"
+#include "core/stack.h"
 #include "values/actions.h"
 #include "values/context.h"
-#include "values/errors.h"
-#include "values/logic.h"
+#include "core/errors.h"
+#include "datatypes/logic.h"
 
 namespace qel::interpreter::passing {
 

@@ -3,13 +3,13 @@
 #include "evaluator/support.h"
 
 #include "datatypes/typeset.h"
-#include "evaluator/stack.h"
+#include "core/stack.h"
 #include "memory/series.h"
 #include "values/context.h"
 #include "values/datatype.h"
-#include "values/errors.h"
-#include "values/integer.h"
-#include "values/word.h"
+#include "core/errors.h"
+#include "datatypes/integer.h"
+#include "datatypes/word.h"
 
 namespace qel {
 

@@ -5,7 +5,7 @@
 //
 // Natives called by the interpreter need none of this: the interpreter has
 // checked their arguments against their spec (evaluator/interpreter.h).
-// Errors are raised with `fire` (values/errors.h); these helpers raise the
+// Errors are raised with `fire` (core/errors.h); these helpers raise the
 // standard script error `expect-arg` naming the current call, the value's
 // datatype and the argument, as the catalog's template reads: "... does not
 // allow ... for its ... argument".
@@ -13,7 +13,7 @@
 
 #include <cstdint>
 
-#include "values/cell.h"
+#include "core/cell.h"
 
 namespace qel {
 

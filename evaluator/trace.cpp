@@ -5,14 +5,14 @@
 #include <string_view>
 
 #include "evaluator/interpreter.h"
-#include "evaluator/stack.h"
-#include "evaluator/unwind.h"
+#include "core/stack.h"
+#include "core/unwind.h"
 #include "memory/collector.h"
 #include "values/context.h"
-#include "values/function.h"
-#include "values/logic.h"
+#include "datatypes/function.h"
+#include "datatypes/logic.h"
 #include "values/symbol.h"
-#include "values/word.h"
+#include "datatypes/word.h"
 
 namespace qel::interpreter {
 

@@ -1,15 +1,15 @@
 // Qel-level non-local exits: the frame walks of error, break, continue,
 // return, exit and throw, the pending-exit signal, and the stack state that
 // catching constructs restore.
-#include "evaluator/unwind.h"
+#include "core/unwind.h"
 #include "evaluator/interpreter.h"
 
 #include "memory/collector.h"
 #include "runtime/fatal.h"
 #include "runtime/output.h"
 #include "values/context.h"
-#include "values/errors.h"
-#include "values/logic.h"
+#include "core/errors.h"
+#include "datatypes/logic.h"
 
 namespace qel {
 

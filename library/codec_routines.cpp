@@ -9,12 +9,12 @@
 #include <cstdint>
 
 #include "datatypes/image.h"
-#include "evaluator/stack.h"
+#include "core/stack.h"
 #include "library/startup_binding.h"
 #include "services/files.h"
 #include "services/qelbin.h"
-#include "values/errors.h"
-#include "values/string.h"
+#include "core/errors.h"
+#include "datatypes/string.h"
 
 namespace qel::library {
 

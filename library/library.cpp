@@ -17,10 +17,10 @@
 #include <vector>
 
 #include "evaluator/interpreter.h"
-#include "evaluator/lexer.h"
-#include "evaluator/stack.h"
+#include "lexer/lexer.h"
+#include "core/stack.h"
 #include "evaluator/trace.h"
-#include "evaluator/unwind.h"
+#include "core/unwind.h"
 #include "library/embedded.h"
 #include "library/routines.h"
 #include "library/startup_binding.h"
@@ -28,14 +28,14 @@
 #include "runtime/output.h"
 #include "runtime/platform.h"
 #include "runtime/startup_slots.h"
-#include "runtime/unwind.h"
+#include "core/catch_levels.h"
 #include "services/qelbin_boot.h"
-#include "values/block.h"
+#include "datatypes/block.h"
 #include "values/context.h"
-#include "values/error.h"
-#include "values/function.h"
-#include "values/object.h"
-#include "values/word.h"
+#include "datatypes/error.h"
+#include "datatypes/function.h"
+#include "datatypes/object.h"
+#include "datatypes/word.h"
 
 namespace qel::library {
 

@@ -11,9 +11,9 @@
 #include <utility>
 
 #include "datatypes/typeset.h"
-#include "evaluator/stack.h"
+#include "core/stack.h"
 #include "library/routines.h"
-#include "values/word.h"
+#include "datatypes/word.h"
 
 namespace qel::library {
 

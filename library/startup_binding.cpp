@@ -24,15 +24,15 @@
 #include <unordered_set>
 #include <vector>
 
-#include "evaluator/stack.h"
+#include "core/stack.h"
 #include "library/startup_binding.h"
-#include "values/block.h"
+#include "datatypes/block.h"
 #include "values/context.h"
-#include "values/function.h"
-#include "values/native.h"
-#include "values/root.h"
+#include "datatypes/function.h"
+#include "datatypes/native.h"
+#include "core/root.h"
 #include "values/symbol.h"
-#include "values/word.h"
+#include "datatypes/word.h"
 
 namespace qel::library {
 

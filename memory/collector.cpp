@@ -11,8 +11,8 @@
 #include "memory/series.h"
 #include "memory/series_gc.h"
 #include "runtime/startup_slots.h"
-#include "runtime/unwind.h"
-#include "values/errors.h"
+#include "core/catch_levels.h"
+#include "core/errors.h"
 
 namespace qel::collector {
 

@@ -21,7 +21,7 @@
 
 #include <cstdint>
 
-#include "values/cell.h"
+#include "core/cell.h"
 
 namespace qel::collector {
 
@@ -108,7 +108,7 @@ bool is_marked(Node n);
 void unmark_series(Node n);
 
 // How a cell of one type is marked. Every type with series in its payload
-// has a built-in marker following the cell layout of values/cell.h:
+// has a built-in marker following the cell layout of core/cell.h:
 //   words: the context (data1); blocks and paths: the block (data2);
 //   strings: the buffer (data2) and the conversion buffer (data3);
 //   bitset!/vector!/binary!: the buffer; symbol!: name (data3) and string

@@ -27,7 +27,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "values/cell.h"
+#include "core/cell.h"
 
 namespace qel::hashtable {
 

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "memory/hashtable.h"
-#include "values/errors.h"
+#include "core/errors.h"
 
 namespace qel::int_map {
 

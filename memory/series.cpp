@@ -22,7 +22,7 @@
 
 #include "memory/collector.h"
 #include "memory/series_gc.h"
-#include "values/errors.h"
+#include "core/errors.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/asan_interface.h>

@@ -25,7 +25,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "values/cell.h"
+#include "core/cell.h"
 
 namespace qel {
 

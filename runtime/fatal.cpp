@@ -9,7 +9,7 @@
 #include "runtime/heap.h"
 #include "runtime/output.h"
 #include "runtime/print.h"
-#include "runtime/verify.h"
+#include "core/verify.h"
 
 // Start of the program image, provided by the linker.
 extern "C" char __executable_start[];

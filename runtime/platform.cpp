@@ -11,7 +11,7 @@
 
 #include "runtime/output.h"
 #include "runtime/startup_slots.h"
-#include "runtime/unwind.h"
+#include "core/catch_levels.h"
 
 namespace qel::platform {
 

@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <initializer_list>
 
-#include "values/cell.h"
+#include "core/cell.h"
 
 namespace qel {
 

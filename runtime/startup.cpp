@@ -18,9 +18,9 @@
 #include "runtime/print.h"
 #include "runtime/signals.h"
 #include "runtime/startup_slots.h"
-#include "runtime/unwind.h"
-#include "values/error.h"
-#include "values/errors.h"
+#include "core/catch_levels.h"
+#include "datatypes/error.h"
+#include "core/errors.h"
 
 namespace qel {
 

@@ -16,7 +16,7 @@
 #include "runtime/fatal.h"
 #include "runtime/print.h"
 #include "runtime/startup_slots.h"
-#include "values/errors.h"
+#include "core/errors.h"
 
 namespace qel::crypto {
 

@@ -11,16 +11,16 @@
 #include "datatypes/file.h"
 #include "datatypes/image.h"
 #include "evaluator/interpreter.h"
-#include "evaluator/stack.h"
-#include "memory/unicode.h"
+#include "core/stack.h"
+#include "text/unicode.h"
 #include "services/files.h"
 #include "services/process.h"
-#include "values/block.h"
+#include "datatypes/block.h"
 #include "values/context.h"
-#include "values/errors.h"
-#include "values/logic.h"
-#include "values/string.h"
-#include "values/word.h"
+#include "core/errors.h"
+#include "datatypes/logic.h"
+#include "datatypes/string.h"
+#include "datatypes/word.h"
 
 namespace qel::clipboard {
 

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "values/cell.h"
+#include "core/cell.h"
 
 namespace qel::clipboard {
 

@@ -20,17 +20,17 @@
 
 #include "datatypes/binary.h"
 #include "datatypes/file.h"
-#include "evaluator/stack.h"
+#include "core/stack.h"
 #include "memory/series.h"
-#include "memory/unicode.h"
+#include "text/unicode.h"
 #include "runtime/output.h"
-#include "runtime/unwind.h"
+#include "core/catch_levels.h"
 #include "values/actions.h"
-#include "values/block.h"
-#include "values/error.h"
-#include "values/errors.h"
-#include "values/string.h"
-#include "values/word.h"
+#include "datatypes/block.h"
+#include "datatypes/error.h"
+#include "core/errors.h"
+#include "datatypes/string.h"
+#include "datatypes/word.h"
 
 namespace qel::files {
 

@@ -22,7 +22,7 @@
 #include <string>
 #include <string_view>
 
-#include "values/cell.h"
+#include "core/cell.h"
 
 namespace qel::files {
 

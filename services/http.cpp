@@ -13,15 +13,15 @@
 #include "datatypes/map.h"
 #include "datatypes/url.h"
 #include "memory/series.h"
-#include "memory/unicode.h"
+#include "text/unicode.h"
 #include "services/files.h"
 #include "values/actions.h"
-#include "values/block.h"
-#include "values/errors.h"
-#include "values/integer.h"
-#include "values/logic.h"
-#include "values/string.h"
-#include "values/word.h"
+#include "datatypes/block.h"
+#include "core/errors.h"
+#include "datatypes/integer.h"
+#include "datatypes/logic.h"
+#include "datatypes/string.h"
+#include "datatypes/word.h"
 
 namespace qel::http {
 

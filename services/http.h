@@ -22,7 +22,7 @@
 #include <utility>
 #include <vector>
 
-#include "values/cell.h"
+#include "core/cell.h"
 
 namespace qel::http {
 

@@ -12,9 +12,9 @@
 #include "memory/series.h"
 #include "runtime/ext_resource.h"
 #include "runtime/startup_slots.h"
-#include "runtime/verify.h"
+#include "core/verify.h"
 #include "services/image_formats.h"
-#include "values/errors.h"
+#include "core/errors.h"
 
 namespace qel::image_codec {
 

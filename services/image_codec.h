@@ -31,7 +31,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "values/cell.h"
+#include "core/cell.h"
 
 namespace qel::image_codec {
 

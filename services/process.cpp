@@ -23,12 +23,12 @@
 #include "datatypes/file.h"
 #include "memory/collector.h"
 #include "memory/series.h"
-#include "memory/unicode.h"
+#include "text/unicode.h"
 #include "runtime/output.h"
 #include "runtime/startup_slots.h"
 #include "services/files.h"
-#include "values/errors.h"
-#include "values/string.h"
+#include "core/errors.h"
+#include "datatypes/string.h"
 
 extern char** environ;
 

@@ -27,7 +27,7 @@
 #include <string_view>
 #include <vector>
 
-#include "values/cell.h"
+#include "core/cell.h"
 
 namespace qel::io {
 

@@ -29,7 +29,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "values/cell.h"
+#include "core/cell.h"
 
 namespace qel::qelbin {
 

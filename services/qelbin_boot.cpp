@@ -5,8 +5,8 @@
 #include <string>
 
 #include "evaluator/interpreter.h"
-#include "evaluator/lexer.h"
-#include "evaluator/stack.h"
+#include "lexer/lexer.h"
+#include "core/stack.h"
 #include "library/embedded.h"
 #include "memory/collector.h"
 #include "memory/series.h"
@@ -14,12 +14,12 @@
 #include "services/qelbin.h"
 #include "services/qelbin_encoder.h"
 #include "services/qelbin_format.h"
-#include "values/block.h"
+#include "datatypes/block.h"
 #include "values/context.h"
-#include "values/error.h"
-#include "values/native.h"
-#include "values/root.h"
-#include "values/string.h"
+#include "datatypes/error.h"
+#include "datatypes/native.h"
+#include "core/root.h"
+#include "datatypes/string.h"
 
 namespace qel {
 

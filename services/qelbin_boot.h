@@ -2,7 +2,7 @@
 // executable as QELBIN (compact, not packed, version 1).
 //
 // The build makes it: tools/qel_boot_encoder.cpp (linked without boot data,
-// so start-up takes the boot texts: evaluator/natives_boot.cpp and the error
+// so start-up takes the boot texts: natives/boot.cpp and the error
 // catalog's text) runs start-up up to the boot values, then writes them with
 // `build` into a generated source that defines `embedded`. The executable and
 // the test drivers link that source; anything else gets the empty default
@@ -24,7 +24,7 @@
 #include <string_view>
 #include <vector>
 
-#include "values/cell.h"
+#include "core/cell.h"
 
 namespace qel::qelbin::boot {
 
@@ -52,7 +52,7 @@ std::vector<uint8_t> build();
 }  // namespace qel::qelbin::boot
 
 namespace qel::boot_text {
-// The boot texts (evaluator/natives_boot.cpp): the global words of the boot
+// The boot texts (natives/boot.cpp): the global words of the boot
 // values, made from their texts when the program has no boot data.
 void define_words();
 // `routine`, the placeholder for user routines (it has no record).

@@ -24,11 +24,11 @@
 #include "services/image_codec.h"
 #include "services/qelbin_format.h"
 #include "values/context.h"
-#include "values/error.h"
-#include "values/errors.h"
-#include "values/function.h"
-#include "values/native.h"
-#include "values/object.h"
+#include "datatypes/error.h"
+#include "core/errors.h"
+#include "datatypes/function.h"
+#include "datatypes/native.h"
+#include "datatypes/object.h"
 
 namespace qel::qelbin {
 

@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "services/qelbin.h"
-#include "values/cell.h"
+#include "core/cell.h"
 #include "values/symbol.h"
 
 namespace qel::qelbin::detail {

@@ -35,8 +35,8 @@
 #include <cstdint>
 
 #include "services/qelbin.h"
-#include "values/cell.h"
-#include "values/errors.h"
+#include "core/cell.h"
+#include "core/errors.h"
 
 namespace qel::qelbin::format {
 

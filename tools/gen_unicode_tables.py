@@ -2,8 +2,8 @@
 """Generates Qel's Unicode tables from Python's unicodedata.
 
 Writes:
-  memory/case_tables.inc        upper and lower case mappings
-  runtime/char_width_tables.inc zero-width and wide ranges for display widths
+  text/case_tables.inc        upper and lower case mappings
+  text/char_width_tables.inc zero-width and wide ranges for display widths
 
 The source is pinned to the Unicode version of the running Python's
 unicodedata; the version goes into each generated file's header, and the

@@ -16,9 +16,9 @@
 
 #include "runtime/startup.h"
 #include "runtime/startup_slots.h"
-#include "runtime/unwind.h"
+#include "core/catch_levels.h"
 #include "services/qelbin_boot.h"
-#include "values/error.h"
+#include "datatypes/error.h"
 
 namespace {
 

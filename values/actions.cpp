@@ -8,10 +8,10 @@
 
 #include "memory/series.h"
 #include "runtime/fatal.h"
-#include "values/errors.h"
-#include "values/logic.h"
-#include "values/string.h"
-#include "values/word.h"
+#include "core/errors.h"
+#include "datatypes/logic.h"
+#include "datatypes/string.h"
+#include "datatypes/word.h"
 
 namespace qel::actions {
 

@@ -20,7 +20,7 @@
 
 #include <cstdint>
 
-#include "evaluator/stack.h"
+#include "core/stack.h"
 #include "values/datatype.h"
 
 namespace qel::actions {

@@ -4,8 +4,8 @@
 
 #include "memory/series.h"
 #include "values/actions.h"
-#include "values/errors.h"
-#include "values/logic.h"
+#include "core/errors.h"
+#include "datatypes/logic.h"
 
 namespace qel::actions {
 

@@ -6,12 +6,12 @@
 
 #include <algorithm>
 
-#include "evaluator/stack.h"
+#include "core/stack.h"
 #include "memory/series.h"
-#include "values/block.h"
+#include "datatypes/block.h"
 #include "values/datatype.h"
-#include "values/errors.h"
-#include "values/root.h"
+#include "core/errors.h"
+#include "core/root.h"
 
 namespace qel::context {
 

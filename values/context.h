@@ -27,7 +27,7 @@
 #include <cstdint>
 
 #include "memory/hashtable.h"
-#include "values/cell.h"
+#include "core/cell.h"
 #include "values/symbol.h"
 
 namespace qel::context {

@@ -5,12 +5,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "evaluator/stack.h"
+#include "core/stack.h"
 #include "runtime/fatal.h"
 #include "runtime/output.h"
 #include "values/context.h"
-#include "values/string.h"
-#include "values/word.h"
+#include "datatypes/string.h"
+#include "datatypes/word.h"
 
 namespace qel::datatype {
 

@@ -15,13 +15,13 @@
 // the row into the flat `rows` table with inheritance resolved, so that
 // dispatch is one indexed load and an indirect call (values/actions.h).
 // Parents register before their children (the order lives in
-// values/values_init.cpp).
+// datatypes/init.cpp).
 #pragma once
 
 #include <cstdint>
 
-#include "values/cell.h"
-#include "values/types.h"
+#include "core/cell.h"
+#include "core/types.h"
 
 namespace qel {
 

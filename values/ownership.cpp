@@ -21,16 +21,16 @@
 // since the owner's last holder let go of it.
 #include "values/ownership.h"
 
-#include "evaluator/cycle_guard.h"
+#include "core/cycle_guard.h"
 #include "memory/collector.h"
 #include "memory/intmap.h"
 #include "memory/series.h"
 #include "runtime/heap.h"
 #include "runtime/startup_slots.h"
 #include "values/context.h"
-#include "values/object.h"
-#include "values/object_events.h"
-#include "values/word.h"
+#include "datatypes/object.h"
+#include "datatypes/object_events.h"
+#include "datatypes/word.h"
 
 namespace qel {
 

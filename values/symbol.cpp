@@ -12,8 +12,8 @@
 #include "memory/hashtable.h"
 #include "memory/series.h"
 #include "values/datatype.h"
-#include "values/root.h"
-#include "values/string.h"
+#include "core/root.h"
+#include "datatypes/string.h"
 
 namespace qel::symbol {
 

@@ -21,7 +21,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "values/cell.h"
+#include "core/cell.h"
 
 namespace qel {
 

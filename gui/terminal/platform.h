@@ -18,7 +18,7 @@
 #include <string_view>
 
 #include "gui/terminal/screen.h"
-#include "values/cell.h"
+#include "core/cell.h"
 
 namespace qel::gui {
 

@@ -3,8 +3,8 @@
 
 #include <algorithm>
 
-#include "values/block.h"
-#include "values/object.h"
+#include "datatypes/block.h"
+#include "datatypes/object.h"
 
 namespace qel::gui {
 

@@ -7,9 +7,9 @@
 #include "datatypes/pair.h"
 #include "datatypes/point.h"
 #include "gui/terminal/draw.h"
-#include "values/block.h"
-#include "values/errors.h"
-#include "values/object.h"
+#include "datatypes/block.h"
+#include "core/errors.h"
+#include "datatypes/object.h"
 
 namespace qel::gui {
 

@@ -10,7 +10,7 @@
 #include "datatypes/pair.h"
 #include "datatypes/point.h"
 #include "evaluator/interpreter.h"
-#include "evaluator/stack.h"
+#include "core/stack.h"
 #include "gui/terminal/draw.h"
 #include "gui/terminal/events.h"
 #include "gui/terminal/platform.h"
@@ -19,11 +19,11 @@
 #include "gui/terminal/tty.h"
 #include "gui/terminal/widgets.h"
 #include "library/routines.h"
-#include "values/block.h"
+#include "datatypes/block.h"
 #include "values/context.h"
-#include "values/object.h"
-#include "values/string.h"
-#include "values/word.h"
+#include "datatypes/object.h"
+#include "datatypes/string.h"
+#include "datatypes/word.h"
 
 namespace qel {
 

@@ -13,7 +13,7 @@
 #include "memory/collector.h"
 #include "runtime/ext_resource.h"
 #include "runtime/output.h"
-#include "values/block.h"
+#include "datatypes/block.h"
 
 namespace qel::gui {
 

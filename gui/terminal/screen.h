@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "values/cell.h"
+#include "core/cell.h"
 #include "values/symbol.h"
 
 namespace qel::gui {

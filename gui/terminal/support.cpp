@@ -13,11 +13,11 @@
 #include "datatypes/pair.h"
 #include "datatypes/tuple.h"
 #include "gui/terminal/screen.h"
-#include "runtime/char_width.h"
+#include "text/char_width.h"
 #include "services/image_codec.h"
-#include "values/object.h"
-#include "values/string.h"
-#include "values/word.h"
+#include "datatypes/object.h"
+#include "datatypes/string.h"
+#include "datatypes/word.h"
 
 namespace qel::gui {
 

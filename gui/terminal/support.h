@@ -13,7 +13,7 @@
 
 #include <cstdint>
 
-#include "values/cell.h"
+#include "core/cell.h"
 
 namespace qel::gui {
 

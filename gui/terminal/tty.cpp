@@ -18,9 +18,9 @@
 #include "runtime/output.h"
 #include "runtime/platform.h"
 #include "runtime/startup_slots.h"
-#include "values/block.h"
+#include "datatypes/block.h"
 #include "values/context.h"
-#include "values/word.h"
+#include "datatypes/word.h"
 
 namespace qel::tty {
 

@@ -12,17 +12,17 @@
 
 #include "datatypes/map.h"
 #include "evaluator/interpreter.h"
-#include "evaluator/stack.h"
+#include "core/stack.h"
 #include "gui/terminal/events.h"
 #include "gui/terminal/render.h"
 #include "gui/terminal/routines.h"
 #include "gui/terminal/support.h"
 #include "library/routines.h"
-#include "values/block.h"
+#include "datatypes/block.h"
 #include "values/context.h"
-#include "values/object.h"
-#include "values/string.h"
-#include "values/word.h"
+#include "datatypes/object.h"
+#include "datatypes/string.h"
+#include "datatypes/word.h"
 
 namespace qel::gui {
 

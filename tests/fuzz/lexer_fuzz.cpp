@@ -11,12 +11,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "evaluator/lexer.h"
-#include "evaluator/lexer_engine.h"
+#include "lexer/lexer.h"
+#include "lexer/engine.h"
 #include "memory/collector.h"
 #include "memory/series.h"
-#include "runtime/unwind.h"
-#include "values/values_init.h"
+#include "core/catch_levels.h"
+#include "datatypes/init.h"
 
 using namespace qel;
 

@@ -15,16 +15,16 @@
 #include <cstring>
 #include <memory>
 
-#include "evaluator/stack.h"
-#include "evaluator/unwind.h"
+#include "core/stack.h"
+#include "core/unwind.h"
 #include "memory/collector.h"
 #include "memory/series.h"
 #include "runtime/startup.h"
 #include "runtime/startup_slots.h"
-#include "runtime/unwind.h"
+#include "core/catch_levels.h"
 #include "services/qelbin.h"
-#include "values/block.h"
-#include "values/error.h"
+#include "datatypes/block.h"
+#include "datatypes/error.h"
 
 using namespace qel;
 

@@ -4,15 +4,15 @@
 #include "tests/golden/harness.h"
 
 #include "evaluator/interpreter.h"
-#include "evaluator/lexer.h"
-#include "evaluator/stack.h"
-#include "evaluator/unwind.h"
+#include "lexer/lexer.h"
+#include "core/stack.h"
+#include "core/unwind.h"
 #include "runtime/output.h"
 #include "values/actions.h"
 #include "values/datatype.h"
-#include "values/errors.h"
-#include "values/string.h"
-#include "values/word.h"
+#include "core/errors.h"
+#include "datatypes/string.h"
+#include "datatypes/word.h"
 
 namespace qel::testing {
 

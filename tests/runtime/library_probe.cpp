@@ -13,13 +13,13 @@
 #include <string>
 
 #include "evaluator/interpreter.h"
-#include "evaluator/lexer.h"
-#include "evaluator/stack.h"
+#include "lexer/lexer.h"
+#include "core/stack.h"
 #include "runtime/fatal.h"
 #include "runtime/output.h"
 #include "runtime/startup.h"
-#include "values/error.h"
-#include "values/function.h"
+#include "datatypes/error.h"
+#include "datatypes/function.h"
 
 extern "C" const char* __asan_default_options() {
   return "allocator_may_return_null=1:detect_leaks=0";

@@ -28,8 +28,8 @@
 #include "runtime/heap.h"
 #include "runtime/output.h"
 #include "runtime/startup.h"
-#include "runtime/unwind.h"
-#include "runtime/verify.h"
+#include "core/catch_levels.h"
+#include "core/verify.h"
 
 extern "C" const char* __asan_default_options() {
   return "allocator_may_return_null=1:detect_leaks=0";

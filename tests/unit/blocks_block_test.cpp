@@ -3,7 +3,7 @@
 // path family's text forms.
 #include "datatypes/path.h"
 #include "tests/unit/blocks_support.h"
-#include "values/series_type.h"
+#include "datatypes/series.h"
 
 namespace qel::blocks_test {
 namespace {

@@ -2,7 +2,7 @@
 // insertion growth, and the shared series actions with their /part, /skip
 // and /last rules and errors.
 #include "tests/unit/blocks_support.h"
-#include "values/series_type.h"
+#include "datatypes/series.h"
 
 namespace qel::blocks_test {
 namespace {

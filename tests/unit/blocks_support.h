@@ -8,16 +8,16 @@
 #include <string>
 #include <variant>
 
-#include "evaluator/cycle_guard.h"
-#include "evaluator/stack.h"
-#include "runtime/unwind.h"
+#include "core/cycle_guard.h"
+#include "core/stack.h"
+#include "core/catch_levels.h"
 #include "values/actions.h"
-#include "values/block.h"
-#include "values/error.h"
-#include "values/errors.h"
-#include "values/string.h"
-#include "values/values_init.h"
-#include "values/word.h"
+#include "datatypes/block.h"
+#include "datatypes/error.h"
+#include "core/errors.h"
+#include "datatypes/string.h"
+#include "datatypes/init.h"
+#include "datatypes/word.h"
 
 namespace qel::blocks_test {
 

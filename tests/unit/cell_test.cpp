@@ -1,7 +1,7 @@
 // The cell layout: sizes, payload words and float placement.
 #include <gtest/gtest.h>
 
-#include "values/cell.h"
+#include "core/cell.h"
 
 namespace qel {
 namespace {

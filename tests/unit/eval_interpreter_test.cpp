@@ -6,16 +6,16 @@
 #include <string>
 
 #include "evaluator/interpreter.h"
-#include "evaluator/stack.h"
+#include "core/stack.h"
 #include "evaluator/support.h"
-#include "evaluator/unwind.h"
+#include "core/unwind.h"
 #include "qel_fixture.h"
 #include "values/actions.h"
 #include "values/context.h"
-#include "values/errors.h"
-#include "values/function.h"
-#include "values/string.h"
-#include "values/word.h"
+#include "core/errors.h"
+#include "datatypes/function.h"
+#include "datatypes/string.h"
+#include "datatypes/word.h"
 
 namespace qel {
 namespace {

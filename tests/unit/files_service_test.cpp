@@ -18,7 +18,7 @@
 #include "services/env.h"
 #include "services/files.h"
 #include "tests/unit/values_support.h"
-#include "values/string.h"
+#include "datatypes/string.h"
 
 extern char** environ;
 

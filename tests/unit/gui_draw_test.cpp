@@ -10,8 +10,8 @@
 
 #include "datatypes/pair.h"
 #include "datatypes/point.h"
-#include "evaluator/cycle_guard.h"
-#include "evaluator/stack.h"
+#include "core/cycle_guard.h"
+#include "core/stack.h"
 #include "gui/terminal/draw.h"
 #include "gui/terminal/render.h"
 #include "gui/terminal/richtext.h"
@@ -19,7 +19,7 @@
 #include "gui/terminal/support.h"
 #include "gui/terminal/tty.h"
 #include "gui_fixture.h"
-#include "values/string.h"
+#include "datatypes/string.h"
 
 namespace qel::gui {
 namespace {

@@ -10,7 +10,7 @@
 #include "gui/terminal/support.h"
 #include "qel_fixture.h"
 #include "runtime/output.h"
-#include "values/block.h"
+#include "datatypes/block.h"
 
 namespace qel::gui::testing_gui {
 

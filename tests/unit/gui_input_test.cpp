@@ -20,8 +20,8 @@
 #include "gui/terminal/tty.h"
 #include "gui_fixture.h"
 #include "runtime/output.h"
-#include "values/string.h"
-#include "values/word.h"
+#include "datatypes/string.h"
+#include "datatypes/word.h"
 
 namespace qel::gui {
 namespace {

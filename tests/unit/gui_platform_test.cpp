@@ -14,8 +14,8 @@
 #include "gui/terminal/support.h"
 #include "gui/terminal/tty.h"
 #include "qel_fixture.h"
-#include "values/block.h"
-#include "values/errors.h"
+#include "datatypes/block.h"
+#include "core/errors.h"
 
 namespace qel::gui {
 namespace {

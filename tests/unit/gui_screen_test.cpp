@@ -18,7 +18,7 @@
 #include "gui_fixture.h"
 #include "runtime/output.h"
 #include "runtime/startup_slots.h"
-#include "values/block.h"
+#include "datatypes/block.h"
 
 namespace qel::gui {
 namespace {

@@ -14,7 +14,7 @@
 #include "memory/collector.h"
 #include "qel_fixture.h"
 #include "services/image_codec.h"
-#include "values/string.h"
+#include "datatypes/string.h"
 
 namespace qel::gui {
 namespace {

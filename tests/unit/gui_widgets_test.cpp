@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "evaluator/stack.h"
+#include "core/stack.h"
 #include "gui/terminal/events.h"
 #include "gui/terminal/render.h"
 #include "gui/terminal/screen.h"
@@ -21,9 +21,9 @@
 #include "runtime/output.h"
 #include "runtime/startup.h"
 #include "runtime/startup_slots.h"
-#include "values/block.h"
-#include "values/string.h"
-#include "values/word.h"
+#include "datatypes/block.h"
+#include "datatypes/string.h"
+#include "datatypes/word.h"
 
 namespace qel::gui {
 namespace {

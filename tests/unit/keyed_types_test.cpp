@@ -13,10 +13,10 @@
 #include "memory/hashtable.h"
 #include "runtime/ext_resource.h"
 #include "tests/unit/values_support.h"
-#include "values/block.h"
+#include "datatypes/block.h"
 #include "values/context.h"
 #include "values/symbol.h"
-#include "values/word.h"
+#include "datatypes/word.h"
 
 namespace qel {
 namespace {

@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "evaluator/lexer.h"
-#include "evaluator/lexer_engine.h"
+#include "lexer/lexer.h"
+#include "lexer/engine.h"
 #include "memory/series.h"
-#include "runtime/unwind.h"
+#include "core/catch_levels.h"
 #include "values/symbol.h"
-#include "values/values_init.h"
+#include "datatypes/init.h"
 
 namespace qel {
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "memory/decompress.h"
+#include "services/decompress.h"
 
 namespace qel {
 namespace {

@@ -6,7 +6,7 @@
 
 #include "memory/collector.h"
 #include "memory/series.h"
-#include "runtime/unwind.h"
+#include "core/catch_levels.h"
 
 namespace qel {
 namespace {

@@ -9,13 +9,13 @@
 #include "datatypes/issue.h"
 #include "datatypes/typeset.h"
 #include "tests/unit/values_support.h"
-#include "values/block.h"
+#include "datatypes/block.h"
 #include "values/context.h"
-#include "values/integer.h"
-#include "values/logic.h"
-#include "values/root.h"
-#include "values/string.h"
-#include "values/word.h"
+#include "datatypes/integer.h"
+#include "datatypes/logic.h"
+#include "core/root.h"
+#include "datatypes/string.h"
+#include "datatypes/word.h"
 
 namespace qel {
 namespace {

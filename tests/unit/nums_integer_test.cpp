@@ -7,7 +7,7 @@
 #include <limits>
 
 #include "tests/unit/values_support.h"
-#include "values/integer.h"
+#include "datatypes/integer.h"
 
 namespace qel {
 namespace {

@@ -7,19 +7,19 @@
 #include <string_view>
 
 #include "evaluator/interpreter.h"
-#include "evaluator/lexer.h"
-#include "evaluator/stack.h"
+#include "lexer/lexer.h"
+#include "core/stack.h"
 #include "memory/collector.h"
 #include "memory/series.h"
-#include "runtime/unwind.h"
+#include "core/catch_levels.h"
 #include "tests/unit/values_support.h"
 #include "values/context.h"
-#include "values/error.h"
-#include "values/errors.h"
-#include "values/object.h"
+#include "datatypes/error.h"
+#include "core/errors.h"
+#include "datatypes/object.h"
 #include "values/ownership.h"
-#include "values/string.h"
-#include "values/word.h"
+#include "datatypes/string.h"
+#include "datatypes/word.h"
 
 namespace qel {
 namespace {
@@ -34,7 +34,7 @@ struct Row {
 };
 constexpr Row kRows[] = {
 #define X(category, name, id, code, tmpl) {code, id, tmpl},
-#include "values/error_catalog.def"
+#include "core/error_catalog.def"
 #undef X
 };
 

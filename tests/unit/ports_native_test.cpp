@@ -8,14 +8,14 @@
 #include "datatypes/handle.h"
 #include "datatypes/port.h"
 #include "evaluator/interpreter.h"
-#include "evaluator/lexer.h"
-#include "evaluator/stack.h"
+#include "lexer/lexer.h"
+#include "core/stack.h"
 #include "runtime/ext_resource.h"
 #include "tests/unit/values_support.h"
-#include "values/error.h"
-#include "values/object.h"
+#include "datatypes/error.h"
+#include "datatypes/object.h"
 #include "values/ownership.h"
-#include "values/word.h"
+#include "datatypes/word.h"
 
 namespace qel {
 namespace {

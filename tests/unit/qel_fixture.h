@@ -9,11 +9,11 @@
 #include <string_view>
 
 #include "evaluator/interpreter.h"
-#include "evaluator/lexer.h"
-#include "evaluator/stack.h"
-#include "evaluator/unwind.h"
+#include "lexer/lexer.h"
+#include "core/stack.h"
+#include "core/unwind.h"
 #include "runtime/startup.h"
-#include "values/error.h"
+#include "datatypes/error.h"
 
 namespace qel::testing_qel {
 

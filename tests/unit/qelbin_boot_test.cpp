@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "evaluator/stack.h"
-#include "evaluator/unwind.h"
+#include "core/stack.h"
+#include "core/unwind.h"
 #include "library/embedded.h"
 #include "memory/series.h"
 #include "qel_fixture.h"
@@ -17,13 +17,13 @@
 #include "services/qelbin_boot.h"
 #include "services/qelbin_encoder.h"
 #include "values/actions.h"
-#include "values/block.h"
+#include "datatypes/block.h"
 #include "values/context.h"
-#include "values/logic.h"
-#include "values/error.h"
-#include "values/object.h"
-#include "values/string.h"
-#include "values/word.h"
+#include "datatypes/logic.h"
+#include "datatypes/error.h"
+#include "datatypes/object.h"
+#include "datatypes/string.h"
+#include "datatypes/word.h"
 
 namespace qel {
 namespace {

@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "runtime/heap.h"
-#include "runtime/numeric.h"
-#include "runtime/unwind.h"
+#include "text/numeric.h"
+#include "core/catch_levels.h"
 
 namespace qel {
 namespace {

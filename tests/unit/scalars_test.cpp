@@ -6,7 +6,7 @@
 #include "datatypes/date.h"
 #include "datatypes/tuple.h"
 #include "tests/unit/values_support.h"
-#include "values/time.h"
+#include "datatypes/time.h"
 
 namespace qel {
 namespace {

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "services/random.h"
+#include "text/random.h"
 
 using namespace qel;
 

@@ -2,9 +2,9 @@
 // case change that widens a 1-byte string.
 #include "tests/unit/strings_support.h"
 
-#include "memory/case_map.h"
-#include "values/block.h"
-#include "values/word.h"
+#include "text/case_map.h"
+#include "datatypes/block.h"
+#include "datatypes/word.h"
 
 namespace qel {
 namespace {

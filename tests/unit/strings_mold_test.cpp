@@ -5,8 +5,8 @@
 #include <chrono>
 
 #include "datatypes/binary.h"
-#include "values/block.h"
-#include "values/word.h"
+#include "datatypes/block.h"
+#include "datatypes/word.h"
 
 namespace qel {
 namespace {

@@ -3,8 +3,8 @@
 
 #include <random>
 
-#include "values/block.h"
-#include "values/word.h"
+#include "datatypes/block.h"
+#include "datatypes/word.h"
 
 namespace qel {
 namespace {

@@ -2,7 +2,7 @@
 // across units and the comparison core.
 #include "tests/unit/strings_support.h"
 
-#include "memory/unicode.h"
+#include "text/unicode.h"
 
 namespace qel {
 namespace {

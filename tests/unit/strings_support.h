@@ -6,8 +6,8 @@
 #include <string_view>
 
 #include "tests/unit/values_support.h"
-#include "values/errors.h"
-#include "values/string.h"
+#include "core/errors.h"
+#include "datatypes/string.h"
 
 namespace qel::strings_test {
 

@@ -8,7 +8,7 @@
 #include "datatypes/file.h"
 #include "datatypes/url.h"
 #include "runtime/platform.h"
-#include "values/word.h"
+#include "datatypes/word.h"
 
 namespace qel {
 namespace {

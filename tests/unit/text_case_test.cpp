@@ -4,11 +4,11 @@
 
 #include <vector>
 
-#include "memory/case_map.h"
+#include "text/case_map.h"
 #include "memory/series.h"
-#include "memory/unicode.h"
-#include "runtime/unwind.h"
-#include "values/values_init.h"
+#include "text/unicode.h"
+#include "core/catch_levels.h"
+#include "datatypes/init.h"
 
 namespace qel {
 namespace {

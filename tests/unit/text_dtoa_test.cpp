@@ -9,7 +9,7 @@
 #include <random>
 #include <string>
 
-#include "memory/dtoa.h"
+#include "text/dtoa.h"
 
 namespace qel {
 namespace {

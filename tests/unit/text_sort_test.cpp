@@ -8,9 +8,9 @@
 #include <random>
 #include <vector>
 
-#include "memory/sort.h"
-#include "runtime/unwind.h"
-#include "values/errors.h"
+#include "text/sort.h"
+#include "core/catch_levels.h"
+#include "core/errors.h"
 
 namespace qel {
 namespace {

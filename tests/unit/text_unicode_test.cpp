@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "memory/series.h"
-#include "memory/unicode.h"
-#include "runtime/unwind.h"
+#include "text/unicode.h"
+#include "core/catch_levels.h"
 
 namespace qel {
 namespace {

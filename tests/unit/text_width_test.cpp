@@ -1,7 +1,7 @@
 // Display widths of code points.
 #include <gtest/gtest.h>
 
-#include "runtime/char_width.h"
+#include "text/char_width.h"
 
 namespace qel {
 namespace {

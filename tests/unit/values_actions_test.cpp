@@ -1,8 +1,8 @@
 // Action entry points, the cycle guard and the interpreter's fast paths.
-#include "evaluator/cycle_guard.h"
+#include "core/cycle_guard.h"
 #include "tests/unit/values_support.h"
-#include "values/logic.h"
-#include "values/word.h"
+#include "datatypes/logic.h"
+#include "datatypes/word.h"
 
 namespace qel {
 namespace {

@@ -2,8 +2,8 @@
 #include "tests/unit/values_support.h"
 #include "memory/collector.h"
 #include "values/context.h"
-#include "values/logic.h"
-#include "values/word.h"
+#include "datatypes/logic.h"
+#include "datatypes/word.h"
 
 namespace qel {
 namespace {

@@ -4,9 +4,9 @@
 
 #include "tests/unit/values_support.h"
 #include "values/datatype.h"
-#include "values/error.h"
-#include "values/logic.h"
-#include "values/word.h"
+#include "datatypes/error.h"
+#include "datatypes/logic.h"
+#include "datatypes/word.h"
 
 namespace qel {
 namespace {

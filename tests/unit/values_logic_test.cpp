@@ -1,7 +1,7 @@
 // unset!, none! and logic!: texts, make and to, the operators, comparison
 // and the truth tests.
 #include "tests/unit/values_support.h"
-#include "values/logic.h"
+#include "datatypes/logic.h"
 
 namespace qel {
 namespace {

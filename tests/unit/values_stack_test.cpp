@@ -1,9 +1,9 @@
 // The argument stack and call frames: slot rules, pops, function contexts,
 // overflow and the call-word lookup.
-#include "evaluator/cycle_guard.h"
+#include "core/cycle_guard.h"
 #include "tests/unit/values_support.h"
 #include "values/context.h"
-#include "values/word.h"
+#include "datatypes/word.h"
 
 namespace qel {
 namespace {

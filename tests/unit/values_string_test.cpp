@@ -1,7 +1,7 @@
 // string! storage: units and widening, positions, writers, concatenation,
 // hex texts.
 #include "tests/unit/values_support.h"
-#include "values/string.h"
+#include "datatypes/string.h"
 
 #include <unistd.h>
 

@@ -6,14 +6,14 @@
 
 #include <string>
 
-#include "evaluator/stack.h"
+#include "core/stack.h"
 #include "memory/series.h"
-#include "runtime/unwind.h"
+#include "core/catch_levels.h"
 #include "values/actions.h"
-#include "values/error.h"
-#include "values/errors.h"
-#include "values/string.h"
-#include "values/values_init.h"
+#include "datatypes/error.h"
+#include "core/errors.h"
+#include "datatypes/string.h"
+#include "datatypes/init.h"
 
 namespace qel::testing_values {
 

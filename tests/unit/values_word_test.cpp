@@ -1,8 +1,8 @@
 // word! and its subtypes: mold, form, compare, make and index?.
 #include "tests/unit/values_support.h"
 #include "values/context.h"
-#include "values/logic.h"
-#include "values/word.h"
+#include "datatypes/logic.h"
+#include "datatypes/word.h"
 
 namespace qel {
 namespace {
