@@ -10,7 +10,7 @@ normal outcome. A fault is anything else: an exit status other than 0 or 1,
 a sanitizer report, a runtime-error report, or a run that does not end.
 
     tests/fuzz/qel_cases.py build/stress/tests/golden/qel-golden [--files N] [--seed S]
-        [--mutate tests/golden/scalars]
+        [--mutate tests/golden/datatypes]
 
 With --mutate the cases are those of the golden files under a folder (the
 ones that touch nothing outside the temporary folder), each with a few

@@ -8,7 +8,7 @@
 
 #include "gui/terminal/screen.h"
 #include "gui/terminal/support.h"
-#include "qel_fixture.h"
+#include "tests/unit/qel_fixture.h"
 #include "runtime/output.h"
 #include "datatypes/block.h"
 

@@ -18,7 +18,7 @@
 #include "gui/terminal/screen.h"
 #include "gui/terminal/support.h"
 #include "gui/terminal/tty.h"
-#include "gui_fixture.h"
+#include "tests/unit/gui_fixture.h"
 #include "datatypes/string.h"
 
 namespace qel::gui {

@@ -172,7 +172,7 @@ TEST(LibrarySources, Embedded) {
       if (base == base.parent_path()) break;
     }
   }
-  const fs::path root = file.parent_path().parent_path().parent_path();
+  const fs::path root = file.parent_path().parent_path().parent_path().parent_path();
   auto sources = qel::library::embedded_sources();
   ASSERT_GE(sources.size(), 2u);
   EXPECT_EQ(sources.front().name, "library/constants.qel");

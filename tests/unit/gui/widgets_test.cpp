@@ -15,7 +15,7 @@
 #include "gui/terminal/support.h"
 #include "gui/terminal/tty.h"
 #include "gui/terminal/widgets.h"
-#include "gui_fixture.h"
+#include "tests/unit/gui_fixture.h"
 #include "memory/collector.h"
 #include "runtime/ext_resource.h"
 #include "runtime/output.h"

@@ -13,7 +13,7 @@
 #include "gui/terminal/screen.h"
 #include "gui/terminal/support.h"
 #include "gui/terminal/tty.h"
-#include "qel_fixture.h"
+#include "tests/unit/qel_fixture.h"
 #include "datatypes/block.h"
 #include "core/errors.h"
 

@@ -12,7 +12,7 @@
 #include "core/unwind.h"
 #include "library/embedded.h"
 #include "memory/series.h"
-#include "qel_fixture.h"
+#include "tests/unit/qel_fixture.h"
 #include "services/qelbin.h"
 #include "services/qelbin_boot.h"
 #include "services/qelbin_encoder.h"

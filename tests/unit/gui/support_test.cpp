@@ -12,7 +12,7 @@
 #include "gui/terminal/screen.h"
 #include "gui/terminal/support.h"
 #include "memory/collector.h"
-#include "qel_fixture.h"
+#include "tests/unit/qel_fixture.h"
 #include "services/image_codec.h"
 #include "datatypes/string.h"
 

@@ -9,7 +9,7 @@
 #include "core/stack.h"
 #include "evaluator/support.h"
 #include "core/unwind.h"
-#include "qel_fixture.h"
+#include "tests/unit/qel_fixture.h"
 #include "values/actions.h"
 #include "values/context.h"
 #include "core/errors.h"

@@ -10,12 +10,12 @@
 #include <vector>
 
 #include "console/line_editor.h"
-#include "console_screen.h"
+#include "tests/unit/console_screen.h"
 #include "gui/terminal/render.h"
 #include "gui/terminal/screen.h"
 #include "gui/terminal/support.h"
 #include "gui/terminal/tty.h"
-#include "gui_fixture.h"
+#include "tests/unit/gui_fixture.h"
 #include "runtime/output.h"
 #include "runtime/startup_slots.h"
 #include "datatypes/block.h"
