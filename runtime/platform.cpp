@@ -11,7 +11,7 @@
 
 #include "runtime/output.h"
 #include "runtime/startup_slots.h"
-#include "core/catch_levels.h"
+#include "core/unwind.h"
 
 namespace qel::platform {
 

@@ -18,7 +18,7 @@
 #include "runtime/print.h"
 #include "runtime/signals.h"
 #include "runtime/startup_slots.h"
-#include "core/catch_levels.h"
+#include "core/unwind.h"
 #include "datatypes/error.h"
 #include "core/errors.h"
 

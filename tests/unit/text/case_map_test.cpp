@@ -7,7 +7,7 @@
 #include "text/case_map.h"
 #include "memory/series.h"
 #include "text/unicode.h"
-#include "core/catch_levels.h"
+#include "core/unwind.h"
 #include "datatypes/init.h"
 
 namespace qel {
