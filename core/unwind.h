@@ -52,9 +52,6 @@ inline constexpr uint32_t return_ = 0x7FFFFFFC;
 inline constexpr uint32_t exit_ = 0x7FFFFFFB;
 inline constexpr uint32_t throw_ = 0x7FFFFFFA;
 inline constexpr uint32_t power_overflow = 0x7FFFFFF9;
-inline constexpr uint32_t platform_guard = 0x7FFFFFF8;
-inline constexpr uint32_t alloc_failed = 0x7FFFFFF7;
-inline constexpr uint32_t free_failed = 0x7FFFFFF6;
 inline constexpr uint32_t lexer = 10;
 inline constexpr uint32_t silent_exit = 0xBADCAFE;
 }  // namespace level
@@ -81,8 +78,8 @@ inline constexpr bool stops(uint32_t site, uint32_t lvl) { return lvl <= site; }
 // returns normally, or the level of the exit it stopped (also stored in
 // `thrown`); an exit above the site passes on. Level 0 is never thrown, so
 // 0 always means a normal return.
-//   if (uint32_t lvl = unwind::catch_level(level::platform_guard, [&] { ... }))
-//     ... // lvl is level::alloc_failed or level::free_failed
+//   if (uint32_t lvl = unwind::catch_level(level::throw_, [&] { ... }))
+//     ... // lvl is level::throw_, or a level below it
 template <class Body>
 uint32_t catch_level(uint32_t site, Body&& body) {
   try {

@@ -21,6 +21,7 @@
 #include "core/unwind.h"
 #include "datatypes/error.h"
 #include "core/errors.h"
+#include "natives/natives.h"
 
 namespace qel {
 
@@ -38,6 +39,7 @@ void on_start(int argc, char** argv) {
 void init() {
   word::set_recording(true);
   print_hook::init();
+  print_hook::add(natives::print_string, nullptr);
   platform::init();
   random::init();
   memory::init();

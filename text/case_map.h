@@ -42,15 +42,6 @@ inline uint32_t to_lower(uint32_t cp) { return case_lookup(cp, Case::lower); }
 // 0x178). Returns the buffer to use afterwards.
 SeriesBuffer* change_case_units(SeriesBuffer* s, uint32_t first, uint32_t count, Case c);
 
-// Changes the case of a char! or any-string cell in place; the cell keeps its
-// type and position. For a string the head is clamped to the tail and the
-// characters from it change: all of them, or by `part` (null or none: all),
-// an integer! count (a negative count changes nothing) or a position in the
-// same series (same type and node; otherwise script error
-// `invalid-refine-arg`), up to it. Answers the number of characters changed
-// (0 for a char!), which the caller reports to the string's owner.
-int32_t change_case(Cell* target, const Cell* part, Case c);
-
 // The Unicode version the tables were made from ("14.0.0").
 const char* case_unicode_version();
 
