@@ -492,14 +492,12 @@ void install_call_argument() { actions::call_argument = call_argument; }
 void register_() {
   static constexpr ActionRow row{
       .make = make,
-      .reflect = inherit,
       .form = form,
       .mold = mold,
       .eval_path = eval_path,
       .compare = compare,
-      .copy = inherit,
-      .find = inherit,
-      .select = inherit,
+      .put = unsupported,
+      .modify = unsupported,
   };
   datatype::register_type(TypeId::error, TypeId::object, "error!", row);
 }

@@ -699,25 +699,7 @@ int32_t mold(Cell* value, Cell* buffer, bool, bool all, bool, Cell*, int32_t lim
 }
 
 void register_() {
-  static constexpr ActionRow row{
-      .make = inherit,
-      .random = inherit,
-      .to = inherit,
-      .form = form,
-      .mold = mold,
-      .compare = inherit,
-      .absolute = inherit,
-      .add = inherit,
-      .divide = inherit,
-      .multiply = inherit,
-      .negate = inherit,
-      .power = inherit,
-      .remainder = inherit,
-      .round = inherit,
-      .subtract = inherit,
-      .even_q = inherit,
-      .odd_q = inherit,
-  };
+  static constexpr ActionRow row{.form = form, .mold = mold};
   datatype::register_type(TypeId::percent, TypeId::float_, "percent!", row);
 }
 

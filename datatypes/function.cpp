@@ -525,7 +525,7 @@ int32_t compare(Cell* value1, Cell* value2, CompareOp op) {
 
 void register_() {
   constexpr ActionRow row{
-      .reflect = inherit,
+      .make = unsupported,
       .form = routine::form,
       .mold = routine::mold,
       .compare = routine::compare,

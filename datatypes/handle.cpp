@@ -72,7 +72,29 @@ int32_t compare(Cell* value1, Cell* value2, CompareOp) {
 }
 
 void register_() {
-  static constexpr ActionRow row{.form = form, .mold = mold, .compare = compare};
+  static constexpr ActionRow row{
+      .make = unsupported,
+      .random = unsupported,
+      .to = unsupported,
+      .form = form,
+      .mold = mold,
+      .compare = compare,
+      .absolute = unsupported,
+      .add = unsupported,
+      .divide = unsupported,
+      .multiply = unsupported,
+      .negate = unsupported,
+      .power = unsupported,
+      .remainder = unsupported,
+      .round = unsupported,
+      .subtract = unsupported,
+      .even_q = unsupported,
+      .odd_q = unsupported,
+      .and_ = unsupported,
+      .complement = unsupported,
+      .or_ = unsupported,
+      .xor_ = unsupported,
+  };
   datatype::register_type(TypeId::handle, TypeId::integer, "handle!", row);
   collector::set_type_marker(TypeId::handle, mark);
   // The table's objects die with the last value that carries their record.

@@ -632,26 +632,28 @@ void mark(const Cell* c) {
 void register_() {
   static constexpr ActionRow row{
       .make = make,
+      .random = unsupported,
+      .reflect = unsupported,
       .to = to,
       .form = form,
       .mold = mold,
       .eval_path = eval_path,
       .compare = compare,
       .at = at,
-      .back = inherit,
       .change = change,
+      .clear = unsupported,
       .copy = copy,
-      .head = inherit,
-      .head_q = inherit,
-      .index_q = inherit,
       .length_q = length_q,
+      .move = unsupported,
       .next = next,
       .pick = pick,
       .poke = poke,
+      .remove = unsupported,
+      .reverse = unsupported,
       .skip = skip,
       .tail = tail,
       .tail_q = tail_q,
-      .modify = inherit,
+      .take = unsupported,
   };
   datatype::register_type(TypeId::image, TypeId::series, "image!", row);
   collector::set_type_marker(TypeId::image, mark);

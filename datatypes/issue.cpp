@@ -82,9 +82,9 @@ void register_() {
   static constexpr ActionRow row{
       .make = make,
       .to = make,
-      .form = inherit,
       .mold = mold,
       .compare = compare,
+      .index_q = unsupported,
   };
   datatype::register_type(TypeId::issue, TypeId::word, "issue!", row);
 }

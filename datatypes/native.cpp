@@ -155,7 +155,6 @@ int32_t compare(Cell* value1, Cell* value2, CompareOp op) {
 void register_() {
   constexpr ActionRow row{
       .make = action::make,
-      .reflect = inherit,
       .form = action::form,
       .mold = action::mold,
       .compare = action::compare,
@@ -256,7 +255,6 @@ int32_t compare(Cell* value1, Cell* value2, CompareOp op) {
 void register_() {
   constexpr ActionRow row{
       .make = op::make,
-      .reflect = inherit,
       .form = op::form,
       .mold = op::mold,
       .compare = op::compare,

@@ -103,38 +103,13 @@ Cell* copy(Cell* value, Cell* result, Cell* part, bool deep, Cell* types) {
 void register_() {
   static const ActionRow row{
       .make = make,
-      .reflect = inherit,
+      .random = unsupported,
       .to = to,
       .form = form,
       .mold = mold,
-      .eval_path = inherit,
-      .compare = inherit,
-      .append = inherit,
-      .at = inherit,
-      .back = inherit,
-      .change = inherit,
-      .clear = inherit,
       .copy = copy,
-      .find = inherit,
-      .head = inherit,
-      .head_q = inherit,
-      .index_q = inherit,
-      .insert = inherit,
-      .length_q = inherit,
-      .move = inherit,
-      .next = inherit,
-      .pick = inherit,
-      .poke = inherit,
-      .put = inherit,
-      .remove = inherit,
-      .reverse = inherit,
-      .select = inherit,
-      .skip = inherit,
-      .swap = inherit,
-      .tail = inherit,
-      .tail_q = inherit,
-      .take = inherit,
-      .modify = inherit,
+      .sort = unsupported,
+      .trim = unsupported,
   };
   datatype::register_type(TypeId::path, TypeId::block, "path!", row);
 }
@@ -143,44 +118,8 @@ void register_() {
 
 namespace {
 
-// Every slot that path! fills, with the type's own mold.
-constexpr ActionRow path_child_row(action_fn::mold mold) {
-  return ActionRow{
-      .make = inherit,
-      .reflect = inherit,
-      .to = inherit,
-      .form = inherit,
-      .mold = mold,
-      .eval_path = inherit,
-      .compare = inherit,
-      .append = inherit,
-      .at = inherit,
-      .back = inherit,
-      .change = inherit,
-      .clear = inherit,
-      .copy = inherit,
-      .find = inherit,
-      .head = inherit,
-      .head_q = inherit,
-      .index_q = inherit,
-      .insert = inherit,
-      .length_q = inherit,
-      .move = inherit,
-      .next = inherit,
-      .pick = inherit,
-      .poke = inherit,
-      .put = inherit,
-      .remove = inherit,
-      .reverse = inherit,
-      .select = inherit,
-      .skip = inherit,
-      .swap = inherit,
-      .tail = inherit,
-      .tail_q = inherit,
-      .take = inherit,
-      .modify = inherit,
-  };
-}
+// The row of a path! child: path!'s actions with the type's own mold.
+constexpr ActionRow path_child_row(action_fn::mold mold) { return ActionRow{.mold = mold}; }
 
 }  // namespace
 
@@ -231,43 +170,7 @@ int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* pa
 }
 void register_() {
   // Every block! function but its own mold; trim is not supported.
-  static const ActionRow row{
-      .make = inherit,
-      .random = inherit,
-      .reflect = inherit,
-      .to = inherit,
-      .form = inherit,
-      .mold = mold,
-      .eval_path = inherit,
-      .compare = inherit,
-      .append = inherit,
-      .at = inherit,
-      .back = inherit,
-      .change = inherit,
-      .clear = inherit,
-      .copy = inherit,
-      .find = inherit,
-      .head = inherit,
-      .head_q = inherit,
-      .index_q = inherit,
-      .insert = inherit,
-      .length_q = inherit,
-      .move = inherit,
-      .next = inherit,
-      .pick = inherit,
-      .poke = inherit,
-      .put = inherit,
-      .remove = inherit,
-      .reverse = inherit,
-      .select = inherit,
-      .sort = inherit,
-      .skip = inherit,
-      .swap = inherit,
-      .tail = inherit,
-      .tail_q = inherit,
-      .take = inherit,
-      .modify = inherit,
-  };
+  static const ActionRow row{.mold = mold, .trim = unsupported};
   datatype::register_type(TypeId::paren, TypeId::block, "paren!", row);
 }
 }  // namespace paren

@@ -564,10 +564,8 @@ Cell* open(Cell* spec, const OpenArgs& a) {
 void register_() {
   static const ActionRow row{
       .make = make,
-      .reflect = inherit,
       .form = form,
       .mold = mold,
-      .eval_path = inherit,
       .compare = compare,
       .append = append,
       .at = at,

@@ -356,14 +356,8 @@ void register_() {
 
 namespace {
 constexpr ActionRow subtype_row(action_fn::mold mold, bool index_q) {
-  ActionRow r{
-      .make = inherit,
-      .to = inherit,
-      .form = inherit,
-      .mold = mold,
-      .compare = inherit,
-  };
-  if (index_q) r.index_q = inherit;
+  ActionRow r{.mold = mold};
+  if (!index_q) r.index_q = unsupported;
   return r;
 }
 }  // namespace

@@ -3,6 +3,9 @@
 // runtime/). Later steps use tables, words and values that earlier steps
 // made: never reorder.
 #include "runtime/startup.h"
+#include <cstdio>
+#include <cstdlib>
+#include "values/datatype.h"
 
 #include <cfenv>
 #include <csignal>
@@ -47,6 +50,15 @@ void init() {
   // Case mapping before anything that builds the symbol table.
   unicode::init();
   values::init();
+  if (std::getenv("QEL_DUMP_ROWS")) {
+    for (int t = 1; t <= datatype::highest_type; t++) {
+      if (!datatype::records[t].name) continue;
+      const ResolvedRow& r = datatype::rows[t];
+#define QEL_X(n, text) std::fprintf(stderr, "%s %s %zx\n", datatype::records[t].name, #n, (size_t)(reinterpret_cast<uintptr_t>(r.n) ? reinterpret_cast<uintptr_t>(r.n) - reinterpret_cast<uintptr_t>(&datatype::reset) : 0));
+      QEL_ACTION_LIST(QEL_X)
+#undef QEL_X
+    }
+  }
   words::build();
   words::build_refinements();
   words::build_marker();

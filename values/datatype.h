@@ -9,9 +9,12 @@
 //       .make = logic::make, .random = logic::random, .to = logic::to,
 //       .form = logic::form, .mold = logic::mold, .compare = logic::compare, ...};
 //
-// A slot holds the type's function, `inherit` (take the parent's function for
-// the same action at registration time) or nothing (the action is not
-// supported; this is the default of every slot left out). Registration copies
+// A row names only what the type changes: a slot holds the type's function,
+// `unsupported` (the type refuses an action its parent supports), or nothing
+// (the default of every slot left out: the parent's function for the same
+// action, taken at registration time; a type without a parent supports no
+// action it does not name). So a child's row reads as its difference from
+// its parent. Registration copies
 // the row into the flat `rows` table with inheritance resolved, so that
 // dispatch is one indexed load and an indirect call (values/actions.h).
 // Parents register before their children (the order lives in
@@ -179,21 +182,22 @@ using write = Cell* (*)(Cell* destination, Cell* data, const WriteArgs& args);
 
 struct InheritTag {};
 struct UnsupportedTag {};
-// Slot value: take the parent's function for this action.
+// Slot value: take the parent's function for this action (the default of
+// an omitted slot).
 inline constexpr InheritTag inherit{};
-// Slot value: the action is not supported (the default of an omitted slot).
+// Slot value: the action is not supported, whatever the parent does.
 inline constexpr UnsupportedTag unsupported{};
 
 template <class F>
 struct Slot {
   enum class Kind : uint8_t { unsupported, inherit, own };
   F fn = nullptr;
-  Kind kind = Kind::unsupported;
+  Kind kind = Kind::inherit;
 
   constexpr Slot() = default;
   constexpr Slot(F f) : fn(f), kind(f ? Kind::own : Kind::unsupported) {}
   constexpr Slot(InheritTag) : kind(Kind::inherit) {}
-  constexpr Slot(UnsupportedTag) {}
+  constexpr Slot(UnsupportedTag) : kind(Kind::unsupported) {}
 };
 
 // A type's registration row: one slot per action, in action order.
@@ -244,7 +248,7 @@ inline bool is_registered(TypeId t) { return records[static_cast<uint8_t>(t)].na
 // Empties both tables and sets `highest_type` to 0 (start-up, and tests).
 void reset();
 
-// Registers a type: its record, and its row with "inherit" slots taken from
+// Registers a type: its record, and its row with inherited slots taken from
 // the parent's resolved row (TypeId::none_id for no parent). The parent must
 // already be registered. When the global context already exists (a type
 // registered after start-up) the type's word is made at once.

@@ -14,6 +14,7 @@ using namespace testing_values;
 
 int32_t parent_form(Cell*, Cell*, Cell*, int32_t limit) { return limit - 100; }
 int32_t child_mold(Cell*, Cell*, bool, bool, bool, Cell*, int32_t limit, int32_t) { return limit; }
+int32_t parent_compare(Cell*, Cell*, CompareOp) { return 0; }
 
 // Two spare type ids stand for a parent and a child type.
 constexpr TypeId kParent = static_cast<TypeId>(55);
@@ -29,9 +30,11 @@ struct SpareTypes : ::testing::Test {
   }
 };
 
+// A child's row names only what it changes: omitted slots take the parent's
+// resolved function, `unsupported` refuses what the parent supports.
 TEST_F(SpareTypes, ChildInheritsResolvedSlotsAndUnsupportedStaysEmpty) {
-  constexpr ActionRow parent{.form = parent_form, .length_q = unsupported};
-  constexpr ActionRow child{.form = inherit, .mold = child_mold, .length_q = inherit};
+  constexpr ActionRow parent{.form = parent_form, .compare = parent_compare, .length_q = unsupported};
+  constexpr ActionRow child{.mold = child_mold, .compare = unsupported};
   datatype::register_type(kParent, TypeId::none_id, "parent!", parent);
   datatype::register_type(kChild, kParent, "child!", child);
 
@@ -39,6 +42,8 @@ TEST_F(SpareTypes, ChildInheritsResolvedSlotsAndUnsupportedStaysEmpty) {
   EXPECT_EQ(datatype::row(kChild).mold, child_mold);
   EXPECT_EQ(datatype::row(kParent).mold, nullptr);
   EXPECT_EQ(datatype::row(kChild).length_q, nullptr);
+  EXPECT_EQ(datatype::row(kParent).compare, parent_compare);
+  EXPECT_EQ(datatype::row(kChild).compare, nullptr);
   EXPECT_EQ(datatype::record(kChild).name_length, 5);
   EXPECT_EQ(datatype::highest_type, 56);
   // Registered after start-up, the type gets its word at once.
