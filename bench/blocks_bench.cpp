@@ -61,7 +61,7 @@ int main() {
   Cell out;
   string::rs_make_at(&out, 16);
   t0 = std::chrono::steady_clock::now();
-  actions::call_mold(&blk, &out, false, false, false, nullptr, string::kNoLimit, 0);
+  actions::call_mold(&blk, &out, {}, nullptr, string::kNoLimit, 0);
   t = seconds_since(t0);
   double mb = string::rs_length_q(&out) / 1e6;
   std::printf("mold     %d integers    %8.1f MB/s (%.1f MB in %.3f s)\n", kCount, mb / t, mb, t);

@@ -157,7 +157,7 @@ int32_t mold_each(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cel
     } else if (!first) {
       limit = string::emit_char(buffer, ' ', limit);
     }
-    limit = actions::call_mold(&item, buffer, false, all, flat, part, limit, indent);
+    limit = actions::call_mold(&item, buffer, {.all = all, .flat = flat}, part, limit, indent);
   }
   if (owe_break) {
     indent--;

@@ -93,7 +93,7 @@ int32_t write_cut(Cell* buffer, const Cell* value, bool mold, bool only, int32_t
   Cell part_cell;
   set_integer(&part_cell, part);
   if (mold)
-    actions::call_mold(&v, buffer, only, false, true, &part_cell, part, 0);
+    actions::call_mold(&v, buffer, {.only = only, .flat = true}, &part_cell, part, 0);
   else
     actions::call_form(&v, buffer, &part_cell, part);
   SeriesBuffer* s = string::buffer(buffer);

@@ -435,10 +435,10 @@ int32_t mold(Cell* value, Cell* buffer, bool, bool all, bool flat, Cell* part, i
   limit = string::emit(buffer, "func ", limit);
   Cell spec;
   set_series(&spec, TypeId::block, value->data2, 0);
-  limit = actions::call_mold(&spec, buffer, false, all, flat, part, limit, indent);
+  limit = actions::call_mold(&spec, buffer, {.all = all, .flat = flat}, part, limit, indent);
   Cell body = *extra(value, kBody);
   if (body.is(TypeId::block))
-    limit = actions::call_mold(&body, buffer, false, all, flat, part, limit, indent);
+    limit = actions::call_mold(&body, buffer, {.all = all, .flat = flat}, part, limit, indent);
   else
     limit = string::emit(buffer, " none", limit);
   return limit;
@@ -508,13 +508,16 @@ int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* pa
   limit = string::emit(buffer, "routine ", limit);
   Cell spec;
   set_series(&spec, TypeId::block, value->data2, 0);
-  limit = actions::call_mold(&spec, buffer, only, all, flat, part, limit, indent);
+  limit = actions::call_mold(&spec, buffer, {.only = only, .all = all, .flat = flat},
+                             part, limit, indent);
   Cell body = *function::extra(value, function::kBody);
   if (body.is(TypeId::block)) {
-    limit = actions::call_mold(&body, buffer, only, all, flat, part, limit, indent);
+    limit = actions::call_mold(&body, buffer, {.only = only, .all = all, .flat = flat},
+                               part, limit, indent);
   } else {
     limit = string::emit(buffer, " ", limit);
-    limit = actions::call_mold(&body, buffer, only, all, flat, part, limit, indent);
+    limit = actions::call_mold(&body, buffer, {.only = only, .all = all, .flat = flat},
+                               part, limit, indent);
   }
   return limit;
 }

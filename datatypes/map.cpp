@@ -336,9 +336,9 @@ int32_t form(Cell* value, Cell* buffer, Cell* part, int32_t limit) {
     if (!first) limit = string::emit_char(buffer, '\n', limit);
     first = false;
     Cell k = cells(&m)[i], v = cells(&m)[i + 1];
-    limit = actions::call_mold(&k, buffer, false, false, false, part, limit, 0);
+    limit = actions::call_mold(&k, buffer, {}, part, limit, 0);
     limit = string::emit_char(buffer, ' ', limit);
-    limit = actions::call_mold(&v, buffer, false, false, false, part, limit, 0);
+    limit = actions::call_mold(&v, buffer, {}, part, limit, 0);
   }
   return limit;
 }
@@ -359,9 +359,9 @@ int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* pa
     if (wrote && !lines) limit = string::emit_char(buffer, flat ? ' ' : '\n', limit);
     if (lines) limit = string::indent(buffer, level, limit);
     Cell k = cells(&m)[i], v = cells(&m)[i + 1];
-    limit = actions::call_mold(&k, buffer, false, all, flat, part, limit, level);
+    limit = actions::call_mold(&k, buffer, {.all = all, .flat = flat}, part, limit, level);
     limit = string::emit_char(buffer, ' ', limit);
-    limit = actions::call_mold(&v, buffer, false, all, flat, part, limit, level);
+    limit = actions::call_mold(&v, buffer, {.all = all, .flat = flat}, part, limit, level);
     if (lines) limit = string::emit_char(buffer, '\n', limit);
     wrote = true;
   }

@@ -65,7 +65,8 @@ int32_t mold_builtin(Cell* value, Cell* buffer, bool only, bool all, bool flat, 
   limit = string::emit(buffer, opening, limit);
   Cell spec;
   set_series(&spec, TypeId::block, value->data2, 0);
-  limit = actions::call_mold(&spec, buffer, only, all, flat, part, limit, indent);
+  limit = actions::call_mold(&spec, buffer, {.only = only, .all = all, .flat = flat},
+                             part, limit, indent);
   return string::emit(buffer, "]", limit);
 }
 
@@ -238,11 +239,12 @@ int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* pa
   set_series(&spec, TypeId::block, value->data2, 0);
   // The spec of a wrapped function is always a block, as in the function's
   // own mold, so that the text reads back as make op! func [spec][body].
-  limit = actions::call_mold(&spec, buffer, fn ? false : only, all, flat, part, limit, indent);
+  limit = actions::call_mold(&spec, buffer, {.only = fn ? false : only, .all = all, .flat = flat},
+                             part, limit, indent);
   if (fn) {
     Cell body = *function::extra(value, function::kBody);
     if (body.is(TypeId::block))
-      limit = actions::call_mold(&body, buffer, false, all, flat, part, limit, indent);
+      limit = actions::call_mold(&body, buffer, {.all = all, .flat = flat}, part, limit, indent);
     return limit;
   }
   return string::emit(buffer, "]", limit);

@@ -157,7 +157,8 @@ int32_t serialize(const Cell* obj, Cell* buffer, Cell* part, int32_t limit,
     // the value back and not what it names (as body-of makes them lit-words
     // and lit-paths).
     if (v.is(TypeId::word) || v.is(TypeId::path)) limit = string::emit_char(buffer, '\'', limit);
-    limit = actions::call_mold(&v, buffer, false, style.all, style.flat, part, limit, style.level);
+    limit = actions::call_mold(&v, buffer, {.all = style.all, .flat = style.flat},
+                               part, limit, style.level);
     if (i < last || indent) limit = string::emit_char(buffer, separator, limit);
   }
   return limit;

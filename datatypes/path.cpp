@@ -92,7 +92,7 @@ int32_t mold(Cell* value, Cell* buffer, bool, bool all, bool flat, Cell* part, i
              int32_t indent) {
   if (cycle_guard::detect(value, buffer, limit, cycle_guard::Output::mold)) return limit;
   return write_values(value, buffer, part, limit, [&](Cell* item, int32_t lim) {
-    return actions::call_mold(item, buffer, false, all, flat, part, lim, indent);
+    return actions::call_mold(item, buffer, {.all = all, .flat = flat}, part, lim, indent);
   });
 }
 

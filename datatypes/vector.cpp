@@ -118,7 +118,7 @@ int32_t emit_element(Cell* buffer, const uint8_t* item, uint32_t w, TypeId type,
   get_value(item, w, type, &v);
   if (exact && (type == TypeId::float_ || type == TypeId::percent)) {
     if (w == 8 || type == TypeId::percent)
-      return actions::call_mold(&v, buffer, false, true, false, nullptr, limit, 0);
+      return actions::call_mold(&v, buffer, {.all = true}, nullptr, limit, 0);
     std::string text;
     if (float_::exact_float32_text(static_cast<float>(v.real()), true, text))
       return string::emit(buffer, text, limit);
@@ -127,7 +127,7 @@ int32_t emit_element(Cell* buffer, const uint8_t* item, uint32_t w, TypeId type,
     case TypeId::char_:
       if (mold) {
         Cell copy = v;
-        return actions::call_mold(&copy, buffer, false, false, false, nullptr, limit, 0);
+        return actions::call_mold(&copy, buffer, {}, nullptr, limit, 0);
       }
       string::escape_char(buffer, v.data3, false);
       return limit - 1;

@@ -97,7 +97,8 @@ void mold_data() {
   Cell* buffer = string::rs_make_at(stack::push_slot(), 16);
   {
     cycle_guard::Refuse refuse;
-    actions::call_mold(stack::arguments, buffer, only, all, false, nullptr, string::kNoLimit, 0);
+    actions::call_mold(stack::arguments, buffer, {.only = only, .all = all},
+                       nullptr, string::kNoLimit, 0);
   }
   *result() = *buffer;
   stack::top = base;

@@ -314,7 +314,7 @@ void write_stdout() {
     Cell* buffer = stack::push_slot();
     string::rs_make_at(buffer, 16);
     Cell value = *v;
-    actions::call_mold(&value, buffer, false, false, false, nullptr, 0x7FFFFFFF, 0);
+    actions::call_mold(&value, buffer, {}, nullptr, 0x7FFFFFFF, 0);
     std::string text;
     string::to_utf8(buffer, text);
     output::write_utf8(text);

@@ -214,7 +214,7 @@ class ValueBytes {
     Cell* scratch = stack::push_slot();
     string::rs_make_at(scratch, 16);
     Cell v = *value;
-    actions::call_mold(&v, scratch, false, false, false, nullptr, 0x7FFFFFFF, 0);
+    actions::call_mold(&v, scratch, {}, nullptr, 0x7FFFFFFF, 0);
     encode(scratch, part);
     stack::pop(1);
   }

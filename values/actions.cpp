@@ -102,9 +102,10 @@ Cell* call_reflect(Cell* value, uint32_t field_symbol) {
 int32_t call_form(Cell* value, Cell* buffer, Cell* part, int32_t limit) {
   return lookup_value<ActionId::form>(value)(value, buffer, part, limit);
 }
-int32_t call_mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part,
-                  int32_t limit, int32_t indent) {
-  return lookup_value<ActionId::mold>(value)(value, buffer, only, all, flat, part, limit, indent);
+int32_t call_mold(Cell* value, Cell* buffer, MoldStyle style, Cell* part, int32_t limit,
+                  int32_t indent) {
+  return lookup_value<ActionId::mold>(value)(value, buffer, style.only, style.all, style.flat, part,
+                                             limit, indent);
 }
 Cell* call_eval_path(Cell* parent, Cell* element, Cell* value, const PathStep& step) {
   return lookup_for_path(parent, step.path, element, step.index)(parent, element, value, step);
@@ -355,7 +356,7 @@ void mold(Refinements r) {
   const bool only = flag(r, 0), all = flag(r, 1), flat = flag(r, 2);
   stack::keep();
   Cell* buffer = string::rs_make_at(stack::push_slot(), 16);
-  call_mold(slot(0), buffer, only, all, flat, part_arg, limit, 0);
+  call_mold(slot(0), buffer, {.only = only, .all = all, .flat = flat}, part_arg, limit, 0);
   if (part_arg) string::truncate_buffer(string::buffer(buffer), part.integer());
   *slot(0) = *buffer;
   stack::keep();

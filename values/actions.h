@@ -175,8 +175,16 @@ Cell* call_to(Cell* proto, Cell* spec);
 Cell* call_random(Cell* value, bool seed, bool secure, bool only);
 Cell* call_reflect(Cell* value, uint32_t field_symbol);
 int32_t call_form(Cell* value, Cell* buffer, Cell* part, int32_t limit);
-int32_t call_mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part,
-                  int32_t limit, int32_t indent);
+// How `call_mold` writes a value: `only` leaves out a block's outer
+// brackets, `all` writes the construction syntax that loads back as the same
+// value, `flat` writes no indentation (mold/only, /all, /flat).
+struct MoldStyle {
+  bool only = false;
+  bool all = false;
+  bool flat = false;
+};
+int32_t call_mold(Cell* value, Cell* buffer, MoldStyle style, Cell* part, int32_t limit,
+                  int32_t indent);
 Cell* call_eval_path(Cell* parent, Cell* element, Cell* value, const PathStep& step);
 Cell* call_modify(Cell* target, Cell* field, Cell* value, bool case_);
 Cell* call_negate(Cell* value);

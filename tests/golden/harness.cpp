@@ -30,7 +30,7 @@ std::string shown(const Cell* value) {
   if (v.is(TypeId::float_))
     actions::call_form(&v, buffer, nullptr, 0x7FFFFFFF);
   else
-    actions::call_mold(&v, buffer, false, false, false, nullptr, 0x7FFFFFFF, 0);
+    actions::call_mold(&v, buffer, {}, nullptr, 0x7FFFFFFF, 0);
   std::string out;
   string::to_utf8(buffer, out);
   return out;

@@ -50,7 +50,7 @@ inline std::string text_of(const Cell* str) {
 inline std::string mold(Cell v, bool only = false, bool flat = false) {
   Cell buf;
   string::rs_make_at(&buf, 16);
-  actions::call_mold(&v, &buf, only, false, flat, nullptr, string::kNoLimit, 0);
+  actions::call_mold(&v, &buf, {.only = only, .flat = flat}, nullptr, string::kNoLimit, 0);
   return text_of(&buf);
 }
 

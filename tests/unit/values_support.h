@@ -62,7 +62,7 @@ inline std::string formed(Cell v) {
 inline std::string molded(Cell v, bool all = false) {
   Cell buf;
   string::rs_make_at(&buf, 16);
-  actions::call_mold(&v, &buf, false, all, false, nullptr, string::kNoLimit, 0);
+  actions::call_mold(&v, &buf, {.all = all}, nullptr, string::kNoLimit, 0);
   return text(&buf);
 }
 

@@ -33,7 +33,7 @@ TEST_F(BlockTest, MoldPartStopsAtTheLimit) {
   Cell buf;
   string::rs_make_at(&buf, 16);
   Cell part = integer(4);
-  int32_t left = actions::call_mold(&b, &buf, false, false, false, &part, 4, 0);
+  int32_t left = actions::call_mold(&b, &buf, {}, &part, 4, 0);
   EXPECT_LE(left, 0);
   EXPECT_EQ(text_of(&buf).substr(0, 4), "[1 2");
 }

@@ -171,7 +171,7 @@ TEST(NumsActions, TextForms) {
   typeset::make_at(&v, typeset::of({TypeId::block}));
   Cell buf;
   string::rs_make_at(&buf, 16);
-  actions::call_mold(&v, &buf, true, false, false, nullptr, string::kNoLimit, 0);
+  actions::call_mold(&v, &buf, {.only = true}, nullptr, string::kNoLimit, 0);
   EXPECT_EQ(text(&buf), "block!");
 }
 

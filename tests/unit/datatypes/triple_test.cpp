@@ -23,7 +23,7 @@ TEST(ParseTriple, BudgetCountsEveryCharacter) {
   Cell t, buf;
   triple::make_at(&t, 10, -3, 0);
   string::rs_make_at(&buf, 16);
-  const int32_t left = actions::call_mold(&t, &buf, false, false, false, nullptr, 100, 0);
+  const int32_t left = actions::call_mold(&t, &buf, {}, nullptr, 100, 0);
   EXPECT_EQ(left, 100 - static_cast<int32_t>(text(&buf).size()));
   EXPECT_EQ(left, 100 - 17 - 5);
 }

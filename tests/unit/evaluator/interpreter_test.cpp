@@ -39,7 +39,7 @@ class EvalTest : public ::testing::Test {
   static std::string molded(Cell v) {
     Cell buf;
     string::rs_make_at(&buf, 16);
-    actions::call_mold(&v, &buf, false, false, true, nullptr, 0x7FFFFFFF, 0);
+    actions::call_mold(&v, &buf, {.flat = true}, nullptr, 0x7FFFFFFF, 0);
     std::string out;
     string::to_utf8(&buf, out);
     return out;

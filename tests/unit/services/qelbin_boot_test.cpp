@@ -38,7 +38,7 @@ class QelbinBoot : public ::testing::Test {
   static std::string molded(Cell v) {
     Cell buf;
     string::rs_make_at(&buf, 64);
-    actions::call_mold(&v, &buf, false, true, true, nullptr, string::kNoLimit, 0);
+    actions::call_mold(&v, &buf, {.all = true, .flat = true}, nullptr, string::kNoLimit, 0);
     std::string out;
     string::to_utf8(&buf, out);
     return out;
