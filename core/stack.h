@@ -45,6 +45,7 @@ enum class FrameKind : uint8_t {
   native = 2,   // a native or action called from C++
   try_ = 4,     // errors stop here
   try_all = 5,  // errors stop here; other exits that would pass become errors
+  assign = 3,   // a set-word's or set-path's value being evaluated
   catch_ = 6,   // `throw` stops here
   eval = 7,     // a block evaluated by the interpreter
   loop = 8,     // `break` and `continue` stop here
@@ -69,6 +70,10 @@ extern Frame* frame_top;     // next free frame
 extern Frame* frame_limit;   // frame_bottom + kCallFrames
 // The frame recorded by `throw` for the "where" of its error, or null.
 extern Frame* throw_position;
+// The frame top when the interpreter first went from library code into the
+// user's code (the console's or the script's evaluation of it), or null
+// while no user code runs. The frames below it are the library's own.
+extern Frame* user_floor;
 
 // Start-up: allocates both stacks (once), empties them, caches the symbols
 // of `<body>` and `<anon>` and registers `mark_gc` with the collector. Needs
@@ -175,6 +180,12 @@ bool eval_q(const Frame* from, bool only_this);
 // The word of the innermost named call (starting at `throw_position` when one
 // is recorded, which it clears); the word `<not-found>` when there is none.
 Cell get_call();
+// The `where` of an error raised now: the word of the innermost call, as
+// get_call (throw position included), passing over the frames of set-words
+// and set-paths, which are assignments, not calls. None when that call lies
+// below `user_floor`: the error was raised directly in the user's top-level
+// code, in no call of the user's.
+Cell get_where();
 // Appends, for every named frame from the top down, its word and its caller
 // base as an integer! (the frame's position) to the block.
 void collect_calls(Node block);

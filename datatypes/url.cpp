@@ -162,14 +162,41 @@ Cell* to(Cell* proto, Cell* spec, TypeId type) {
 
 // --- mold
 
+namespace {
+
+// "(" and ")" end a url in source text: mold escapes them, beside what the
+// lenient table escapes, so that the molded url loads back whole (the
+// loader turns %28 and %29 back).
+inline bool mold_keeps(unsigned char c) {
+  return c < 128 && keep.lenient[c] && c != '(' && c != ')';
+}
+
+// Characters the text before a url's first ":" may hold as a word does,
+// which mold_keeps would escape: there the loader reads no escapes, so they
+// are written as they are (^http://x and <<>>:: load back).
+inline bool scheme_word_char(unsigned char c) {
+  return c >= 0x80 || c == '^' || c == '<' || c == '>' || c == '`' || c == '|';
+}
+
+}  // namespace
+
 int32_t mold(Cell* value, Cell* out, bool, bool, bool, Cell* part, int32_t limit, int32_t) {
   const std::string text = unicode::to_utf8_string(value);
+  const uint8_t* const bytes = reinterpret_cast<const uint8_t*>(text.data());
+  const uint8_t* const end = bytes + text.size();
+  // The characters before the first ":" go out as they are when a word may
+  // hold them all.
+  size_t raw = text.find(':');
+  if (raw == std::string::npos ||
+      !std::all_of(bytes, bytes + raw, [](uint8_t c) { return mold_keeps(c) || scheme_word_char(c); }))
+    raw = 0;
   std::string escaped;
   escaped.reserve(text.size());
-  for (unsigned char c : text) {
-    // "(" and ")" end a url in source text: they are escaped so that the
-    // molded url loads back whole (the loader turns %28 and %29 back).
-    if (c < 128 && keep.lenient[c] && c != '(' && c != ')') {
+  for (size_t i = 0; i < text.size(); i++) {
+    const unsigned char c = bytes[i];
+    // An escape in the text is the url's own and stays as it is (a "%40" in
+    // the user part is no "@"); any other "%" is written %25.
+    if (i < raw || mold_keeps(c) || (c == '%' && escape_at(bytes + i, end) >= 0)) {
       escaped.push_back(static_cast<char>(c));
     } else {
       const string::Hex2 h = string::byte_to_hex(c);
@@ -178,10 +205,13 @@ int32_t mold(Cell* value, Cell* out, bool, bool, bool, Cell* part, int32_t limit
     }
   }
   // With /part, writing stops when the characters written reach the limit.
-  size_t n = escaped.size();
-  if (part) n = limit <= 0 ? 0 : std::min<size_t>(n, static_cast<size_t>(limit));
-  string::append_bytes(out, escaped.data(), n);
-  return limit - static_cast<int32_t>(n);
+  // (The text is UTF-8: only the characters before the ":" may be wide.)
+  const uint8_t* const from = reinterpret_cast<const uint8_t*>(escaped.data());
+  const uint8_t* stop = from + escaped.size();
+  if (part) stop = limit <= 0 ? from : unicode::skip_utf8_chars(from, stop, static_cast<uint32_t>(limit));
+  const std::string_view written(escaped.data(), static_cast<size_t>(stop - from));
+  string::append_utf8(out, written);
+  return limit - static_cast<int32_t>(unicode::count_utf8_chars(from, stop));
 }
 
 // --- paths

@@ -186,21 +186,26 @@ bool in_library = false;
 bool user_tracing = false;
 
 // Crossing between user and library code, restored when the block ends.
+// The first entry into user code marks the call stack's user floor.
 struct LibraryCrossing {
   bool saved_in_library;
   bool saved_tracing;
-  explicit LibraryCrossing(bool library) : saved_in_library(in_library), saved_tracing(tracing_q) {
+  stack::Frame* saved_floor;
+  explicit LibraryCrossing(bool library)
+      : saved_in_library(in_library), saved_tracing(tracing_q), saved_floor(stack::user_floor) {
     if (library) {
       user_tracing = tracing_q;
       tracing_q = false;
     } else {
       tracing_q = user_tracing;
+      if (!stack::user_floor) stack::user_floor = stack::frame_top;
     }
     in_library = library;
   }
   ~LibraryCrossing() {
     in_library = saved_in_library;
     tracing_q = saved_tracing;
+    stack::user_floor = saved_floor;
   }
 };
 // Blocks and parens nest without call frames: their depth is counted, so
@@ -1471,7 +1476,7 @@ int32_t eval_set_word(const Cell& code, int32_t pc, int32_t end, Cell* start, co
       }
     }
   }
-  push_frame(&v, stack::FrameKind::native);
+  push_frame(&v, stack::FrameKind::assign);
   *stack::push_slot() = v;
   if (stuck >= 0) {
     // The general path goes on from the operator the pure one stopped at,
@@ -3140,7 +3145,7 @@ namespace passing {
       // The set-path stays on the stack under the frame: the value's
       // expression may drop it from the code.
       stack::push(&v);
-      push_frame(&set_path_word_cell, stack::FrameKind::native);
+      push_frame(&set_path_word_cell, stack::FrameKind::assign);
       pc = passing::eval_expression(code, pc + 1, end, false, false);
       if (exits::pending) return pc;
       if (tracing_q) fire_event(Event::set, &code, pc, &v, start + 1);

@@ -27,6 +27,7 @@ Frame* frame_bottom = nullptr;
 Frame* frame_top = nullptr;
 Frame* frame_limit = nullptr;
 Frame* throw_position = nullptr;
+Frame* user_floor = nullptr;
 
 uint32_t body_symbol = 0;
 uint32_t anon_symbol = 0;
@@ -110,6 +111,7 @@ void init() {
   frame_bottom = frame_top = frames;
   frame_limit = frame_bottom + kCallFrames;
   throw_position = nullptr;
+  user_floor = nullptr;
   body_symbol = symbol::make("<body>");
   anon_symbol = symbol::make("<anon>");
   if (!mark_registered) {
@@ -256,6 +258,18 @@ Cell get_call() {
   throw_position = nullptr;
   while (f >= frame_bottom && anonymous(f)) f--;
   if (f < frame_bottom) return word::load("<not-found>");
+  return context::resolve_word(f->word_context ? f->word_context : context::global, f->symbol);
+}
+
+Cell get_where() {
+  const Frame* f = (throw_position ? throw_position : frame_top) - 1;
+  throw_position = nullptr;
+  while (f >= frame_bottom && (anonymous(f) || f->kind == FrameKind::assign)) f--;
+  Cell where;
+  if (f < frame_bottom || (user_floor && f < user_floor)) {
+    set_none(&where);
+    return where;
+  }
   return context::resolve_word(f->word_context ? f->word_context : context::global, f->symbol);
 }
 

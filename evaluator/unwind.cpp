@@ -79,7 +79,7 @@ void record_error_position(Cell* error) {
 
 void throw_error(Cell* error) {
   if (frame_top > frame_bottom) {
-    Cell where = get_call();
+    Cell where = get_where();
     error::set_where(error, &where);
     record_error_position(error);
   }

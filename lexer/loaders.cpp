@@ -147,11 +147,24 @@ bool make_string(Cell* dst, TypeId type, const uint8_t* t, uint32_t a, uint32_t 
   return true;
 }
 
+// In a url, the escapes that keep their meaning only as escapes: those of
+// the reserved characters a url may also hold as they are (a "%40" in the
+// user part is no "@" that ends it, a "%3F" in the path no "?" that starts
+// the query), and a "%25" ahead of two hex digits (decoded, it would make an
+// escape of its own). The url's text keeps them as written.
+bool url_keeps_escape(uint8_t v, bool before_hex_pair) {
+  static constexpr std::string_view kReserved = ":/?#@!$&'*+,=";
+  return kReserved.find(static_cast<char>(v)) != std::string_view::npos ||
+         (v == '%' && before_hex_pair);
+}
+
 // %XX decoding of a file or url text: an escape whose byte leads a UTF-8
 // sequence takes the following escapes as the rest of that character; an
-// escape of a byte below 0xC0 is that character; a "%" that starts no
-// complete escape stays as it is. Returns false for a malformed sequence.
-bool dehex_text(const uint8_t* t, uint32_t a, uint32_t b, uint8_t* out, uint32_t* out_len) {
+// escape of a byte below 0xC0 is that character (in a url, except those
+// url_keeps_escape keeps); a "%" that starts no complete escape stays as it
+// is. Returns false for a malformed sequence.
+bool dehex_text(const uint8_t* t, uint32_t a, uint32_t b, uint8_t* out, uint32_t* out_len,
+                bool url) {
   auto escape_at = [&](uint32_t q) {
     return q + 2 < b && t[q] == '%' && hex_value(t[q + 1]) >= 0 && hex_value(t[q + 2]) >= 0;
   };
@@ -165,6 +178,13 @@ bool dehex_text(const uint8_t* t, uint32_t a, uint32_t b, uint8_t* out, uint32_t
       continue;
     }
     uint8_t v = escaped(p);
+    if (url && url_keeps_escape(v, p + 4 < b && hex_value(t[p + 3]) >= 0 &&
+                                       hex_value(t[p + 4]) >= 0)) {
+      std::memcpy(out + o, t + p, 3);
+      o += 3;
+      p += 3;
+      continue;
+    }
     if (v < 0xC0) {
       // One character of that code, in its UTF-8 form.
       if (v < 0x80) {
@@ -202,7 +222,8 @@ bool make_dehexed(Cell* dst, TypeId type, const uint8_t* t, uint32_t a, uint32_t
   uint8_t small[256];
   uint8_t* out = n <= sizeof small ? small : new uint8_t[n];
   uint32_t len = 0;
-  bool ok = dehex_text(t, a, b, out, &len) && make_text_value(dst, type, out, len, false);
+  bool ok = dehex_text(t, a, b, out, &len, type == TypeId::url) &&
+            make_text_value(dst, type, out, len, false);
   if (out != small) delete[] out;
   return ok;
 }

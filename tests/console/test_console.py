@@ -118,6 +118,18 @@ class Piped(ConsoleTest):
         self.assertEqual(self.lines_after_banner(out)[-1], "2")
         self.assertEqual(status, 0)
 
+    def test_where_of_an_error_raised_in_no_call_of_the_users(self):
+        # An error raised at the top level, at the prompt or in a script, is
+        # in no call: its Where line named the console's own catch, and under
+        # a set-word the set-word. A call of the user's is still named.
+        where = lambda out: [l for l in out.split("\n") if l.startswith("*** Where")]
+        code = "a: [1] a/x/y\nno-such\ngz: no-such 1\nf: does [x: no-such] f\ncatch [no-such]\n"
+        out, _ = self.qel(stdin=code)
+        self.assertEqual(where(out), ["*** Where: ???"] * 3 + ["*** Where: f", "*** Where: catch"])
+        self.home.write("top.qel", "Qel []\ngz: no-such 1\n")
+        out, status = self.qel("top.qel")
+        self.assertEqual((where(out), status), (["*** Where: ???"], 254))
+
     def test_long_result_is_cut_to_the_width(self):
         out, _ = self.qel(stdin='append/dup copy "" "x" 100\n')
         line = self.lines_after_banner(out)[0]
