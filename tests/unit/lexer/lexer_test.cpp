@@ -626,7 +626,10 @@ TEST(LexerConversions, ScanFloat) {
   EXPECT_EQ(err, -1);
   EXPECT_FALSE(std::isnan(lexer::scan_float_text(digits.data(), 312, 1, &err)));
   EXPECT_EQ(err, 0);
-  EXPECT_TRUE(std::isnan(lexer::scan_float_text("1e999", 5, 1, &err)));
+  // Overflow is an infinity with the text's sign, not a failure.
+  EXPECT_EQ(lexer::scan_float_text("1e999", 5, 1, &err), HUGE_VAL);
+  EXPECT_EQ(err, 0);
+  EXPECT_EQ(lexer::scan_float_text("-1.8e308", 8, 1, &err), -HUGE_VAL);
 }
 
 }  // namespace
