@@ -397,9 +397,15 @@ int32_t sort_compare(const void* x, const void* y, const void* context) {
   for (uint32_t i = 0; i < count; i++) {
     uint32_t ca = unicode::read_unit(a + i * Unit, Unit), cb = unicode::read_unit(b + i * Unit, Unit);
     if (c->fold_case) {
-      // Every unit folds alike, so a text sorts the same whatever its width.
-      ca = fold(ca);
-      cb = fold(cb);
+      if constexpr (Unit == 1) {
+        // The 1-byte order folds only A-Z, to lower case: "_" (0x5F) sorts
+        // between the upper-case and the lower-case letters, so before "a".
+        if (ca - 'A' < 26) ca += 32;
+        if (cb - 'A' < 26) cb += 32;
+      } else {
+        ca = fold(ca);
+        cb = fold(cb);
+      }
     }
     int64_t d = int64_t{ca} - int64_t{cb};
     if (d != 0) {
