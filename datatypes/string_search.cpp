@@ -223,9 +223,10 @@ int32_t find_index(Cell* series, Cell* value, const FindArgs& args, int32_t* mat
         series::fire_invalid_refine("part", args.part);
       n = int64_t{args.part->head()} - head;
     }
+    // The count is clamped to the characters from the head before the
+    // direction is chosen: /reverse/part at the tail has nothing to search.
+    n = std::min<int64_t>(n, len - head);
     if (n <= 0) return -1;
-    // /reverse counts the characters before the head, the others those after.
-    n = std::min<int64_t>(n, args.reverse ? head : len - head);
   }
   if (args.reverse && (args.match || head == 0)) return -1;
 
