@@ -308,7 +308,10 @@ void load_issue(LexerState& s, uint32_t start, uint32_t end, uint32_t, Check mod
   s.input = end;
   s.type = static_cast<int32_t>(TypeId::issue);
   s.scanned = static_cast<int32_t>(TypeId::issue);
-  if (s.text[start] != '#' || end - start < 2) fail(s, start, end, TypeId::issue);
+  // A "#" alone reaches here only at the end of the input (followed by
+  // anything else it is an error token): it is the empty issue, as
+  // `to issue! ""` molds.
+  if (s.text[start] != '#') fail(s, start, end, TypeId::issue);
   if (!check_text(s.text, start + 1, end, false)) fail(s, start, end, TypeId::issue);
   emit(s, mode, start, end, TypeId::issue, [&](Cell* v) {
     return make_word(v, TypeId::issue, s.text + start + 1, end - start - 1);

@@ -189,6 +189,7 @@ TEST_F(Lexer, Words) {
       {"%", TypeId::word, "%"},           {"<", TypeId::word, "<"},
       {"Fh1", TypeId::word, "Fh1"},       {"\xC3\xA9t\xC3\xA9", TypeId::word, "\xC3\xA9t\xC3\xA9"},
       {"'/", TypeId::lit_word, "/"},      {"e", TypeId::word, "e"},
+      {"#", TypeId::issue, ""},  // a "#" alone at the end of the text
   };
   for (const Case& c : cases) {
     Cell v = one(c.text);
@@ -342,7 +343,7 @@ TEST_F(LexerErrors, Messages) {
   };
   const Case cases[] = {
       {"1''000", "(line 1) invalid integer! at 1''000"},
-      {"#", "(line 1) invalid issue! at #"},
+      {"#]", "(line 1) invalid issue! at #]"},
       {"# a", "(line 1) invalid issue! at # a"},
       {"]", "(line 1) missing [ at ]"},
       {")", "(line 1) missing ( at )"},
