@@ -37,9 +37,10 @@ stress: deps build/stress/build.ninja
 run: release
 	build/release/qel
 
-# The Qel-level tests under GC stress first, then the whole suite in the
-# check build.
+# The layers first (tools/check_layers.py), then the Qel-level tests under
+# GC stress, then the whole suite in the check build.
 test: check stress
+	python3 tools/check_layers.py
 	cd build/stress && ctest --output-on-failure -j $(JOBS) -L qel
 	cd build/check && ctest --output-on-failure -j $(JOBS)
 

@@ -3,7 +3,6 @@
 
 #include "runtime/startup_slots.h"
 #include "core/errors.h"
-#include "datatypes/string.h"
 
 namespace qel::cycle_guard {
 
@@ -50,8 +49,8 @@ bool find_pair(uint32_t id1, uint32_t id2) {
 
 uint32_t depth() { return top; }
 
-bool detect(const Cell* value, Cell* buffer, int32_t& limit, Output out) {
-  if (!find(identity(value))) return false;
+std::string_view repeated_marker(const Cell* value, Output out) {
+  if (!find(identity(value))) return {};
   if (refusing) fire(ErrorCode::internal_no_cycle);
   std::string_view marker = "...";
   if (out == Output::mold) {
@@ -76,8 +75,7 @@ bool detect(const Cell* value, Cell* buffer, int32_t& limit, Output out) {
         break;
     }
   }
-  limit = string::emit(buffer, marker, limit);
-  return true;
+  return marker;
 }
 
 Refuse::Refuse() : was_(refusing) { refusing = true; }

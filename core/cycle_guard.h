@@ -12,6 +12,8 @@
 
 #include <cstdint>
 
+#include <string_view>
+
 #include "core/cell.h"
 
 namespace qel::cycle_guard {
@@ -56,8 +58,13 @@ enum class Output : uint8_t { form, mold };
 // for object!, "make error! [...]" for error!, "..." otherwise), lowers
 // `limit` by its length and answers true. Otherwise appends nothing and
 // answers false. While a Refuse scope is open a repeated value raises
-// internal `no-cycle` instead of writing its marker.
+// internal `no-cycle` instead of writing its marker. (Defined beside the
+// string writers it uses, in datatypes/string_mold.cpp.)
 bool detect(const Cell* value, Cell* buffer, int32_t& limit, Output out);
+// The marker `detect` writes for a value, or an empty view when the value's
+// identity is not on the guard (internal `no-cycle` while a Refuse scope is
+// open and it is).
+std::string_view repeated_marker(const Cell* value, Output out);
 
 // Text that must load back as the value it was made from (save) cannot
 // hold a marker: repeated values are refused while the scope is open.

@@ -19,6 +19,9 @@
 // Overflow of either stack raises internal `stack-overflow` after freeing
 // five argument cells and emptying the cycle guard, so the error machinery
 // has room and the stacks stay usable.
+//
+// The routines are defined in evaluator/stack.cpp (they use contexts, words
+// and forms); this header is what every layer needs of the stacks.
 #pragma once
 
 #include <cstdint>

@@ -7,10 +7,6 @@
 
 #include "runtime/fatal.h"
 
-namespace qel::runtime {
-[[noreturn]] void verify_failed(const char* condition, const char* file, int line);
-}  // namespace qel::runtime
-
 #ifdef QEL_DEBUG
 #define VERIFY(cond) ((cond) ? void(0) : ::qel::runtime::verify_failed(#cond, __FILE__, __LINE__))
 #else

@@ -11,7 +11,7 @@
 #include "values/actions.h"
 #include "core/errors.h"
 #include "datatypes/logic.h"
-#include "core/root.h"
+#include "memory/root.h"
 #include "values/symbol.h"
 
 namespace qel::block {

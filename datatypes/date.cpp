@@ -7,6 +7,7 @@
 #include "datatypes/date.h"
 #include "datatypes/float.h"
 #include "lexer/lexer.h"
+#include "memory/hashtable.h"
 #include "core/stack.h"
 #include "text/random.h"
 #include "datatypes/block.h"
@@ -502,6 +503,17 @@ bool load_token(const lexer::LateToken& token, bool build, Cell* out) {
   if (build) *out = made;
   return true;
 }
+
+// The hash of a date! key in maps and hashes. Dates are equal when they
+// stand for the same instant, whatever their zones (a bare date is its day
+// at 0:00): the instant, to the second, is hashed.
+uint32_t hash_key(const Cell* key, bool) {
+  if (!key->is(TypeId::date)) return 0;
+  const double instant = static_cast<double>(to_day_number(key->data1)) * kSecondsPerDay + key->real();
+  const double seconds = std::nearbyint(instant);
+  const int64_t v = std::isfinite(seconds) ? static_cast<int64_t>(seconds) : 0;
+  return hashtable::murmur3(&v, sizeof v);
+}
 }  // namespace
 
 void register_() {
@@ -519,6 +531,7 @@ void register_() {
   };
   datatype::register_type(TypeId::date, TypeId::none_id, "date!", row);
   lexer::register_loader(lexer::LateClass::date, load_token);
+  hashtable::hash_other = hash_key;
 }
 
 }  // namespace qel::date

@@ -7,7 +7,6 @@
 
 #include "datatypes/pair.h"
 #include "core/stack.h"
-#include "library/routines.h"
 #include "datatypes/block.h"
 #include "values/context.h"
 #include "core/errors.h"
@@ -140,24 +139,6 @@ Cell resolved(const Cell* v) {
   if ((v->is(TypeId::word) || v->is(TypeId::get_word)) && v->context()) return *context::get(v);
   return *v;
 }
-
-// --- routines
-
-void event_q() { set_logic(stack::arguments, stack::arguments->is(TypeId::event)); }
-// The text-mode back end sends nothing to the system.
-void send_event_os() { set_logic(stack::arguments, false); }
-void find_flag_q_routine() {
-  const bool found = find_flag_q(stack::arguments, stack::arguments + 1);
-  set_logic(stack::arguments, found);
-}
-
-constexpr library::RoutineDef kRoutines[] = {
-    {"event?", event_q, R"spec(value [any-type!] return: [logic!])spec", TypeId::logic},
-    {"send-event-os", send_event_os, R"spec(event [event!] queued? [logic!] return: [logic!])spec",
-     TypeId::logic},
-    {"find-flag?", find_flag_q_routine, R"spec(facet [any-type!] flag [any-type!] return: [logic!])spec",
-     TypeId::logic},
-};
 
 }  // namespace
 
@@ -314,7 +295,6 @@ void register_() {
                                  .compare = compare,
                                  .pick = pick};
   datatype::register_type(TypeId::event, TypeId::none_id, "event!", row);
-  library::define_global_routines(kRoutines, static_cast<int32_t>(std::size(kRoutines)));
 }
 
 }  // namespace qel::event

@@ -40,7 +40,7 @@
 #include "datatypes/integer.h"
 #include "datatypes/logic.h"
 #include "datatypes/object.h"
-#include "core/root.h"
+#include "memory/root.h"
 #include "datatypes/series.h"
 #include "datatypes/string.h"
 #include "values/symbol.h"

@@ -6,7 +6,7 @@
 #include "memory/series.h"
 #include "text/unicode.h"
 #include "values/context.h"
-#include "core/root.h"
+#include "memory/root.h"
 #include "datatypes/string.h"
 #include "values/symbol.h"
 #include "datatypes/word.h"

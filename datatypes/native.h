@@ -17,6 +17,7 @@
 
 #include "memory/series.h"
 #include "core/cell.h"
+#include "values/actions.h"
 #include "values/datatype.h"
 
 namespace qel {
@@ -86,4 +87,27 @@ int32_t compare(Cell* value1, Cell* value2, CompareOp op);
 void register_();
 
 }  // namespace op
+
+// The natives' table, which native! values index (data1), and the names and
+// spec texts of the built-ins. natives/natives.cpp fills and defines them at
+// start-up.
+namespace natives {
+using Entry = actions::EntryFn;
+
+// The table's capacity: native! values may name indexes 1-120; 107 are used.
+inline constexpr int32_t kTableSize = 120;
+extern Entry table[kTableSize];
+// The entry of a native index (1-based; make native! checks the range).
+inline Entry entry(int32_t index) { return table[index - 1]; }
+
+// The spec text of native index `index` and of action id `id` as start-up
+// makes their values (null when there is none).
+const char* spec_text(int32_t index);
+const char* action_spec_text(int32_t id);
+// The Qel name of native index `index` (t = native!) or action id `index`
+// (t = action!), as start-up defines its word; null when there is none.
+const char* builtin_name(TypeId t, int32_t index);
+
+}  // namespace natives
+
 }  // namespace qel

@@ -6,7 +6,6 @@
 
 #include "datatypes/point.h"
 #include "lexer/lexer.h"
-#include "lexer/tables.h"
 #include "values/actions.h"
 #include "core/stack.h"
 #include "memory/series.h"

@@ -45,6 +45,7 @@
 
 #include "memory/series.h"
 #include "core/cell.h"
+#include "text/case_map.h"
 #include "values/datatype.h"
 
 namespace qel::string {
@@ -293,5 +294,14 @@ bool is_white(uint32_t cp);
 
 // Registers string! (after series!).
 void register_();
+
+// Changes the case of a char! or any-string cell in place; the cell keeps its
+// type and position. For a string the head is clamped to the tail and the
+// characters from it change: all of them, or by `part` (null or none: all),
+// an integer! count (a negative count changes nothing) or a position in the
+// same series (same type and node; otherwise script error
+// `invalid-refine-arg`), up to it. Answers the number of characters changed
+// (0 for a char!), which the caller reports to the string's owner.
+int32_t change_case(Cell* target, const Cell* part, unicode::Case c);
 
 }  // namespace qel::string

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/stack.h"
+#include "text/case_map.h"
 #include "text/unicode.h"
 #include "values/actions.h"
 #include "datatypes/block.h"
@@ -500,6 +501,30 @@ Cell* trim(Cell* series, const TrimArgs& args) {
   }
   if (owned) ownership::check(series, OwnerEvent::trimmed, &none_value, series->head(), 0);
   return series;
+}
+
+int32_t change_case(Cell* target, const Cell* part, unicode::Case c) {
+  if (target->is(TypeId::char_)) {
+    target->data3 = unicode::case_lookup(target->data3, c);
+    return 0;
+  }
+  if (!is_any_string(target->type())) return 0;
+  SeriesBuffer* s = memory::series(target->node());
+  int64_t len = s->length();
+  int64_t head = std::clamp<int64_t>(target->head(), 0, len);
+  target->set_head(static_cast<int32_t>(head));
+  int64_t count = len - head;
+  if (part != nullptr && part->is(TypeId::integer)) {
+    count = std::min<int64_t>(count, part->integer());
+  } else if (part != nullptr && !part->is(TypeId::none)) {
+    if (part->type() != target->type() || part->node() != target->node()) {
+      series::fire_invalid_refine("part", part);
+    }
+    count = std::min<int64_t>(count, int64_t{part->head()} - head);
+  }
+  if (count <= 0) return 0;
+  unicode::change_case_units(s, static_cast<uint32_t>(head), static_cast<uint32_t>(count), c);
+  return static_cast<int32_t>(count);
 }
 
 }  // namespace qel::string

@@ -12,6 +12,7 @@
 #include <optional>
 #include <vector>
 
+#include "core/cycle_guard.h"
 #include "datatypes/binary.h"
 #include "core/stack.h"
 #include "text/unicode.h"
@@ -318,3 +319,14 @@ Cell* to(Cell* proto, Cell* spec, TypeId type) {
 }
 
 }  // namespace qel::string
+
+namespace qel::cycle_guard {
+
+bool detect(const Cell* value, Cell* buffer, int32_t& limit, Output out) {
+  const std::string_view marker = repeated_marker(value, out);
+  if (marker.empty()) return false;
+  limit = string::emit(buffer, marker, limit);
+  return true;
+}
+
+}  // namespace qel::cycle_guard

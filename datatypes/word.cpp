@@ -9,7 +9,7 @@
 #include "values/datatype.h"
 #include "core/errors.h"
 #include "datatypes/logic.h"
-#include "core/root.h"
+#include "memory/root.h"
 #include "datatypes/string.h"
 #include "runtime/startup_slots.h"
 

@@ -14,7 +14,6 @@
 
 #include "datatypes/typeset.h"
 #include "lexer/lexer.h"
-#include "natives/natives.h"
 #include "memory/collector.h"
 #include "values/actions.h"
 #include "datatypes/block.h"

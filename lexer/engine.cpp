@@ -18,7 +18,7 @@
 #include "core/stack.h"
 #include "memory/collector.h"
 #include "memory/series.h"
-#include "core/catch_levels.h"
+#include "core/unwind.h"
 #include "core/errors.h"
 #include "datatypes/word.h"
 

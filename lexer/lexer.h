@@ -148,8 +148,27 @@ enum class LateClass : uint8_t {
   money = 30,
 };
 
+// Flags OR-ed together over the bytes of a token (bits above the class byte).
+namespace flag {
+inline constexpr uint32_t multiline = 0x20000;  // a braced string whose "{" followed a line feed
+inline constexpr uint32_t percent = 0x40000;
+inline constexpr uint32_t greater = 0x80000;
+inline constexpr uint32_t less = 0x100000;
+inline constexpr uint32_t sign = 0x200000;
+inline constexpr uint32_t end = 0x400000;
+inline constexpr uint32_t sharp = 0x800000;
+inline constexpr uint32_t exponent = 0x1000000;
+inline constexpr uint32_t quote = 0x2000000;
+inline constexpr uint32_t colon = 0x4000000;
+inline constexpr uint32_t comma = 0x8000000;
+inline constexpr uint32_t dot = 0x10000000;
+inline constexpr uint32_t caret = 0x20000000;
+inline constexpr uint32_t wide = 0x40000000;   // a two- or three-byte UTF-8 sequence
+inline constexpr uint32_t wider = 0x80000000;  // a four-byte UTF-8 sequence
+}  // namespace flag
+
 // A loader receives the token's UTF-8 bytes [text, text + len), its flag word
-// (see tables.h) and whether to build the value. It returns true when the
+// (the flags above) and whether to build the value. It returns true when the
 // token is valid, after writing the value into `out` when `build` is set; false
 // makes the token a syntax error naming the class's type. It must not
 // evaluate Qel code.

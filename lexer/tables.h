@@ -13,6 +13,7 @@
 #include <initializer_list>
 
 #include "core/types.h"
+#include "lexer/lexer.h"
 
 namespace qel::lexer {
 
@@ -27,25 +28,6 @@ enum CharClass : uint8_t {
 inline constexpr int kClassCount = 40;
 inline constexpr int kStateCount = 65;
 inline constexpr int kTerminalBase = 65;
-
-// Flags OR-ed together over the bytes of a token (bits above the class byte).
-namespace flag {
-inline constexpr uint32_t multiline = 0x20000;  // a braced string whose "{" followed a line feed
-inline constexpr uint32_t percent = 0x40000;
-inline constexpr uint32_t greater = 0x80000;
-inline constexpr uint32_t less = 0x100000;
-inline constexpr uint32_t sign = 0x200000;
-inline constexpr uint32_t end = 0x400000;
-inline constexpr uint32_t sharp = 0x800000;
-inline constexpr uint32_t exponent = 0x1000000;
-inline constexpr uint32_t quote = 0x2000000;
-inline constexpr uint32_t colon = 0x4000000;
-inline constexpr uint32_t comma = 0x8000000;
-inline constexpr uint32_t dot = 0x10000000;
-inline constexpr uint32_t caret = 0x20000000;
-inline constexpr uint32_t wide = 0x40000000;   // a two- or three-byte UTF-8 sequence
-inline constexpr uint32_t wider = 0x80000000;  // a four-byte UTF-8 sequence
-}  // namespace flag
 
 // Token classes (terminal state minus kTerminalBase).
 enum TokenClass : uint8_t {

@@ -156,12 +156,33 @@ void text_or_none(std::string_view text) {
     string::make_utf8(result(), text);
 }
 
+// The routines of event!, made when the type is registered.
+void event_q() { set_logic(stack::arguments, stack::arguments->is(TypeId::event)); }
+// The text-mode back end sends nothing to the system.
+void send_event_os() { set_logic(stack::arguments, false); }
+void find_flag_q_routine() {
+  const bool found = event::find_flag_q(stack::arguments, stack::arguments + 1);
+  set_logic(stack::arguments, found);
+}
+
+constexpr library::RoutineDef kEventRoutines[] = {
+    {"event?", event_q, R"spec(value [any-type!] return: [logic!])spec", TypeId::logic},
+    {"send-event-os", send_event_os, R"spec(event [event!] queued? [logic!] return: [logic!])spec",
+     TypeId::logic},
+    {"find-flag?", find_flag_q_routine, R"spec(facet [any-type!] flag [any-type!] return: [logic!])spec",
+     TypeId::logic},
+};
+
+
 // Registers event! (its word and routines are made now, so they are
 // recorded) and answers the datatype.
 void register_event() {
   const bool was = word::recording_q();
   word::set_recording(true);
+  const bool fresh = !datatype::is_registered(TypeId::event);
   event::register_();
+  if (fresh)
+    define_global_routines(kEventRoutines, static_cast<int32_t>(std::size(kEventRoutines)));
   word::set_recording(was);
   set_datatype(result(), TypeId::event);
 }

@@ -28,7 +28,6 @@
 #include "runtime/output.h"
 #include "runtime/platform.h"
 #include "runtime/startup_slots.h"
-#include "core/catch_levels.h"
 #include "services/qelbin_boot.h"
 #include "datatypes/block.h"
 #include "values/context.h"

@@ -30,7 +30,7 @@
 #include "values/context.h"
 #include "datatypes/function.h"
 #include "datatypes/native.h"
-#include "core/root.h"
+#include "memory/root.h"
 #include "values/symbol.h"
 #include "datatypes/word.h"
 

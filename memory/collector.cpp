@@ -11,7 +11,7 @@
 #include "memory/series.h"
 #include "memory/series_gc.h"
 #include "runtime/startup_slots.h"
-#include "core/catch_levels.h"
+#include "core/unwind.h"
 #include "core/errors.h"
 
 namespace qel::collector {

@@ -75,8 +75,10 @@ extern ResolveFn resolve_symbol;
 // The canonical id of `symbol` read from a symbol table (symbol kind).
 uint32_t resolve_in(Node symbol_table, uint32_t symbol);
 
-// The hash of a cell whose type the table cannot hash itself (context!,
-// routine!, bitset!, vector!, series! and unknown ids); null: they hash to 0.
+// The hash of a cell whose type hash_value leaves to a module above it:
+// date! (its instant; date!'s registration sets the hook). Without the hook,
+// and for context!, routine!, bitset!, vector!, series! and unknown ids, the
+// hash is 0.
 using HashFn = uint32_t (*)(const Cell* key, bool case_sensitive);
 extern HashFn hash_other;
 
@@ -191,7 +193,29 @@ int32_t find_or_add_word(Node table, uint32_t symbol, Case c, Node context, int3
 // --- hashing -----------------------------------------------------------------
 
 // The hash of a cell by type; strings fold case unless case_sensitive.
+// (The per-type hashing and the default key comparison are values/hashing.cpp,
+// beside the comparison of values.)
 uint32_t hash_value(const Cell* key, bool case_sensitive);
+// The type id of a string key limited to its first data3 characters: it
+// hashes and compares as the string's text up to there.
+inline constexpr uint32_t kLimitedKey = 56;
+// The seed of every MurmurHash3 the tables compute.
+extern uint32_t seed;
+// One 32-bit block of MurmurHash3 x86_32 mixed into `h`.
+inline uint32_t rotl(uint32_t x, int r) { return (x << r) | (x >> (32 - r)); }
+inline uint32_t mix_block(uint32_t h, uint32_t k) {
+  k *= 0xcc9e2d51;
+  k = rotl(k, 15);
+  k *= 0x1b873593;
+  h ^= k;
+  h = rotl(h, 13);
+  return h * 5 + 0xe6546b64;
+}
+// MurmurHash3 x86_32 of bytes from the seed; `lower` folds ASCII A-Z first.
+uint32_t murmur3_bytes(const uint8_t* p, size_t len, bool lower);
+// A symbol cell's name: the bytes of its name series (data3); false when
+// that series is gone.
+bool symbol_name(const Cell* sym, const uint8_t** bytes, uint32_t* len);
 // MurmurHash3 x86_32 from the seed.
 uint32_t murmur3(const void* bytes, size_t length);
 // The MurmurHash3 finaliser alone (no seed).

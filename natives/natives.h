@@ -11,7 +11,8 @@
 //
 // Each group of natives (natives/control.cpp, natives/eval.cpp ...) has one
 // table of definitions: index, Qel name, entry and spec text. Start-up puts
-// every entry in the table by index (`init`), and once the lexer runs makes
+// every entry in the table by index (`init`; the table, which native!
+// values index, is declared in datatypes/native.h), and once the lexer runs makes
 // the native! values from the spec texts and sets their global words
 // (`define_words`).
 //
@@ -28,18 +29,11 @@
 #include <cstdint>
 #include <span>
 
+#include "datatypes/native.h"
 #include "values/actions.h"
 #include "core/cell.h"
 
 namespace qel::natives {
-
-using Entry = actions::EntryFn;
-
-// The table's capacity: native! values may name indexes 1-120; 107 are used.
-inline constexpr int32_t kTableSize = 120;
-extern Entry table[kTableSize];
-// The entry of a native index (1-based; make native! checks the range).
-inline Entry entry(int32_t index) { return table[index - 1]; }
 
 // One native of a group's table.
 struct Definition {
@@ -68,14 +62,6 @@ void init();
 // words (needs the lexer).
 void define_words();
 
-// The spec text of native index `index` and of action id `id` as start-up
-// makes their values (null when there is none).
-const char* spec_text(int32_t index);
-const char* action_spec_text(int32_t id);
-// The Qel name of native index `index` (t = native!) or action id `index`
-// (t = action!), as start-up defines its word; null when there is none.
-const char* builtin_name(TypeId t, int32_t index);
-
 // Raises internal `not-done`: the entry of table slots without a native.
 void not_done(const int32_t* refinements);
 
@@ -100,5 +86,10 @@ void set_many(const Cell* words, const Cell* value, int32_t count, bool any, boo
 extern Node print_buffer;
 // True when the last print or prin ended its output with a line end.
 extern bool last_lf_q;
+
+// The first printer of print-hook list 1 (runtime/print.h), which start-up
+// adds: writes a string! value from its head to its tail (any unit size),
+// then a line end when `newline` is set.
+void print_string(const Cell* value, bool newline);
 
 }  // namespace qel::natives

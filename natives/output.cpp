@@ -7,7 +7,10 @@
 #include "text/case_map.h"
 #include "natives/natives.h"
 #include "core/stack.h"
+#include "memory/series.h"
+#include "runtime/output.h"
 #include "runtime/print.h"
+#include "runtime/startup_slots.h"
 #include "values/actions.h"
 #include "datatypes/block.h"
 #include "core/errors.h"
@@ -92,7 +95,7 @@ void prin(const int32_t*) { print_value(false); }
 void change_case(const int32_t* refinements, unicode::Case c) {
   Cell* args = stack::arguments;
   const Cell* part = present(refinements, 0) ? args + refinements[0] : nullptr;
-  int32_t count = unicode::change_case(args, part, c);
+  int32_t count = string::change_case(args, part, c);
   // The owner of the string hears of the change once it is made.
   if (count > 0) {
     Cell target = *args;
@@ -270,5 +273,20 @@ constexpr Definition kOutput[] = {
 }  // namespace
 
 std::span<const Definition> output_natives() { return kOutput; }
+
+void print_string(const Cell* value, bool newline) {
+  gui::before_print();
+  const SeriesBuffer* s = memory::series(value->node());
+  uint32_t unit = s->unit();
+  if (unit == 1 || unit == 2 || unit == 4) {
+    uint64_t start = s->offset + static_cast<uint64_t>(value->head() < 0 ? 0 : value->head()) * unit;
+    if (start < s->tail) output::write_string_units(s->data() + start, unit, (s->tail - start) / unit);
+    if (newline) output::write_line_end();
+  } else {
+    output::write_string_units(nullptr, unit, 0);
+  }
+  gui::after_print();
+}
+
 
 }  // namespace qel::natives

@@ -9,7 +9,6 @@
 #include "runtime/heap.h"
 #include "runtime/output.h"
 #include "runtime/print.h"
-#include "core/verify.h"
 
 // Start of the program image, provided by the linker.
 extern "C" char __executable_start[];

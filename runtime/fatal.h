@@ -79,4 +79,8 @@ ExitRestore current_exit_restore();
 // Runs the registered restore function once (later calls do nothing).
 void run_exit_restore();
 
+// A failed VERIFY (core/verify.h): names the condition and its place on
+// the standard error, then ends with runtime error 98 "assertion failed".
+[[noreturn]] void verify_failed(const char* condition, const char* file, int line);
+
 }  // namespace qel::runtime

@@ -6,30 +6,19 @@
 #include <cstdlib>
 #include <vector>
 
-#include <sys/mman.h>
+#include <fcntl.h>
+#include <sys/random.h>
 #include <unistd.h>
 
+#include "runtime/fatal.h"
 #include "runtime/output.h"
 #include "runtime/startup_slots.h"
-#include "core/catch_levels.h"
 
 namespace qel::platform {
 
 void init() {
   crypto::init_provider();
   output::init();
-}
-
-void* allocate_virtual(size_t size, Access access) {
-  int protection = PROT_READ | PROT_WRITE;
-  if (access == Access::read_write_execute) protection |= PROT_EXEC;
-  void* p = ::mmap(nullptr, size, protection, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (p == MAP_FAILED) unwind::throw_level(level::alloc_failed);
-  return p;
-}
-
-void free_virtual(void* address, size_t size) {
-  if (::munmap(address, size) != 0) unwind::throw_level(level::free_failed);
 }
 
 std::optional<std::string> get_current_dir() {
@@ -121,6 +110,26 @@ int write_stdout_raw(const char* p, size_t n) {
     n -= static_cast<size_t>(w);
   }
   return 0;
+}
+
+void random_bytes(uint8_t* buffer, size_t count) {
+  int fd = -1;
+  while (count > 0) {
+    ssize_t got = fd < 0 ? getrandom(buffer, count, 0) : ::read(fd, buffer, count);
+    if (got > 0) {
+      buffer += got;
+      count -= static_cast<size_t>(got);
+      continue;
+    }
+    if (got < 0 && errno == EINTR) continue;
+    // A kernel without getrandom: the system's generator through its device.
+    if (fd < 0 && got < 0 && errno == ENOSYS) {
+      fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+      if (fd >= 0) continue;
+    }
+    runtime::quit(runtime::fatal_code::unknown_error);
+  }
+  if (fd >= 0) ::close(fd);
 }
 
 }  // namespace qel::platform

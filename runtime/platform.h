@@ -1,7 +1,7 @@
 // Platform services over POSIX: the thin layer through which the runtime
 // reaches the operating system for process-wide services (start-up of the
-// output, virtual memory, the current directory, environment variables,
-// sleeping, the clock and the time zone). Each operation is a direct wrapper;
+// output, the current directory, environment variables, sleeping, the clock,
+// the time zone and secure random bytes). Each operation is a direct wrapper;
 // the natives that use them decide what a failure means. Text crossing this
 // layer is UTF-8.
 #pragma once
@@ -16,16 +16,6 @@ namespace qel::platform {
 
 // Start-up: the cryptographic provider's start, then the output layer's.
 void init();
-
-// Whether a virtual-memory region may hold code.
-enum class Access { read_write, read_write_execute };
-
-// A zero-filled region of `size` bytes. Failure throws the non-local exit
-// level::alloc_failed, which the memory manager's catching sites turn into
-// a Qel error.
-void* allocate_virtual(size_t size, Access access);
-// Returns a region to the system. Failure throws level::free_failed.
-void free_virtual(void* address, size_t size);
 
 // The current directory, or nothing when the system cannot tell it (for
 // example, it was removed).
@@ -67,5 +57,10 @@ uint32_t pack_date(int year, int month, int day, long offset_seconds);
 uint32_t get_date(bool utc);
 // The same for a given moment (tests).
 uint32_t get_date_at(std::time_t moment, bool utc);
+
+// Fills the buffer with secure random bytes from the system (getrandom(2);
+// /dev/urandom on a kernel without it). A system that gives none ends the
+// process with a runtime error.
+void random_bytes(uint8_t* buffer, size_t count);
 
 }  // namespace qel::platform

@@ -5,7 +5,6 @@
 #include <cstring>
 #include <vector>
 
-#include "memory/series.h"
 #include "runtime/output.h"
 #include "runtime/startup_slots.h"
 
@@ -104,7 +103,6 @@ void init() {
   list2.clear();
   list1.reserve(5);
   list2.reserve(5);
-  add(print_string, nullptr);
 }
 
 void add(ValueHook value_hook, TextHook text_hook) {
@@ -118,20 +116,6 @@ void run_list1(const Cell* value, bool newline) {
 
 void run_list2(const char* text, size_t length) {
   for (TextHook h : list2) h(text, length, 0);
-}
-
-void print_string(const Cell* value, bool newline) {
-  gui::before_print();
-  const SeriesBuffer* s = memory::series(value->node());
-  uint32_t unit = s->unit();
-  if (unit == 1 || unit == 2 || unit == 4) {
-    uint64_t start = s->offset + static_cast<uint64_t>(value->head() < 0 ? 0 : value->head()) * unit;
-    if (start < s->tail) output::write_string_units(s->data() + start, unit, (s->tail - start) / unit);
-    if (newline) output::write_line_end();
-  } else {
-    output::write_string_units(nullptr, unit, 0);
-  }
-  gui::after_print();
 }
 
 }  // namespace print_hook

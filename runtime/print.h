@@ -15,9 +15,10 @@
 #include <cstdint>
 #include <initializer_list>
 
-#include "core/cell.h"
 
 namespace qel {
+
+struct Cell;
 
 // The kind of a typed item; the numbers are the type codes of the runtime.
 enum class TypedKind : uint32_t {
@@ -103,22 +104,21 @@ void print_float32(float value);       // "%.7g"
 }  // namespace platform
 
 namespace print_hook {
+// (Hooks of list 1 receive value cells, core/cell.h; this layer only passes
+// them on.)
 // List 1: prints a value; `newline` asks for a line end after it.
 using ValueHook = void (*)(const Cell* value, bool newline);
 // List 2: told about each C-string and formatted-number write.
 using TextHook = void (*)(const char* text, size_t length, int reserved);
 
-// Start-up: empties both lists and registers print_string in list 1.
+// Start-up: empties both lists (start-up then adds the string printer,
+// natives::print_string, to list 1).
 void init();
 // Appends each non-null callback to its list.
 void add(ValueHook value_hook, TextHook text_hook);
 // Called by the `print` and `prin` natives.
 void run_list1(const Cell* value, bool newline);
 void run_list2(const char* text, size_t length);
-
-// Writes a string! value from its head to its tail (any unit size), then a
-// line end when `newline` is set.
-void print_string(const Cell* value, bool newline);
 }  // namespace print_hook
 
 }  // namespace qel

@@ -18,9 +18,10 @@
 #include "runtime/print.h"
 #include "runtime/signals.h"
 #include "runtime/startup_slots.h"
-#include "core/catch_levels.h"
+#include "core/unwind.h"
 #include "datatypes/error.h"
 #include "core/errors.h"
+#include "natives/natives.h"
 
 namespace qel {
 
@@ -38,6 +39,7 @@ void on_start(int argc, char** argv) {
 void init() {
   word::set_recording(true);
   print_hook::init();
+  print_hook::add(natives::print_string, nullptr);
   platform::init();
   random::init();
   memory::init();

@@ -7,8 +7,6 @@
 #include "services/checksum.h"
 
 #include <openssl/evp.h>
-#include <openssl/rand.h>
-#include <sys/random.h>
 
 #include <cerrno>
 #include <cstring>
@@ -262,26 +260,6 @@ void hmac(const uint8_t* data, size_t n, const uint8_t* key, size_t key_length, 
 int32_t hash_unsupported(const uint8_t*, size_t, int32_t) {
   print_line({arg::cstring("** /hash support not yet implemented; algorithm TBD.")});
   return 0;
-}
-
-// --- secure random bytes
-
-void random_bytes(uint8_t* buffer, size_t count) {
-  while (count > 0) {
-    const ssize_t got = getrandom(buffer, count, 0);
-    if (got > 0) {
-      buffer += got;
-      count -= static_cast<size_t>(got);
-      continue;
-    }
-    if (got < 0 && errno == EINTR) continue;
-    // A kernel without getrandom: libcrypto's generator, seeded by the system.
-    if (RAND_bytes(buffer, static_cast<int>(count < 0x40000000 ? count : 0x40000000)) != 1)
-      runtime::quit(runtime::fatal_code::unknown_error);
-    const size_t done = count < 0x40000000 ? count : 0x40000000;
-    buffer += done;
-    count -= done;
-  }
 }
 
 }  // namespace qel::crypto

@@ -1,10 +1,8 @@
-// Checksums, digests and HMAC, the computations behind the `checksum` native,
-// and the source of secure random bytes.
+// Checksums, digests and HMAC, the computations behind the `checksum` native.
 //
 // CRC-32 (the reflected polynomial 0xEDB88320 of gzip and zip), Adler-32, the
 // 16-bit internet checksum and HMAC are our own code; the digests (MD5,
-// SHA-1, SHA-256, SHA-384, SHA-512) come from libcrypto, and secure random
-// bytes from getrandom(2). CRC-32 also serves the gzip container and
+// SHA-1, SHA-256, SHA-384, SHA-512) come from libcrypto. CRC-32 also serves the gzip container and
 // Adler-32 the zlib container (services/deflate.h).
 //
 // Method words are interned at start-up (`init`) in a fixed order and
@@ -40,8 +38,7 @@ using Digest = std::array<uint8_t, kMaxDigest>;
 
 // Start-up: interns the nine method words.
 void init();
-// Start-up, from the platform: nothing to acquire. getrandom(2) needs no
-// set-up, and libcrypto's digests are fetched on first use, so that start-up
+// Start-up, from the platform: nothing to acquire. libcrypto's digests are fetched on first use, so that start-up
 // does not pay for loading its providers.
 void init_provider();
 
@@ -76,8 +73,5 @@ void hmac(const uint8_t* data, size_t n, const uint8_t* key, size_t key_length, 
 // The method `hash` with a table size: it has no algorithm yet. Prints a
 // notice and answers 0.
 int32_t hash_unsupported(const uint8_t* data, size_t n, int32_t size);
-
-// Fills the buffer with secure random bytes from the system.
-void random_bytes(uint8_t* buffer, size_t count);
 
 }  // namespace qel::crypto

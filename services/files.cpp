@@ -24,7 +24,7 @@
 #include "memory/series.h"
 #include "text/unicode.h"
 #include "runtime/output.h"
-#include "core/catch_levels.h"
+#include "core/unwind.h"
 #include "values/actions.h"
 #include "datatypes/block.h"
 #include "datatypes/error.h"

@@ -18,7 +18,7 @@
 #include "values/context.h"
 #include "datatypes/error.h"
 #include "datatypes/native.h"
-#include "core/root.h"
+#include "memory/root.h"
 #include "datatypes/string.h"
 
 namespace qel {

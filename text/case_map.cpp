@@ -6,7 +6,6 @@
 #include "text/unicode.h"
 #include "runtime/startup_slots.h"
 #include "core/errors.h"
-#include "datatypes/series.h"
 
 namespace qel::unicode {
 
@@ -66,30 +65,6 @@ SeriesBuffer* change_case_units(SeriesBuffer* s, uint32_t first, uint32_t count,
     write_unit(p, unit, mapped);
   }
   return s;
-}
-
-int32_t change_case(Cell* target, const Cell* part, Case c) {
-  if (target->is(TypeId::char_)) {
-    target->data3 = case_lookup(target->data3, c);
-    return 0;
-  }
-  if (!is_any_string(target->type())) return 0;
-  SeriesBuffer* s = memory::series(target->node());
-  int64_t len = s->length();
-  int64_t head = std::clamp<int64_t>(target->head(), 0, len);
-  target->set_head(static_cast<int32_t>(head));
-  int64_t count = len - head;
-  if (part != nullptr && part->is(TypeId::integer)) {
-    count = std::min<int64_t>(count, part->integer());
-  } else if (part != nullptr && !part->is(TypeId::none)) {
-    if (part->type() != target->type() || part->node() != target->node()) {
-      series::fire_invalid_refine("part", part);
-    }
-    count = std::min<int64_t>(count, int64_t{part->head()} - head);
-  }
-  if (count <= 0) return 0;
-  change_case_units(s, static_cast<uint32_t>(head), static_cast<uint32_t>(count), c);
-  return static_cast<int32_t>(count);
 }
 
 }  // namespace qel::unicode

@@ -3,9 +3,10 @@
 //
 // Case-insensitive comparison and search, the symbol table's lookup and
 // `parse` fold text by mapping both sides to upper case with `case_lookup`.
-// The mapping is one code point to one: a code point whose full mapping has
-// several (0xDF upper-cases to "SS") maps to the first of them (0x53), and a
-// mapping need not lead back (0x53 lower-cases to 0x73, not 0xDF).
+// The mapping is one code point to one, Unicode's simple case mapping: a
+// code point whose full mapping has several (0xDF upper-cases to "SS") keeps
+// its simple mapping or, having none, stays as it is (0xDF), and a mapping
+// need not lead back (0x1E9E lower-cases to 0xDF, which has no upper case).
 //
 // The tables are generated (text/case_tables.inc, by
 // tools/gen_unicode_tables.py): code points up to 0xFFFF through a block
@@ -41,15 +42,6 @@ inline uint32_t to_lower(uint32_t cp) { return case_lookup(cp, Case::lower); }
 // the buffer when a mapped code point needs a wider unit (0xFF upper-cases to
 // 0x178). Returns the buffer to use afterwards.
 SeriesBuffer* change_case_units(SeriesBuffer* s, uint32_t first, uint32_t count, Case c);
-
-// Changes the case of a char! or any-string cell in place; the cell keeps its
-// type and position. For a string the head is clamped to the tail and the
-// characters from it change: all of them, or by `part` (null or none: all),
-// an integer! count (a negative count changes nothing) or a position in the
-// same series (same type and node; otherwise script error
-// `invalid-refine-arg`), up to it. Answers the number of characters changed
-// (0 for a char!), which the caller reports to the string's owner.
-int32_t change_case(Cell* target, const Cell* part, Case c);
 
 // The Unicode version the tables were made from ("14.0.0").
 const char* case_unicode_version();

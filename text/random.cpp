@@ -2,7 +2,7 @@
 #include "text/random.h"
 
 #include "runtime/startup_slots.h"
-#include "services/checksum.h"
+#include "runtime/platform.h"
 
 namespace qel::random {
 
@@ -77,7 +77,7 @@ int32_t next() {
 
 int32_t secure_int() {
   uint8_t b[4];
-  crypto::random_bytes(b, sizeof b);
+  platform::random_bytes(b, sizeof b);
   const uint32_t v = uint32_t{b[0]} | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 24;
   return static_cast<int32_t>(v & 0x7FFFFFFFu);
 }

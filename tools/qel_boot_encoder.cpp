@@ -16,7 +16,7 @@
 
 #include "runtime/startup.h"
 #include "runtime/startup_slots.h"
-#include "core/catch_levels.h"
+#include "core/unwind.h"
 #include "services/qelbin_boot.h"
 #include "datatypes/error.h"
 

@@ -11,7 +11,7 @@
 #include "datatypes/block.h"
 #include "values/datatype.h"
 #include "core/errors.h"
-#include "core/root.h"
+#include "memory/root.h"
 
 namespace qel::context {
 

@@ -12,7 +12,7 @@
 #include "memory/hashtable.h"
 #include "memory/series.h"
 #include "values/datatype.h"
-#include "core/root.h"
+#include "memory/root.h"
 #include "datatypes/string.h"
 
 namespace qel::symbol {

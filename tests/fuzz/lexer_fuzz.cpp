@@ -15,7 +15,7 @@
 #include "lexer/engine.h"
 #include "memory/collector.h"
 #include "memory/series.h"
-#include "core/catch_levels.h"
+#include "core/unwind.h"
 #include "datatypes/init.h"
 
 using namespace qel;

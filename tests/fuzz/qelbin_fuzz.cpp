@@ -21,7 +21,6 @@
 #include "memory/series.h"
 #include "runtime/startup.h"
 #include "runtime/startup_slots.h"
-#include "core/catch_levels.h"
 #include "services/qelbin.h"
 #include "datatypes/block.h"
 #include "datatypes/error.h"

@@ -28,7 +28,7 @@
 #include "runtime/heap.h"
 #include "runtime/output.h"
 #include "runtime/startup.h"
-#include "core/catch_levels.h"
+#include "core/unwind.h"
 #include "core/verify.h"
 
 extern "C" const char* __asan_default_options() {

@@ -10,7 +10,7 @@
 
 #include "core/cycle_guard.h"
 #include "core/stack.h"
-#include "core/catch_levels.h"
+#include "core/unwind.h"
 #include "values/actions.h"
 #include "datatypes/block.h"
 #include "datatypes/error.h"

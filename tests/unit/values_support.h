@@ -8,7 +8,7 @@
 
 #include "core/stack.h"
 #include "memory/series.h"
-#include "core/catch_levels.h"
+#include "core/unwind.h"
 #include "values/actions.h"
 #include "datatypes/error.h"
 #include "core/errors.h"

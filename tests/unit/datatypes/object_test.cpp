@@ -11,7 +11,7 @@
 #include "core/stack.h"
 #include "memory/collector.h"
 #include "memory/series.h"
-#include "core/catch_levels.h"
+#include "core/unwind.h"
 #include "tests/unit/values_support.h"
 #include "values/context.h"
 #include "datatypes/error.h"

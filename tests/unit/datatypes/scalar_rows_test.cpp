@@ -13,7 +13,7 @@
 #include "values/context.h"
 #include "datatypes/integer.h"
 #include "datatypes/logic.h"
-#include "core/root.h"
+#include "memory/root.h"
 #include "datatypes/string.h"
 #include "datatypes/word.h"
 

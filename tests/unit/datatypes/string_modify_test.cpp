@@ -177,7 +177,7 @@ TEST(StringsModify, UppercaseWidensAOneByteString) {
   Cell s;
   string::load_at("\xC3\xBF", 2, &s, 0);
   ASSERT_EQ(unit_of(s), 1u);
-  unicode::change_case(&s, nullptr, unicode::Case::upper);
+  string::change_case(&s, nullptr, unicode::Case::upper);
   EXPECT_EQ(text(&s), "\xC5\xB8");
   EXPECT_EQ(unit_of(s), 2u);
 }

@@ -13,7 +13,7 @@
 #include "lexer/lexer.h"
 #include "lexer/engine.h"
 #include "memory/series.h"
-#include "core/catch_levels.h"
+#include "core/unwind.h"
 #include "values/symbol.h"
 #include "datatypes/init.h"
 

@@ -6,7 +6,7 @@
 
 #include "memory/collector.h"
 #include "memory/series.h"
-#include "core/catch_levels.h"
+#include "core/unwind.h"
 
 namespace qel {
 namespace {

@@ -6,7 +6,7 @@
 
 #include "runtime/heap.h"
 #include "text/numeric.h"
-#include "core/catch_levels.h"
+#include "core/unwind.h"
 
 namespace qel {
 namespace {

@@ -17,6 +17,7 @@
 #include "runtime/output.h"
 #include "runtime/print.h"
 #include "runtime/signals.h"
+#include "natives/natives.h"
 
 namespace qel {
 namespace {
@@ -73,6 +74,7 @@ TEST(Output, TypedPrintFormats) {
 TEST(Output, PrintHooks) {
   memory::init();
   print_hook::init();
+  print_hook::add(natives::print_string, nullptr);
   static std::string told;
   told.clear();
   print_hook::add(nullptr, [](const char* text, size_t length, int) { told.append(text, length); });

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <ctime>
+#include <vector>
 
 #include "runtime/platform.h"
 
@@ -100,6 +101,15 @@ TEST(Platform, EnvironmentAndDirectory) {
   EXPECT_EQ(platform::get_current_dir().value_or(""), "/");
   EXPECT_FALSE(platform::set_current_dir("/no/such/directory/here"));
   EXPECT_TRUE(platform::set_current_dir(*here));
+}
+
+TEST(Platform, SecureRandomBytesFillTheBuffer) {
+  // Two 64-byte draws are equal with probability 2^-512; all zero likewise.
+  std::vector<uint8_t> a(64, 0), b(64, 0);
+  platform::random_bytes(a.data(), a.size());
+  platform::random_bytes(b.data(), b.size());
+  EXPECT_NE(a, b);
+  EXPECT_NE(a, std::vector<uint8_t>(64, 0));
 }
 
 }  // namespace

@@ -239,12 +239,3 @@ TEST(ServicesChecksum, HmacKeysAtTheBlockSize) {
             "ecbaaa53950b214959afb0f2cf52b5fa38886c0ea99e9133739857e47383f577");
   EXPECT_EQ(hmac_hex(crypto::kCodeSha1, key(0), data), "d84567b8347e473334fc85e86287ea24ee0c4358");
 }
-
-TEST(ServicesChecksum, SecureRandomBytesFillTheBuffer) {
-  // Two 64-byte draws are equal with probability 2^-512; all zero likewise.
-  std::vector<uint8_t> a(64, 0), b(64, 0);
-  crypto::random_bytes(a.data(), a.size());
-  crypto::random_bytes(b.data(), b.size());
-  EXPECT_NE(a, b);
-  EXPECT_NE(a, std::vector<uint8_t>(64, 0));
-}

@@ -7,8 +7,9 @@
 #include "text/case_map.h"
 #include "memory/series.h"
 #include "text/unicode.h"
-#include "core/catch_levels.h"
+#include "core/unwind.h"
 #include "datatypes/init.h"
+#include "datatypes/string.h"
 
 namespace qel {
 namespace {
@@ -75,18 +76,18 @@ TEST_F(TextCase, AsciiFastPathAgreesWithTheTables) {
 TEST_F(TextCase, ChangeCaseWidensAndContinues) {
   // 0xFF upper-cases to 0x178: the walk widens the buffer and goes on.
   Cell s = make_string({'a', 0xFF, 'b', 0xE9}, 1);
-  unicode::change_case(&s, nullptr, Case::upper);
+  string::change_case(&s, nullptr, Case::upper);
   EXPECT_EQ(memory::series(s.node())->unit(), 2u);
   EXPECT_EQ(chars_of(s), (CodePoints{'A', 0x178, 'B', 0xC9}));
 
   Cell w = make_string({0x1E922, 'x', 0x10428}, 4, TypeId::file);
-  unicode::change_case(&w, nullptr, Case::upper);
+  string::change_case(&w, nullptr, Case::upper);
   EXPECT_EQ(chars_of(w), (CodePoints{0x1E900, 'X', 0x10400}));
   EXPECT_TRUE(w.is(TypeId::file));
 
   Cell ch;
   set_char(&ch, 0x1E9E);
-  unicode::change_case(&ch, nullptr, Case::lower);
+  string::change_case(&ch, nullptr, Case::lower);
   EXPECT_TRUE(ch.is(TypeId::char_));
   EXPECT_EQ(ch.data3, 0xDFu);
 }
@@ -95,7 +96,7 @@ TEST_F(TextCase, ChangeCaseByPart) {
   auto run = [](int32_t head, const Cell* part) {
     Cell s = make_string({'a', 'b', 'c', 'd'}, 1);
     s.set_head(head);
-    unicode::change_case(&s, part, Case::upper);
+    string::change_case(&s, part, Case::upper);
     return chars_of(s);
   };
   Cell n;
@@ -112,16 +113,16 @@ TEST_F(TextCase, ChangeCaseByPart) {
   Cell pos = s;
   pos.set_head(3);
   s.set_head(1);
-  unicode::change_case(&s, &pos, Case::upper);
+  string::change_case(&s, &pos, Case::upper);
   EXPECT_EQ(chars_of(s), (CodePoints{'a', 'B', 'C', 'd'}));
   pos.set_head(0);  // a position before the head: nothing
-  unicode::change_case(&s, &pos, Case::lower);
+  string::change_case(&s, &pos, Case::lower);
   EXPECT_EQ(chars_of(s), (CodePoints{'a', 'B', 'C', 'd'}));
 
   Cell other = make_string({'x'}, 1);
   bool raised = false;
   try {
-    unicode::change_case(&s, &other, Case::upper);
+    string::change_case(&s, &other, Case::upper);
   } catch (const NonLocalExit& e) {
     raised = e.level == level::error;
   }

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "text/sort.h"
-#include "core/catch_levels.h"
+#include "core/unwind.h"
 #include "core/errors.h"
 
 namespace qel {

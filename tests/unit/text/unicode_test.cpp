@@ -7,7 +7,7 @@
 
 #include "memory/series.h"
 #include "text/unicode.h"
-#include "core/catch_levels.h"
+#include "core/unwind.h"
 
 namespace qel {
 namespace {

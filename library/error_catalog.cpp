@@ -18,7 +18,7 @@
 #include "values/context.h"
 #include "datatypes/error.h"
 #include "datatypes/object.h"
-#include "core/root.h"
+#include "memory/root.h"
 
 namespace qel::error {
 

@@ -1,5 +1,6 @@
-// The argument stack and the call stack: allocation, frames, pops,
-// inspection and marking.
+// The routines of the argument stack and the call stack declared in
+// core/stack.h: allocation, frames, pops, inspection and marking. They live
+// with the evaluator, whose contexts, words and forms they use.
 #include "core/stack.h"
 
 #include <memory>

@@ -1,5 +1,6 @@
-// Non-local exits: the thrown value and the throw routine.
-#include "core/catch_levels.h"
+// Non-local exits: the thrown value, the throw routine and the root handler
+// (the Qel-level exits are evaluator/unwind.cpp).
+#include "core/unwind.h"
 
 #include "runtime/fatal.h"
 

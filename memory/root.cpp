@@ -1,6 +1,6 @@
 // The root block: the memory manager's heap-backed root block, which the
 // collector always marks, seen through indexes.
-#include "core/root.h"
+#include "memory/root.h"
 
 #include "memory/series.h"
 
