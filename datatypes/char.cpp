@@ -26,9 +26,9 @@ Escaped escape(uint32_t cp, bool all) {
   static constexpr char kControlLetters[] = "@ABCDEFGH-/KLMNOPQRSTUVWXYZ[\\]^_";
   Escaped e{};
   int k = 0;
-  // A lone surrogate has no UTF-8 form that loads back: its escape too.
-  if (cp == 30 || (cp >= 128 && cp <= 159) || (cp >= 0xD800 && cp <= 0xDFFF) ||
-      (all && cp > 127)) {
+  // A lone surrogate and U+FFFE have no UTF-8 form that loads back: their
+  // escapes too.
+  if (cp == 30 || (cp >= 128 && cp <= 159) || unicode::molds_as_escape(cp) || (all && cp > 127)) {
     static constexpr char kHex[] = "0123456789ABCDEF";
     e.chars[k++] = '^';
     e.chars[k++] = '(';

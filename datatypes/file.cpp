@@ -53,12 +53,11 @@ bool ends_unquoted(uint32_t c) { return c == '(' || c == ')' || c == ':' || c ==
 
 // Within double quotes a file is read with caret escapes: the caret, the
 // double quote and the control characters other than tab are written as
-// escapes so that the text loads back as the same file, and so is a lone
-// surrogate (a name's byte that is not UTF-8, files::os_text), which has no
-// UTF-8 of its own.
-bool is_surrogate(uint32_t c) { return c >= 0xD800 && c <= 0xDFFF; }
+// escapes so that the text loads back as the same file, and so are a lone
+// surrogate (a name's byte that is not UTF-8, files::os_text) and U+FFFE,
+// whose UTF-8 the lexer does not take.
 bool needs_escape(uint32_t c) {
-  return c == '^' || c == '"' || (c < 32 && c != '\t') || is_surrogate(c);
+  return c == '^' || c == '"' || (c < 32 && c != '\t') || unicode::molds_as_escape(c);
 }
 
 }  // namespace
@@ -96,7 +95,7 @@ int32_t mold(Cell* value, Cell* out, bool, bool, bool, Cell* part, int32_t limit
         written += 1;
       } else {
         string::append_cstring(out, "^(");
-        if (is_surrogate(c)) {
+        if (unicode::molds_as_escape(c)) {
           const string::Hex2 high = string::byte_to_hex(static_cast<uint8_t>(c >> 8));
           string::append_cstring(out, std::string_view(high.chars, 2));
           written += 2;

@@ -615,8 +615,9 @@ void multiply() { frame_math(MathOp::multiply); }
 void remainder() { frame_math(MathOp::remainder); }
 void subtract() { frame_math(MathOp::subtract); }
 
+// Flips the sign, zeros included: negate 0.0 is -0.0, as -1 * 0.0 is.
 Cell* negate(Cell* value) {
-  value->set_real(0.0 - value->real());
+  value->set_real(-value->real());
   return value;
 }
 

@@ -6,6 +6,7 @@
 
 #include "datatypes/point.h"
 #include "lexer/lexer.h"
+#include "values/actions.h"
 #include "core/stack.h"
 #include "memory/series.h"
 #include "text/random.h"
@@ -55,6 +56,21 @@ int32_t truncated(const Cell* operand) {
 void frame_math(MathOp op) { do_math(stack::arguments, stack::arguments + 1, op); }
 
 }  // namespace
+
+[[noreturn]] void fire_malconstruct(TypeId type, const Cell* spec) {
+  // The block is molded flat and cut as a report cuts an argument, so that
+  // a huge block costs no more than its first characters.
+  constexpr int32_t kCut = 80;
+  Cell dt;
+  set_datatype(&dt, type);
+  Cell text;
+  string::rs_make_at(&text, kCut);
+  Cell block = *spec;
+  Cell part;
+  set_integer(&part, kCut);
+  actions::call_mold(&block, &text, false, false, true, &part, kCut, 0);
+  fire(ErrorCode::syntax_malconstruct, &dt, &text);
+}
 
 Cell* push(int32_t px, int32_t py) { return make_at(stack::push_slot(), px, py); }
 
@@ -133,7 +149,7 @@ Cell* make(Cell* proto, Cell* spec, TypeId) {
     }
     case TypeId::block: {
       int32_t v[2];
-      if (block::rs_length_q(spec) < 2) fire(ErrorCode::syntax_malconstruct, spec);
+      if (block::rs_length_q(spec) < 2) fire_malconstruct(TypeId::pair, spec);
       const Cell* item = block::rs_head(spec);
       for (int i = 0; i < 2; ++i, ++item) {
         if (item->is(TypeId::integer))
@@ -141,7 +157,7 @@ Cell* make(Cell* proto, Cell* spec, TypeId) {
         else if (item->is(TypeId::float_))
           v[i] = truncated(item);
         else
-          fire(ErrorCode::syntax_malconstruct, spec);
+          fire_malconstruct(TypeId::pair, spec);
       }
       return make_at(proto, v[0], v[1]);
     }

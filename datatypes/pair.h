@@ -28,6 +28,11 @@ Cell* make_in(Node block, int32_t x, int32_t y);
 // Makes the pair in the cell a point2D! with the same coordinates.
 void promote(Cell* c);
 
+// Syntax error `malconstruct` for a block that builds no value of `type`
+// (a pair or a point): the datatype, then the block molded, so the report
+// names what was refused ("pair! invalid construction spec at [1]").
+[[noreturn]] void fire_malconstruct(TypeId type, const Cell* spec);
+
 // Arithmetic with the pair `left` and any right operand; the result
 // replaces `left`. Codes add .. xor.
 void do_math(Cell* left, Cell* right, MathOp op);

@@ -145,11 +145,11 @@ Cell* make(Cell* proto, Cell* spec, TypeId t) {
       v[1] = get(spec, 1);
       break;
     case TypeId::block: {
-      if (block::rs_length_q(spec) < n) fire(ErrorCode::syntax_malconstruct, spec);
+      if (block::rs_length_q(spec) < n) pair::fire_malconstruct(t, spec);
       const Cell* item = block::rs_head(spec);
       for (int i = 0; i < n; ++i, ++item) {
         if (!item->is(TypeId::integer) && !item->is(TypeId::float_))
-          fire(ErrorCode::syntax_malconstruct, spec);
+          pair::fire_malconstruct(t, spec);
         v[i] = static_cast<float>(number(item));
       }
       break;

@@ -31,14 +31,12 @@ namespace {
 // never uses it: it takes the "^(1E)" form).
 constexpr char kControlEscapes[] = "@ABCDEFGH-/KLMNOPQRSTUVWXYZ[\\]^_";
 
-// True when molding must write the code point as an escape.
-// A lone surrogate (a string may hold one, from UTF-16 or an escape) has no
-// UTF-8 form that loads back, so it is written as its escape too.
-inline bool is_surrogate(uint32_t cp) { return cp >= 0xD800 && cp <= 0xDFFF; }
-
+// True when molding must write the code point as an escape: a lone
+// surrogate (a string may hold one, from UTF-16 or an escape) and U+FFFE
+// too, whose UTF-8 does not load back.
 inline bool needs_escape(uint32_t cp, bool all) {
   if (cp < 0x20 || cp == '"' || cp == '^' || cp == 0x7F) return true;
-  return cp >= 0x80 && (all || cp <= 0x9F || is_surrogate(cp));
+  return cp >= 0x80 && (all || cp <= 0x9F || unicode::molds_as_escape(cp));
 }
 
 // Appends `count` characters read at `src` with unit `unit` to the buffer,
@@ -106,7 +104,7 @@ struct BraceBalance {
 // --- escapes and counts
 
 void escape_char(Cell* out, uint32_t cp, bool all) {
-  if (cp == 0x1E || (cp >= 0x80 && cp <= 0x9F) || is_surrogate(cp) || (all && cp > 0x7F)) {
+  if (cp == 0x1E || (cp >= 0x80 && cp <= 0x9F) || unicode::molds_as_escape(cp) || (all && cp > 0x7F)) {
     char hex[8];
     std::string_view digits = int_to_hex(static_cast<int32_t>(cp), true, hex);
     char text[12] = {'^', '('};

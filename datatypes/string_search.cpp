@@ -223,9 +223,10 @@ int32_t find_index(Cell* series, Cell* value, const FindArgs& args, int32_t* mat
         series::fire_invalid_refine("part", args.part);
       n = int64_t{args.part->head()} - head;
     }
+    // The count is clamped to the characters from the head before the
+    // direction is chosen: /reverse/part at the tail has nothing to search.
+    n = std::min<int64_t>(n, len - head);
     if (n <= 0) return -1;
-    // /reverse counts the characters before the head, the others those after.
-    n = std::min<int64_t>(n, args.reverse ? head : len - head);
   }
   if (args.reverse && (args.match || head == 0)) return -1;
 
@@ -397,9 +398,15 @@ int32_t sort_compare(const void* x, const void* y, const void* context) {
   for (uint32_t i = 0; i < count; i++) {
     uint32_t ca = unicode::read_unit(a + i * Unit, Unit), cb = unicode::read_unit(b + i * Unit, Unit);
     if (c->fold_case) {
-      // Every unit folds alike, so a text sorts the same whatever its width.
-      ca = fold(ca);
-      cb = fold(cb);
+      if constexpr (Unit == 1) {
+        // The 1-byte order folds only A-Z, to lower case: "_" (0x5F) sorts
+        // between the upper-case and the lower-case letters, so before "a".
+        if (ca - 'A' < 26) ca += 32;
+        if (cb - 'A' < 26) cb += 32;
+      } else {
+        ca = fold(ca);
+        cb = fold(cb);
+      }
     }
     int64_t d = int64_t{ca} - int64_t{cb};
     if (d != 0) {

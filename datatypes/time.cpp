@@ -99,15 +99,17 @@ double write_field(double seconds, Field field, const Cell* value) {
     const double n = integer ? value->integer() : value->real();
     return seconds - (std::fmod(seconds, kSecondsPerMinute) - n);
   }
-  // Reading an hour truncates the magnitude; writing works on the magnitude
-  // too and puts the sign back, so writing back what was read changes
-  // nothing.
-  const bool negative = seconds < 0;
+  // A time reads as a signed hour (toward zero) and the minutes and seconds
+  // of its magnitude, and writing keeps to that reading, so a field reads
+  // back as written: the time takes a written hour's sign (a zero hour keeps
+  // the time's), and written minutes keep the hour and the sign. (Floored
+  // fields would turn -1:30:00 into -0:30:00 for a written hour of -1.)
+  bool negative = seconds < 0;
   double t = std::fabs(seconds);
-  double n = value->integer();
+  const double n = value->integer();
   if (field == Field::hour) {
-    if (negative) n = std::fabs(n);
-    t = t - (std::floor(t / kSecondsPerHour) - n) * kSecondsPerHour;
+    if (n != 0) negative = n < 0;
+    t = t - (std::floor(t / kSecondsPerHour) - std::fabs(n)) * kSecondsPerHour;
   } else {
     t = t - (std::floor(std::fmod(t, kSecondsPerHour) / kSecondsPerMinute) - n) *
                 kSecondsPerMinute;

@@ -186,9 +186,9 @@ bool make_text_value(Cell* dst, TypeId type, const uint8_t* utf8, uint32_t len, 
 // Makes `dst` a new series of cells of `type` holding copies of n cells.
 void make_cell_series(Cell* dst, TypeId type, const Cell* cells, uint32_t n);
 
-// Decodes one UTF-8 sequence at text[pos..end): the code point, or -1 when
-// invalid (overlong, surrogate, above U+10FFFF, truncated). `len` receives the
-// sequence length (1 for an invalid lead byte).
+// Decodes one UTF-8 sequence at text[pos..end) by the runtime's one rule
+// (unicode::decode_utf8_sequence): the code point, or -1 when malformed or
+// cut off by `end`. `len` receives the sequence length (1 when invalid).
 int32_t decode_utf8(const uint8_t* text, uint32_t pos, uint32_t end, uint32_t* len);
 
 // Converts text to a double with correct rounding; false when the text is not

@@ -14,6 +14,7 @@
 
 #include "lexer/engine.h"
 #include "memory/series.h"
+#include "text/unicode.h"
 #include "values/datatype.h"
 #include "values/symbol.h"
 #include "datatypes/word.h"
@@ -328,7 +329,10 @@ void load_issue(LexerState& s, uint32_t start, uint32_t end, uint32_t, Check mod
   s.input = end;
   s.type = static_cast<int32_t>(TypeId::issue);
   s.scanned = static_cast<int32_t>(TypeId::issue);
-  if (s.text[start] != '#' || end - start < 2) fail(s, start, end, TypeId::issue);
+  // A "#" alone reaches here only at the end of the input (followed by
+  // anything else it is an error token): it is the empty issue, as
+  // `to issue! ""` molds.
+  if (s.text[start] != '#') fail(s, start, end, TypeId::issue);
   if (!check_text(s.text, start + 1, end, false)) fail(s, start, end, TypeId::issue);
   emit(s, mode, start, end, TypeId::issue, [&](Cell* v) {
     return make_word(v, TypeId::issue, s.text + start + 1, end - start - 1);
@@ -625,26 +629,10 @@ void load_late(LexerState& s, uint32_t start, uint32_t end, uint32_t flags, Chec
 // --- shared with the engine
 
 int32_t decode_utf8(const uint8_t* t, uint32_t p, uint32_t end, uint32_t* len) {
-  uint8_t b0 = t[p];
+  const int32_t cp = unicode::decode_utf8_sequence(t + p, end - p, len);
+  if (cp >= 0) return cp;
   *len = 1;
-  if (b0 < 0x80) return b0;
-  uint32_t need;
-  uint32_t cp;
-  uint32_t min;
-  if (b0 < 0xC2) return -1;
-  if (b0 < 0xE0) need = 1, cp = b0 & 0x1F, min = 0x80;
-  else if (b0 < 0xF0) need = 2, cp = b0 & 0x0F, min = 0x800;
-  else if (b0 < 0xF5) need = 3, cp = b0 & 0x07, min = 0x10000;
-  else return -1;
-  if (end - p <= need) return -1;
-  for (uint32_t i = 1; i <= need; i++) {
-    uint8_t c = t[p + i];
-    if ((c & 0xC0) != 0x80) return -1;
-    cp = (cp << 6) | (c & 0x3F);
-  }
-  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return -1;
-  *len = need + 1;
-  return static_cast<int32_t>(cp);
+  return -1;
 }
 
 bool make_text_value(Cell* dst, TypeId type, const uint8_t* t, uint32_t len, bool lenient) {

@@ -97,14 +97,14 @@ bool text_to_double(const char* text, uint32_t len, double* out) {
   double v = 0;
   auto r = std::from_chars(p, end, v, std::chars_format::general);
   if (r.ec == std::errc::result_out_of_range) {
-    // Underflow gives zero or a subnormal; overflow is not a number here.
+    // Out of range is still a number: underflow gives zero or a subnormal,
+    // overflow an infinity (1.8e308 reads as 1.#INF).
     char buf[kMaxFloatText + 2];
     uint32_t n = static_cast<uint32_t>(end - p);
     if (n > kMaxFloatText) return false;
     std::memcpy(buf, p, n);
     buf[n] = 0;
     v = std::strtod(buf, nullptr);
-    if (std::isinf(v)) return false;
   } else if (r.ec != std::errc() || r.ptr != end) {
     return false;
   }

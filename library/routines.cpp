@@ -216,8 +216,9 @@ void as_rgba() { make_tuple(4); }
 // --- UTF-8 counting
 
 // Counts the sequences from start's position up to pos's position, each as
-// long as its lead byte announces. The walk never leaves the buffer: it
-// stops at its tail, and a sequence cut off by the tail is not counted.
+// long as its lead byte announces (a lone continuation byte is one). The
+// walk never leaves the buffer: it stops at its tail, and a sequence that
+// the tail cuts short counts as one character.
 void count_chars() {
   const Cell* start = arg(0);
   const Cell* pos = arg(1);
@@ -231,7 +232,6 @@ void count_chars() {
   while (i < end) {
     int len = unicode::utf8_lead_length(data[i]);
     if (len == 0) len = 1;
-    if (i + len > tail) break;
     i += len;
     count++;
   }

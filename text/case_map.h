@@ -3,9 +3,10 @@
 //
 // Case-insensitive comparison and search, the symbol table's lookup and
 // `parse` fold text by mapping both sides to upper case with `case_lookup`.
-// The mapping is one code point to one: a code point whose full mapping has
-// several (0xDF upper-cases to "SS") maps to the first of them (0x53), and a
-// mapping need not lead back (0x53 lower-cases to 0x73, not 0xDF).
+// The mapping is one code point to one, Unicode's simple case mapping: a
+// code point whose full mapping has several (0xDF upper-cases to "SS") keeps
+// its simple mapping or, having none, stays as it is (0xDF), and a mapping
+// need not lead back (0x1E9E lower-cases to 0xDF, which has no upper case).
 //
 // The tables are generated (text/case_tables.inc, by
 // tools/gen_unicode_tables.py): code points up to 0xFFFF through a block

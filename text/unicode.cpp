@@ -161,36 +161,51 @@ const uint8_t* skip_utf8_chars(const uint8_t* start, const uint8_t* end, uint32_
   return start;
 }
 
-int32_t decode_utf8_char_checked(const uint8_t* p, uint32_t* count) {
-  uint32_t avail = *count;
-  if (avail == 0) return -1;
-  uint32_t b = p[0];
-  if (b < 0x80) {
-    *count = 1;
-    return static_cast<int32_t>(b);
-  }
-  if (b < 0xC0 || b >= 0xF8) fire_invalid_utf8(p, avail);
-  uint32_t need = b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
-  uint32_t have = std::min(avail, need);
-  for (uint32_t k = 1; k < have; k++) {
-    if ((p[k] & 0xC0) != 0x80) fire_invalid_utf8(p, avail);
+int32_t decode_utf8_sequence(const uint8_t* p, uint32_t avail, uint32_t* len) {
+  const uint32_t b = p[0];
+  *len = 1;
+  if (b < 0x80) return static_cast<int32_t>(b);
+  // C0 and C1 lead only overlong forms, F5 and up only values above 0x10FFFF.
+  if (b < 0xC2 || b > 0xF4) return kUtf8Malformed;
+  const uint32_t need = b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+  // The second byte settles the rest: after E0 and F0 its low values make
+  // overlong forms, after F4 its high ones values above 0x10FFFF, and after
+  // ED the values B0-B3 make U+DC00-U+DCFF.
+  uint32_t low = 0x80, high = 0xBF;
+  if (b == 0xE0) low = 0xA0;
+  else if (b == 0xF0) low = 0x90;
+  else if (b == 0xF4) high = 0x8F;
+  for (uint32_t k = 1; k < need && k < avail; k++) {
+    const uint32_t c = p[k];
+    const bool fits = k == 1 ? c >= low && c <= high && !(b == 0xED && c >= 0xB0 && c <= 0xB3)
+                             : (c & 0xC0) == 0x80;
+    if (!fits) return kUtf8Malformed;
   }
   if (avail < need) {
-    *count = 0;
-    return -1;
+    *len = 0;
+    return kUtf8CutOff;
   }
   uint32_t cp;
   if (need == 2) {
-    cp = (b - 0xC0) << 6 | (p[1] - 0x80u);
+    cp = (b & 0x1Fu) << 6 | (p[1] & 0x3Fu);
   } else if (need == 3) {
-    cp = (b - 0xE0) << 12 | (p[1] - 0x80u) << 6 | (p[2] - 0x80u);
+    cp = (b & 0x0Fu) << 12 | (p[1] & 0x3Fu) << 6 | (p[2] & 0x3Fu);
+    if (cp == 0xFFFE) return kUtf8Malformed;
   } else {
-    cp = (b - 0xF0) << 18 | (p[1] - 0x80u) << 12 | (p[2] - 0x80u) << 6 | (p[3] - 0x80u);
+    cp = (b & 0x07u) << 18 | (p[1] & 0x3Fu) << 12 | (p[2] & 0x3Fu) << 6 | (p[3] & 0x3Fu);
   }
-  // Surrogates may hide in overlong 4-byte forms too, so test the value.
-  if ((cp >= 0xD800 && cp <= 0xDFFF) || cp > kMaxCodePoint || cp == 0xFFFE) fire_invalid_utf8(p, avail);
-  *count = need;
+  *len = need;
   return static_cast<int32_t>(cp);
+}
+
+int32_t decode_utf8_char_checked(const uint8_t* p, uint32_t* count) {
+  const uint32_t avail = *count;
+  if (avail == 0) return -1;
+  uint32_t len;
+  const int32_t cp = decode_utf8_sequence(p, avail, &len);
+  if (cp == kUtf8Malformed) fire_invalid_utf8(p, avail);
+  *count = len;
+  return cp < 0 ? -1 : cp;
 }
 
 size_t utf8_valid_prefix(const uint8_t* p, size_t n) {
@@ -497,7 +512,7 @@ struct LoadState {
 };
 
 // The code point of a surrogate or U+FFFE in the 3-byte form the encoder
-// gives it, else -1.
+// gives it, else -1 (the one rule takes the other surrogates too).
 int32_t decode_written_form(const uint8_t* p, uint32_t avail) {
   if (avail < 3 || (p[2] & 0xC0) != 0x80) return -1;
   if ((p[0] == 0xED && p[1] >= 0xA0 && p[1] <= 0xBF) || (p[0] == 0xEF && p[1] == 0xBF && p[2] == 0xBE))

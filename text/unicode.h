@@ -9,10 +9,11 @@
 // `invalid-utf8`), UTF-8 encoding, loading UTF-8 and UTF-16LE into strings,
 // encoding strings to UTF-8 and UTF-16LE, and widening a buffer in place.
 //
-// UTF-8 rules: the checked decoder rejects every surrogate (D800-DFFF),
-// every value above 0x10FFFF and the value 0xFFFE; it accepts overlong forms
-// (C0 80 decodes to 0). The automaton is strict: it also rejects overlong
-// forms.
+// UTF-8 rules: one rule decodes text for the lexer, `to string!`, `load`
+// and `read` (decode_utf8_sequence): overlong forms, U+DC00-U+DCFF, U+FFFE
+// and values above 0x10FFFF are malformed; the other surrogates are taken
+// as the code points they encode. The scanning automaton is stricter: it
+// rejects every surrogate.
 //
 // The string-cell functions take a string cell (head index in characters,
 // buffer node, conversion buffer node: see core/cell.h). The results of
@@ -39,9 +40,10 @@ namespace qel::unicode {
 // What to do with line breaks. Loading: `convert` turns CR LF and a lone CR
 // into LF. Encoding: `convert` writes each LF as CR LF.
 enum class LineBreaks : uint8_t { keep, convert };
-// What the UTF-8 loader takes: `strict` refuses surrogates and U+FFFE;
-// `written` also takes the 3-byte forms the encoder gives them (ED A0..BF xx
-// and EF BF BE), so text written from any string reads back as that string.
+// What the UTF-8 loader takes: `strict` follows the one rule (below);
+// `written` also takes the 3-byte forms the encoder gives U+DC00-U+DCFF and
+// U+FFFE (ED B0..B3 xx and EF BF BE), so text written from any string reads
+// back as that string.
 enum class Accept : uint8_t { strict, written };
 // Whether an encoder writes a terminating NUL after the text.
 enum class Terminate : uint8_t { no, nul };
@@ -100,6 +102,22 @@ const uint8_t* skip_utf8_chars(const uint8_t* start, const uint8_t* end, uint32_
 inline constexpr int utf8_lead_length(uint8_t b) {
   return (b & 0xF0) == 0xF0 ? 4 : (b & 0xE0) == 0xE0 ? 3 : (b & 0xC0) == 0xC0 ? 2 : 0;
 }
+
+// True for the code points a mold writes as escapes, never as raw UTF-8:
+// the surrogates, which as lone code points have no proper UTF-8 (and
+// U+DC00-U+DCFF none that loads), and U+FFFE, whose UTF-8 is refused.
+inline constexpr bool molds_as_escape(uint32_t cp) { return (cp >= 0xD800 && cp <= 0xDFFF) || cp == 0xFFFE; }
+
+// What decode_utf8_sequence answers instead of a code point.
+inline constexpr int32_t kUtf8Malformed = -1;
+inline constexpr int32_t kUtf8CutOff = -2;
+
+// Decodes one sequence from the `avail` bytes at p (at least 1) by the one
+// rule above and returns its code point, with its length in *len. A
+// sequence that cannot become valid whatever follows is kUtf8Malformed
+// (*len is 1); one that is valid so far but needs more than `avail` bytes is
+// kUtf8CutOff (*len is 0).
+int32_t decode_utf8_sequence(const uint8_t* p, uint32_t avail, uint32_t* len);
 
 // Decodes one code point from p. *count holds the bytes available on entry
 // (at least 1) and the bytes consumed on return. Returns -1 (consumed 0) when

@@ -267,11 +267,53 @@ void draw_triangle(const DrawState& s, Point p[3]) {
   }
 }
 
-// An ellipse by the midpoint method around a centre with radii in cells
-// (both at most kMaxRadius): the fill between the symmetric points of each
-// row first, then the outline over it.
+// An ellipse whose radii reach past kWalkRadius cells, drawn from its
+// equation over the visible rows only, so that its cost is the clip's size
+// whatever the radii. The cells of a row are those the midpoint walk gives
+// it: where the curve is steep (it moves less than a cell across the row)
+// the one cell nearest to it at the row's centre line; where it is flat,
+// the cells from where it crosses the row's outer edge (y + 1/2 from the
+// centre) to just before where it crosses the inner one (y - 1/2). The fill
+// takes the cells between the two sides' outlines.
+void draw_large_ellipse(const DrawState& s, Point centre, int64_t rx, int64_t ry) {
+  const ClipRect& c = s.context.clip;
+  // The curve's distance from the vertical axis at height t; 0 above the top.
+  auto curve_x = [&](long double t) -> long double {
+    const long double q = std::fabs(t) / static_cast<long double>(ry);
+    return q < 1 ? static_cast<long double>(rx) * std::sqrt(1 - q * q) : 0;
+  };
+  // Plots centre.x + sign * x for the x of [lo, hi] that land in the clip.
+  auto plot_run = [&](int64_t lo, int64_t hi, int64_t sign, int64_t row) {
+    const int64_t a = sign * (c.left - centre.x), b = sign * (c.right - 1 - centre.x);
+    for (int64_t x = std::max(lo, std::min(a, b)); x <= std::min(hi, std::max(a, b)); x++)
+      plot(s, centre.x + sign * x, row);
+  };
+  const int64_t first = std::max<int64_t>(c.top, centre.y - ry);
+  const int64_t last = std::min<int64_t>(c.bottom - 1, centre.y + ry);
+  for (int64_t row = first; row <= last; row++) {
+    const long double y = static_cast<long double>(row < centre.y ? centre.y - row : row - centre.y);
+    const long double outer = curve_x(y + 0.5L), inner = curve_x(y - 0.5L);
+    int64_t lo, hi;
+    if (inner - outer < 1) {
+      lo = hi = static_cast<int64_t>(std::floor(curve_x(y) + 0.5L));
+    } else {
+      lo = static_cast<int64_t>(std::ceil(outer));
+      hi = static_cast<int64_t>(std::ceil(inner)) - 1;
+    }
+    if (s.fill_on) fill_span(s, centre.x - hi + 1, centre.x + hi - 1, row);
+    if (s.pen_on) {
+      plot_run(lo, hi, 1, row);
+      plot_run(lo, hi, -1, row);
+    }
+  }
+}
+
+// An ellipse around a centre with radii in cells. Up to kWalkRadius cells
+// by the midpoint method: the fill between the symmetric points of each row
+// first, then the outline over it.
 void draw_ellipse(const DrawState& s, Point centre, int64_t rx, int64_t ry) {
   if (!s.pen_on && !s.fill_on) return;
+  if (rx > kWalkRadius || ry > kWalkRadius) return draw_large_ellipse(s, centre, rx, ry);
   std::vector<Point> points;  // one quadrant
   const double rx2 = static_cast<double>(rx) * static_cast<double>(rx);
   const double ry2 = static_cast<double>(ry) * static_cast<double>(ry);
@@ -578,22 +620,18 @@ void command(DrawState& s, Reader& r, W id) {
       return;
     case W::circle: {
       Point centre = r.point();
-      Cell at = r.position();
       int64_t radius = r.number();
       r.maybe_number();
       if (radius < 1) return;
-      if (2 * radius > kMaxRadius) draw_error(ErrorCode::script_draw_invalid, &at);
       if (s.paint) draw_ellipse(s, offset(centre), 2 * radius, radius);
       return;
     }
     case W::ellipse: {
       Point top_left = r.point();
-      Cell at = r.position();
       Point size = r.point();
       if (size.x < 1 || size.y < 1) return;
       int64_t rx = static_cast<int64_t>((static_cast<double>(size.x) + 0.5) / 2);
       int64_t ry = static_cast<int64_t>((static_cast<double>(size.y) + 0.5) / 2);
-      if (rx > kMaxRadius || ry > kMaxRadius) draw_error(ErrorCode::script_draw_invalid, &at);
       if (s.paint) draw_ellipse(s, offset(Point{top_left.x + rx, top_left.y + ry}), rx, ry);
       return;
     }

@@ -9,8 +9,8 @@
 //
 // All coordinates are relative to the face: the face's cell position is
 // added and everything stays inside the face's clip. Sizes are bounded by
-// the clip, so a huge line or box costs no more than one the size of the
-// face; an ellipse's radii are limited to kMaxRadius cells.
+// the clip, so a huge line, box, circle or ellipse costs no more than one
+// the size of the face.
 //
 // Bad blocks raise script `draw-invalid` at the offending position, and a
 // block that contains itself `draw-infinite`; when `system/view/silent?` is
@@ -26,7 +26,9 @@
 
 namespace qel::gui {
 
-inline constexpr int64_t kMaxRadius = 65536;
+// Ellipses with radii up to this many cells are walked point by point (the
+// midpoint method); larger ones are drawn row by row over the clip.
+inline constexpr int64_t kWalkRadius = 65536;
 
 // The value itself when it is a tuple, or the value of a word that holds
 // one; otherwise null.

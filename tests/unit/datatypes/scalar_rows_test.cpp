@@ -139,7 +139,9 @@ TEST(NumsActions, ToCharFromTextAndBinary) {
   EXPECT_EQ(raised([&] { actions::call_to(&proto, &s); }), code(ErrorCode::script_bad_to_arg));
   Cell b = binary_cell({0xE2, 0x82, 0xAC});
   EXPECT_EQ(actions::call_to(&proto, &b)->integer(), 0x20AC);
-  b = binary_cell({0xED, 0xA0, 0x80});
+  b = binary_cell({0xED, 0xA0, 0x80});  // a high surrogate is taken
+  EXPECT_EQ(actions::call_to(&proto, &b)->integer(), 0xD800);
+  b = binary_cell({0xC0, 0xAF});  // an overlong "/" is not
   EXPECT_EQ(raised([&] { actions::call_to(&proto, &b); }), code(ErrorCode::access_invalid_utf8));
   b = binary_cell({0xE2, 0x82});  // cut off by the tail: nothing read past it
   EXPECT_EQ(raised([&] { actions::call_to(&proto, &b); }), code(ErrorCode::script_bad_to_arg));

@@ -30,9 +30,13 @@ TEST(StringsSearch, FindRefinements) {
   EXPECT_EQ(find_at(tail, str("an"), {.reverse = true}), 3);
   EXPECT_EQ(find_at(str("banana"), chr('a'), {.reverse = true}), -1);   // at the head
   EXPECT_EQ(find_at(tail, chr('a'), {.reverse = true, .match = true}), -1);
-  // /reverse/part counts the characters before the head: from the tail, the last ones.
-  EXPECT_EQ(find_at(tail, chr('a'), {.part = &two, .reverse = true}), 5);
-  EXPECT_EQ(find_at(tail, chr('b'), {.part = &two, .reverse = true}), -1);
+  // /reverse/part searches the characters before the head, its count
+  // clamped to those from the head first: from the tail, nothing.
+  EXPECT_EQ(find_at(tail, chr('a'), {.part = &two, .reverse = true}), -1);
+  Cell mid = str("banana");
+  mid.set_head(4);
+  EXPECT_EQ(find_at(mid, chr('a'), {.part = &two, .reverse = true}), 3);
+  EXPECT_EQ(find_at(mid, chr('b'), {.part = &two, .reverse = true}), -1);
   EXPECT_EQ(find_at(str("banana"), str("nan"), {.tail = true}), 5);
   EXPECT_EQ(find_at(str("banana"), str("an"), {.match = true}), -1);
   EXPECT_EQ(find_at(str("banana"), str("ba"), {.match = true}), 0);
@@ -108,8 +112,9 @@ TEST(StringsSearch, Sort) {
   EXPECT_EQ(sorted("bCa"), "abC");
   EXPECT_EQ(sorted("bCa", {.case_ = true}), "Cab");
   EXPECT_EQ(sorted("bCa", {.reverse = true}), "Cba");
-  // Every unit folds through the case table to upper case, 1-byte text too.
-  EXPECT_EQ(sorted("a_"), "a_");
+  // 1-byte text folds only A-Z, to lower case; wider text folds through the
+  // case table, to upper case ("_" sorts after the letters).
+  EXPECT_EQ(sorted("a_"), "_a");
   EXPECT_EQ(sorted("a_\xE2\x82\xAC"), "a_\xE2\x82\xAC");
   Cell two = integer(2), three = integer(3), four = integer(4);
   EXPECT_EQ(sorted("cdab", {.skip = &two}), "abcd");

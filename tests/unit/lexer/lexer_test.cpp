@@ -189,6 +189,7 @@ TEST_F(Lexer, Words) {
       {"%", TypeId::word, "%"},           {"<", TypeId::word, "<"},
       {"Fh1", TypeId::word, "Fh1"},       {"\xC3\xA9t\xC3\xA9", TypeId::word, "\xC3\xA9t\xC3\xA9"},
       {"'/", TypeId::lit_word, "/"},      {"e", TypeId::word, "e"},
+      {"#", TypeId::issue, ""},  // a "#" alone at the end of the text
   };
   for (const Case& c : cases) {
     Cell v = one(c.text);
@@ -342,7 +343,7 @@ TEST_F(LexerErrors, Messages) {
   };
   const Case cases[] = {
       {"1''000", "(line 1) invalid integer! at 1''000"},
-      {"#", "(line 1) invalid issue! at #"},
+      {"#]", "(line 1) invalid issue! at #]"},
       {"# a", "(line 1) invalid issue! at # a"},
       {"]", "(line 1) missing [ at ]"},
       {")", "(line 1) missing ( at )"},
@@ -360,7 +361,8 @@ TEST_F(LexerErrors, Messages) {
       {"\"a^(xyz)\"", "(line 1) invalid string! at \"a^(xyz)\""},
       {"\"\xFF\"", "(line 1) invalid string! at \"\xEF\xBF\xBD\""},
       {"\"\x80\"", "(line 1) invalid string! at \"\xEF\xBF\xBD\""},
-      {"\"\xED\xA0\x80\"", "(line 1) invalid string! at \"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\""},
+      {"\"\xED\xB0\x80\"", "(line 1) invalid string! at \"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\""},
+      {"\"\xC0\xAF\"", "(line 1) invalid string! at \"\xEF\xBF\xBD\xEF\xBF\xBD\""},
       {"#\"ab\"", "(line 1) invalid char! at #\"ab\""},
       {"1h", "(line 1) invalid integer! at 1h"},
       {"Fh", "(line 1) invalid word! at Fh"},
@@ -626,7 +628,10 @@ TEST(LexerConversions, ScanFloat) {
   EXPECT_EQ(err, -1);
   EXPECT_FALSE(std::isnan(lexer::scan_float_text(digits.data(), 312, 1, &err)));
   EXPECT_EQ(err, 0);
-  EXPECT_TRUE(std::isnan(lexer::scan_float_text("1e999", 5, 1, &err)));
+  // Overflow is an infinity with the text's sign, not a failure.
+  EXPECT_EQ(lexer::scan_float_text("1e999", 5, 1, &err), HUGE_VAL);
+  EXPECT_EQ(err, 0);
+  EXPECT_EQ(lexer::scan_float_text("-1.8e308", 8, 1, &err), -HUGE_VAL);
 }
 
 }  // namespace

@@ -49,14 +49,16 @@ TEST_F(TextCase, DocumentedRows) {
     uint32_t want;
   } rows[] = {
       {0x61, Case::upper, 0x41},     {0x41, Case::lower, 0x61},     {0xB5, Case::upper, 0x39C},
-      {0xDF, Case::upper, 0x53},     {0xFF, Case::upper, 0x178},    {0x131, Case::upper, 0x49},
+      {0x1F80, Case::upper, 0x1F88}, {0xFF, Case::upper, 0x178},    {0x131, Case::upper, 0x49},
       {0x17F, Case::upper, 0x53},    {0x1C5, Case::upper, 0x1C4},   {0x1C6, Case::upper, 0x1C4},
       {0x3C2, Case::upper, 0x3A3},   {0x130, Case::lower, 0x69},    {0x1C4, Case::lower, 0x1C6},
       {0x1C5, Case::lower, 0x1C6},   {0x1E9E, Case::lower, 0xDF},   {0x2126, Case::lower, 0x3C9},
       {0x212A, Case::lower, 0x6B},   {0xFF5A, Case::upper, 0xFF3A}, {0xFF3A, Case::lower, 0xFF5A},
       {0x10428, Case::upper, 0x10400}, {0x10400, Case::lower, 0x10428},
       {0x1E922, Case::upper, 0x1E900}, {0x1E900, Case::lower, 0x1E922}, {0x1E943, Case::upper, 0x1E921},
-      // No mapping: the code point itself.
+      // No mapping: the code point itself, also for a letter whose only
+      // upper case is several letters (0xDF is "SS", 0xFB01 "FI").
+      {0xDF, Case::upper, 0xDF},     {0xFB01, Case::upper, 0xFB01}, {0x149, Case::upper, 0x149},
       {0x53, Case::upper, 0x53},     {0x53, Case::lower, 0x73},     {0x30, Case::upper, 0x30},
       {0x21, Case::lower, 0x21},     {0x10FFFF, Case::upper, 0x10FFFF}, {0x10427, Case::upper, 0x10427},
       {0xFFFFFFFF, Case::lower, 0xFFFFFFFF},
@@ -84,10 +86,10 @@ TEST_F(TextCase, ChangeCaseWidensAndContinues) {
   EXPECT_TRUE(w.is(TypeId::file));
 
   Cell ch;
-  set_char(&ch, 0xDF);
-  string::change_case(&ch, nullptr, Case::upper);
+  set_char(&ch, 0x1E9E);
+  string::change_case(&ch, nullptr, Case::lower);
   EXPECT_TRUE(ch.is(TypeId::char_));
-  EXPECT_EQ(ch.data3, 0x53u);
+  EXPECT_EQ(ch.data3, 0xDFu);
 }
 
 TEST_F(TextCase, ChangeCaseByPart) {
