@@ -68,7 +68,7 @@ void frame_math(MathOp op) { do_math(stack::arguments, stack::arguments + 1, op)
   Cell block = *spec;
   Cell part;
   set_integer(&part, kCut);
-  actions::call_mold(&block, &text, false, false, true, &part, kCut, 0);
+  actions::call_mold(&block, &text, {.flat = true}, &part, kCut, 0);
   fire(ErrorCode::syntax_malconstruct, &dt, &text);
 }
 
