@@ -8,6 +8,15 @@
 // day, and the lexer's time loader lives here.
 //
 // Cell: type 43, the seconds as a double in data2..data3 (as float!).
+//
+// Field words (`hour`, `month`, `x` ...) are matched without regard to case
+// by `field_index`. Setting the hour or minute of a negative time works on
+// its magnitude (writing back what was read changes nothing). A time molds
+// its hours in all their digits and the loader reads hours up to a double's
+// range, so every finite time loads back (`mold/all` past 2^53 seconds
+// writes the rest of the hour as seconds, `-41652777777777:00:2816`). A
+// time so large that no date can hold it raises math `overflow` when added
+// to a date.
 #pragma once
 
 #include <cstdint>

@@ -21,7 +21,11 @@
 // A word cell is bound by storing the context node and the word's index, so
 // reading or writing a bound word is an indexed access. Symbols are compared
 // through their canonical id, so binding is case-insensitive and keeps each
-// word's own spelling.
+// word's own spelling; the global context gives case variants one value
+// slot. A word added to a running function's context has no cell in the
+// frame: reading or setting it raises `not-defined` / `not-in-context`
+// rather than touch another frame's cells, and an unbound word (context 0)
+// raises `not-defined` when read or set.
 #pragma once
 
 #include <cstdint>
