@@ -35,8 +35,7 @@
 // data shrank under its scrolled rows returns to its last page. Handlers
 // that run Qel code keep the face on the argument stack and check
 // afterwards that the face still has the widget (an actor may have closed
-// the window). A clicked widget takes the focus after its click unless the
-// click's actor asked for a focus, which then stays.
+// the window).
 #pragma once
 
 #include <cstdint>
