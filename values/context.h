@@ -161,8 +161,10 @@ extern WantsNotice wants_notice;
 // returns the index or -1 (the word keeps its binding then).
 int32_t bind_word(Node ctx, Cell* word);
 // Binds every word of the block to the context, nested blocks, parens, paths
-// and hashes included (each series walked once). With `self`, a word! spelled
-// `self` is bound with index -1 (reading it answers the owner).
+// and hashes included (each series walked once, block::walk_lists). Each
+// symbol is looked up once per walk (a memo), which keeps start-up's binding
+// of the library cheap. With `self`, a word! spelled `self` is bound with
+// index -1 (reading it answers the owner).
 Cell* bind(Cell* block, Node ctx, SelfRef self);
 
 // context! is internal: every action is unsupported.
