@@ -13,6 +13,20 @@
 // before `cli-console-ctx/launch` runs: the global words `_set-buffer-history`,
 // `_read-input`, `_terminate-console`, `input-stdin` and `read-stdin`, and the
 // field `system/console/init`.
+//
+// The Qel side: console/input.qel (`ask`), console.qel (the script start
+// and the loop), shell.qel (`ls`, `ll` ...), settings.qel (the settings file
+// `Qel-Console/console-cfg.qel` under the cache folder: a folder that cannot
+// be made means one warning and no persistence, values of the wrong type
+// are replaced by the defaults; and `cli-console-ctx/launch`), help.qel and
+// complete.qel. A script that ends in an uncaught error (or fails to load)
+// exits with 254 unless "--catch" keeps the console open; one whose last
+// value is an error it never raised ends quietly with 0. Results are molded
+// flat, cut to leave room for the prompt last shown; cuts and columns count
+// display columns (the routines `text-columns` and `chars-in-columns`). A
+// command that sets `system/console/buffer`, `delimiters` or `cue` to a
+// value of the wrong kind gets a fresh one; `input-stdin` answers none at
+// the end of the input.
 #pragma once
 
 #include "console/line_editor.h"

@@ -164,6 +164,10 @@ constexpr const char* action_name(ActionId a) {
 }
 
 // Comparison operator codes shared by every type's compare function.
+// Code 12 (find: the equality of `find`, `select` and `put`) is the plain,
+// case-insensitive equality. The sort codes 7 and 8 order values for `sort`
+// only (actions::compare refuses them); word! orders its spellings under
+// them so that words sort.
 enum class CompareOp : int32_t {
   equal = 0,
   not_equal = 1,

@@ -5,6 +5,11 @@
 //
 // The byte routines here are how the rest of the runtime builds binaries
 // (I/O, checksums, serialisation, codecs, the base-N encodings).
+//
+// `append`, `insert`, `poke` and a path set refuse a value that is no byte
+// (an integer outside -128..255, a char above 255) with `invalid-arg`
+// rather than keep its low 8 bits. Setting through a binary or string path
+// with a text key writes after the whole match, where reading finds it.
 #pragma once
 
 #include <cstddef>

@@ -8,6 +8,13 @@
 // array is a member too. The stored bits always mean membership, so testing
 // a bit is one load (`string::bitset_has` reads them this way for parse).
 //
+// Bits beyond a complemented operand count as members in the set and logic
+// operations (so both the result's flag and its bytes are right);
+// `remove/part` clears in every set; each character of a string is set or
+// cleared on its own and tested on its own; sets that differ beyond their
+// arrays never compare equal; `append`, `insert` and `remove/part` check
+// the whole value before changing a bit.
+//
 // A spec is a character, an integer (or a float, truncated), a string, a
 // block of those with ranges (#"a" - #"z", 1 - 10) or a binary; `make`
 // also takes a size in bits and `[not ...]` for a complemented set.

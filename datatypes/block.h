@@ -12,6 +12,31 @@
 // errors: they are the inner loops of the interpreter. Raw cell pointers they
 // return stay valid until the block grows or Qel code runs (see
 // docs/CONVENTIONS.md, GC safety).
+//
+// The actions are in block.cpp (storage), block_actions.cpp (make, form,
+// mold, compare, copy) and block_modify.cpp (find, sort, append, change
+// and the set operations). Rules they keep:
+// - `append`, `insert` and `change` copy a source that shares the target's
+//   buffer before they move anything; `insert` answers the series just past
+//   what it inserted. `take` always puts what it takes into a fresh buffer;
+//   at the tail, `take/part` with a count of 0 or less takes the values
+//   before it (as `copy/part` does); `take/deep` copies before it removes,
+//   so a value that holds itself raises `no-cycle` with the series unchanged.
+// - Deep copies and clones record the blocks they are inside on the cycle
+//   guard (`no-cycle` for a block inside itself, `too-deep` past the guard);
+//   mold and form write the guard's marker instead. Comparing blocks, maps
+//   and objects records each pair of values compared as one guard entry,
+//   and a pair met again inside its own comparison counts as equal.
+// - A block or path used as a key (`put`, `remove/key`, a path step
+//   `b/([1 2])` read or set) is found as one value, as `find/only` finds it.
+// - A comparator given to `sort/compare` is called with b first and a
+//   second (a first under /reverse); its answer reads alike for blocks and
+//   strings: true is 1, false -1, an integer negated, a float above 0.0 -1
+//   and below 0.0 1, none -1, anything else 1 (so `a - b` sorts like
+//   `a < b`). It sorts an index array over a snapshot of the records and
+//   writes the result back only while the series still holds the range.
+// - hash! keeps its index in step through the hooks `hash_resync` and
+//   `hash_appended`, and `find_index` asks it first (`hash_find_index`).
 #pragma once
 
 #include <algorithm>

@@ -19,6 +19,23 @@
 // are 64-bit here so that any integer a script adds stays exact; years that
 // leave the 15-bit field are masked into it.
 //
+// Rules: `form` names the month from system/locale/months (read at each
+// form; a missing or malformed list falls back to the English names, so an
+// error report near a date always prints); `mold` always writes the English
+// names, the only ones the loader reads back. Hour, minute and second are
+// set on the local time. Dates in different zones compare as instants
+// (`same?` stays bit identity); date - date counts the whole days between
+// the two instants (the floor), in any zone. `to integer!` of a date
+// outside 32 bits of seconds raises math `overflow`. A zone keeps its sign
+// below one hour (-0:30) and a zero offset has none; zones beyond 15 hours
+// are refused by the lexer and `make date!`, and the `zone` and `timezone`
+// setters refuse 16 hours or more with `out-of-range`. `to date!` of a
+// string reads its first value, which must be a date. The loader takes a
+// fifth digit in a year written last (the years past 9999 or before -9999
+// that arithmetic reaches and mold writes in full); seconds that would show
+// as "60" mold rounded up to the minute (on 31-Dec-16383 they stop at
+// 59.9999).
+//
 // The module is in three files: date_calendar.cpp (the calendar arithmetic
 // and the small constructors), date.cpp (the actions) and date_load.cpp (the
 // lexer's loader of date literals).

@@ -24,6 +24,12 @@
 // Raising goes through `fire` (core/errors.h), which builds the error with
 // `create`. `form_report` is the one place the report text is made: the
 // console, the uncaught-error exit and the golden harness all print it.
+// Arguments of syntax errors are formed, all others molded flat, each cut
+// at 80 characters; the Near text is cut at 40. A template that names a
+// field holding neither text nor a block writes that value as an argument,
+// and forming leaves the error unchanged; `mold/flat` writes no
+// indentation. `fire` below the value model (memory tests, the catalog's
+// own loading) throws the bare code as an integer!.
 #pragma once
 
 #include <cstdint>

@@ -16,8 +16,11 @@
 // bits in bits 22-31.
 //
 // A back-end event reads its face, window, offset, key, picked and
-// orientation from the GUI back end; until there is one they read as for a
-// made event without data.
+// orientation from the GUI back end (event::backend_field_reader, set by
+// gui/terminal/events.cpp); until there is one they read as for a made
+// event without data. Events are held in the cell, so a path set of `type`
+// is stored back like a pair's; `bad-path-set` names the path and the
+// element.
 #pragma once
 
 #include <cstdint>

@@ -2,7 +2,8 @@
 // The file forms are POSIX paths: the local form of a file is its text
 // itself (no drive letters, no backslashes), and a relative path made full
 // is prefixed by the current directory. Text to and from the system is
-// UTF-8.
+// UTF-8. A backslash is an ordinary character of a file name: only "/" ends
+// a folder's name, and `read %/` lists the root folder.
 #pragma once
 
 #include <cstdint>

@@ -5,6 +5,17 @@
 // A percent! holds the fraction (50% is 0.5) and prints multiplied by 100.
 // Arithmetic follows IEEE: a division by zero or an overflow gives an
 // infinity or NaN, printed "1.#INF", "-1.#INF" and "1.#NaN", never an error.
+// A percent beyond the largest float / 100 forms and molds with its own
+// digits (1e309%); the percent infinities and NaN are written `1.#INF%`,
+// `-1.#INF%`, `1.#NaN%`, which the lexer reads back. A percent! rounded to a
+// percent! scale takes the scale as a fraction (12.5% to 5% is 15%); a plain
+// number scales it in percent points. Sorts put a NaN after every number
+// (float!, percent!, time!, integer! and money! operands, float vector
+// elements), while the ordering operators stay false with a NaN. `mold/all`
+// of a float element, a percent!, time!, date! seconds and the points writes
+// the shortest digits that load back as the same value (`form` and `mold`
+// keep their 13- and 7-digit forms); plain `mold` writes a tiny non-zero
+// value's digits where `form` writes 0.
 #pragma once
 
 #include <cstdint>

@@ -21,7 +21,15 @@
 // A lookup answers what a scan of the block would: the table serves the
 // value types whose equality agrees with their hash (words, text, numbers
 // without tolerance, characters ...); others (blocks, objects, dates,
-// tuples ...), /match and positional /part are left to the scan.
+// tuples ...), /match and positional /part are left to the scan. When many
+// cells wait to be indexed, lookups scan until the scans since the last
+// change cost about what indexing would, so a hash changed between lookups
+// costs what a block does. A string changed in place inside a hash is not
+// re-indexed (nothing tells the hash). Keys that compare equal hash alike:
+// -0.0 and 0.0 (float!, percent!, time!, the points), tuples that differ
+// only by trailing zeros, dates that stand for one instant (hashed by the
+// instant to the second, whatever the zone). `make hash!` of a negative
+// size raises `out-of-range`, as `make map!` does.
 #pragma once
 
 #include <cstdint>

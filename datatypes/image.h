@@ -15,6 +15,16 @@
 // Pixel planes as binary! data: rgb (3 bytes a pixel: R, G, B), alpha (a
 // byte a pixel: the transparency) and argb (4 bytes a pixel as they lie in
 // memory: B, G, R, alpha, not inverted).
+//
+// An image without pixels (a side 0) has no record but keeps its size word
+// (`make image! 0x3` is 0x3, length 0). Decoding is eager: the whole first
+// frame (GIF: the first image at its own size) becomes the bitmap, so a
+// corrupt or truncated file is found at once; each format's decoder says
+// its limits (services/image_*.cpp). Comparing two images of one pixel
+// count compares all their pixels and then their widths. `poke` and the
+// plane setters tell an owner `poke` before and `poked` after the change;
+// `change` at the tail changes nothing; `make image! [size colour
+// transparency]` applies the transparency bytes pixel by pixel.
 #pragma once
 
 #include <cstdint>

@@ -9,6 +9,18 @@
 // products go through the checked builtins, and every conversion of a double
 // to an int32 anywhere in Qel goes through `from_double_checked` or
 // `truncate_or_min` below, never through a bare cast.
+//
+// Mixed arithmetic hands over by the right operand's type: float!, percent!
+// and time! to float_::do_math; pair! and the points to
+// point::number_left (operands swapped); tuple! to tuple::do_math; date! to
+// date::integer_left; money! to money::do_math; vector! to
+// vector::do_math_scalar. `to integer!` of a time outside 32 bits raises
+// `type-limit`, and of an issue holding a character outside ASCII
+// `invalid-data`. `round/to` of integers is worked in 64 bits, so
+// -2147483648 and a scale of -2147483648 round like any other value and
+// only a result outside 32 bits is math `overflow`; with an integer! scale
+// a float result outside 32 bits raises `type-limit` (a time stays a time:
+// the scale counts its seconds).
 #pragma once
 
 #include <cstdint>

@@ -14,7 +14,10 @@
 // emails and refs are copied (the map owns its keys), the word kinds are
 // stored as set-words (keeping their binding), the scalar key types as they
 // are; any other type cannot be a key. Lookups match without regard to case
-// (strings and words), with /case strictly, or with /same by identity.
+// (strings and words), with /case strictly, or with /same by identity;
+// without /case a live entry is preferred among keys equal but for case.
+// Keys going out (`find`, `words-of`, `body-of`, the key word of `foreach`)
+// are copies, so the index cannot be changed behind the map's back.
 #pragma once
 
 #include <cstdint>

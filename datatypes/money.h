@@ -15,6 +15,19 @@
 // integer divided by 100000. A zero amount is neither negative nor positive
 // whatever its sign bit says.
 //
+// Currency codes are looked up in the list at each use (case-insensitive);
+// the lexer's loader, `to money!` of text and `as-money` go through
+// `make_from_text`. The arithmetic reads the digits into one unsigned
+// 128-bit integer of units of 0.00001 and checks exactly, so a result that
+// fits is never refused (remainder and quotient included). Floats meet
+// money through their shortest decimal text: `to money!` and `make` refuse
+// a float with more than 5 fraction digits, arithmetic drops the digits past
+// the fifth, and comparison (`compare_double`, used by float! too) is exact,
+// sign first, so a float beyond the money range still orders and never
+// raises. `round` returns a value already on the scale as it is in every
+// mode and recognises a tie for any scale (twice the remainder equals the
+// scale; /even looks at the parity of the multiple).
+//
 // The code is split in two: money.cpp holds the layout, the currency list,
 // the conversions and the four operations (this header's first half);
 // money_actions.cpp the datatype's actions and its registration.

@@ -11,6 +11,8 @@
 // op! (23) cell: a copy of the wrapped native!, action!, function! or
 // routine! cell with type byte 23 and the wrapped type id in header bits
 // 16-23; it shares the wrapped value's payload, so the spec cache too.
+// `mold/only` of an op! made from a function writes the spec in brackets,
+// as the function's own mold does (without them the text does not load).
 #pragma once
 
 #include <cstdint>

@@ -23,6 +23,20 @@
 // no compiler assigns them here. `make` gives a new id when it adds words and
 // otherwise keeps the prototype's; `copy` and `construct` with a prototype
 // keep the prototype's.
+//
+// `make object!` binds its spec and evaluates it through `eval_block`. From
+// a prototype it copies the context once, rebinds each function once and
+// deep-copies only the series values; when the spec is an object that adds
+// fields, the prototype's functions are rebound again once those are in. A
+// function copied from a library prototype keeps the library mark. A field
+// set through a path (`o/a: 2`) gets the assigned mark, as a bound set-word.
+// `set` of an object refuses unset! in the value each target field would
+// take, naming the field: an object source is matched by name, /some skips
+// none!, and a value a handler made unset after the check is refused too;
+// `on-change*` and `on-deep-change*` take only a function from a block or a
+// single value and keep their handler otherwise. Mold and form quote a
+// path! field value as they quote a word! (`p: 'a/b`), so the text
+// evaluates back to the path.
 #pragma once
 
 #include <cstdint>

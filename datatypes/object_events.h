@@ -19,8 +19,10 @@
 //
 // Handlers run Qel code: every caller re-reads what it holds after a notice
 // (the object's values may have moved, the series may have changed). Nested
-// notices are bounded: a handler chain deeper than kMaxHandlerDepth raises
-// internal `limit-hit` instead of recursing on.
+// notices are bounded: a handler chain deeper than kMaxHandlerDepth (200)
+// raises internal `limit-hit` naming the handler instead of recursing on.
+// Handlers run through interpreter::call_function in frames named
+// `on-change*` / `on-deep-change*`.
 #pragma once
 
 #include <cstdint>

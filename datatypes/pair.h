@@ -4,7 +4,14 @@
 // Cell: type 37; data1 unused, data2 = x, data3 = y (signed 32-bit).
 // Arithmetic stays in pair! while every component result is an exact 32-bit
 // integer; otherwise, and whenever a point2D! operand is involved, it is
-// redone in point2D! (datatypes/point.h).
+// redone in point2D! (datatypes/point.h). A pair! and a point2D! compare as
+// points under every operator but `==` (`strict-equal?`), which is false
+// between them: it asks for one type.
+//
+// Scalar types install their literal loaders with lexer::register_loader
+// when they register; `to` of a text (date!, time!, tuple!, pair!, the
+// points) takes the text's first value through lexer::load_first_of, which
+// checks its type.
 #pragma once
 
 #include <cstdint>

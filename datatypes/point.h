@@ -5,6 +5,9 @@
 // Cells: type 51 or 52; data1 = x, data2 = y, data3 = z (point3D! only), each
 // an IEEE single. The two types are twins and share one module: arithmetic
 // goes through float!'s double operation and is stored back as singles.
+// A NaN coordinate makes the ordering tests false and sorts after every
+// number. A point literal takes a carriage return as a blank around its
+// coordinates (a line feed still ends it as an error).
 #pragma once
 
 #include <cstdint>

@@ -19,6 +19,18 @@
 //
 // Schemes are objects (system/standard/scheme) registered in the flat block
 // system/schemes by the library's `register-scheme`.
+//
+// An actor function declaring fewer slots gets the first ones, one
+// declaring more gets none (false for a refinement); the values are checked
+// against its spec's types as a call from code is, raising `expect-arg`
+// with the action's name. `read` is open, copy, close; `write` is
+// open/write, insert, copy, close. An actor that is no object and no native
+// table is refused with access `invalid-port`. url! `open`, and `read` and
+// `write` of schemes other than http(s), make a port of the object
+// `url-parser/parse-url` answers (script `invalid-arg` when it answers
+// none); `parse-url` parses a url! as it molds but a string! as its own
+// text. Ports compare as objects; an actor's `length?` answer that is no
+// integer counts as none.
 #pragma once
 
 #include <cstdint>

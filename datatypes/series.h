@@ -8,6 +8,19 @@
 // head may lie past the tail after the buffer was shortened through another
 // value; the routines below clamp it where they say so.
 //
+// Every modifier of every series type tells the series' owner before and
+// after the change (values/ownership.h) and re-reads heads, lengths and
+// buffers after a notice that reached an owner; `move` between two series
+// tells the target's owner of the move and the origin's owner of a
+// removal. `find` stays on one side of the head for blocks, hashes and
+// strings: /reverse searches the values before it, /last and the forward
+// search those from it. For blocks and hashes /reverse/part counts back from
+// the head (from the tail it searches the last values); for strings the
+// /part count is first clamped to the characters from the head, so
+// /reverse/part from the tail finds nothing. `sort/stable`
+// always sorts with the merge sort (text/sort.h), with /case too, and
+// `sort/part` with a negative count sorts the values before the head.
+//
 // Not to be confused with memory/series.h, which holds the buffers.
 #pragma once
 

@@ -19,14 +19,19 @@
 // (widening and growing may replace it; the node always leads to the
 // current one). Several values may share one buffer at different heads; a
 // head past the tail is legal in a value and is clamped by the routines that
-// say so.
+// say so. An overwrite far past a buffer's end grows it to fit, and an
+// insert at a position beyond the tail inserts at the tail.
 //
 // Output convention of form and mold: every type's form/mold function
 // appends to a shared string! buffer and takes and returns a character
 // budget (the limit in, the limit less what it appended out; 2147483647 when
 // there is no /part). `emit` and `emit_char` below are the usual way to
 // append and account in one step; the entry points cut the buffer to the
-// limit at the end (`truncate_buffer`).
+// limit at the end (`truncate_buffer`). Appending a value whose form fails
+// part way (a block nested too deep) removes the text formed so far before
+// the error goes on. Without /case a sort of 1-byte characters folds only
+// A-Z, to lower case ("_" sorts before "a"); wider strings fold through the
+// whole case table (`fold`), to upper case.
 //
 // The code is split by responsibility:
 //   string.cpp         storage, character access, appenders, loaders,

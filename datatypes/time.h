@@ -8,6 +8,18 @@
 // day, and the lexer's time loader lives here.
 //
 // Cell: type 43, the seconds as a double in data2..data3 (as float!).
+//
+// Field words (`hour`, `month`, `x` ...) are matched without regard to case
+// by `field_index`. The fields of a negative time are written as they read
+// (a signed hour, the minutes of the magnitude), so a field reads back as
+// written: a written hour gives the time its sign (a zero hour keeps the
+// time's), written minutes keep the hour and the sign. `to integer!` rounds
+// half up (the floor of seconds + 0.5) for negative times too. A time molds
+// its hours in all their digits and the loader reads hours up to a double's
+// range, so every finite time loads back (`mold/all` past 2^53 seconds
+// writes the rest of the hour as seconds, `-41652777777777:00:2816`). A
+// time so large that no date can hold it raises math `overflow` when added
+// to a date.
 #pragma once
 
 #include <cstdint>

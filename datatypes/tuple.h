@@ -4,7 +4,10 @@
 //
 // Cell: type 39 in header bits 0-7, the length (3-12) in header bits 19-22;
 // the bytes fill the 12 payload bytes after the header, first element
-// first, and bytes past the length are 0.
+// first, and bytes past the length are 0. Changing a tuple's length keeps
+// the cell's other header bits (its new-line marker). tuple::do_math swaps
+// operands itself when the number comes first and refuses subtract and
+// divide then.
 #pragma once
 
 #include <cstdint>

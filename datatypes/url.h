@@ -2,6 +2,14 @@
 // percent-encoding of URLs (the `dehex` and `enhex` natives, the lexer's URL
 // loader). url! inherits string!'s storage and series actions; file!
 // inherits url!'s construction and path steps.
+//
+// The loader decodes a literal's %XX escapes, except those of the reserved
+// characters a URL may hold as they are (`:/?#@!$&'*+,=`) and a %25 ahead of
+// two hex digits: their meaning is an escape's (`decode-url
+// http://us%40er@host` has the user "us@er"), so the text keeps them. `mold`
+// writes an escape in the text as it is (another "%" as %25) and the text
+// before the first ":" as the loader read it, so a loaded URL molds back to
+// itself; a text made by `to url!` holding "%41" loads back as "A".
 #pragma once
 
 #include <cstdint>

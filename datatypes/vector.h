@@ -15,6 +15,14 @@
 // float! and percent! elements are IEEE doubles (width 8) or singles
 // (width 4), a percent! holding its fraction (0.5 for 50%).
 //
+// The series! and string! actions reach the elements through
+// `series::vector_hooks` (get, set for poke, sort); `block::vector_to_block`
+// serves `make` and `to block!`. Modifiers check every value before changing
+// the buffer and tell the owner like every series modifier. A float scalar
+// with no 32-bit integer (NaN, out of range) is refused by integer and char
+// vectors with `type-limit`, on either side, the elements left as they
+// were. A NaN element equals and orders with nothing and sorts last.
+//
 // vector.cpp holds the storage, make, form, mold, compare and the
 // modifiers; vector_math.cpp the arithmetic and the element order of sort.
 #pragma once
@@ -57,8 +65,8 @@ void to_block(const Cell* v, Cell* result);
 enum class ScalarSide : bool { right, left };
 // The vector's elements from its head change in place: element OP scalar
 // (scalar OP element when the scalar stood on the left). The scalar is
-// integer!, char!, float! or percent!; another type raises internal
-// `not-done`. Integer elements use 32-bit operations that wrap around
+// integer!, char!, float! or percent!; another type raises script
+// `invalid-type` naming it. Integer elements use 32-bit operations that wrap around
 // (division truncates; division and remainder by zero raise math
 // `zero-divide`); float elements use float!'s operations.
 void do_math_scalar(MathOp op, Cell* vector, const Cell* scalar, ScalarSide side);

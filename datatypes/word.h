@@ -6,6 +6,12 @@
 // The subtypes share the cell, the binding and most actions (they inherit
 // them from word!); they differ in how they mold and in how the interpreter
 // treats them. issue! uses the same layout (its module is separate).
+//
+// Words are returned by value (`load` answers a Cell): nothing holds the
+// address of a cell in a growable series. A word made from text (`to word!`
+// and its kin) must load back as itself: blanks around the text are
+// dropped, and a text whose word would mold as another value ("/1" as
+// word!, "=" as set-word!, a leading no-break space) raises `invalid-chars`.
 #pragma once
 
 #include <cstdint>

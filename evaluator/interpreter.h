@@ -23,7 +23,35 @@
 // Function values are called with their arguments fetched by the spec cache:
 // a block of descriptors made once per function value from its spec, kept in
 // the value's companion block (function! extras cell 1, native!/action!
-// companion cell 1) and never rebuilt.
+// companion cell 1) and never rebuilt. A descriptor holds a 64-bit type
+// mask, so a type check is one bit test. A native or action called
+// otherwise than through a word holding it (a path into a block, `apply`,
+// `do` of the value, a C++ callback) names its frame with the built-in's
+// own word (builtin_name, datatypes/native.h), so its errors name it.
+//
+// Safety of running code: the code each nested evaluation runs is kept in
+// a slot per nesting level that the collector marks, and a path (or
+// set-path) stays on the stack while its parens, arguments or value run, so
+// code that drops the block, paren or path it is running is not freed under
+// it. Blocks and parens are evaluated without a call frame; their nesting
+// depth is bounded (`stack-overflow`). A set-path refuses an unset value
+// with `need-value` naming the set-path, as a set-word does (`set/any` of a
+// path still stores unset). Library blocks (series_flag::library) fire no
+// trace events and leave the position cell at the user's expression.
+//
+// Fast paths, all skipped while tracing and all giving what the general
+// path gives: a literal or plain word and the operators after it handled in
+// place; `if`, `unless` and `either` called by their boot words read in
+// place; calls by word of functions whose arguments are all evaluated ones
+// on a short path; global words read through context::global_cells; pure
+// expressions (values of literals and words joined by the fast integer
+// operators) computed without the position cell or frames, a block found
+// impure marked `series_flag::impure`; loop bodies of pure expressions
+// prepared once per loop (PureBody); and function bodies and call branches
+// compiled into steps at their first call, compared with the code, words
+// and values they were made from before each run (`run_epoch` counts the
+// general evaluations that could have changed them). Whatever no longer
+// fits goes on the general way from that point.
 #pragma once
 
 #include <cstdint>

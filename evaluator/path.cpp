@@ -1,6 +1,11 @@
 // Path evaluation: walks a path's elements from its head word, asking each
 // value's datatype for the next element (the eval-path action) and calling a
 // function met on the way with the remaining elements as its refinements.
+// A set through a path changes the copy of a scalar the walk holds (time!,
+// date!, pair!, tuple!, the points, money!, event!); the walk then stores it
+// back into the head word, or through the parent's own eval-path set, so an
+// object's `on-change*` (or a block's owner) hears of the change once, from
+// the container. The scalar modules notify nobody themselves.
 #include <vector>
 
 #include "evaluator/interpreter.h"

@@ -1,5 +1,13 @@
 // Start-up bindings: the code of chosen library functions reads the start-up
 // values of the global words it uses (library/startup_binding.cpp).
+//
+// The JSON and CSV codec functions keep working after a script sets a word
+// they read (`back: 1`): start-up keeps a copy of the global values, and the
+// first codec call (each begins with `use-startup-values`) binds their
+// code, their contexts' rules and helpers, and private copies of the
+// library functions they call to private contexts holding those values.
+// It is done on first use so that start-up does not pay for it; other
+// library code still reads the current globals.
 #pragma once
 
 #include <initializer_list>

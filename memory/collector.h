@@ -17,6 +17,15 @@
 // the series frames are compacted, dead big buffers freed and dead nodes
 // returned. Nodes never move (one node table, no node frames), so nothing
 // that holds a node ever needs forwarding.
+//
+// Compaction: one cursor walks the series frames in list order and every
+// live buffer slides down to it, within its frame or into an earlier
+// frame's free tail; runs of adjacent buffers move with one memmove and only
+// their node entries change (offsets and tails are relative). A collection
+// keeps as many bytes of empty frames as the live data for the allocations
+// that follow and frees the other empty frames. An owned series keeps its
+// owner alive (values/ownership.cpp wraps the series types' markers), so
+// what its changes notify never depends on when a collection ran.
 #pragma once
 
 #include <cstdint>

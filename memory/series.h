@@ -7,13 +7,21 @@
 // rewrite the table entry. A node never changes for the life of its series.
 //
 // Where buffers live:
-//   - series frames: regions of 1 MB (the first) and then 2 MB taken from the
-//     system; buffers are bump-allocated one after another and the collector
-//     slides the live ones down (memory/collector.h);
+//   - series frames: 2 MB regions on 2 MB boundaries, in a huge page where
+//     the system offers one (map_huge: one page fault instead of 512);
+//     buffers are bump-allocated one after another, and when the current
+//     frame is full the first frame with room for the buffer and 52,428
+//     free bytes is taken, else a new one; the collector slides the live
+//     buffers down (memory/collector.h);
 //   - big frames: a buffer whose footprint reaches 2 MB gets its own region;
 //     the collector never moves it and frees it when it dies;
 //   - heap-backed series (the stacks, the root block, fixed blocks): taken
 //     from the C heap, never moved and never reclaimed.
+// The node table is one region reserved at start-up and committed as it
+// grows; a free entry holds the next free node with its low bit set, and the
+// free list is rebuilt in ascending order after every collection. In
+// AddressSanitizer builds the free part of every frame and the spare bytes
+// after every buffer are poisoned, so an access past a buffer is reported.
 //
 // GC rule: allocation never collects. A collection runs only at safe points
 // (see memory/collector.h), so a raw SeriesBuffer* or data pointer stays valid

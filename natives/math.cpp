@@ -7,6 +7,9 @@
 // slot 0 a float!: an integer! is converted, a percent! keeps its stored
 // double (50% is 0.5). Domain problems raise nothing: the IEEE answer (NaN,
 // an infinity) stands, as the floating-point environment masks exceptions.
+// The trigonometric natives reduce degrees with runtime::normalize_degrees.
+// `as-pair` refuses a finite float beyond 32 bits with `type-limit` (no
+// wrapped coordinate).
 #include <cmath>
 #include <cstdint>
 

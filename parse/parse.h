@@ -24,6 +24,22 @@
 // engine keeps across them is in cells the collector sees (its registers on
 // the argument stack, the stacks), and positions are re-read and clamped
 // afterwards, since the paren may have changed the input or the rules.
+// So the loop is a safe point before each rule value: rules that make values
+// in a long run without parens give their garbage back.
+//
+// Fast paths (skipped while tracing, so a trace sees every step): a
+// repetition of `skip`, a character, a bitset, a text or binary literal, or
+// (block input) a literal value, datatype or typeset counts its matches in
+// one loop; `to` and `thru` search a literal with the series search.
+// Choices the engine makes: `reject` fails the nearest enclosing loop as a
+// whole, or the block when there is none; `collect into` inserts at the
+// word's position and leaves the word there, `collect after` leaves it
+// after the values; `insert` at a position word keeps the input on the same
+// data; the /part limit follows insertions and removals before it, and a
+// /part count of 0 or less runs no rule; the callback's `stack` is a copy
+// of this call's entries, taken before an entry is popped. A loop iteration
+// that leaves the index and only lengthens the input made no progress (the
+// loop ends), as one that leaves both as they were.
 #pragma once
 
 #include <cstdint>

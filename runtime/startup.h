@@ -28,7 +28,13 @@ extern SystemRecord system;
 
 // The size reserved for the interpreter thread's machine stack. Qel's own
 // limits (argument stack, call stack, nesting depth) raise their errors long
-// before it runs out.
+// before it runs out; should it still overflow, the fault handler (on its
+// alternate stack) reports runtime error 19. Under a limit of the address
+// space (RLIMIT_AS) it reserves at most a quarter of it; when the thread
+// cannot be had, 64 MiB is tried, then the main thread runs the
+// interpreter. The thread resets the floating-point environment (round to
+// nearest, exceptions masked). The main thread only waits, with every
+// signal blocked, so signals from outside reach the interpreter thread.
 inline constexpr size_t kInterpreterStack = size_t{512} << 20;
 
 // Before the interpreter thread starts: installs the fault handlers and

@@ -5,6 +5,9 @@
 // SHA-1, SHA-256, SHA-384, SHA-512) come from libcrypto. CRC-32 also serves the gzip container and
 // Adler-32 the zlib container (services/deflate.h).
 //
+// A libcrypto failure is a failure below the language (runtime error 99),
+// never a digest of whatever bytes the buffer held.
+//
 // Method words are interned at start-up (`init`) in a fixed order and
 // compared by their canonical symbol id, so `MD5` and `md5` name the same
 // method.

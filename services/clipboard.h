@@ -14,6 +14,11 @@
 //
 // An image crosses as PNG data ("image/png"; xsel, which knows no types,
 // carries none); reading takes text first, then files, then an image.
+// The in-process clipboard gives text back as it was written (CR kept), and
+// a leading U+FEFF is kept either way; file names are made absolute and keep bytes
+// that are not UTF-8 as U+DC80..U+DCFF both ways. After an X write the
+// clipboard is read back until it holds what was written (the tools take
+// the selection from a background copy of themselves).
 #pragma once
 
 #include <string>

@@ -12,7 +12,15 @@
 // then holds a size as each routine says. Output is stored only below the
 // capacity, but counted always, so a routine whose output did not fit tells
 // how much room it needed. A capacity of 0 asks the decoders only to
-// measure: they run through the whole input without storing anything.
+// measure: they run through the whole input without storing anything. The
+// natives (natives/services.cpp) measure or size first and make the result
+// binary once (room for the compressor's worst case, n + n/8 + 32), with one
+// retry when a codec reports it needed more. A gzip member whose stored
+// size exceeds what its data could expand to (`expansion_bound`) is refused
+// before room is made for it, and `decompress/size` never makes more room
+// than that either. The decompressor decodes through lookup tables (10-bit
+// and 8-bit roots with subtables) from a 64-bit bit buffer and never reads
+// past its input: bits beyond it read as zero and stop decoding once used.
 #pragma once
 
 #include <cstddef>

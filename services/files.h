@@ -15,7 +15,30 @@
 // a growing buffer, once.
 //
 // Text is UTF-8 both ways. Reading as text turns CR LF and a lone CR into LF
-// and stops at the first invalid UTF-8 sequence; writing writes LF as it is.
+// and raises access `invalid-utf8` with the bytes from the first sequence
+// the checked decoder refuses (stopping there quietly would lose the rest;
+// read/binary gives the bytes as they are), except that the 3-byte forms
+// write gives a lone surrogate and U+FFFE are taken back; /lines splits at
+// LF only and drops only the text's own byte-order mark. Writing writes LF
+// as it is; any value other than string! and binary! is written molded, and
+// all the bytes are made before the file is opened, so a value whose mold
+// fails leaves the file as it was.
+//
+// A file of known size is read with one allocation and one read loop,
+// straight into the binary! for /binary; a seek a file cannot do is done by
+// reading, at most as far as a series could hold. A seek at or past the end
+// reads nothing; /seek and /part take floats past 2 GiB as 64-bit offsets.
+// Every failure to open, seek, write or close a file being written is access
+// `cannot-open` (a full disk included); a negative /seek for `write` is
+// `invalid-refine-arg`, and a /seek on a stream (pipe, socket, terminal) is
+// not applied. `rename` never replaces: a taken target name answers false
+// and changes nothing (another spelling of the same name renames). `delete`
+// of a folder named with a final "." (`%d/.`) removes that folder when it
+// is empty. `size?` of a file above 2 GiB is a float!; `query` dates are UTC
+// with millisecond precision; folder listings keep the system's order.
+// Names from the system whose bytes are not UTF-8 keep each bad byte as the
+// code point U+DC00 + the byte (`os_text`), and on the way out (`os_bytes`:
+// file names, `set-env`) U+DC80..U+DCFF turn back into those bytes.
 #pragma once
 
 #include <cstdint>

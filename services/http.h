@@ -12,8 +12,18 @@
 // Limits: a connection must be made within 60 seconds, and a transfer that
 // moves no byte for 30 seconds is abandoned; both count as a failed request
 // (none), as does any failure to reach the server. Only http and https are
-// spoken, redirects included. A body larger than a series can hold raises
-// script `too-long`.
+// spoken, redirects included (at most 10). A body larger than a series can
+// hold raises script `too-long`.
+//
+// Headers the request did not ask for (curl's Content-Type, Expect) are
+// suppressed, so an empty header block sends only Host and Accept. A header
+// name or a method that is no HTTP token, or a value holding CR, LF or NUL,
+// is script `invalid-arg`. The URL is sent with the bytes a URL may not hold
+// escaped ("%" kept). A response header line whose name is no token is left
+// out; /info groups the headers by name; a header value that is not UTF-8
+// is read as ISO-8859-1. A block given as a body is sent formed. url!
+// `read` and `write` raise access `no-connect` for a failed request; other
+// schemes, and `open`, go through ports (datatypes/port.h).
 #pragma once
 
 #include <cstdint>

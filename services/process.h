@@ -20,6 +20,16 @@
 // detached thread blocked in waitpid. Waiting ends when the child itself has
 // ended and its pipes are drained, even if a process it started in the
 // background still holds them open.
+//
+// The child gets only descriptors 0-2, no blocked signals and default
+// dispositions. A file! command is that file, one word, never looked up
+// through PATH. A child that stops reading drops the rest of the input
+// (SIGPIPE is held back for the write). A signalled child's status is
+// 128 + the signal. Captured output beyond a series (2 GiB) closes the pipe
+// and raises `too-long`; output captured into a string! is decoded as a file
+// read as text is (bytes that are not UTF-8 raise access `invalid-utf8`; a
+// binary! takes them as they are). A command line passes U+DC80..U+DCFF as
+// the bytes they stand for, as file names do.
 #pragma once
 
 #include <cstdint>

@@ -24,6 +24,28 @@
 // a value of a type with no record (routine!, triple!, handle!, port!,
 // event!) raises access `no-codec`. Decoding never reads past the buffer,
 // and nesting deeper than kMaxDepth raises internal `too-deep` both ways.
+//
+// A word bound to an object or function carries its owner, whole the first
+// time and as a path afterwards; a word whose owner reaches a value with no
+// record (the library's contexts hold routines), or bound to a context no
+// value owns, is written as a plain word (Encoder::writable). The decoder
+// appends a container before its contents, so a path inside it can lead
+// back to it; paths count from the first value of the decode. It checks
+// counts against the bytes left before it makes anything and refuses money
+// digits that are not decimal, dates with no such day or a local time
+// outside the day, characters above U+10FFFF, symbol names that are not
+// UTF-8, vector element types and widths the type has not, empty or
+// repeated names in a context, a referenced series whose buffer is of
+// another kind than its record's, a function whose context does not begin
+// with its spec's words, an op! whose function is no fit operator, and
+// error codes the catalog has not. An error met inside itself raises
+// internal `no-cycle` (errors are always written whole); a bare context! is
+// written as a context record; the value encoded loses its own new-line
+// mark; an object with event information rebuilds it from its handler
+// fields; image pixels are the codec's pixel words. An error record may
+// carry the files field as a seventh record, flagged in its header
+// (compact: bit 6, fixed: bit 24), and the words of its call trace are
+// written as global words.
 #pragma once
 
 #include <cstddef>

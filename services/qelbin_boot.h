@@ -17,6 +17,10 @@
 //     by the block the lexer makes of its text, in the order of
 //     library::embedded_sources().
 // `routine` (a routine! has no record) is set from C++ after decoding.
+// With boot data, `error::init` waits and the boot step adopts the decoded
+// catalog, and library::run_top_level takes each source's block from here.
+// The global context holds no word that only the catalog's text named (the
+// catalog's field names are words of its objects).
 #pragma once
 
 #include <cstdint>

@@ -7,8 +7,11 @@
 // textbook one for the same seed; the last tempering step always clears bit
 // 31, which keeps every output non-negative. A seed leaves the position at
 // the start of the seeded words: the first 624 draws after a seed temper
-// them directly and the first twist comes with draw 625. The datatypes turn
-// these integers into their own values and depend only on this interface.
+// them directly and the first twist comes with draw 625. The state is
+// seeded at compile time as well, so draws before start-up follow the
+// start-up seed; the hash tables' seed stays the fixed value of
+// memory/hashtable.cpp. The datatypes turn these integers into their own
+// values and depend only on this interface.
 #pragma once
 
 #include <cstdint>

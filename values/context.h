@@ -21,7 +21,11 @@
 // A word cell is bound by storing the context node and the word's index, so
 // reading or writing a bound word is an indexed access. Symbols are compared
 // through their canonical id, so binding is case-insensitive and keeps each
-// word's own spelling.
+// word's own spelling; the global context gives case variants one value
+// slot. A word added to a running function's context has no cell in the
+// frame: reading or setting it raises `not-defined` / `not-in-context`
+// rather than touch another frame's cells, and an unbound word (context 0)
+// raises `not-defined` when read or set.
 #pragma once
 
 #include <cstdint>
@@ -157,8 +161,10 @@ extern WantsNotice wants_notice;
 // returns the index or -1 (the word keeps its binding then).
 int32_t bind_word(Node ctx, Cell* word);
 // Binds every word of the block to the context, nested blocks, parens, paths
-// and hashes included (each series walked once). With `self`, a word! spelled
-// `self` is bound with index -1 (reading it answers the owner).
+// and hashes included (each series walked once, block::walk_lists). Each
+// symbol is looked up once per walk (a memo), which keeps start-up's binding
+// of the library cheap. With `self`, a word! spelled `self` is bound with
+// index -1 (reading it answers the owner).
 Cell* bind(Cell* block, Node ctx, SelfRef self);
 
 // context! is internal: every action is unsupported.

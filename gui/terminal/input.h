@@ -17,7 +17,9 @@
 //
 // The decoder reports what it finds to an InputSink; the default sink is
 // the routing to widgets, and tests install their own to watch the
-// decoder alone.
+// decoder alone. An Alt+key (ESC and a byte that starts no sequence) is
+// dropped alone. A clicked widget takes the focus after its click unless
+// the click's actor asked for a focus (`set-focus`), which then stays.
 #pragma once
 
 #include <cstdint>

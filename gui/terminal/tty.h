@@ -6,7 +6,7 @@
 // provides the print hooks through which `print`, while a view is shown,
 // takes the inline drawing off the terminal and has it drawn again below.
 //
-// View mode is the POSIX form of the console modes of the design: no echo,
+// View mode is the terminal's raw form for a view: no echo,
 // no line buffering, no signals from Ctrl-C or Ctrl-Z (they arrive as
 // keys), no CR/LF translation of input, reads that never block (the event
 // loop polls), and output without the newline-to-CR-LF translation (the

@@ -22,7 +22,20 @@
 // The widget texts come from the Qel object `TUI-helpers` (gui/
 // requesters.qel), whose renderers are called with the face as their one
 // argument. Three of its fields are the routines served here through
-// `_boot-value`: `focused?`, `widget-data` and `set-face-ui`.
+// `_boot-value`: `focused?`, `widget-data` and `set-face-ui`. While
+// make-view runs the face's state does not name its widget yet; those
+// routines then find the widget whose text is being made.
+//
+// A handler runs before the face's actors for mouse events and after them
+// for keys; it sends `select` (25) and `change` (26) through the event
+// loop's `send_widget_value`. A field edited from the keyboard sends
+// `change` after each edit, so its `data` follows its text; its caret past
+// the end of a text changed from the language goes back to its end. A
+// click below a text list's last item selects nothing, and a list whose
+// data shrank under its scrolled rows returns to its last page. Handlers
+// that run Qel code keep the face on the argument stack and check
+// afterwards that the face still has the widget (an actor may have closed
+// the window).
 #pragma once
 
 #include <cstdint>
