@@ -50,7 +50,7 @@ inline constexpr uint32_t utf16 = 0x00040000;       // loaded from UTF-16LE
 inline constexpr uint32_t owned = 0x00020000;       // owned by an object (ownership tracking)
 inline constexpr uint32_t library = 0x00010000;     // a block of the embedded library's code
 // A hint of the interpreter's: an evaluation of this block met an expression
-// it could not compute in place (evaluator/interpreter.cpp, pure expressions).
+// it could not compute in place (evaluator/pure.cpp, pure expressions).
 inline constexpr uint32_t impure = 0x00000020;
 }  // namespace series_flag
 
