@@ -7,12 +7,17 @@
 // standard input and output are both terminals, `_read-input` edits the line
 // in place (console/line_editor.h over console/terminal.h); otherwise it
 // reads the next line of standard input (console/stdin_reader.h) and shows
-// no prompt. At the end of piped input it answers false, and `ask` quits.
+// no prompt. At the end of the input it answers false, and `ask` gives none.
+//
+// Around each command the loop evaluates, `_halt-on-interrupt` makes Ctrl-C
+// halt the evaluation (as `halt` does) instead of ending the program, when
+// the console is interactive (runtime/signals.h). `_print-warning` writes
+// the console's warnings to the standard error.
 //
 // The routines are bound when the console launches (cli_console::launch),
 // before `cli-console-ctx/launch` runs: the global words `_set-buffer-history`,
-// `_read-input`, `_terminate-console`, `input-stdin` and `read-stdin`, and the
-// field `system/console/init`.
+// `_read-input`, `_terminate-console`, `_halt-on-interrupt`, `_print-warning`,
+// `input-stdin` and `read-stdin`, and the field `system/console/init`.
 #pragma once
 
 #include "console/line_editor.h"

@@ -16,6 +16,7 @@
 #include "lexer/lexer.h"
 #include "natives/natives.h"
 #include "memory/collector.h"
+#include "runtime/signals.h"
 #include "values/actions.h"
 #include "datatypes/block.h"
 #include "values/context.h"
@@ -1877,6 +1878,7 @@ void eval(const Cell* block, Chain chain) {
   // The block's values are evaluated one after the other at the stack top the
   // evaluation starts from; each new expression drops the previous result. No
   // call frame is needed: the block is not a call.
+  if (runtime::interrupt_pending) [[unlikely]] runtime::take_interrupt();
   run_epoch++;
   Cell code = *block;
   SeriesBuffer* s = buf(code);
@@ -2987,6 +2989,7 @@ int32_t call_step(const CompiledBody& cb, int32_t index, const Cell& code, int32
 template <typename First>
 [[gnu::always_inline]] inline void eval_compiled_block(const Cell& code, Chain chain,
                                                        First&& first) {
+  if (runtime::interrupt_pending) [[unlikely]] runtime::take_interrupt();
   SeriesBuffer* s = buf(code);
   const bool library = (s->flags & series_flag::library) != 0;
   if (library != in_library || tracing_q) [[unlikely]] {

@@ -25,6 +25,7 @@
 #include "memory/series.h"
 #include "text/unicode.h"
 #include "runtime/output.h"
+#include "runtime/signals.h"
 #include "runtime/startup_slots.h"
 #include "services/files.h"
 #include "core/errors.h"
@@ -682,6 +683,9 @@ int64_t call(const Cell* command, CallFlags flags, const Cell* in, const Cell* o
     dest = *err;
     deliver(&dest, spec.error.bytes);
   }
+  // Ctrl-C reached the child too; once it has ended, an interrupt that
+  // halts the evaluation halts it here rather than after the next block.
+  if (runtime::interrupt_pending) runtime::take_interrupt();
   return r.status;
 }
 
