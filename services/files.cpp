@@ -291,10 +291,15 @@ const uint8_t kLineEnd[] = {'\n'};
 // The file a path names once symbolic links are followed: a link is
 // written through to the file it names (which need not exist yet). After
 // 40 links the path is left as it is, and opening it then fails.
-std::string follow_links(std::string path) {
+// `*descriptor` tells that a link of the process file system was met
+// (/dev/stdout is /proc/self/fd/1): such a link stands for an open
+// descriptor, whose file must be written where it is.
+std::string follow_links(std::string path, bool* descriptor) {
+  *descriptor = false;
   for (int hops = 0; hops < 40; hops++) {
     struct stat st;
     if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+    if (path.rfind("/proc/", 0) == 0) *descriptor = true;
     std::vector<char> target(static_cast<size_t>(std::max<off_t>(st.st_size, 255)) + 1);
     const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
     if (n < 0 || static_cast<size_t>(n) >= target.size()) return path;
@@ -694,16 +699,19 @@ void write(const Cell* file, const Cell* data, const Cell* part, int64_t seek_to
     return;
   }
   const std::string path = file::to_os_path(file);
-  const bool in_place = append || seek_to >= 0;
   // A whole-file write goes to a new file that replaces the target once it
-  // is complete; a target that is no regular file (a device, a pipe) is
-  // written as it is, as is one whose folder takes no new file (the file
-  // itself may still be writable there).
-  const std::string target = in_place ? path : follow_links(path);
+  // is complete. A target that is no regular file (a device, a pipe) is
+  // written as it is, as is a file named through an open descriptor, or
+  // one whose folder takes no new file (the file itself may still be
+  // writable there).
   struct stat old;
-  const bool exists = !in_place && ::stat(target.c_str(), &old) == 0;
+  const bool exists = !append && seek_to < 0 && ::stat(path.c_str(), &old) == 0;
   if (exists && S_ISDIR(old.st_mode)) cannot_write(file, EISDIR);
-  if (!in_place && (!exists || S_ISREG(old.st_mode))) {
+  bool through_descriptor = false;
+  const std::string target = append || seek_to >= 0 || (exists && !S_ISREG(old.st_mode))
+                                 ? std::string()
+                                 : follow_links(path, &through_descriptor);
+  if (!target.empty() && !through_descriptor) {
     Replacement replacement;
     const int failed = replacement.open(target, exists ? &old : nullptr);
     const bool folder_refused = failed == EACCES || failed == EPERM || failed == EROFS;
