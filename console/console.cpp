@@ -1,7 +1,10 @@
 // The console's routines and its launch (see console/console.h).
 #include "console/console.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -15,9 +18,11 @@
 #include "evaluator/interpreter.h"
 #include "lexer/lexer.h"
 #include "core/stack.h"
+#include "core/unwind.h"
 #include "library/routines.h"
 #include "memory/series.h"
 #include "runtime/output.h"
+#include "runtime/signals.h"
 #include "runtime/startup_slots.h"
 #include "datatypes/block.h"
 #include "values/context.h"
@@ -206,6 +211,55 @@ void read_input() {
 
 void terminate_console() { set_unset(arg(0)); }
 
+// The words `halt` throws, made when the routines are defined.
+Cell halt_request;
+Cell halt_name;
+
+// An interrupt during an evaluation at the interactive console: unwinds it
+// as `halt` does (throw/name 'halt-request 'console), so the loop prints
+// "(halted)" and prompts again with the session kept. Only while a catch
+// is on the stack: one that comes when the command is over (the console's
+// own code has not yet disarmed it) is dropped, where it would otherwise
+// leave the loop as an error nothing catches and end the session.
+void halt_evaluation() {
+  bool caught = false;
+  for (stack::Frame* f = stack::frame_top - 1; f >= stack::frame_bottom && !caught; --f)
+    caught = f->kind == stack::FrameKind::catch_;
+  if (!caught) return;
+  stack::arguments = stack::top;
+  stack::push(&halt_request);
+  stack::push(&halt_name);
+  stack::throw_(level::throw_);
+}
+
+// _halt-on-interrupt on?: while on, Ctrl-C halts the evaluation instead of
+// ending the program; only at the interactive console (a script, or input
+// that is no terminal, ends with status 130 as before).
+void halt_on_interrupt() {
+  const bool on = !is_falsy(arg(0)) && terminal_console();
+  runtime::set_interrupt_halt(on ? halt_evaluation : nullptr);
+  set_unset(arg(0));
+}
+
+// _print-warning text: the text and a line end on the standard error, after
+// what the standard output holds, so that a script's own output never
+// carries the console's warnings.
+void print_warning() {
+  output::flush();
+  std::string line = utf8_of(text_of(arg(0)));
+  line.push_back('\n');
+  const char* p = line.data();
+  size_t left = line.size();
+  while (left > 0) {
+    const ssize_t n = ::write(2, p, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+  set_unset(arg(0));
+}
+
 // input-stdin: one line of standard input, or none at its end.
 void input_stdin() {
   output::flush();
@@ -258,6 +312,10 @@ constexpr library::RoutineDef kGlobalRoutines[] = {
      R"spec("Internal Use Only" prompt [string!] hidden? [logic!] return: [logic!])spec",
      TypeId::logic},
     {"_terminate-console", terminate_console, "", TypeId::none_id},
+    {"_halt-on-interrupt", halt_on_interrupt, R"spec("Internal Use Only" on? [logic!])spec",
+     TypeId::none_id},
+    {"_print-warning", print_warning, R"spec("Internal Use Only" text [string!])spec",
+     TypeId::none_id},
     {"input-stdin", input_stdin, R"spec("Temporary function, internal use only")spec",
      TypeId::none_id},
     {"read-stdin", read_stdin,
@@ -290,6 +348,8 @@ void define_routines() {
   if (defined) return;
   defined = true;
   make_state();
+  halt_request = word::load("halt-request");
+  halt_name = word::load("console");
   library::define_global_routines(kGlobalRoutines, static_cast<int32_t>(std::size(kGlobalRoutines)));
   Cell* base = stack::top;
   Cell* routine = library::push_routine(kInit);

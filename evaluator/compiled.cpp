@@ -15,6 +15,7 @@
 #endif
 
 #include "datatypes/logic.h"
+#include "runtime/signals.h"
 
 namespace qel::interpreter {
 
@@ -784,6 +785,7 @@ int32_t call_step(const CompiledBody& cb, int32_t index, const Cell& code, int32
 template <typename First>
 [[gnu::always_inline]] inline void eval_compiled_block(const Cell& code, Chain chain,
                                                        First&& first) {
+  if (runtime::interrupt_pending) [[unlikely]] runtime::take_interrupt();
   SeriesBuffer* s = buf(code);
   const bool library = (s->flags & series_flag::library) != 0;
   if (library != in_library || tracing_q) [[unlikely]] {

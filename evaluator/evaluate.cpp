@@ -12,6 +12,7 @@
 #include "datatypes/block.h"
 #include "datatypes/logic.h"
 #include "datatypes/word.h"
+#include "runtime/signals.h"
 #include "values/actions.h"
 #include "values/symbol.h"
 
@@ -324,6 +325,7 @@ void eval(const Cell* block, Chain chain) {
   // The block's values are evaluated one after the other at the stack top the
   // evaluation starts from; each new expression drops the previous result. No
   // call frame is needed: the block is not a call.
+  if (runtime::interrupt_pending) [[unlikely]] runtime::take_interrupt();
   run_epoch++;
   Cell code = *block;
   SeriesBuffer* s = buf(code);

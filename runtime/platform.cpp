@@ -12,6 +12,7 @@
 
 #include "runtime/fatal.h"
 #include "runtime/output.h"
+#include "runtime/signals.h"
 #include "runtime/startup_slots.h"
 
 namespace qel::platform {
@@ -59,7 +60,14 @@ void wait(double seconds) {
     uint64_t chunk = left < kChunkMs ? left : kChunkMs;
     timespec request{static_cast<time_t>(chunk / 1000), static_cast<long>(chunk % 1000) * 1'000'000};
     timespec remaining{};
-    while (::nanosleep(&request, &remaining) != 0 && errno == EINTR) request = remaining;
+    while (::nanosleep(&request, &remaining) != 0 && errno == EINTR) {
+      // An interrupt that halts the evaluation halts it here.
+      if (runtime::interrupt_pending) {
+        runtime::take_interrupt();
+        return;
+      }
+      request = remaining;
+    }
     left -= chunk;
   }
 }

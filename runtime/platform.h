@@ -33,8 +33,9 @@ bool set_env(const std::string& name, const std::string* value);
 // kMaxWaitMs (about 285,000 years; infinity lands there).
 inline constexpr uint64_t kMaxWaitMs = uint64_t{1} << 53;
 uint64_t wait_milliseconds(double seconds);
-// Sleeps for wait_milliseconds(seconds), in chunks, resuming after signals.
-// The output is flushed first.
+// Sleeps for wait_milliseconds(seconds), in chunks, resuming after signals;
+// an interrupt that halts the evaluation (runtime/signals.h) halts it at
+// once. The output is flushed first.
 void wait(double seconds);
 
 // The time of day in UTC, in seconds; with `precise` the fraction of the

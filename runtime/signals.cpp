@@ -16,9 +16,12 @@
 
 namespace qel::runtime {
 
+volatile std::sig_atomic_t interrupt_pending = 0;
+
 namespace {
 
 std::atomic<uintptr_t> stack_low{0};
+std::atomic<InterruptHalt> interrupt_halt{nullptr};
 
 // How far around the low end of the interpreter's stack a fault counts as
 // running off the stack (the guard pages, and a large frame that skipped
@@ -49,13 +52,30 @@ void on_fault(int signal, siginfo_t* info, void* context) {
   int32_t code = map_signal(signal, info->si_code, guard);
   output::flush_from_signal();
   run_exit_restore();
-  if (code != 0) {
-    char report[160];
-    size_t n = format_report(report, code, fault_pc(context));
-    platform::write_stdout_raw(report, n);
-  }
+  char report[160];
+  size_t n = format_report(report, code, fault_pc(context));
+  platform::write_stdout_raw(report, n);
   ::_exit(code);
 }
+
+// Ends the process with 128 + the signal (130 for SIGINT, 143 for
+// SIGTERM), as a shell reports a program that a signal ended.
+[[noreturn]] void end_by(int signal) {
+  output::flush_from_signal();
+  run_exit_restore();
+  ::_exit(128 + signal);
+}
+
+// SIGINT: a halt when one is given, else the end of the process.
+void on_interrupt(int) {
+  if (interrupt_halt.load()) {
+    interrupt_pending = 1;
+    return;
+  }
+  end_by(SIGINT);
+}
+
+void on_terminate(int) { end_by(SIGTERM); }
 
 // Signals that end the process as usual, after the terminal is restored.
 void on_termination(int signal) {
@@ -121,8 +141,6 @@ int32_t map_signal(int signal, int si_code, bool stack_guard) {
       }
     case SIGTRAP:
       return si_code == TRAP_TRACE ? 4 : 3;  // single step : breakpoint
-    case SIGINT:
-      return 0;
     default:
       return 99;  // unknown error
   }
@@ -133,16 +151,22 @@ void install_fault_handlers() {
   sa.sa_sigaction = on_fault;
   sa.sa_flags = SA_SIGINFO | SA_ONSTACK;
   sigemptyset(&sa.sa_mask);
-  for (int s : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP, SIGINT}) ::sigaction(s, &sa, nullptr);
+  for (int s : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP}) ::sigaction(s, &sa, nullptr);
 
-  struct sigaction term {};
-  term.sa_handler = on_termination;
-  term.sa_flags = SA_ONSTACK;
-  sigemptyset(&term.sa_mask);
-  // Every other signal whose default ends the process ends it the same way.
-  for (int s : {SIGTERM, SIGHUP, SIGQUIT, SIGABRT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF,
-                SIGXCPU, SIGXFSZ, SIGSYS, SIGIO, SIGSTKFLT})
-    ::sigaction(s, &term, nullptr);
+  struct sigaction ending {};
+  ending.sa_flags = SA_ONSTACK;
+  sigemptyset(&ending.sa_mask);
+  // No SA_RESTART for an interrupt: a wait it breaks returns, so that a
+  // halt is not held up until the wait is over.
+  ending.sa_handler = on_interrupt;
+  ::sigaction(SIGINT, &ending, nullptr);
+  ending.sa_handler = on_terminate;
+  ::sigaction(SIGTERM, &ending, nullptr);
+  // Every other signal whose default ends the process ends it as usual.
+  ending.sa_handler = on_termination;
+  for (int s : {SIGHUP, SIGQUIT, SIGABRT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU,
+                SIGSYS, SIGIO, SIGSTKFLT})
+    ::sigaction(s, &ending, nullptr);
 
   // A write to a pipe whose reader has gone fails with EPIPE instead of
   // ending the process: writing to a file that is a pipe then raises the
@@ -153,6 +177,19 @@ void install_fault_handlers() {
   ignore.sa_handler = SIG_IGN;
   sigemptyset(&ignore.sa_mask);
   ::sigaction(SIGPIPE, &ignore, nullptr);
+  // A write past the file size limit fails with EFBIG instead, and the
+  // writer reports it (a whole-file write then leaves the old file).
+  ::sigaction(SIGXFSZ, &ignore, nullptr);
+}
+
+void set_interrupt_halt(InterruptHalt halt) {
+  interrupt_halt.store(halt);
+  interrupt_pending = 0;
+}
+
+void take_interrupt() {
+  interrupt_pending = 0;
+  if (InterruptHalt halt = interrupt_halt.load()) halt();
 }
 
 void install_alt_stack() {

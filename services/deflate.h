@@ -42,6 +42,7 @@ inline constexpr int32_t kBadContainer = 2;   // zlib, gzip: header, size or che
 inline constexpr int32_t kStoredTooLong = 3;  // a stored block longer than the input
 inline constexpr int32_t kBadBlock = 4;       // block type 3, or a code that cannot be
 inline constexpr int32_t kTooFar = 5;         // a distance before the output's start
+inline constexpr int32_t kCutShort = 6;       // the data end before the final block does
 
 // Start-up: interns the method words.
 void init();
@@ -59,8 +60,9 @@ inline constexpr uint64_t expansion_bound(uint64_t n) { return n * 1032 + 258; }
 // Raw DEFLATE of the input: 0, size = bytes written; 1, size = bytes needed.
 int32_t compress(uint8_t* out, size_t* capacity, const uint8_t* in, size_t length);
 // Inflates raw DEFLATE data: 0 (size = bytes produced), 1 (size = bytes the
-// data expands to), or a failure 2-5. Input that ends before a final block
-// ends gives the output produced so far; bytes after the final block are 2.
+// data expands to), or a failure 2-6. Input that ends before the final
+// block's end code (empty input too) is 6: what was decoded up to there
+// cannot be told from whole data. Bytes after the final block are 2.
 int32_t decompress(uint8_t* out, size_t* capacity, const uint8_t* in, size_t length);
 
 // A zlib stream (header 78 01, the DEFLATE data, the Adler-32 of the input

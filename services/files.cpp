@@ -116,6 +116,21 @@ class BinaryTarget final : public ReadTarget {
   fire(ErrorCode::access_cannot_open, &f);
 }
 
+// Access `cannot-write` with the file and what the system said went wrong
+// ("no space left on device", "permission denied" ...).
+[[noreturn]] void cannot_write(const Cell* file, int error) {
+  std::string reason = std::strerror(error);
+  // "No space left on device" reads on after "reason:" in lower case; an
+  // initial that is part of a word in capitals ("I/O") stays.
+  if (reason.size() > 1 && reason[0] >= 'A' && reason[0] <= 'Z' && reason[1] >= 'a' &&
+      reason[1] <= 'z')
+    reason[0] = static_cast<char>(reason[0] - 'A' + 'a');
+  Cell f = *file;
+  Cell text;
+  string::make_utf8(&text, reason);
+  fire(ErrorCode::access_cannot_write, &f, &text);
+}
+
 // The characters of a file value from its head, as code points.
 uint32_t char_at(const Cell* file, int32_t i) { return string::rs_abs_at(file, file->head() + i); }
 int32_t length_of(const Cell* file) {
@@ -271,6 +286,98 @@ class Sink {
 
 const uint8_t kLineEnd[] = {'\n'};
 
+// --- whole-file writes
+
+// The file a path names once symbolic links are followed: a link is
+// written through to the file it names (which need not exist yet). After
+// 40 links the path is left as it is, and opening it then fails.
+// `*descriptor` tells that a link of the process file system was met
+// (/dev/stdout is /proc/self/fd/1): such a link stands for an open
+// descriptor, whose file must be written where it is.
+std::string follow_links(std::string path, bool* descriptor) {
+  *descriptor = false;
+  for (int hops = 0; hops < 40; hops++) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+    if (path.rfind("/proc/", 0) == 0) *descriptor = true;
+    std::vector<char> target(static_cast<size_t>(std::max<off_t>(st.st_size, 255)) + 1);
+    const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+    if (n < 0 || static_cast<size_t>(n) >= target.size()) return path;
+    std::string next(target.data(), static_cast<size_t>(n));
+    if (next.empty()) return path;
+    if (next[0] != '/') {
+      const size_t slash = path.rfind('/');
+      if (slash != std::string::npos) next.insert(0, path, 0, slash + 1);
+    }
+    path = std::move(next);
+  }
+  return path;
+}
+
+// A new file beside the target that takes the bytes of a whole-file write
+// and is renamed over the target once all of them are in, so that a write
+// that fails part-way (no space left, a size limit) leaves the old file as
+// it was. Removed again unless it took the target's place.
+class Replacement {
+ public:
+  ~Replacement() {
+    if (fd_ >= 0) ::close(fd_);
+    if (!temp_.empty()) ::unlink(temp_.c_str());
+  }
+
+  // Makes the new file in the target's folder, with the target's owner and
+  // permission bits when it exists (0666 less the umask when it does not).
+  // 0, or the error number.
+  int open(const std::string& target, const struct stat* old) {
+    const size_t slash = target.rfind('/');
+    const std::string folder = slash == std::string::npos ? "" : target.substr(0, slash + 1);
+    static uint32_t counter = 0;
+    for (int attempt = 0; attempt < 100; attempt++) {
+      const uint64_t stamp = static_cast<uint64_t>(::getpid()) * 2654435761u ^
+                             static_cast<uint64_t>(std::time(nullptr)) ^ ++counter * 40503u;
+      char name[40];
+      std::snprintf(name, sizeof name, ".qel-%08x.tmp", static_cast<uint32_t>(stamp));
+      std::string path = folder + name;
+      int fd;
+      do fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      while (fd < 0 && errno == EINTR);
+      if (fd < 0) {
+        if (errno == EEXIST) continue;
+        return errno;
+      }
+      fd_ = fd;
+      temp_ = std::move(path);
+      if (old) {
+        // Owner first: a change of owner may clear set-user-id bits. Only
+        // the owner or the superuser may give the file back to its owner;
+        // anyone else's copy stays theirs.
+        if (::fchown(fd_, old->st_uid, old->st_gid) != 0) {
+          // Not allowed: the new file stays the writer's.
+        }
+        if (::fchmod(fd_, old->st_mode & 07777) != 0) return errno;
+      }
+      return 0;
+    }
+    return EEXIST;
+  }
+  int fd() const { return fd_; }
+
+  // Closes the new file and puts it in the target's place: 0, or the error
+  // number (the new file is then removed).
+  int commit(const std::string& target) {
+    const int fd = fd_;
+    fd_ = -1;
+    if (!close_file(fd)) return errno;
+    if (::rename(temp_.c_str(), target.c_str()) != 0) return errno;
+    temp_.clear();
+    return 0;
+  }
+
+ private:
+  int fd_ = -1;
+  std::string temp_;
+};
+
 }  // namespace
 
 Cell* os_text(Cell* out, std::string_view name) {
@@ -363,7 +470,10 @@ bool write_bytes(int fd, const uint8_t* bytes, uint64_t count) {
       if (errno == EINTR) continue;
       return false;
     }
-    if (put == 0) return false;
+    if (put == 0) {
+      errno = EIO;
+      return false;
+    }
     done += static_cast<uint64_t>(put);
   }
   return true;
@@ -552,7 +662,13 @@ void write(const Cell* file, const Cell* data, const Cell* part, int64_t seek_to
       fire(ErrorCode::script_invalid_refine_arg, &ref, &v);
     }
     limit = part->integer();
-    if (limit < 0) return;  // nothing is opened or written
+    if (limit < 0) {
+      // A negative count is no count of characters: taken as nothing to
+      // write, the call reported success for a file it never wrote.
+      Cell ref = refinement::load("part");
+      Cell v = *part;
+      fire(ErrorCode::script_invalid_refine_arg, &ref, &v);
+    }
   }
   // The bytes are all made before the file is opened: a value that cannot
   // be written (a mold that fails) must leave the file as it was, not
@@ -571,26 +687,52 @@ void write(const Cell* file, const Cell* data, const Cell* part, int64_t seek_to
     pieces.push_back(std::make_unique<ValueBytes>());
     pieces.back()->convert(data, limit);
   }
+  auto put_all = [&](Sink sink) {
+    for (const auto& piece : pieces) {
+      if (!sink.put(piece->data(), piece->size())) return false;
+      if (lines && !sink.put(kLineEnd, 1)) return false;
+    }
+    return true;
+  };
+  if (!file) {
+    put_all(Sink(-1));
+    return;
+  }
+  const std::string path = file::to_os_path(file);
+  // A whole-file write goes to a new file that replaces the target once it
+  // is complete. A target that is no regular file (a device, a pipe) is
+  // written as it is, as is a file named through an open descriptor, or
+  // one whose folder takes no new file (the file itself may still be
+  // writable there).
+  struct stat old;
+  const bool exists = !append && seek_to < 0 && ::stat(path.c_str(), &old) == 0;
+  if (exists && S_ISDIR(old.st_mode)) cannot_write(file, EISDIR);
+  bool through_descriptor = false;
+  const std::string target = append || seek_to >= 0 || (exists && !S_ISREG(old.st_mode))
+                                 ? std::string()
+                                 : follow_links(path, &through_descriptor);
+  if (!target.empty() && !through_descriptor) {
+    Replacement replacement;
+    const int failed = replacement.open(target, exists ? &old : nullptr);
+    const bool folder_refused = failed == EACCES || failed == EPERM || failed == EROFS;
+    if (failed == 0) {
+      if (!put_all(Sink(replacement.fd()))) cannot_write(file, errno);
+      if (const int error = replacement.commit(target)) cannot_write(file, error);
+      return;
+    }
+    if (!(exists && folder_refused)) cannot_write(file, failed);
+  }
   uint32_t mode = open_mode::write;
   if (append) mode |= open_mode::append;
   if (seek_to >= 0) mode |= open_mode::seek;
-  std::unique_ptr<Fd> fd;
-  if (file) {
-    fd = std::make_unique<Fd>(open_file(file::to_os_path(file), mode));
-    if (fd->get() < 0) cannot_open(file);
-    // A stream (pipe, socket, terminal, /dev/null) has no position: the
-    // seek is not applied and the bytes go where the stream takes them.
-    if (seek_to > 0 && !append && !stream_q(fd->get()) && !seek(fd->get(), seek_to))
-      cannot_open(file);
-  }
-  Sink sink(fd ? fd->get() : -1);
-  bool ok = true;
-  for (size_t i = 0; i < pieces.size() && ok; i++) {
-    ok = sink.put(pieces[i]->data(), pieces[i]->size());
-    if (ok && lines) ok = sink.put(kLineEnd, 1);
-  }
-  if (fd && !fd->close()) ok = false;
-  if (!ok) cannot_open(file);
+  Fd fd(open_file(path, mode));
+  if (fd.get() < 0) cannot_write(file, errno);
+  // A stream (pipe, socket, terminal, /dev/null) has no position: the
+  // seek is not applied and the bytes go where the stream takes them.
+  if (seek_to > 0 && !append && !stream_q(fd.get()) && !seek(fd.get(), seek_to))
+    cannot_write(file, errno);
+  if (!put_all(Sink(fd.get()))) cannot_write(file, errno);
+  if (!fd.close()) cannot_write(file, errno);
 }
 
 // --- dates, deletion, renaming, sizes ------------------------------------

@@ -28,10 +28,20 @@
 // straight into the binary! for /binary; a seek a file cannot do is done by
 // reading, at most as far as a series could hold. A seek at or past the end
 // reads nothing; /seek and /part take floats past 2 GiB as 64-bit offsets.
-// Every failure to open, seek, write or close a file being written is access
-// `cannot-open` (a full disk included); a negative /seek for `write` is
-// `invalid-refine-arg`, and a /seek on a stream (pipe, socket, terminal) is
-// not applied. `rename` never replaces: a taken target name answers false
+// A whole-file write (`write` without /append or /seek, `write/binary`,
+// `write/lines`, `save`, the console settings) writes a new file in the
+// target's folder (`.qel-XXXXXXXX.tmp`) and renames it over the target once
+// every byte is in and it is closed: a write that fails part-way leaves the
+// old file as it was and removes the new one. The new file gets the
+// target's permission bits (owner and group where the system allows); a
+// symbolic link is followed to the file it names. A target that is no
+// regular file (a device, a FIFO, a /proc descriptor link) is written in
+// place, as is a file whose folder takes no new file (EACCES, EPERM, EROFS);
+// /append and /seek write in place. Every failure to open, seek, write,
+// close or rename a file being written is access `cannot-write` with the
+// system's reason ("no space left on device"); a negative /seek or /part
+// for `write` is `invalid-refine-arg`, and a /seek on a stream (pipe,
+// socket, terminal) is not applied. `rename` never replaces: a taken target name answers false
 // and changes nothing (another spelling of the same name renames). `delete`
 // of a folder named with a final "." (`%d/.`) removes that folder when it
 // is empty. `size?` of a file above 2 GiB is a float!; `query` dates are UTC

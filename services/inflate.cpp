@@ -3,8 +3,9 @@
 // Bits are read least significant first from a 64-bit buffer that is
 // refilled before every symbol, eight bytes at a time while eight remain and
 // byte by byte near the end, where bytes past the input read as zero. Bits
-// consumed past the input mean the data ended early: decoding stops there
-// and keeps what the complete symbols before produced.
+// consumed past the input mean the data ended early: that is a failure
+// (kCutShort), as is input that ends between blocks before the final one,
+// since output cut off there cannot be told from whole output.
 //
 // Huffman codes decode through tables indexed by the next bits (reversed
 // codes, as they arrive): a root table of 10 bits for literals and lengths
@@ -390,12 +391,18 @@ Step Inflater::dynamic() {
 
 void Inflater::run() {
   for (;;) {
-    // Input that ends between blocks, or inside one, ends the data.
-    if (!input_left()) return;
+    // Input that ends between blocks, or inside one, is cut short.
+    if (!input_left()) {
+      status = kCutShort;
+      return;
+    }
     refill();
     const uint32_t final_block = take(1);
     const uint32_t type = take(2);
-    if (overrun()) return;
+    if (overrun()) {
+      status = kCutShort;
+      return;
+    }
     Step step;
     switch (type) {
       case 0: step = stored(); break;
@@ -403,6 +410,7 @@ void Inflater::run() {
       case 2: step = dynamic(); break;
       default: status = kBadBlock; return;
     }
+    if (step == Step::input_end) status = kCutShort;
     if (step != Step::block_end) return;
     if (final_block) {
       // Whole bytes after the final block's last one are left over.

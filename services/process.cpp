@@ -25,6 +25,7 @@
 #include "memory/series.h"
 #include "text/unicode.h"
 #include "runtime/output.h"
+#include "runtime/signals.h"
 #include "runtime/startup_slots.h"
 #include "services/files.h"
 #include "core/errors.h"
@@ -115,6 +116,11 @@ void reap_in_background(pid_t pid) {
   pthread_attr_t attr;
   pthread_t thread;
   bool started = false;
+  // The thread blocks every signal (it inherits the mask it is made with):
+  // an interrupt must reach the interpreter's thread, whose waits it ends.
+  sigset_t all, saved;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, &saved);
   if (pthread_attr_init(&attr) == 0) {
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     pthread_attr_setstacksize(&attr, 64 * 1024);
@@ -122,6 +128,7 @@ void reap_in_background(pid_t pid) {
                              reinterpret_cast<void*>(static_cast<intptr_t>(pid))) == 0;
     pthread_attr_destroy(&attr);
   }
+  pthread_sigmask(SIG_SETMASK, &saved, nullptr);
   if (!started) reap(pid);
 }
 
@@ -531,11 +538,11 @@ ProcessResult run(ProcessSpec& spec) {
   if (spec.shell) {
     failure = spawn.start(shell_form(spec.command), &pid);
   } else {
+    // Started directly, never through a shell: a program that is not found
+    // is a failure, not a command line for /bin/sh (its arguments would
+    // then run as shell code).
     std::vector<std::string> argv = split_command(spec.command);
     failure = argv.empty() ? ENOENT : spawn.start(argv, &pid);
-    // A program that is not found may be a shell built-in or a command
-    // line with redirections: the shell gets it.
-    if (failure == ENOENT) failure = spawn.start(shell_form(spec.command), &pid);
   }
   close_fd(in_child);
   close_fd(out_child);
@@ -676,6 +683,9 @@ int64_t call(const Cell* command, CallFlags flags, const Cell* in, const Cell* o
     dest = *err;
     deliver(&dest, spec.error.bytes);
   }
+  // Ctrl-C reached the child too; once it has ended, an interrupt that
+  // halts the evaluation halts it here rather than after the next block.
+  if (runtime::interrupt_pending) runtime::take_interrupt();
   return r.status;
 }
 

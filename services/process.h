@@ -11,10 +11,11 @@
 //
 // A command is split into words by the quoting rules of the POSIX shell
 // (blanks, tabs and line ends separate; single quotes, double quotes and
-// backslashes quote; nothing is expanded) and run by name through PATH; a
-// program that is not found is run again as `/bin/sh -c command`, so shell
-// built-ins work. /shell goes to the shell at once (pipes, redirections,
-// variables). Text crosses as UTF-8 with LF line ends.
+// backslashes quote; nothing is expanded) and the program is started
+// directly, by name through PATH; nothing reaches a shell, so a program
+// that cannot be started is a failure (-1). Only /shell hands the line to
+// `/bin/sh -c` (pipes, redirections, variables, built-ins). Text crosses as
+// UTF-8 with LF line ends.
 //
 // No zombies: a child the caller does not wait for is reaped by a small
 // detached thread blocked in waitpid. Waiting ends when the child itself has

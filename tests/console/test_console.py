@@ -62,11 +62,13 @@ class ConsoleTest(unittest.TestCase):
         self.home = Home()
         self.addCleanup(self.home.remove)
 
-    def qel(self, *args, stdin="", timeout=30):
-        """Runs qel with piped input; answers (stdout text, status)."""
+    def qel(self, *args, stdin="", timeout=30, env=None):
+        """Runs qel with piped input; answers (stdout text, status). What it
+        wrote to its standard error is kept in self.stderr."""
         data = stdin.encode() if isinstance(stdin, str) else stdin
         out = subprocess.run([QEL, *args], input=data, capture_output=True, timeout=timeout,
-                             env=self.home.env(), cwd=self.home.work)
+                             env=env or self.home.env(), cwd=self.home.work)
+        self.stderr = out.stderr.decode("utf-8", "replace")
         return out.stdout.decode("utf-8", "replace"), out.returncode
 
     def lines_after_banner(self, text):
@@ -214,19 +216,20 @@ class Piped(ConsoleTest):
 
 class Scripts(ConsoleTest):
     def test_headers(self):
+        # A script without a header cannot start: status 1 (it was 0).
         cases = [
-            ("nohdr.qel", 'print "no"\n', "*** Error: Qel header not found!"),
-            ("lower.qel", "qel [] print 1\n", "*** Error: Qel header not found!"),
+            ("nohdr.qel", 'print "no"\n', "*** Error: Qel header not found!", 1),
+            ("lower.qel", "qel [] print 1\n", "*** Error: Qel header not found!", 1),
             ("sys.qel", "Qel/System [] print 1\n",
-             "*** Error: contains Qel/System code which requires compilation!"),
-            ("junk.qel", 'junk before Qel [Title: "x"] print "ran"\n', "ran"),
-            ("halt.qel", 'Qel [] halt print "after"\n', "(halted)"),
+             "*** Error: contains Qel/System code which requires compilation!", 1),
+            ("junk.qel", 'junk before Qel [Title: "x"] print "ran"\n', "ran", 0),
+            ("halt.qel", 'Qel [] halt print "after"\n', "(halted)", 0),
         ]
-        for name, text, want in cases:
+        for name, text, want, want_status in cases:
             self.home.write(name, text)
-            out, status = self.qel(name)
+            out, status = self.qel(name, stdin='print "piped"\n')
             self.assertEqual(out.strip(), want, name)
-            self.assertEqual(status, 0, name)
+            self.assertEqual(status, want_status, name)
 
     def test_uncaught_error_exits_254_unless_caught(self):
         self.home.write("err.qel", "Qel [] 1 / 0\n")
@@ -282,10 +285,17 @@ class Scripts(ConsoleTest):
         out, _ = self.qel("--", "--odd.qel")
         self.assertEqual(out.strip(), "odd")
 
-    def test_unreadable_script_starts_the_console(self):
-        out, status = self.qel("missing.qel", stdin="1 + 2\n")
+    def test_unreadable_script_ends_with_status_1(self):
+        # It opened the console, which ran the piped input as code (exit 0).
+        for name in ["missing.qel", "no-dir/x.qel"]:
+            out, status = self.qel(name, stdin="print 1 + 2\n")
+            self.assertIn("*** Access Error: cannot open: %" + name, out)
+            self.assertNotIn(BANNER, out)
+            self.assertNotIn("3", out)
+            self.assertEqual(status, 1, name)
+        # --catch still opens the console.
+        out, status = self.qel("--catch", "missing.qel", stdin="1 + 2\n")
         self.assertIn("*** Access Error", out)
-        self.assertIn(BANNER, out)
         self.assertIn("== 3", out)
         self.assertEqual(status, 0)
         # The report is near the file the command line names.
@@ -301,12 +311,17 @@ class Scripts(ConsoleTest):
         # ask with input from a file writes no prompt.
         self.home.write("ask.qel", 'Qel [] x: ask "x> " print mold x\n')
         self.assertEqual(self.qel("ask.qel", stdin="hello\n")[0], '"hello"\n')
-        # At the end of the input, input ends the program quietly.
-        self.home.write("more.qel", 'Qel [] print input print input print "never"\n')
+        # At the end of the input, ask and input answer none and the script
+        # goes on (it stopped there silently, and wrote the settings).
+        self.home.write("more.qel", 'Qel [] print input print mold input print mold ask "? "'
+                                    ' print "after"\n')
         out, status = self.qel("more.qel", stdin="one\n")
-        self.assertEqual(out.split("\n")[0], "one")
-        self.assertNotIn("never", out)
+        self.assertEqual(out.split("\n"), ["one", "none", "none", "after", ""])
         self.assertEqual(status, 0)
+        self.assertFalse(os.path.exists(self.home.cfg))
+        self.home.write("lines.qel", "Qel [] while [line: input] [print [\"got\" line]] print \"end\"\n")
+        out, status = self.qel("lines.qel", stdin="a\n\nb")
+        self.assertEqual((out, status), ("got a\ngot \ngot b\nend\n", 0))
 
     def test_standard_input_routines(self):
         self.home.write("stdin.qel", "Qel [] print mold input-stdin b: make binary! 8\n"
@@ -320,6 +335,40 @@ class Scripts(ConsoleTest):
         self.home.write("s.qel", "Qel [] 1\n")
         self.qel("s.qel")
         self.assertFalse(os.path.exists(self.home.cfg))
+
+    def test_signals_end_a_script_with_128_plus_the_signal(self):
+        # SIGINT ended it with status 0.
+        # (The wait writes out the line.)
+        self.home.write("loop.qel", 'Qel [] print "running" wait 0 forever []\n')
+        for sig, status in [(signal.SIGINT, 130), (signal.SIGTERM, 143)]:
+            with self.subTest(sig=sig):
+                p = subprocess.Popen([QEL, "loop.qel"], stdout=subprocess.PIPE,
+                                     stdin=subprocess.DEVNULL, env=self.home.env(),
+                                     cwd=self.home.work)
+                try:
+                    self.assertEqual(p.stdout.readline(), b"running\n")
+                    p.send_signal(sig)
+                    self.assertEqual(p.wait(timeout=30), status)
+                finally:
+                    p.kill()
+                    p.wait()
+                    p.stdout.close()
+
+    def test_a_write_that_fails_part_way_keeps_the_old_file(self):
+        # Past the file size limit a write fails: the old file was already
+        # truncated and left written in part (and the signal ended the
+        # program). Now it is untouched, no new file is left beside it, and
+        # the error names the cause.
+        import resource
+        self.home.write("old.txt", "precious")
+        self.home.write("big.qel", 'Qel [] e: try [write %old.txt append/dup copy "" "x" 100000]'
+                                   ' print [e/id e/arg2] print read %old.txt print sort read %.\n')
+        limit = lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))
+        out = subprocess.run([QEL, "big.qel"], capture_output=True, timeout=30, preexec_fn=limit,
+                             env=self.home.env(), cwd=self.home.work)
+        self.assertEqual(out.stdout.decode().split("\n"),
+                         ["cannot-write file too large", "precious", "big.qel old.txt", ""])
+        self.assertEqual(out.returncode, 0)
 
 
 class Settings(ConsoleTest):
@@ -366,18 +415,37 @@ class Settings(ConsoleTest):
                 self.assertIn('["ok" "fine"]', out, bad)
 
     def test_an_unmakeable_folder_means_no_persistence_and_one_warning(self):
-        # The cache folder is a file: nothing can be made below it.
+        # The cache folder is a file: nothing can be made below it. The
+        # warning goes to the standard error (a script printed it among its
+        # own output).
         with open(os.path.join(self.home.path, ".qel"), "w") as f:
             f.write("in the way")
         out, status = self.qel(stdin="1 + 2\nquit\n")
-        self.assertEqual(out.count("*** Warning"), 1, out)
+        self.assertEqual(self.stderr.count("*** Warning"), 1, self.stderr)
+        self.assertNotIn("Warning", out)
         self.assertIn("== 3", out)
         self.assertEqual(status, 0)
+        self.home.write("s.qel", 'Qel [] print "mine" quit\n')
+        out, status = self.qel("s.qel")
+        self.assertEqual((out, status), ("mine\n", 0))
+        self.assertEqual(self.stderr.count("*** Warning"), 1, self.stderr)
 
     def test_unsaveable_settings_still_quit(self):
         os.makedirs(self.home.cfg)  # a folder where the file should be
-        out, status = self.qel(stdin="quit\n")
-        self.assertEqual(out.count("*** Warning"), 1, out)
+        for args in [(), ("s.qel",)]:
+            self.home.write("s.qel", 'Qel [] print "mine" quit\n')
+            out, status = self.qel(*args, stdin="quit\n")
+            self.assertNotIn("Warning", out)
+            self.assertIn("*** Warning: the console settings could not be saved", self.stderr)
+            self.assertEqual(status, 0)
+
+    def test_a_home_that_does_not_exist_is_not_made(self):
+        # The console made HOME and all its parents to keep its settings.
+        home = os.path.join(self.home.path, "no", "such", "home")
+        out, status = self.qel(stdin="print system/options/cache\n",
+                               env=self.home.env(HOME=home))
+        self.assertIn("/tmp/.qel/", out)
+        self.assertFalse(os.path.exists(os.path.join(self.home.path, "no")))
         self.assertEqual(status, 0)
 
 
@@ -480,6 +548,36 @@ class OnTerminal(ConsoleTest):
                 text = f.read()
             self.assertIn("buffer-lines", text)
             self.assertIn('history: ["1 + 1"]', text)
+
+    def test_ctrl_c_halts_an_evaluation_and_keeps_the_session(self):
+        # Ctrl-C while code ran ended the whole console (status 0, every
+        # word defined at the prompt lost). Loops of every kind, a wait and
+        # a call halt; the prompt comes back with the words kept.
+        s = self.session()
+        s.wait_for(">>")
+        s.type("x: 41 f: does [x]\r")
+        commands = ["forever []", "forever [x: x]", "while [true] [f]", "wait 100",
+                    'call/wait "sleep 100"']
+        for n, command in enumerate(commands, 1):
+            start = time.monotonic()
+            s.type(command + "\r", settle=0.3)
+            s.type("\x03")
+            s.wait_for(lambda t: t.count("(halted)") == n)
+            self.assertLess(time.monotonic() - start, 30, command)
+        s.type("x + 1\r")
+        s.wait_for("== 42")
+        # At the prompt Ctrl-C still ends the console, through quit.
+        s.type("\x03")
+        self.assertEqual(s.wait_exit(), 0)
+        self.assertEqual(s.modes_now(), s.modes_before)
+
+    def test_ctrl_c_in_a_script_ends_it_with_status_130(self):
+        self.home.write("loop.qel", 'Qel [] print "running" forever []\n')
+        s = self.session("loop.qel")
+        s.wait_for("running")
+        s.type("\x03")
+        self.assertEqual(s.wait_exit(), 130)
+        self.assertEqual(s.modes_now(), s.modes_before)
 
     def test_ctrl_c_in_a_pending_command_is_one_more_line(self):
         s = self.session()

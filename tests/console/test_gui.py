@@ -40,7 +40,7 @@ class ShownView(unittest.TestCase):
             (["quit"], 3),
             (["quit", "full"], 3),
             (["error"], 254),
-            (["term"], -signal.SIGTERM),
+            (["term"], 128 + signal.SIGTERM),
             (["fault", "full"], 1),
             (["close", "full"], 0),
         ]

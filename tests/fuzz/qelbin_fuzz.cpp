@@ -1,12 +1,16 @@
 // libFuzzer target for the QELBIN decoder (services/qelbin.h). Bit 0 of the
-// first byte picks codec mode or boot mode (for boot mode the magic is made
-// right and the packed flag cleared, since boot data that fails those ends
-// the process by design); the rest is the data, in a heap block of exactly
-// its size so that ASan sees a read past it. Every value decoded is encoded
-// again in both variants and decoded back: the decoder must take whatever
-// the encoder writes. A crash, a sanitizer report, a hang (-timeout), or
-// qb-invalid-record / invalid-data on the encoder's own output is a fault;
-// a catalogued error on the fuzzed data is an expected outcome.
+// first byte picks codec mode or boot mode; the rest is the data, in a heap
+// block of exactly its size so that ASan sees a read past it. Boot data
+// that is no QELBIN ends the process by design (a wrong magic, a packed
+// body that does not unpack, a fixed-variant body too short for its
+// header): for boot mode the magic is made right, the packed flag cleared,
+// and data too short for a fixed body left out. Every value of a decode that
+// ended without an error is encoded again in both variants and decoded
+// back: the decoder must take whatever the encoder writes (what an error
+// cut short may be a value half made, which no encoder is asked to take).
+// A crash, a sanitizer report, a hang (-timeout), or qb-invalid-record /
+// invalid-data on the encoder's own output is a fault; a catalogued error
+// on the fuzzed data is an expected outcome.
 //
 // Build and run: see tests/fuzz/README.md.
 #include <cstddef>
@@ -85,16 +89,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (n < 8) return 0;
     std::memcpy(bytes.get(), "QELBIN", 6);
     bytes[7] &= static_cast<uint8_t>(~2u);
+    const bool compact = bytes[7] & 1;
+    if (!compact && n < 16) return 0;
   }
   reset_stacks();
   Cell* target = stack::push_slot();
   block::make_at(target, 4);
+  bool whole = true;
   try {
     qelbin::decode(bytes.get(), n, target, boot ? qelbin::Mode::boot : qelbin::Mode::codec, target);
   } catch (const NonLocalExit&) {
+    whole = false;
   }
-  // What was decoded, also before an error, goes round again.
-  const int32_t count = block::total_cells(target);
+  const int32_t count = whole ? block::total_cells(target) : 0;
   for (int32_t i = 0; i < count && i < 64; i++) {
     const Cell value = block::first_cell(target)[i];
     round_trip(value);

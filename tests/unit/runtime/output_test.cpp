@@ -178,7 +178,7 @@ TEST(Output, AStandardOutputWithoutReaderEndsTheProcessBySigpipe) {
 
 TEST(Output, SignalsThatEndTheProcessPutTheTerminalBackFirst) {
   ProgramSignals program;
-  for (int sig : {SIGTERM, SIGHUP, SIGUSR1, SIGUSR2, SIGALRM, SIGPROF, SIGIO}) {
+  for (int sig : {SIGHUP, SIGUSR1, SIGUSR2, SIGALRM, SIGPROF, SIGIO}) {
     EXPECT_EXIT(
         {
           runtime::set_exit_restore([] { (void)!write(2, "restored", 8); });
@@ -186,6 +186,18 @@ TEST(Output, SignalsThatEndTheProcessPutTheTerminalBackFirst) {
           _exit(0);
         },
         testing::KilledBySignal(sig), "restored")
+        << sig;
+  }
+  // An interrupt and a request to end exit with 128 + the signal (SIGINT
+  // gave status 0).
+  for (int sig : {SIGINT, SIGTERM}) {
+    EXPECT_EXIT(
+        {
+          runtime::set_exit_restore([] { (void)!write(2, "restored", 8); });
+          raise(sig);
+          _exit(0);
+        },
+        testing::ExitedWithCode(128 + sig), "restored")
         << sig;
   }
 }
