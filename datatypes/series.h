@@ -136,6 +136,7 @@ int32_t map_compare_result(const Cell* r);
 // invalid-refine-arg): a smaller count replaces n; a negative one sorts that
 // many values before the head and moves the head back to them, or to the
 // first value when they would pass it, sorting nothing (the answer is 0).
+// A negative n (a head past the tail) is answered as it is: nothing to sort.
 int32_t sort_part(Cell* s, const Cell* part, int32_t n);
 
 }  // namespace qel::series
