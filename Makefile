@@ -4,11 +4,12 @@
 #   make release  build/release/qel (optimised; no tests)
 #   make check    build/check: debug -O1 with AddressSanitizer + UndefinedBehaviorSanitizer
 #   make stress   build/stress: debug -O1, collects at every safe point (Qel-level tests only)
+#   make differential  random programs on the stress and check builds, outputs compared
 #   make clean    remove every build
 JOBS ?= $(shell nproc)
 DEBUG_O1 = -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-g -O1"
 
-.PHONY: all run test release check stress deps clean
+.PHONY: all run test release check stress differential deps clean
 
 all: release
 
@@ -37,12 +38,25 @@ stress: deps build/stress/build.ninja
 run: release
 	build/release/qel
 
+# The project's random program generator (tests/fuzz/qel_programs.py) on
+# the GC-stress build, each program run again on the check build: a fault is
+# a sanitizer or runtime-error report, a bad status, a hang or any line where
+# the two transcripts differ. Fixed seeds and a bounded size (about a minute
+# on two cores); programs that fault are kept in build/differential.
+DIFFERENTIAL = python3 tests/fuzz/qel_programs.py build/stress/qel --compare build/check/qel \
+	--programs 5 --statements 25 --seed 1 --timeout 300 --out build/differential
+
+differential: check stress
+	$(DIFFERENTIAL)
+
 # The layers first (tools/check_layers.py), then the Qel-level tests under
-# GC stress, then the whole suite in the check build.
+# GC stress, then the whole suite in the check build, then the differential
+# run of both.
 test: check stress
 	python3 tools/check_layers.py
 	cd build/stress && ctest --output-on-failure -j $(JOBS) -L qel
 	cd build/check && ctest --output-on-failure -j $(JOBS)
+	$(DIFFERENTIAL)
 
 clean:
 	rm -rf build

@@ -301,7 +301,10 @@ TakePlan take_plan(const Cell* s, const Cell* part, bool last) {
   TakePlan plan;
   int32_t head = std::max(s->head(), 0);
   int32_t rest = get_length(s) - head;
-  if (rest < 1 && !part) return plan;
+  // A head past the tail (the series shrank under it) has nothing left
+  // from it, whatever the /part: the items before it are not where it
+  // thinks they are.
+  if (rest < 0 || (rest < 1 && !part)) return plan;
   if (part) {
     if (part->is(TypeId::integer)) {
       plan.d = part->integer();
@@ -692,6 +695,9 @@ void register_() {
 }
 
 int32_t sort_part(Cell* s, const Cell* part, int32_t n) {
+  // A head past the tail (the series shrank under it) has nothing to sort:
+  // the cells a negative /part would reach back to are not all there.
+  if (n < 0) return n;
   int32_t m;
   if (part->is(TypeId::integer)) {
     m = part->integer();

@@ -116,7 +116,8 @@ Cell* remove(Cell* s, Cell* part, Cell* key);
 // /skip size.
 Cell* reverse(Cell* s, Cell* part, Cell* skip_size);
 // Takes items out into a new series of the same type pushed on the argument
-// stack, or answers none (written into `s`).
+// stack, or answers none (written into `s`). Past the tail (the series shrank
+// under the value) it takes nothing and answers none, whatever the /part.
 Cell* take(Cell* s, Cell* part, bool deep, bool last);
 // The items `take` with this /part (or none) and /last would remove: their
 // first index in the buffer and their count; false when it removes none.
@@ -149,6 +150,7 @@ int32_t map_compare_result(const Cell* r);
 // invalid-refine-arg): a smaller count replaces n; a negative one sorts that
 // many values before the head and moves the head back to them, or to the
 // first value when they would pass it, sorting nothing (the answer is 0).
+// A negative n (a head past the tail) is answered as it is: nothing to sort.
 int32_t sort_part(Cell* s, const Cell* part, int32_t n);
 
 }  // namespace qel::series

@@ -190,9 +190,12 @@ bool is_white(uint32_t c) {
 namespace {
 
 Cell* append_at_tail(Cell* series, Cell* value, int32_t part, bool only, int32_t dup, bool notify) {
-  const int32_t len0 = buffer_length(buffer(series));
+  int32_t len0 = buffer_length(buffer(series));
   bool owned = false;
   if (notify) owned = ownership::check(series, OwnerEvent::append, value, len0, part);
+  // The owner's handler may have changed the string: what is appended (and
+  // repeated by /dup) starts at its tail as it is now.
+  if (owned) len0 = buffer_length(buffer(series));
   if (dup < 1) dup = 1;
   const TypeId vt = value->type();
   int32_t n;

@@ -37,8 +37,28 @@ inline bool is_function_type(TypeId t) {
          t == TypeId::routine;
 }
 
-// The word naming argument or refinement i (1-based) of a function value.
+// The word naming argument or refinement i (1-based) of a function value:
+// the i-th argument or refinement of its spec, which the call's descriptors
+// were read from (a spec extended through spec-of has arguments its context
+// has no words for), else the context's word i.
 Cell arg_word(const Cell* fn, int32_t i) {
+  if (fn->data2) {
+    Cell spec;
+    set_series(&spec, TypeId::block, fn->data2, 0);
+    const int32_t n = tail_of(spec);
+    for (int32_t k = 0, seen = 0; k < n; k++) {
+      Cell item = *at(spec, k);
+      const TypeId t = item.type();
+      if (t == TypeId::refinement && symbol::resolve(item.symbol()) == symbol::resolve(sym_local))
+        break;
+      if (t != TypeId::word && t != TypeId::lit_word && t != TypeId::get_word &&
+          t != TypeId::refinement)
+        continue;
+      if (++seen < i) continue;
+      item.reset_header(TypeId::word);
+      return item;
+    }
+  }
   Node words = words_of(fn);
   if (!words) return anon_word_cell;
   SeriesBuffer* s = memory::series(words);

@@ -106,6 +106,9 @@ class Piped(ConsoleTest):
             ("x: 1\n\nx\n", ["== 1", "== 1"]),
             ("[1\n\x1b\n2\n", ["(escape)", "== 2"]),
             ("1 + 2", ["== 3"]),  # a last line without a line feed
+            # An op! result is molded like an action! (it ended the console).
+            (":+\nmake op! :add\nprint 1\n",
+             ['== make op! [["Returns the sum of the two values" value1 value2]]'] * 2 + ["1"]),
         ]
         for text, want in cases:
             out, status = self.qel(stdin=text)

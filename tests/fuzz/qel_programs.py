@@ -915,7 +915,8 @@ def main():
     faults = 0
     for i in range(a.programs):
         r = random.Random(seed + i)
-        folder = os.path.join(a.out, f"prog-{seed + i}")
+        # (Absolute: each program runs in its own folder.)
+        folder = os.path.join(os.path.abspath(a.out), f"prog-{seed + i}")
         os.makedirs(folder, exist_ok=True)
         path = os.path.join(folder, "prog.qel")
         with open(path, "w", encoding="utf-8") as f:
@@ -932,6 +933,9 @@ def main():
             status2, text2 = run(a.compare, path, a.timeout)
             if status2 != 0 and status2 != status:
                 why.append(f"compare status {status2}")
+            # The second build may be the one with the sanitizers.
+            if any(rep in text2 for rep in REPORTS):
+                why.append("compare report")
             if status2 != "timeout" and status != "timeout" and comparable(text) != comparable(text2):
                 why.append("outputs differ")
             with open(os.path.join(folder, "compare.out"), "w", encoding="utf-8") as f:
