@@ -371,9 +371,6 @@ void logic_op(MathOp op) {
 
 }  // namespace
 
-void and_() { logic_op(MathOp::and_); }
-void or_() { logic_op(MathOp::or_); }
-void xor_() { logic_op(MathOp::xor_); }
 
 Cell* complement(Cell* value) {
   uint8_t* p = rs_head(value);
@@ -452,10 +449,10 @@ void register_() {
       .form = form,
       .mold = mold,
       .compare = compare,
-      .and_ = and_,
+      .and_ = actions::math_action<logic_op, MathOp::and_>,
       .complement = complement,
-      .or_ = or_,
-      .xor_ = xor_,
+      .or_ = actions::math_action<logic_op, MathOp::or_>,
+      .xor_ = actions::math_action<logic_op, MathOp::xor_>,
       .append = insert,
       .change = change,
       .insert = insert,

@@ -69,9 +69,6 @@ int32_t form(Cell* value, Cell* buffer, Cell* part, int32_t limit);
 int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
              int32_t indent);
 int32_t compare(Cell* value1, Cell* value2, CompareOp op);
-void and_();
-void or_();
-void xor_();
 Cell* complement(Cell* value);
 // append (at_tail) and insert.
 Cell* insert(Cell* series, Cell* value, int32_t part, bool only, int32_t dup, bool at_tail);

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "values/actions.h"
 #include "core/cycle_guard.h"
 #include "core/stack.h"
 #include "datatypes/block.h"
@@ -423,9 +424,6 @@ Cell* complement(Cell* value) {
   return result;
 }
 
-void and_() { do_math(MathOp::and_); }
-void or_() { do_math(MathOp::or_); }
-void xor_() { do_math(MathOp::xor_); }
 
 Cell* append(Cell* series, Cell* value, int32_t, bool, int32_t, bool at_tail) {
   Cell v = *value;
@@ -497,10 +495,10 @@ void register_() {
       .eval_path = eval_path,
       .compare = compare,
       .negate = complement,
-      .and_ = and_,
+      .and_ = actions::math_action<do_math, MathOp::and_>,
       .complement = complement,
-      .or_ = or_,
-      .xor_ = xor_,
+      .or_ = actions::math_action<do_math, MathOp::or_>,
+      .xor_ = actions::math_action<do_math, MathOp::xor_>,
       .append = append,
       .clear = clear,
       .copy = copy,

@@ -77,9 +77,6 @@ int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* pa
 Cell* eval_path(Cell* parent, Cell* element, Cell* value, const PathStep& step);
 int32_t compare(Cell* value1, Cell* value2, CompareOp op);
 Cell* complement(Cell* value);
-void and_();
-void or_();
-void xor_();
 Cell* append(Cell* series, Cell* value, int32_t part, bool only, int32_t dup, bool at_tail);
 Cell* clear(Cell* value);
 Cell* copy(Cell* value, Cell* result, Cell* part, bool deep, Cell* types);

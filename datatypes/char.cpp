@@ -2,6 +2,7 @@
 // functions and the row follow the kernels.
 #include "datatypes/char.h"
 
+#include "values/actions.h"
 #include "datatypes/vector.h"
 #include "core/stack.h"
 #include "memory/series.h"
@@ -125,7 +126,6 @@ uint32_t from_binary(const Cell* bin) {
   return static_cast<uint32_t>(cp);
 }
 
-void frame_math(MathOp op) { do_math(stack::arguments, stack::arguments + 1, op); }
 
 }  // namespace
 
@@ -165,14 +165,6 @@ int32_t mold(Cell* value, Cell* buffer, bool, bool all, bool, Cell*, int32_t lim
   return string::emit(buffer, "\"", limit);
 }
 
-void add() { frame_math(MathOp::add); }
-void divide() { frame_math(MathOp::divide); }
-void multiply() { frame_math(MathOp::multiply); }
-void remainder() { frame_math(MathOp::remainder); }
-void subtract() { frame_math(MathOp::subtract); }
-void and_() { frame_math(MathOp::and_); }
-void or_() { frame_math(MathOp::or_); }
-void xor_() { frame_math(MathOp::xor_); }
 
 void register_() {
   static constexpr ActionRow row{
@@ -181,18 +173,18 @@ void register_() {
       .form = form,
       .mold = mold,
       .compare = compare,
-      .add = add,
-      .divide = divide,
-      .multiply = multiply,
+      .add = actions::math_action<do_math, MathOp::add>,
+      .divide = actions::math_action<do_math, MathOp::divide>,
+      .multiply = actions::math_action<do_math, MathOp::multiply>,
       .negate = unsupported,
       .power = unsupported,
-      .remainder = remainder,
+      .remainder = actions::math_action<do_math, MathOp::remainder>,
       .round = unsupported,
-      .subtract = subtract,
-      .and_ = and_,
+      .subtract = actions::math_action<do_math, MathOp::subtract>,
+      .and_ = actions::math_action<do_math, MathOp::and_>,
       .complement = unsupported,
-      .or_ = or_,
-      .xor_ = xor_,
+      .or_ = actions::math_action<do_math, MathOp::or_>,
+      .xor_ = actions::math_action<do_math, MathOp::xor_>,
   };
   datatype::register_type(TypeId::char_, TypeId::integer, "char!", row);
 }

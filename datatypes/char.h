@@ -49,14 +49,6 @@ Cell* make(Cell* proto, Cell* spec, TypeId type);  // also `to`
 int32_t form(Cell* value, Cell* buffer, Cell* part, int32_t limit);
 int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
              int32_t indent);
-void add();
-void divide();
-void multiply();
-void remainder();
-void subtract();
-void and_();
-void or_();
-void xor_();
 
 // Registers char! (parent integer!).
 void register_();

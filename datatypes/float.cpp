@@ -12,6 +12,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "values/actions.h"
 #include "datatypes/money.h"
 #include "datatypes/point.h"
 #include "datatypes/tuple.h"
@@ -547,7 +548,6 @@ bool from_text(Cell* spec, TypeId target, double* out) {
   }
 }
 
-void frame_math(MathOp op) { do_math(stack::arguments, stack::arguments + 1, op); }
 
 }  // namespace
 
@@ -609,11 +609,6 @@ int32_t mold(Cell* value, Cell* buffer, bool, bool, bool, Cell*, int32_t limit, 
 }
 
 void absolute() { stack::arguments->set_real(abs(stack::arguments->real())); }
-void add() { frame_math(MathOp::add); }
-void divide() { frame_math(MathOp::divide); }
-void multiply() { frame_math(MathOp::multiply); }
-void remainder() { frame_math(MathOp::remainder); }
-void subtract() { frame_math(MathOp::subtract); }
 
 // Flips the sign, zeros included: negate 0.0 is -0.0, as -1 * 0.0 is.
 Cell* negate(Cell* value) {
@@ -640,14 +635,14 @@ void register_() {
       .mold = mold,
       .compare = compare,
       .absolute = absolute,
-      .add = add,
-      .divide = divide,
-      .multiply = multiply,
+      .add = actions::math_action<do_math, MathOp::add>,
+      .divide = actions::math_action<do_math, MathOp::divide>,
+      .multiply = actions::math_action<do_math, MathOp::multiply>,
       .negate = negate,
       .power = power,
-      .remainder = remainder,
+      .remainder = actions::math_action<do_math, MathOp::remainder>,
       .round = round,
-      .subtract = subtract,
+      .subtract = actions::math_action<do_math, MathOp::subtract>,
       .even_q = even_q,
       .odd_q = odd_q,
   };

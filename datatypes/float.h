@@ -146,14 +146,9 @@ int32_t form(Cell* value, Cell* buffer, Cell* part, int32_t limit);
 int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
              int32_t indent);
 void absolute();
-void add();
-void divide();
-void multiply();
 Cell* negate(Cell* value);
 void power();
-void remainder();
 Cell* round(Cell* value, Cell* scale, RoundFlags flags);
-void subtract();
 bool even_q(Cell* value);
 bool odd_q(Cell* value);
 

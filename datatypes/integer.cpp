@@ -4,6 +4,7 @@
 
 #include <cmath>
 
+#include "values/actions.h"
 #include "datatypes/date.h"
 #include "datatypes/float.h"
 #include "datatypes/money.h"
@@ -292,7 +293,6 @@ bool scan_integer(Cell* str, int32_t* out) {
   fire(ErrorCode::script_bad_to_arg, &dt, spec);
 }
 
-void frame_math(MathOp op) { do_math(stack::arguments, stack::arguments + 1, op); }
 
 }  // namespace
 
@@ -354,14 +354,6 @@ int32_t mold(Cell* value, Cell* buffer, bool, bool, bool, Cell* part, int32_t li
 }
 
 void absolute() { stack::arguments->set_integer(abs(stack::arguments->integer())); }
-void add() { frame_math(MathOp::add); }
-void divide() { frame_math(MathOp::divide); }
-void multiply() { frame_math(MathOp::multiply); }
-void remainder() { frame_math(MathOp::remainder); }
-void subtract() { frame_math(MathOp::subtract); }
-void and_() { frame_math(MathOp::and_); }
-void or_() { frame_math(MathOp::or_); }
-void xor_() { frame_math(MathOp::xor_); }
 
 Cell* negate(Cell* value) {
   if (value->integer() == kMin) raise_overflow();
@@ -418,20 +410,20 @@ void register_() {
       .mold = mold,
       .compare = compare,
       .absolute = absolute,
-      .add = add,
-      .divide = divide,
-      .multiply = multiply,
+      .add = actions::math_action<do_math, MathOp::add>,
+      .divide = actions::math_action<do_math, MathOp::divide>,
+      .multiply = actions::math_action<do_math, MathOp::multiply>,
       .negate = negate,
       .power = power,
-      .remainder = remainder,
+      .remainder = actions::math_action<do_math, MathOp::remainder>,
       .round = round,
-      .subtract = subtract,
+      .subtract = actions::math_action<do_math, MathOp::subtract>,
       .even_q = even_q,
       .odd_q = odd_q,
-      .and_ = and_,
+      .and_ = actions::math_action<do_math, MathOp::and_>,
       .complement = complement,
-      .or_ = or_,
-      .xor_ = xor_,
+      .or_ = actions::math_action<do_math, MathOp::or_>,
+      .xor_ = actions::math_action<do_math, MathOp::xor_>,
   };
   datatype::register_type(TypeId::integer, TypeId::none_id, "integer!", row);
 }

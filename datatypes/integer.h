@@ -151,20 +151,12 @@ int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* pa
 // -1, 0, 1, or -2 when not comparable.
 int32_t compare(Cell* a, Cell* b, CompareOp op);
 void absolute();
-void add();
-void divide();
-void multiply();
 Cell* negate(Cell* value);
 void power();
-void remainder();
 Cell* round(Cell* value, Cell* scale, RoundFlags flags);
-void subtract();
 bool even_q(Cell* value);
 bool odd_q(Cell* value);
-void and_();
 Cell* complement(Cell* value);
-void or_();
-void xor_();
 
 // Registers integer! (no parent).
 void register_();

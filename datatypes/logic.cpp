@@ -211,9 +211,6 @@ Cell* do_math(MathOp op) {
   return left;
 }
 
-void and_() { do_math(MathOp::and_); }
-void or_() { do_math(MathOp::or_); }
-void xor_() { do_math(MathOp::xor_); }
 
 void register_() {
   static constexpr ActionRow row{
@@ -223,10 +220,10 @@ void register_() {
       .form = form,
       .mold = mold,
       .compare = compare,
-      .and_ = and_,
+      .and_ = actions::math_action<do_math, MathOp::and_>,
       .complement = complement,
-      .or_ = or_,
-      .xor_ = xor_,
+      .or_ = actions::math_action<do_math, MathOp::or_>,
+      .xor_ = actions::math_action<do_math, MathOp::xor_>,
   };
   datatype::register_type(TypeId::logic, TypeId::none_id, "logic!", row);
 }

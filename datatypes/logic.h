@@ -79,9 +79,6 @@ int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* pa
              int32_t limit, int32_t indent);
 int32_t compare(Cell* value1, Cell* value2, CompareOp op);
 Cell* complement(Cell* value);
-void and_();
-void or_();
-void xor_();
 // and~/or~/xor~ on frame slots 0 and 1 (MathOp and_, or_, xor_).
 Cell* do_math(MathOp op);
 void register_();

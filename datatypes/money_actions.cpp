@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "datatypes/money.h"
+#include "values/actions.h"
 #include "lexer/lexer.h"
 #include "core/stack.h"
 #include "text/random.h"
@@ -102,13 +103,7 @@ Cell* make_from_block(Cell* out, Cell* spec) {
   return out;
 }
 
-void frame_math(MathOp op) { do_math(stack::arguments, stack::arguments + 1, op); }
 
-void add() { frame_math(MathOp::add); }
-void subtract() { frame_math(MathOp::subtract); }
-void multiply() { frame_math(MathOp::multiply); }
-void divide() { frame_math(MathOp::divide); }
-void remainder() { frame_math(MathOp::remainder); }
 
 void absolute() { abs(stack::arguments); }
 
@@ -318,13 +313,13 @@ void register_() {
       .eval_path = eval_path,
       .compare = compare,
       .absolute = absolute,
-      .add = add,
-      .divide = divide,
-      .multiply = multiply,
+      .add = actions::math_action<do_math, MathOp::add>,
+      .divide = actions::math_action<do_math, MathOp::divide>,
+      .multiply = actions::math_action<do_math, MathOp::multiply>,
       .negate = negate_value,
-      .remainder = remainder,
+      .remainder = actions::math_action<do_math, MathOp::remainder>,
       .round = round,
-      .subtract = subtract,
+      .subtract = actions::math_action<do_math, MathOp::subtract>,
       .even_q = even_q,
       .odd_q = odd_q,
       .pick = pick,

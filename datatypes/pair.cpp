@@ -53,7 +53,6 @@ int32_t truncated(const Cell* operand) {
   return integer::from_double_checked(f);
 }
 
-void frame_math(MathOp op) { do_math(stack::arguments, stack::arguments + 1, op); }
 
 }  // namespace
 
@@ -265,14 +264,6 @@ Cell* round(Cell* value, Cell* scale, RoundFlags flags) {
   return make_at(value, v[0], v[1]);
 }
 
-void add() { frame_math(MathOp::add); }
-void subtract() { frame_math(MathOp::subtract); }
-void multiply() { frame_math(MathOp::multiply); }
-void divide() { frame_math(MathOp::divide); }
-void remainder() { frame_math(MathOp::remainder); }
-void and_() { frame_math(MathOp::and_); }
-void or_() { frame_math(MathOp::or_); }
-void xor_() { frame_math(MathOp::xor_); }
 
 // --- the lexer's loader
 
@@ -328,16 +319,16 @@ void register_() {
       .eval_path = eval_path,
       .compare = compare,
       .absolute = absolute,
-      .add = add,
-      .divide = divide,
-      .multiply = multiply,
+      .add = actions::math_action<do_math, MathOp::add>,
+      .divide = actions::math_action<do_math, MathOp::divide>,
+      .multiply = actions::math_action<do_math, MathOp::multiply>,
       .negate = negate,
-      .remainder = remainder,
+      .remainder = actions::math_action<do_math, MathOp::remainder>,
       .round = round,
-      .subtract = subtract,
-      .and_ = and_,
-      .or_ = or_,
-      .xor_ = xor_,
+      .subtract = actions::math_action<do_math, MathOp::subtract>,
+      .and_ = actions::math_action<do_math, MathOp::and_>,
+      .or_ = actions::math_action<do_math, MathOp::or_>,
+      .xor_ = actions::math_action<do_math, MathOp::xor_>,
       .pick = pick,
       .reverse = reverse,
   };

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "values/actions.h"
 #include "datatypes/float.h"
 #include "datatypes/pair.h"
 #include "lexer/lexer.h"
@@ -57,7 +58,6 @@ double number(const Cell* c) {
   return c->is(TypeId::integer) ? static_cast<double>(c->integer()) : c->real();
 }
 
-void frame_math(MathOp op) { do_math(stack::arguments, stack::arguments + 1, op); }
 
 }  // namespace
 
@@ -349,11 +349,6 @@ Cell* round(Cell* value, Cell* scale, RoundFlags flags) {
   return value;
 }
 
-void add() { frame_math(MathOp::add); }
-void subtract() { frame_math(MathOp::subtract); }
-void multiply() { frame_math(MathOp::multiply); }
-void divide() { frame_math(MathOp::divide); }
-void remainder() { frame_math(MathOp::remainder); }
 
 namespace {
 
@@ -366,13 +361,13 @@ constexpr ActionRow kRow{
     .eval_path = eval_path,
     .compare = compare,
     .absolute = absolute,
-    .add = add,
-    .divide = divide,
-    .multiply = multiply,
+    .add = actions::math_action<do_math, MathOp::add>,
+    .divide = actions::math_action<do_math, MathOp::divide>,
+    .multiply = actions::math_action<do_math, MathOp::multiply>,
     .negate = negate,
-    .remainder = remainder,
+    .remainder = actions::math_action<do_math, MathOp::remainder>,
     .round = round,
-    .subtract = subtract,
+    .subtract = actions::math_action<do_math, MathOp::subtract>,
     .pick = pick,
     .reverse = reverse,
 };

@@ -49,13 +49,8 @@ int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* pa
 Cell* eval_path(Cell* parent, Cell* element, Cell* value, const PathStep& step);
 int32_t compare(Cell* a, Cell* b, CompareOp op);
 void absolute();
-void add();
-void divide();
-void multiply();
 Cell* negate(Cell* value);
-void remainder();
 Cell* round(Cell* value, Cell* scale, RoundFlags flags);
-void subtract();
 Cell* pick(Cell* value, int32_t index, Cell* index_cell);
 Cell* reverse(Cell* value, Cell* part, Cell* skip);
 

@@ -69,7 +69,6 @@ const char* action_word(MathOp op) {
   return op == MathOp::subtract ? "subtract" : op == MathOp::divide ? "divide" : "remainder";
 }
 
-void frame_math(MathOp op) { do_math(stack::arguments, stack::arguments + 1, op); }
 
 int hex_digit(uint8_t c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -312,14 +311,6 @@ Cell* reverse(Cell* value, Cell* part, Cell* skip) {
   return value;
 }
 
-void add() { frame_math(MathOp::add); }
-void subtract() { frame_math(MathOp::subtract); }
-void multiply() { frame_math(MathOp::multiply); }
-void divide() { frame_math(MathOp::divide); }
-void remainder() { frame_math(MathOp::remainder); }
-void and_() { frame_math(MathOp::and_); }
-void or_() { frame_math(MathOp::or_); }
-void xor_() { frame_math(MathOp::xor_); }
 
 // --- the lexer's loader
 
@@ -359,15 +350,15 @@ void register_() {
       .mold = mold,
       .eval_path = eval_path,
       .compare = compare,
-      .add = add,
-      .divide = divide,
-      .multiply = multiply,
-      .remainder = remainder,
-      .subtract = subtract,
-      .and_ = and_,
+      .add = actions::math_action<do_math, MathOp::add>,
+      .divide = actions::math_action<do_math, MathOp::divide>,
+      .multiply = actions::math_action<do_math, MathOp::multiply>,
+      .remainder = actions::math_action<do_math, MathOp::remainder>,
+      .subtract = actions::math_action<do_math, MathOp::subtract>,
+      .and_ = actions::math_action<do_math, MathOp::and_>,
       .complement = complement,
-      .or_ = or_,
-      .xor_ = xor_,
+      .or_ = actions::math_action<do_math, MathOp::or_>,
+      .xor_ = actions::math_action<do_math, MathOp::xor_>,
       .length_q = length_q,
       .pick = pick,
       .reverse = reverse,

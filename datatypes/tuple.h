@@ -65,15 +65,7 @@ int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* pa
              int32_t indent);
 Cell* eval_path(Cell* parent, Cell* element, Cell* value, const PathStep& step);
 int32_t compare(Cell* a, Cell* b, CompareOp op);
-void add();
-void divide();
-void multiply();
-void remainder();
-void subtract();
-void and_();
 Cell* complement(Cell* value);
-void or_();
-void xor_();
 int32_t length_q(Cell* value);
 Cell* pick(Cell* value, int32_t index, Cell* index_cell);
 Cell* reverse(Cell* value, Cell* part, Cell* skip);

@@ -19,6 +19,7 @@
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
 
 #include "core/stack.h"
 #include "values/datatype.h"
@@ -281,5 +282,18 @@ Cell* series_query_fast(const Cell* series, SeriesQuery query, const Cell* word)
 // Ends the process with runtime error 101: an operator or query code that
 // the routine does not handle (a fault of the calling code).
 [[noreturn]] void bad_code();
+
+// The type function of an arithmetic action (add ... xor~) for a type that
+// computes every operator in one routine: `.add = math_action<do_math,
+// MathOp::add>` in its row. The routine takes the operator alone and reads
+// the frame (`void(MathOp)`), or the two operands, slots 0 and 1, with the
+// result written over the first (`void(Cell* left, Cell* right, MathOp)`).
+template <auto Math, MathOp Op>
+void math_action() {
+  if constexpr (std::is_invocable_v<decltype(Math), MathOp>)
+    Math(Op);
+  else
+    Math(stack::arguments, stack::arguments + 1, Op);
+}
 
 }  // namespace qel::actions

@@ -195,7 +195,8 @@ struct Slot {
   Kind kind = Kind::inherit;
 
   constexpr Slot() = default;
-  constexpr Slot(F f) : fn(f), kind(f ? Kind::own : Kind::unsupported) {}
+  // (A null function is unsupported too: resolving gives null either way.)
+  constexpr Slot(F f) : fn(f), kind(Kind::own) {}
   constexpr Slot(InheritTag) : kind(Kind::inherit) {}
   constexpr Slot(UnsupportedTag) : kind(Kind::unsupported) {}
 };

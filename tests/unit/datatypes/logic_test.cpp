@@ -69,7 +69,7 @@ TEST(Logic, OperatorsOnTheFrame) {
   Cell one;
   set_integer(&one, 1);
   stack::push(&one);
-  EXPECT_EQ(raised([] { logic::or_(); }), code(ErrorCode::script_expect_arg));
+  EXPECT_EQ(raised([] { datatype::row(TypeId::logic).or_(); }), code(ErrorCode::script_expect_arg));
 
   Cell t = true_value;
   EXPECT_FALSE(logic::get(logic::complement(&t)));

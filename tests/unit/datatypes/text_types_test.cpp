@@ -81,10 +81,10 @@ TEST(StringsTypes, BinaryLogic) {
   Cell lhs = bin({0xFF, 0x00, 0xFF}), rhs = bin({0x0F});
   stack::push(&lhs);
   stack::push(&rhs);
-  binary::and_();
+  datatype::row(TypeId::binary).and_();
   EXPECT_EQ(hex(stack::arguments[0]), "0F0000");
   stack::arguments[0] = bin({0xFF, 0x00, 0xFF});
-  binary::or_();
+  datatype::row(TypeId::binary).or_();
   EXPECT_EQ(hex(stack::arguments[0]), "FF00FF");
 }
 
