@@ -251,6 +251,15 @@ void LineEditor::resize(ScreenSize size) {
   refresh(true);
 }
 
+std::optional<EditEnd> LineEditor::finish_with_quit() {
+  // (One character appended, not assigned from a literal: GCC 12 warns
+  // falsely of an overlapping copy in the inlined assignment.)
+  line_.clear();
+  line_.push_back(U'q');
+  cursor_ = line_.size();
+  return finish(EditEnd::quit);
+}
+
 std::optional<EditEnd> LineEditor::finish(EditEnd end) {
   // The cursor goes to the start of the row after the input, so that what
   // follows is written below it.
@@ -409,13 +418,9 @@ std::optional<EditEnd> LineEditor::handle_key(int32_t key, bool pasted) {
       }
       if (cursor_ > 0) return std::nullopt;
       // Ctrl-D on an empty line: the quit alias "q".
-      line_ = U"q";
-      cursor_ = line_.size();
-      return finish(EditEnd::quit);
+      return finish_with_quit();
     case Command::interrupt:
-      line_ = U"q";
-      cursor_ = line_.size();
-      return finish(EditEnd::quit);
+      return finish_with_quit();
     case Command::escape:
       saved_line_.clear();
       line_.push_back(kEscape);

@@ -157,6 +157,8 @@ class LineEditor {
   TermCursor lay_out(const char32_t* text, size_t count, TermCursor at, bool prompt,
                      std::string* out) const;
   std::optional<EditEnd> finish(EditEnd end);
+  // Ends the line as the quit alias "q" (Ctrl-D on an empty line, Ctrl-C).
+  std::optional<EditEnd> finish_with_quit();
   void insert_char(char32_t c);
   void fetch_history(int32_t index);
 
