@@ -93,7 +93,7 @@ int main() {
   t = best(5, [&] {
     Cell out;
     string::rs_make_at(&out, 16);
-    string::mold(&src, &out, false, false, false, nullptr, string::kNoLimit, 0);
+    actions::call_mold(&src, &out, {}, nullptr, string::kNoLimit, 0);
   });
   std::printf("mold (1 MB, braces, escaped line feeds): %.0f MB/s\n", text.size() / 1e6 / t);
   return 0;

@@ -307,7 +307,7 @@ Cell* to(Cell* proto, Cell* spec, TypeId) {
 // --- form and mold
 
 int32_t form(Cell* value, Cell* buffer, Cell* part, int32_t limit) {
-  return mold(value, buffer, false, false, false, part, limit, 0);
+  return actions::call_mold(value, buffer, {}, part, limit, 0);
 }
 
 int32_t mold(Cell* value, Cell* out, bool only, bool, bool flat, Cell* part, int32_t limit, int32_t indent) {

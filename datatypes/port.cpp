@@ -511,7 +511,7 @@ int32_t mold(Cell* value, Cell* buffer, bool, bool all, bool flat, Cell* part, i
 }
 
 int32_t form(Cell* value, Cell* buffer, Cell* part, int32_t limit) {
-  return mold(value, buffer, false, false, false, part, limit, 0);
+  return actions::call_mold(value, buffer, {}, part, limit, 0);
 }
 
 // Ports compare as objects do; object!'s own compare only meets object!

@@ -302,7 +302,7 @@ Cell* to(Cell* proto, Cell* spec, TypeId type) {
     if (type == TypeId::string)
       actions::call_form(&r, &result, nullptr, kNoLimit);
     else
-      refinement::mold(&r, &result, true, true, true, nullptr, kNoLimit, 0);
+      actions::call_mold(&r, &result, {.only = true, .all = true, .flat = true}, nullptr, kNoLimit, 0);
   } else if (st == TypeId::none) {
     Cell dt;
     set_datatype(&dt, TypeId::string);
