@@ -5,7 +5,11 @@
 // dispatch for integer cells). `sort` sorts cells in place with the memory
 // sorts, except with a function comparator: the comparator runs Qel code, so
 // the cells are sorted through a snapshot and an index array that no
-// collection can move, and written back afterwards.
+// collection can move, and written back afterwards. When every compared
+// value is a text of one type (the common sort of words and lines), the
+// records are sorted as keys: each text's first characters packed in 64
+// bits, compared as one integer, the characters read only when two keys
+// are equal; the same algorithm on the same answers gives the same order.
 //
 // A comparator's result is read the same way for blocks and strings: true
 // is 1 and false -1, an integer is negated, a float above 0.0 gives -1 and
@@ -25,6 +29,7 @@
 #include "datatypes/logic.h"
 #include "values/ownership.h"
 #include "datatypes/series.h"
+#include "datatypes/string.h"
 
 namespace qel::block {
 
@@ -343,57 +348,84 @@ void sort_with_function(Cell* series, int32_t n, int32_t size, Cell* fn, uint32_
     std::memcpy(out + size_t(r) * size, cell_at(snap, order[size_t(r)] * size), size_t(size) << 4);
 }
 
+// A record of the text sort: the compared text's prefix key, its characters
+// (raw: nothing runs during the sort that could move a buffer), its length
+// with the unit's log2 in the top two bits, and the record's index.
+struct TextRecord {
+  uint64_t key;
+  const uint8_t* chars;
+  uint32_t length_unit;
+  uint32_t index;
+};
+static_assert(sizeof(TextRecord) == 24);
+
+struct TextSortContext {
+  bool fold;
+  bool reverse;
+};
+
+int32_t text_comparator(const void* x, const void* y, const void* context) {
+  const auto* c = static_cast<const TextSortContext*>(context);
+  const auto* a = static_cast<const TextRecord*>(x);
+  const auto* b = static_cast<const TextRecord*>(y);
+  if (c->reverse) std::swap(a, b);
+  if (a->key != b->key) return a->key < b->key ? -1 : 1;
+  return string::compare_chars(a->chars, 1u << (a->length_unit >> 30), int32_t(a->length_unit & 0x3FFFFFFF),
+                               b->chars, 1u << (b->length_unit >> 30), int32_t(b->length_unit & 0x3FFFFFFF),
+                               c->fold);
+}
+
+// Sorts the records at the head by text keys when the value compared in
+// every record is a text of one type that compares as text; answers false
+// (having changed nothing) otherwise.
+bool sort_texts(Cell* series, int32_t n, int32_t size, uint32_t flags, bool case_, bool stable) {
+  if ((flags & 2) && size != 1) return false;
+  const int32_t offset = (flags & 2) ? 0 : int32_t(flags >> 2);
+  const size_t records = size_t(n / size);
+  const Cell* cells = cell_at(series->node(), series->head());
+  const TypeId type = cells[offset].type();
+  if (!is_any_string(type) || datatype::row(type).compare != string::compare) return false;
+  std::vector<TextRecord> recs(records);
+  for (size_t r = 0; r < records; r++) {
+    const Cell& c = cells[r * size_t(size) + size_t(offset)];
+    if (c.type() != type) return false;
+    SeriesBuffer* b = buffer(&c);
+    const int32_t head = std::max(c.head(), 0);
+    const int32_t len = std::max(string::buffer_length(b) - head, 0);
+    if (len > 0x3FFFFFFF) return false;
+    const uint32_t unit = b->unit();
+    const uint8_t* chars = len > 0 ? string::char_at(b, head) : nullptr;
+    recs[r] = TextRecord{len > 0 ? string::sort_key(chars, unit, len, !case_) : 0, chars,
+                         uint32_t(len) | (string::unit_shift(unit) << 30), uint32_t(r)};
+  }
+  TextSortContext ctx{!case_, (flags & 1) != 0};
+  sort_records(recs.data(), records, sizeof(TextRecord), &ctx, text_comparator, stable);
+  std::vector<Cell> before(cells, cells + size_t(n));
+  Cell* out = cell_at(series->node(), series->head());
+  for (size_t r = 0; r < records; r++)
+    std::memcpy(out + r * size_t(size), before.data() + size_t(recs[r].index) * size_t(size),
+                size_t(size) << 4);
+  return true;
+}
+
 }  // namespace
 
 Cell* sort(Cell* series, const SortArgs& args) {
   if (series->head() < 0) series->set_head(0);
-  int32_t n = rs_length_q(series);
-  // A negative /part sorts the cells before the head, also from the tail.
-  if (args.part) n = series::sort_part(series, args.part, n);
-  if (n <= 0) return series;
-  int32_t size = 1;
-  if (args.skip) {
-    size = args.skip->is(TypeId::integer) ? args.skip->integer() : 0;
-    if (size < 1 || size > n || n % size != 0) series::fire_invalid_refine("skip", args.skip);
-  }
-  if (args.all && !args.skip) fire(ErrorCode::script_bad_refines);
-  uint32_t flags = args.reverse ? 1u : 0u;
-  CompareOp op = args.case_ ? CompareOp::case_sort : CompareOp::sort;
-  Cell* fn = nullptr;
-  if (args.compare) {
-    TypeId ct = args.compare->type();
-    if (is_any_function(ct)) {
-      fn = args.compare;
-      if (args.all) flags |= 2u | (uint32_t(size) << 2);
-    } else if (ct == TypeId::integer) {
-      if (!args.skip || args.all) fire(ErrorCode::script_bad_refines);
-      int32_t o = args.compare->integer();
-      if (o < 1 || o > size) fire(ErrorCode::script_out_of_range, args.compare);
-      flags |= uint32_t(o - 1) << 2;
-    } else {
-      series::fire_invalid_refine("compare", args.compare);
-    }
-  } else if (args.all) {
-    flags |= 2u | (uint32_t(size) << 2);
-  }
-  bool owned = ownership::check(series, OwnerEvent::sort, &none_value, series->head(), 0);
-  if (owned) {
-    // The handler may have shortened the series.
-    n = std::min(n, rs_length_q(series));
-    n -= n % size;
-  }
-  if (n > 0) {
-    if (fn) {
-      sort_with_function(series, n, size, fn, flags, args.stable);
-    } else {
-      CellSortContext ctx{op, flags};
+  series::SortPlan plan;
+  if (!series::sort_begin(series, args, rs_length_q(series), &plan)) return series;
+  if (plan.n > 0) {
+    if (plan.function) {
+      sort_with_function(series, plan.n, plan.size, plan.function, plan.flags, args.stable);
+    } else if (!sort_texts(series, plan.n, plan.size, plan.flags, args.case_, args.stable)) {
+      CellSortContext ctx{args.case_ ? CompareOp::case_sort : CompareOp::sort, plan.flags};
       Cell* base = cell_at(series->node(), series->head());
-      size_t records = static_cast<size_t>(n / size), width = size_t(size) << 4;
+      size_t records = static_cast<size_t>(plan.n / plan.size), width = size_t(plan.size) << 4;
       sort_records(base, records, width, &ctx, cell_comparator, args.stable);
     }
     if (series->is(TypeId::hash)) hash_changed(series);
   }
-  if (owned) ownership::check(series, OwnerEvent::sorted, &none_value, series->head(), 0);
+  series::sort_end(series, plan);
   return series;
 }
 

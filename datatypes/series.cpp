@@ -694,9 +694,12 @@ void register_() {
   datatype::register_type(TypeId::series, TypeId::none_id, "series!", row);
 }
 
+namespace {
+
+// The count /part gives a sort (see sort_begin).
 int32_t sort_part(Cell* s, const Cell* part, int32_t n) {
   // A head past the tail (the series shrank under it) has nothing to sort:
-  // the cells a negative /part would reach back to are not all there.
+  // the values a negative /part would reach back to are not all there.
   if (n < 0) return n;
   int32_t m;
   if (part->is(TypeId::integer)) {
@@ -715,6 +718,51 @@ int32_t sort_part(Cell* s, const Cell* part, int32_t n) {
   }
   s->set_head(static_cast<int32_t>(h));
   return -m;
+}
+
+}  // namespace
+
+bool sort_begin(Cell* s, const SortArgs& args, int32_t n, SortPlan* plan) {
+  if (args.part) n = sort_part(s, args.part, n);
+  if (n <= 0) return false;
+  int32_t size = 1;
+  if (args.skip) {
+    size = args.skip->is(TypeId::integer) ? args.skip->integer() : 0;
+    if (size < 1 || size > n || n % size != 0) fire_invalid_refine("skip", args.skip);
+  }
+  if (args.all && !args.skip) fire(ErrorCode::script_bad_refines);
+  uint32_t flags = args.reverse ? 1u : 0u;
+  Cell* fn = nullptr;
+  if (args.compare) {
+    const TypeId ct = args.compare->type();
+    if (is_any_function(ct)) {
+      fn = args.compare;
+    } else if (ct == TypeId::integer) {
+      if (!args.skip || args.all) fire(ErrorCode::script_bad_refines);
+      const int32_t o = args.compare->integer();
+      if (o < 1 || o > size) fire(ErrorCode::script_out_of_range, args.compare);
+      flags |= static_cast<uint32_t>(o - 1) << 2;
+    } else {
+      fire_invalid_refine("compare", args.compare);
+    }
+  }
+  if (args.all) flags |= 2u | (static_cast<uint32_t>(size) << 2);
+  plan->size = size;
+  plan->flags = flags;
+  plan->function = fn;
+  plan->owned = ownership::check(s, OwnerEvent::sort, &none_value, s->head(), n);
+  if (plan->owned) {
+    // The handler may have shortened the series.
+    n = std::min(n, get_length(s) - s->head());
+    if (n < 0) n = 0;
+    n -= n % size;
+  }
+  plan->n = n;
+  return true;
+}
+
+void sort_end(Cell* s, const SortPlan& plan) {
+  if (plan.owned) ownership::check(s, OwnerEvent::sorted, &none_value, s->head(), plan.n);
 }
 
 int32_t map_compare_result(const Cell* r) {

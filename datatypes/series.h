@@ -19,7 +19,9 @@
 // /part count is first clamped to the characters from the head, so
 // /reverse/part from the tail finds nothing. `sort/stable`
 // always sorts with the merge sort (text/sort.h), with /case too, and
-// `sort/part` with a negative count sorts the values before the head.
+// `sort/part` with a negative count sorts the values before the head; every
+// type's sort reads its refinements through `sort_begin`, so they all check
+// them alike and tell an owner the same counts.
 //
 // Not to be confused with memory/series.h, which holds the buffers.
 #pragma once
@@ -30,6 +32,7 @@
 
 #include "memory/series.h"
 #include "core/cell.h"
+#include "values/datatype.h"
 
 namespace qel::series {
 
@@ -145,12 +148,35 @@ void register_();
 // blocks and strings take.
 int32_t map_compare_result(const Cell* r);
 
-// The number of values a sort takes from the n at the series' head under
-// /part `part` (an integer!, or a position in the same series, else
-// invalid-refine-arg): a smaller count replaces n; a negative one sorts that
-// many values before the head and moves the head back to them, or to the
-// first value when they would pass it, sorting nothing (the answer is 0).
-// A negative n (a head past the tail) is answered as it is: nothing to sort.
-int32_t sort_part(Cell* s, const Cell* part, int32_t n);
+// What a sort does, read once from its refinements for every series type
+// (blocks, hashes, strings and the other texts, binaries, vectors).
+// `flags` is the comparators' word: bit 0 /reverse; bit 1 whole records of
+// `size` values (/all) compared value by value; otherwise bits 2 and up hold
+// the offset in a record of the value compared (/compare with an integer).
+struct SortPlan {
+  int32_t n = 0;              // values sorted, from the head
+  int32_t size = 1;           // values per record (/skip)
+  uint32_t flags = 0;
+  Cell* function = nullptr;   // /compare with a function
+  bool owned = false;         // the owner was told "sort" (tell it "sorted")
+};
+
+// Checks the refinements and plans the sort of the `n` values from the
+// head (a negative n, a head past the tail, sorts nothing):
+// - /part (an integer!, or a position in the same series, else
+//   invalid-refine-arg): a smaller count replaces n; a negative one sorts
+//   that many values before the head and moves the head back to them, or to
+//   the first value when they would pass it, sorting nothing;
+// - /skip must be an integer from 1 to n that divides n (else
+//   invalid-refine-arg); /all needs /skip (else bad-refines);
+// - /compare is a function, or an integer from 1 to the record size (else
+//   out-of-range) that needs /skip and refuses /all (else bad-refines);
+//   anything else is invalid-refine-arg.
+// Then the owner hears "sort" at the head with the count n, and the count
+// is cut to what its handler left (whole records). Answers false when there
+// is nothing to sort (the owner was not told).
+bool sort_begin(Cell* s, const SortArgs& args, int32_t n, SortPlan* plan);
+// After the sort: the owner hears "sorted" with the count sorted.
+void sort_end(Cell* s, const SortPlan& plan);
 
 }  // namespace qel::series

@@ -604,6 +604,29 @@ int32_t compare_values(Cell* a_cell, Cell* b_cell, CompareOp op, Match match) {
   return (la > lb) - (la < lb);
 }
 
+int32_t compare_chars(const uint8_t* a, uint32_t ua, int32_t la, const uint8_t* b, uint32_t ub,
+                      int32_t lb, bool fold) {
+  const int32_t n = std::min(la, lb);
+  const int32_t r = fold ? diff_chars<true>(a, ua, b, ub, n) : diff_chars<false>(a, ua, b, ub, n);
+  if (r != 0) return r;
+  return (la > lb) - (la < lb);
+}
+
+uint64_t sort_key(const uint8_t* p, uint32_t unit, int32_t len, bool fold) {
+  uint64_t key = 0;
+  const int32_t n = std::min(len, 4);
+  for (int32_t i = 0; i < n; i++) {
+    uint32_t c = get_char(p + (static_cast<size_t>(i) << unit_shift(unit)), unit);
+    if (fold) c = string::fold(c);
+    if (c >= 0xFFFE) {
+      key |= uint64_t{0xFFFF} << (48 - 16 * i);
+      break;
+    }
+    key |= uint64_t{c + 1} << (48 - 16 * i);
+  }
+  return key;
+}
+
 Cell* load_utf8_checked(const uint8_t* text, size_t n) {
   Cell* out = stack::push_slot();
   rs_make_at(out, static_cast<uint32_t>(std::max<size_t>(n, 1)));

@@ -216,6 +216,18 @@ enum class Match : uint8_t { no, prefix };
 // prefix of a (parse). "" equals "" whatever the buffers.
 int32_t compare_values(Cell* a, Cell* b, CompareOp op, Match match = Match::no);
 
+// The order of sort and sort/case over raw characters: `la` characters of
+// unit `ua` at `a` against `lb` of unit `ub` at `b`, folded (`fold`) or not;
+// -1, 0 or 1 as compare_values gives for the sort and case-sort codes.
+int32_t compare_chars(const uint8_t* a, uint32_t ua, int32_t la, const uint8_t* b, uint32_t ub,
+                      int32_t lb, bool fold);
+// A prefix key of a text for sorting: its first four characters (folded
+// unless `fold` is false), 16 bits each, in order. Two texts whose keys
+// differ compare as their keys do (compare_chars); equal keys settle
+// nothing. A character past the text is 0 and one of the text is its code
+// + 1; a code from 0xFFFE up is 0xFFFF and ends the key (zeros after).
+uint64_t sort_key(const uint8_t* p, uint32_t unit, int32_t len, bool fold);
+
 // --- reading as UTF-8
 
 // Appends the characters of a string value from its head (at most `part`

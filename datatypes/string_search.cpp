@@ -8,7 +8,11 @@
 // bytes that fold to the pattern's first character, then checks the rest.
 //
 // Sorting works on the raw buffer with comparators by unit; records of /skip
-// characters are sorted as fixed-size items. With a function comparator the
+// characters are sorted as fixed-size items. Single wide characters sorted
+// without /case are folded once each, not at every comparison: each becomes
+// its folded code beside its own in one 64-bit word, sorted by the folded
+// half with the same algorithm (so in the same order), and written back.
+// With a function comparator the
 // characters are sorted through a private copy (the comparator runs Qel
 // code, which may move or change the series) and written back afterwards.
 #include <algorithm>
@@ -417,6 +421,34 @@ int32_t sort_compare(const void* x, const void* y, const void* context) {
   return 0;
 }
 
+// Wide characters folded ahead: the folded code in the high half of each
+// word, the character in the low half; only the high halves are compared.
+int32_t folded_compare(const void* x, const void* y, const void* context) {
+  const bool reverse = *static_cast<const bool*>(context);
+  uint64_t a, b;
+  std::memcpy(&a, x, 8);
+  std::memcpy(&b, y, 8);
+  a >>= 32;
+  b >>= 32;
+  if (a == b) return 0;
+  const int32_t r = a < b ? -1 : 1;
+  return reverse ? -r : r;
+}
+
+void sort_folded(uint8_t* base, uint32_t unit, size_t count, bool reverse, bool stable) {
+  std::vector<uint64_t> items(count);
+  for (size_t i = 0; i < count; i++) {
+    const uint32_t c = unicode::read_unit(base + (i << unit_shift(unit)), unit);
+    items[i] = (uint64_t{fold(c)} << 32) | c;
+  }
+  if (stable)
+    sort::mergesort(items.data(), count, 8, &reverse, folded_compare);
+  else
+    sort::qsort(items.data(), count, 8, &reverse, folded_compare);
+  for (size_t i = 0; i < count; i++)
+    unicode::write_unit(base + (i << unit_shift(unit)), unit, static_cast<uint32_t>(items[i]));
+}
+
 // Sorting with a Qel function: the records live in a private copy on the
 // C++ heap and an index array is sorted, so nothing the comparator does
 // (collecting, changing the series) reaches the sort's data.
@@ -465,38 +497,11 @@ int32_t call_comparator(const void* x, const void* y, const void* context) {
 }  // namespace
 
 Cell* sort(Cell* series, const SortArgs& args) {
-  int32_t n = rs_length_q(series);
-  if (args.part) n = series::sort_part(series, args.part, n);
-  if (n <= 0) return series;
-  int32_t size = 1;
-  if (args.skip) {
-    size = args.skip->is(TypeId::integer) ? args.skip->integer() : 0;
-    if (size < 1 || size > n || n % size != 0) series::fire_invalid_refine("skip", args.skip);
-  }
-  if (args.all && !args.skip) fire(ErrorCode::script_bad_refines);
-  uint32_t flags = args.reverse ? 1u : 0u;
-  Cell* fn = nullptr;
-  if (args.compare) {
-    const TypeId ct = args.compare->type();
-    if (is_any_function(ct)) {
-      fn = args.compare;
-      if (args.all && args.skip) flags |= 2u | (static_cast<uint32_t>(size) << 2);
-    } else if (ct == TypeId::integer) {
-      if (!args.skip || args.all) fire(ErrorCode::script_bad_refines);
-      int32_t o = args.compare->integer();
-      if (o < 1 || o > size) fire(ErrorCode::script_out_of_range, args.compare);
-      flags |= static_cast<uint32_t>(o - 1) << 2;
-    } else {
-      series::fire_invalid_refine("compare", args.compare);
-    }
-  } else if (args.all) {
-    flags |= 2u | (static_cast<uint32_t>(size) << 2);
-  }
-  const bool owned = ownership::check(series, OwnerEvent::sort, &none_value, series->head(), n);
-  if (owned) {
-    n = std::min(n, rs_length_q(series));
-    n -= n % size;
-  }
+  series::SortPlan plan;
+  if (!series::sort_begin(series, args, rs_length_q(series), &plan)) return series;
+  const int32_t n = plan.n, size = plan.size;
+  const uint32_t flags = plan.flags;
+  Cell* fn = plan.function;
   if (n > 0) {
     const size_t records = static_cast<size_t>(n / size);
     // /stable keeps records that compare equal in their order, with or
@@ -549,6 +554,11 @@ Cell* sort(Cell* series, const SortArgs& args) {
       SeriesBuffer* b = buffer(series);
       const uint32_t unit = b->unit();
       CharSort ctx{flags, !args.case_ && !series->is(TypeId::binary)};
+      if (ctx.fold_case && unit > 1 && size == 1) {
+        sort_folded(char_at(b, series->head()), unit, records, flags & 1, stable);
+        series::sort_end(series, plan);
+        return series;
+      }
       sort::Compare cmp = unit == 1 ? sort_compare<1> : unit == 2 ? sort_compare<2> : sort_compare<4>;
       uint8_t* base = char_at(b, series->head());
       const size_t width = static_cast<size_t>(size) << unit_shift(unit);
@@ -558,7 +568,7 @@ Cell* sort(Cell* series, const SortArgs& args) {
         sort::qsort(base, records, width, &ctx, cmp);
     }
   }
-  if (owned) ownership::check(series, OwnerEvent::sorted, &none_value, series->head(), n);
+  series::sort_end(series, plan);
   return series;
 }
 

@@ -5,7 +5,14 @@
 // frame and evaluates the body, whose value lands in the loop frame's slot 0.
 // break and continue arrive either as the pending signal or as an exception
 // (from code that raises the signal); `run_body` turns both into an outcome.
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
 #include "datatypes/map.h"
+#include "datatypes/series.h"
+#include "values/datatype.h"
+#include "memory/series.h"
 #include "evaluator/interpreter.h"
 #include "natives/natives.h"
 #include "core/stack.h"
@@ -486,6 +493,71 @@ void forall(const int32_t*) {
   close_loop(mark, args);
 }
 
+// remove-each judges the values from the series' head in steps of `count`
+// and removes those the body answered truthy for, all at once when the loop
+// ends: normally, by break, by return or exit passing through, or by an
+// error or throw (the steps judged so far are applied, the rest stays). The
+// body sees the series as it was until then, so the loop is one pass
+// whatever the share of removed values. A series whose owner must be told
+// of each change (on-deep-change*), and map! and image!, which remove
+// through their own actions, take the step-by-step path: each judged step
+// is removed at once, through `remove`, and the owner hears of it.
+struct Judged {
+  int32_t start = 0;                // the first judged value's index
+  int32_t count = 1;                // values per step
+  std::vector<uint8_t> remove;      // per step: 1 when the body answered truthy
+  bool any = false;
+};
+
+// Cuts the judged values out of `data` with one read and one write position;
+// the values after the judged ones (not reached, or appended by the body)
+// follow the kept ones. A series the body shortened is cut only where its
+// values still are; one that became owned meanwhile is cut through `remove`,
+// a run at a time from the last, so its owner hears of each run.
+void apply_removals(Cell* data, const Judged& j) {
+  if (!j.any) return;
+  const int32_t len = series::get_length(data);
+  if (j.start >= len) return;
+  if (series::buffer(data)->flags & series_flag::owned) {
+    Cell* saved = stack::top;
+    for (size_t last = j.remove.size(); last-- > 0;) {
+      if (!j.remove[last]) continue;
+      size_t first = last;
+      while (first > 0 && j.remove[first - 1]) first--;
+      const int64_t from = j.start + int64_t(first) * j.count;
+      const int64_t n = int64_t(last - first + 1) * j.count;
+      last = first;
+      if (from >= series::get_length(data)) continue;
+      Cell* at = stack::push(data);
+      at->set_head(static_cast<int32_t>(from));
+      Cell* part = stack::push_slot();
+      set_integer(part, static_cast<int32_t>(std::min<int64_t>(n, 0x7FFFFFFF)));
+      actions::call_remove(at, part, nullptr);
+      stack::top = saved;
+    }
+    return;
+  }
+  SeriesBuffer* b = series::buffer(data);
+  const uint32_t sh = series::unit_shift(b);
+  uint8_t* base = b->head_ptr();
+  int64_t w = j.start;
+  int64_t r = j.start;
+  for (size_t i = 0; i < j.remove.size() && r < len; i++) {
+    const int64_t span = std::min<int64_t>(j.count, len - r);
+    if (!j.remove[i]) {
+      if (w != r) std::memmove(base + (w << sh), base + (r << sh), size_t(span) << sh);
+      w += span;
+    }
+    r += span;
+  }
+  if (r < len) {
+    if (w != r) std::memmove(base + (w << sh), base + (r << sh), size_t(len - r) << sh);
+    w += len - r;
+  }
+  b->tail = b->offset + (uint32_t(w) << sh);
+  if (data->is(TypeId::hash)) block::hash_changed(data);
+}
+
 void remove_each(const int32_t*) {
   Cell* args = stack::arguments;
   int32_t count = word_count(args);
@@ -496,22 +568,42 @@ void remove_each(const int32_t*) {
   set_integer(stack::push_slot(), count);
   exits::Mark mark = open_loop(args, 5);
   Cell* pos = args + 3;
-  for (;;) {
-    Cell* base = stack::top;
-    if (!foreach_step(args, pos, count)) break;
-    stack::top = base;
-    Outcome o = run_body(body, mark);
-    if (o == Outcome::passing) return;
-    if (o == Outcome::broke) break;
-    if (o == Outcome::continued) continue;
-    if (is_falsy(mark.arguments)) continue;
-    pos->set_head(pos->head() - count);
-    Cell* saved = stack::top;
-    Cell* part = stack::push(args + 4);
-    Cell* at = stack::push(pos);
-    actions::call_remove(at, count == 1 ? nullptr : part, nullptr);
-    stack::top = saved;
+  const bool at_once = datatype::row(args[1].type()).remove != series::remove ||
+                       args[1].head() < 0 ||
+                       (series::buffer(args + 1)->flags & series_flag::owned);
+  Judged judged;
+  judged.start = args[1].head();
+  judged.count = count;
+  try {
+    for (;;) {
+      Cell* base = stack::top;
+      if (!foreach_step(args, pos, count)) break;
+      stack::top = base;
+      Outcome o = run_body(body, mark);
+      if (o == Outcome::passing) {
+        apply_removals(args + 1, judged);
+        return;
+      }
+      if (o == Outcome::broke) break;
+      const bool drop = o == Outcome::done && !is_falsy(mark.arguments);
+      if (!at_once) {
+        judged.remove.push_back(drop ? 1 : 0);
+        judged.any = judged.any || drop;
+        continue;
+      }
+      if (!drop) continue;
+      pos->set_head(pos->head() - count);
+      Cell* saved = stack::top;
+      Cell* part = stack::push(args + 4);
+      Cell* at = stack::push(pos);
+      actions::call_remove(at, count == 1 ? nullptr : part, nullptr);
+      stack::top = saved;
+    }
+  } catch (const NonLocalExit&) {
+    apply_removals(args + 1, judged);
+    throw;
   }
+  apply_removals(args + 1, judged);
   Cell data = args[1];
   close_loop(mark, args);
   *args = data;
