@@ -47,28 +47,27 @@ void make_block(Cell* out, const Cell* cells, size_t count) {
 
 // A new string! holding the code points (the unit the widest one needs).
 void make_string(Cell* out, const std::u32string& cps) {
-  uint32_t unit = 1;
-  for (char32_t c : cps) {
-    uint32_t u = string::unit_for_append(c);
-    if (u > unit) unit = u;
-  }
   const uint32_t n = static_cast<uint32_t>(cps.size());
+  const char32_t* c = cps.data();
+  char32_t widest = 0;
+  for (uint32_t i = 0; i < n; i++) widest = c[i] > widest ? c[i] : widest;
+  const uint32_t unit = string::unit_for_append(widest);
   string::make_at_unit(out, n, unit);
   SeriesBuffer* b = string::buffer(out);
   uint8_t* p = string::char_at(b, 0);
   // Stored little-endian, as string::put_char does.
   switch (unit) {
     case 1:
-      for (uint32_t i = 0; i < n; i++) p[i] = static_cast<uint8_t>(cps[i]);
+      for (uint32_t i = 0; i < n; i++) p[i] = static_cast<uint8_t>(c[i]);
       break;
     case 2:
       for (uint32_t i = 0; i < n; i++) {
-        p[2 * i] = static_cast<uint8_t>(cps[i]);
-        p[2 * i + 1] = static_cast<uint8_t>(cps[i] >> 8);
+        p[2 * i] = static_cast<uint8_t>(c[i]);
+        p[2 * i + 1] = static_cast<uint8_t>(c[i] >> 8);
       }
       break;
     default:
-      for (uint32_t i = 0; i < n; i++) string::put_char(p + 4 * i, 4, cps[i]);
+      for (uint32_t i = 0; i < n; i++) string::put_char(p + 4 * i, 4, c[i]);
   }
   b->tail = b->offset + (n << string::unit_shift(unit));
 }
@@ -870,7 +869,8 @@ class CsvWriter {
     text_.clear();
     if (value->is(TypeId::string)) {
       with_chars(value, [&](auto chars) {
-        text_.append(chars.p, chars.p + chars.n);
+        text_.resize(static_cast<size_t>(chars.n));
+        for (int32_t k = 0; k < chars.n; k++) text_[static_cast<size_t>(k)] = chars.p[k];
         return true;
       });
     } else {
