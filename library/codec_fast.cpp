@@ -19,11 +19,13 @@
 #include "core/stack.h"
 #include "datatypes/block.h"
 #include "datatypes/map.h"
+#include "datatypes/object.h"
 #include "datatypes/string.h"
 #include "datatypes/word.h"
 #include "lexer/lexer.h"
 #include "memory/series.h"
 #include "values/actions.h"
+#include "values/context.h"
 
 namespace qel::library::codec_fast {
 
@@ -669,6 +671,43 @@ class JsonWriter {
     nesting_.pop_back();
   }
 
+  // A word as a key: the JSON string of its spelling.
+  void word_key(Cell* key) {
+    key->reset_header(TypeId::word);
+    out_.push_back('"');
+    const size_t start = out_.size();
+    formed(key, false);
+    for (size_t j = start; j < out_.size(); j++) {
+      const char32_t c = out_[j];
+      if (c < 0x20 || c == '"' || c == '\\' || (ascii_ && c > 0x7F)) {
+        const std::u32string spelling = out_.substr(start);
+        out_.resize(start - 1);
+        escaped(spelling.data(), static_cast<int32_t>(spelling.size()));
+        return;
+      }
+    }
+    out_.push_back('"');
+  }
+
+  // An object by its words, as `words-of` and `select` give them.
+  void object_value(const Cell* obj) {
+    const Node ctx = obj->data1;
+    enter(ctx);
+    const int32_t count = static_cast<int32_t>(context::word_count(ctx));
+    open('{', count == 0);
+    for (int32_t k = 0; k < count; k++) {
+      if (k > 0) separator();
+      Cell key = *context::word_cell(ctx, k);
+      word_key(&key);
+      text(pretty_ ? ": " : ":");
+      const Cell* v = object::find_value(obj, &key);
+      if (v->type() == TypeId::none_id) throw Decline{};  // unset: the Qel code molds it
+      value(v);
+    }
+    close('}', count == 0);
+    nesting_.pop_back();
+  }
+
   void map_value(const Cell* m) {
     enter(m->node());
     Cell pairs{static_cast<uint32_t>(TypeId::block), 0, m->node(), 0};
@@ -683,15 +722,7 @@ class JsonWriter {
       first = false;
       Cell key = cells[k];
       if (is_any_word(key.type())) {
-        key.reset_header(TypeId::word);
-        out_.push_back('"');
-        formed(&key, false);
-        // A spelling needs no escape unless it holds one of these.
-        for (size_t j = out_.size(); j-- > 0 && out_[j] != '"' ;) {
-          const char32_t c = out_[j];
-          if (c < 0x20 || c == '\\' || (ascii_ && c > 0x7F)) throw Decline{};
-        }
-        out_.push_back('"');
+        word_key(&key);
       } else if (key.is(TypeId::string)) {
         string_value(&key);
       } else {
@@ -732,6 +763,7 @@ class JsonWriter {
       case TypeId::string: string_value(v); break;
       case TypeId::block: block(v); break;
       case TypeId::map: map_value(v); break;
+      case TypeId::object: object_value(v); break;
       default: throw Decline{};
     }
   }
