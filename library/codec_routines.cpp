@@ -6,6 +6,9 @@
 // qelbin.h).
 #include "library/codec_routines.h"
 
+#include "library/codec_fast.h"
+
+#include <cctype>
 #include <cstdint>
 
 #include "datatypes/image.h"
@@ -92,6 +95,30 @@ void use_startup_values() {
   set_none(arg(0));
 }
 
+// The fast paths of the codecs (library/codec_fast.h): each answers none
+// when the Qel code must do the work.
+void json_fast_load() { codec_fast::json_decode(arg(0), arg(0)); }
+void json_fast_save() {
+  const Cell data = *arg(0);
+  const Cell indent = *arg(1);
+  codec_fast::json_encode(&data, &indent, !is_falsy(arg(2)), arg(0));
+}
+// A delimiter or quote other than a character that has a case (find and
+// replace without /case would match its other case).
+bool plain_mark(const Cell* c) { return c->data3 < 0x80 && !std::isalpha(static_cast<int>(c->data3)); }
+void csv_fast_load() {
+  const Cell text = *arg(0);
+  codec_fast::csv_decode(&text, arg(1)->data3, arg(2)->data3, arg(0));
+}
+void csv_fast_save() {
+  const Cell lines = *arg(0);
+  if (!plain_mark(arg(1)) || !plain_mark(arg(2))) {
+    set_none(arg(0));
+    return;
+  }
+  codec_fast::csv_encode(&lines, arg(1)->data3, arg(2)->data3, arg(0));
+}
+
 // The value of a hexadecimal digit, or -1.
 int32_t hex_value(uint32_t c) {
   if (c >= '0' && c <= '9') return static_cast<int32_t>(c - '0');
@@ -117,6 +144,13 @@ constexpr RoutineDef kCodecRoutines[] = {
     {"qelbin-decode", qelbin_decode, R"spec(payload [any-type!])spec", TypeId::none_id},
     {"json-unescape", json_unescape_routine, R"spec(str [string!])spec", TypeId::string},
     {"use-startup-values", use_startup_values, "", TypeId::none_id},
+    {"json-fast-load", json_fast_load, R"spec(text [string!])spec", TypeId::none_id},
+    {"json-fast-save", json_fast_save,
+     R"spec(data [any-type!] indent [string! none!] ascii [logic!])spec", TypeId::none_id},
+    {"csv-fast-load", csv_fast_load, R"spec(text [string!] delimiter [char!] quote [char!])spec",
+     TypeId::none_id},
+    {"csv-fast-save", csv_fast_save, R"spec(lines [block!] delimiter [char!] quote [char!])spec",
+     TypeId::none_id},
 };
 
 }  // namespace
