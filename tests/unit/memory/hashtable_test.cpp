@@ -488,7 +488,9 @@ TEST_F(HashTable, AHashIndexCaughtUpInPiecesStaysExact) {
 // Integer keys in runs and in strides of powers of two spread over the
 // buckets: the probe from a key's home bucket to where it lies stays short
 // (a hash that kept the key's low bits would pile strided keys into a few
-// buckets).
+// buckets). A run of integer keys of a map fills whole groups of eight
+// buckets (one cache line), by design: a group that meets another spills
+// into the next lines, so its probes are a little longer.
 TEST_F(HashTable, IntegerKeysDoNotCluster) {
   auto probe_lengths = [](Node t, double* mean, int32_t* longest) {
     const hashtable::Record* r = hashtable::record(t);
@@ -512,9 +514,11 @@ TEST_F(HashTable, IntegerKeysDoNotCluster) {
   struct Case {
     const char* name;
     int32_t first, stride;
+    double map_mean;  // the bound of a map's mean probe
   };
-  for (const Case& c : {Case{"run", 1, 1}, Case{"negative run", -50000, 1}, Case{"stride 1024", 0, 1024},
-                        Case{"stride 65536", 7, 65536}, Case{"stride 3", 0, 3}}) {
+  for (const Case& c : {Case{"run", 1, 1, 3.0}, Case{"negative run", -50000, 1, 3.0},
+                        Case{"stride 1024", 0, 1024, 2.0}, Case{"stride 65536", 7, 65536, 2.0},
+                        Case{"stride 3", 0, 3, 2.2}, Case{"stride 9", 5, 9, 2.0}}) {
     // Keys wrap around 32 bits (the largest stride passes it).
     auto key = [&](int32_t i) {
       return static_cast<int32_t>(static_cast<uint32_t>(c.first) + static_cast<uint32_t>(i * int64_t{c.stride}));
@@ -532,7 +536,7 @@ TEST_F(HashTable, IntegerKeysDoNotCluster) {
       double mean;
       int32_t longest;
       probe_lengths(t, &mean, &longest);
-      EXPECT_LT(mean, 2.0) << c.name;
+      EXPECT_LT(mean, t == m ? c.map_mean : 2.0) << c.name << " mean " << mean << " longest " << longest;
       EXPECT_LT(longest, 40) << c.name;
       EXPECT_EQ(hashtable::record(t)->size, 40000) << c.name;
     }
