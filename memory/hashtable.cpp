@@ -537,6 +537,8 @@ void put_all(Node table, int32_t from, int32_t step) {
       else
         resize(r, count);
     }
+    // The position -> bucket array made long enough at once, too.
+    if (kind == Kind::hash) index_items(record(table), len);
     // The hashes of a batch of cells are taken first and their buckets
     // fetched ahead: a large table is out of the cache, and waiting on one
     // bucket at a time was most of the cost.
