@@ -28,43 +28,47 @@ uint32_t seed = 0x51ED270B;
 namespace {
 
 constexpr double kLoad = 0.77;
-constexpr uint32_t kEmpty = 2;
-constexpr uint32_t kDeleted = 1;
 constexpr int32_t kShiftLimit = 30000;
 
 // --- arrays of a record ----------------------------------------------------
 
+// A bucket: its state and hash bits, and its key slot, side by side, so a
+// probe reads one array and compares the cell of a key only when the hash
+// bits agree. tag 0 is empty, 1 deleted; a live bucket holds the key's
+// hash with the top bit set (the low 31 bits of the hash: every bucket
+// index fits in them, so a table grows without reading a key).
+struct Bucket {
+  uint32_t tag;
+  int32_t slot;
+};
+static_assert(sizeof(Bucket) == 8, "a bucket is 8 bytes");
+constexpr uint32_t kEmpty = 0;
+constexpr uint32_t kDeleted = 1;
+constexpr uint32_t kLive = 0x80000000u;
+inline uint32_t tag_of(uint32_t hash) { return hash | kLive; }
+inline bool is_live(uint32_t tag) { return tag >= kLive; }
+
 inline SeriesBuffer* buf(int32_t node) { return memory::series(static_cast<Node>(node)); }
-inline uint32_t* flag_words(const Record* r) { return reinterpret_cast<uint32_t*>(buf(r->flags)->head_ptr()); }
-inline int32_t* key_slots(const Record* r) { return reinterpret_cast<int32_t*>(buf(r->keys)->head_ptr()); }
+inline Bucket* buckets(const Record* r) { return reinterpret_cast<Bucket*>(buf(r->keys)->head_ptr()); }
 inline Cell* block_cells(const Record* r) { return buf(r->blk)->cells(); }
 inline int32_t block_length(const Record* r) { return static_cast<int32_t>(buf(r->blk)->length()); }
 
-inline uint32_t flag_at(const uint32_t* f, uint32_t i) { return (f[i >> 4] >> ((i & 15) * 2)) & 3; }
-inline void set_flag(uint32_t* f, uint32_t i, uint32_t v) {
-  uint32_t shift = (i & 15) * 2;
-  f[i >> 4] = (f[i >> 4] & ~(3u << shift)) | (v << shift);
-}
-
-// A flag series of `buckets` buckets, all empty.
-Node new_flags(int32_t buckets) {
-  uint32_t bytes = static_cast<uint32_t>(std::max(buckets / 4, 4));
-  Node n = memory::alloc_bytes_filled(bytes, 0xAA);
-  memory::series(n)->tail = bytes;
-  return n;
-}
-
-Node new_keys(int32_t buckets) {
-  uint32_t bytes = static_cast<uint32_t>(buckets) * 4;
+// A bucket array of `count` buckets, all empty.
+Node new_buckets(int32_t count) {
+  uint32_t bytes = static_cast<uint32_t>(count) * sizeof(Bucket);
   Node n = memory::alloc_bytes_filled(bytes, 0);
   memory::series(n)->tail = bytes;
   return n;
 }
 
-void reset_flags(Record* r) {
-  SeriesBuffer* s = buf(r->flags);
-  std::memset(s->data(), 0xAA, s->size);
+void reset_buckets(Record* r) {
+  SeriesBuffer* s = buf(r->keys);
+  std::memset(s->data(), 0, s->size);
 }
+
+// Starts the probes of the next few hashes' buckets on their way into the
+// cache (bulk indexing works on several keys at once).
+inline void prefetch(const Bucket* b) { __builtin_prefetch(b, 1); }
 
 int32_t bound_for(int32_t buckets) { return static_cast<int32_t>(buckets * kLoad); }
 
@@ -173,48 +177,42 @@ bool symbol_name(const Cell* sym, const uint8_t** bytes, uint32_t* len) {
 
 namespace {
 
-// The hash a bucket's key has, read back from the table (for resizing).
-uint32_t stored_hash(const Record* r, int32_t slot) {
-  if (r->kind >= static_cast<int32_t>(Kind::integer)) {
-    const Cell* e = reinterpret_cast<const Cell*>(buf(r->blk)->head_ptr() + slot);
-    return mix_int(e->data1);
-  }
-  return hash_value(block_cells(r) + first_position(r, slot), false);
-}
-
 // The first empty bucket of a hash's probe (for placing into fresh arrays).
-uint32_t first_empty(const uint32_t* flags, uint32_t mask, uint32_t h) {
+uint32_t first_empty(const Bucket* bk, uint32_t mask, uint32_t h) {
   uint32_t i = h & mask;
-  for (uint32_t step = 1; flag_at(flags, i) != kEmpty; step++) i = (i + step) & mask;
+  for (uint32_t step = 1; bk[i].tag != kEmpty; step++) i = (i + step) & mask;
   return i;
 }
 
-// Moves every live key to fresh arrays of `request` buckets (rounded to a
-// power of two). Kinds map and symbol; hash! uses rebuild.
+// Moves every live bucket to a fresh array of `count` buckets by its hash
+// bits (no key is read); calls moved(slot, new bucket) for each.
+template <typename Moved>
+void move_buckets(Record* r, int32_t count, Moved moved) {
+  Node nk = new_buckets(count);
+  const Bucket* old = buckets(r);
+  Bucket* bk = reinterpret_cast<Bucket*>(memory::series(nk)->head_ptr());
+  uint32_t mask = static_cast<uint32_t>(count) - 1;
+  int32_t placed = 0;
+  for (int32_t j = 0; j < r->n_buckets; j++) {
+    if (!is_live(old[j].tag)) continue;
+    uint32_t i = first_empty(bk, mask, old[j].tag);
+    bk[i] = old[j];
+    moved(old[j].slot, static_cast<int32_t>(i));
+    placed++;
+  }
+  r->keys = static_cast<int32_t>(nk);
+  r->n_buckets = count;
+  r->upper_bound = static_cast<int32_t>(count * kLoad + 0.5);
+  r->n_occupied = placed;
+}
+
+// Moves every live key to a fresh array of `request` buckets (rounded to a
+// power of two). Kinds map and symbol; hash! uses grow_hash.
 void resize(Record* r, int32_t request) {
   int32_t b = std::max(next_power_of_2(request), 4);
   int32_t bound = static_cast<int32_t>(b * kLoad + 0.5);
   if (r->size >= bound) return;
-  Node nf = new_flags(b);
-  Node nk = new_keys(b);
-  uint32_t* of = flag_words(r);
-  int32_t* ok = key_slots(r);
-  uint32_t* f = reinterpret_cast<uint32_t*>(memory::series(nf)->head_ptr());
-  int32_t* k = reinterpret_cast<int32_t*>(memory::series(nk)->head_ptr());
-  uint32_t mask = static_cast<uint32_t>(b) - 1;
-  int32_t placed = 0;
-  for (int32_t j = 0; j < r->n_buckets; j++) {
-    if (flag_at(of, j) != 0) continue;
-    uint32_t i = first_empty(f, mask, stored_hash(r, ok[j]));
-    set_flag(f, i, 0);
-    k[i] = ok[j];
-    placed++;
-  }
-  r->flags = static_cast<int32_t>(nf);
-  r->keys = static_cast<int32_t>(nk);
-  r->n_buckets = b;
-  r->upper_bound = bound;
-  r->n_occupied = placed;
+  move_buckets(r, b, [](int32_t, int32_t) {});
 }
 
 int32_t grow_request(const Record* r) {
@@ -230,14 +228,14 @@ inline Cell* entry_at(const Record* r, int32_t offset) {
 
 // The bucket of a live key, or -1.
 int32_t find_int(const Record* r, int32_t key) {
-  const uint32_t* f = flag_words(r);
-  const int32_t* k = key_slots(r);
+  const Bucket* bk = buckets(r);
   uint32_t mask = static_cast<uint32_t>(r->n_buckets) - 1;
-  uint32_t i = mix_int(static_cast<uint32_t>(key)) & mask, i0 = i;
+  uint32_t h = mix_int(static_cast<uint32_t>(key)), tag = tag_of(h);
+  uint32_t i = h & mask, i0 = i;
   for (uint32_t step = 1;; step++) {
-    uint32_t fl = flag_at(f, i);
-    if (fl == kEmpty) return -1;
-    if (fl == 0 && static_cast<int32_t>(entry_at(r, k[i])->data1) == key) return static_cast<int32_t>(i);
+    uint32_t t = bk[i].tag;
+    if (t == kEmpty) return -1;
+    if (t == tag && static_cast<int32_t>(entry_at(r, bk[i].slot)->data1) == key) return static_cast<int32_t>(i);
     i = (i + step) & mask;
     if (i == i0) return -1;
   }
@@ -249,11 +247,9 @@ void rebuild_int(Node table, int32_t request) {
   int32_t b = std::max(next_power_of_2(request), 4);
   int32_t esize = entry_size(r);
   Node old_blk = static_cast<Node>(r->blk);
-  Node nf = new_flags(b);
-  Node nk = new_keys(b);
+  Node nk = new_buckets(b);
   Node nb = memory::alloc_cells(static_cast<uint64_t>(std::max(r->size, 1)) * (esize / sizeof(Cell)));
-  uint32_t* f = reinterpret_cast<uint32_t*>(memory::series(nf)->head_ptr());
-  int32_t* k = reinterpret_cast<int32_t*>(memory::series(nk)->head_ptr());
+  Bucket* bk = reinterpret_cast<Bucket*>(memory::series(nk)->head_ptr());
   SeriesBuffer* ob = memory::series(old_blk);
   uint32_t mask = static_cast<uint32_t>(b) - 1;
   int32_t count = 0;
@@ -262,12 +258,11 @@ void rebuild_int(Node table, int32_t request) {
     if (!e->is(TypeId::unset)) continue;
     uint8_t* dst = memory::reserve_tail(nb, static_cast<uint64_t>(esize));
     std::memcpy(dst, e, esize);
-    uint32_t i = first_empty(f, mask, mix_int(e->data1));
-    set_flag(f, i, 0);
-    k[i] = static_cast<int32_t>(dst - memory::series(nb)->head_ptr());
+    uint32_t h = mix_int(e->data1);
+    uint32_t i = first_empty(bk, mask, h);
+    bk[i] = Bucket{tag_of(h), static_cast<int32_t>(dst - memory::series(nb)->head_ptr())};
     count++;
   }
-  r->flags = static_cast<int32_t>(nf);
   r->keys = static_cast<int32_t>(nk);
   r->blk = static_cast<int32_t>(nb);
   r->n_buckets = b;
@@ -282,8 +277,8 @@ void delete_position(Record* r, int32_t pos) {
   int32_t b = index_of(r, pos) - 1;
   if (b < 0) return;
   set_index(r, pos, -1);
-  int32_t* keys = key_slots(r);
-  int32_t slot = keys[b];
+  Bucket* bk = buckets(r);
+  int32_t slot = bk[b].slot;
   if (slot < 0) {
     SeriesBuffer* c = chain(r, -slot);
     int32_t* items = chain_items(c);
@@ -294,11 +289,10 @@ void delete_position(Record* r, int32_t pos) {
     c->tail -= 4;
     if (n > 1) return;
     reinterpret_cast<Node*>(buf(r->chains)->head_ptr())[-slot - 1] = 0;
-    keys[b] = 0;
   } else if (slot != pos) {
     return;
   }
-  set_flag(flag_words(r), static_cast<uint32_t>(b), kDeleted);
+  bk[b] = Bucket{kDeleted, 0};
   r->size--;
 }
 
@@ -307,18 +301,19 @@ void delete_position(Record* r, int32_t pos) {
 // to the caller.
 template <typename Map>
 void remap_slots(Record* r, int32_t lo, int32_t hi, Map to) {
-  int32_t* keys = key_slots(r);
-  std::vector<int32_t> done_chains;
+  Bucket* bk = buckets(r);
+  // One flag per chain of the list: each chain is renamed once.
+  std::vector<bool> done_chains(buf(r->chains)->used_bytes() / 4);
   for (int32_t p = lo; p < hi; p++) {
     int32_t b = index_of(r, p) - 1;
     if (b < 0) continue;
-    int32_t slot = keys[b];
+    int32_t slot = bk[b].slot;
     if (slot >= 0) {
-      if (slot == p) keys[b] = to(p);
+      if (slot == p) bk[b].slot = to(p);
       continue;
     }
-    if (std::find(done_chains.begin(), done_chains.end(), slot) != done_chains.end()) continue;
-    done_chains.push_back(slot);
+    if (done_chains[static_cast<size_t>(-slot - 1)]) continue;
+    done_chains[static_cast<size_t>(-slot - 1)] = true;
     SeriesBuffer* c = chain(r, -slot);
     int32_t* items = chain_items(c);
     for (int32_t i = 0, n = chain_count(c); i < n; i++)
@@ -330,6 +325,100 @@ void remap_slots(Record* r, int32_t lo, int32_t hi, Map to) {
 int32_t* index_items(Record* r, int32_t covered) {
   if (covered > 0 && static_cast<uint64_t>(covered) * 4 > buf(r->indexes)->tail) set_index(r, covered - 1, -1);
   return reinterpret_cast<int32_t*>(buf(r->indexes)->head_ptr());
+}
+
+// Moves a hash! index to a fresh array of `request` buckets (rounded to a
+// power of two) by the stored hash bits, and points the positions of each
+// moved bucket at its new place: linear in the table, reading no cell.
+void grow_hash(Record* r, int32_t request) {
+  int32_t count = std::max(next_power_of_2(request), 4);
+  if (r->size >= static_cast<int32_t>(count * kLoad + 0.5)) count *= 2;
+  int32_t* index = reinterpret_cast<int32_t*>(buf(r->indexes)->head_ptr());
+  int32_t indexed = static_cast<int32_t>(buf(r->indexes)->used_bytes() / 4);
+  const Record* rr = r;
+  move_buckets(r, count, [&](int32_t slot, int32_t to) {
+    if (slot >= 0) {
+      if (slot < indexed) index[slot] = to;
+      return;
+    }
+    SeriesBuffer* c = chain(rr, -slot);
+    const int32_t* items = chain_items(c);
+    for (int32_t k = 0, n = chain_count(c); k < n; k++)
+      if (items[k] >= 0 && items[k] < indexed) index[items[k]] = to;
+  });
+}
+
+// Indexes one cell of the backing block whose hash is `h` (kinds hash and
+// map; the table has room).
+Cell* insert_hashed(Node table, Cell* cell, uint32_t h) {
+  Record* r = record(table);
+  Kind kind = static_cast<Kind>(r->kind);
+  if (kind == Kind::hash && r->node_stamp == 0 && identity_keyed(cell->type())) r->node_stamp = 1;
+  int32_t pos = static_cast<int32_t>(cell - block_cells(r));
+  uint32_t tag = tag_of(h);
+  uint32_t mask = static_cast<uint32_t>(r->n_buckets) - 1;
+  uint32_t i = h & mask, i0 = i;
+  int32_t deleted = -1, target = -1;
+  bool match = false;
+  for (uint32_t step = 1;; step++) {
+    uint32_t t = buckets(r)[i].tag;
+    if (t == kEmpty) {
+      target = deleted >= 0 ? deleted : static_cast<int32_t>(i);
+      break;
+    }
+    if (t == kDeleted) {
+      if (deleted < 0) deleted = static_cast<int32_t>(i);
+    } else if (t == tag && kind == Kind::hash) {
+      int32_t slot = buckets(r)[i].slot;
+      const Cell* first = block_cells(r) + first_position(r, slot);
+      if (first->type() == cell->type() && compare(first, cell, CompareOp::equal)) {
+        r = record(table);  // the comparison may have run Qel code
+        slot = buckets(r)[i].slot;
+        if (slot >= 0) {
+          Node c = memory::alloc_bytes(16);
+          append_int(c, slot);
+          std::memcpy(memory::reserve_tail(static_cast<Node>(r->chains), 4), &c, 4);
+          slot = -static_cast<int32_t>(buf(r->chains)->used_bytes() / 4);
+          buckets(r)[i].slot = slot;
+        }
+        Node c = reinterpret_cast<Node*>(buf(r->chains)->head_ptr())[-slot - 1];
+        append_int(c, pos);
+        set_index(r, pos, static_cast<int32_t>(i));
+        return cell;
+      }
+    } else if (t == tag && kind == Kind::map) {
+      const Cell* stored = block_cells(r) + buckets(r)[i].slot;
+      if (stored->type() == cell->type() && compare(stored, cell, CompareOp::strict_equal)) {
+        target = static_cast<int32_t>(i);
+        match = true;
+        break;
+      }
+    }
+    r = record(table);
+    i = (i + step) & mask;
+    if (i == i0) {
+      target = deleted;
+      break;
+    }
+  }
+  r = record(table);
+  if (target < 0) {
+    // A full circle without a free bucket cannot happen below the load
+    // bound; grow and try again rather than lose the key.
+    if (kind == Kind::hash)
+      grow_hash(r, r->n_buckets + 1);
+    else
+      resize(r, r->n_buckets + 1);
+    return insert_hashed(table, cell, h);
+  }
+  if (!match) {
+    Bucket& b = buckets(r)[target];
+    if (b.tag == kEmpty) r->n_occupied++;
+    b = Bucket{tag, pos};
+    r->size++;
+  }
+  if (kind == Kind::hash) set_index(r, pos, target);
+  return cell;
 }
 
 }  // namespace
@@ -372,18 +461,16 @@ int32_t next_power_of_2(int32_t n) {
 Node init(int32_t size, const Cell* block, Kind kind, int32_t value_cells) {
   if (kind == Kind::symbol && value_cells == 2 && block) {
     // A clone of a context's word table: the record whole, and its own word
-    // block, keys and flags.
+    // block and buckets.
     Record* src = record(block->data1);
     Node table = memory::alloc_bytes(sizeof(Record));
     Node nb = memory::copy_series(buf(src->blk));
     Node nk = memory::copy_series(buf(src->keys));
-    Node nf = memory::copy_series(buf(src->flags));
     memory::series(table)->tail = sizeof(Record);
     Record* r = record(table);
     *r = *record(block->data1);
     r->blk = static_cast<int32_t>(nb);
     r->keys = static_cast<int32_t>(nk);
-    r->flags = static_cast<int32_t>(nf);
     return table;
   }
   int64_t n = std::max(size, 0);
@@ -393,8 +480,7 @@ Node init(int32_t size, const Cell* block, Kind kind, int32_t value_cells) {
   Node table = memory::alloc_bytes(sizeof(Record));
   memory::series(table)->tail = sizeof(Record);
   Record fields{};
-  fields.flags = static_cast<int32_t>(new_flags(buckets));
-  fields.keys = static_cast<int32_t>(new_keys(buckets));
+  fields.keys = static_cast<int32_t>(new_buckets(buckets));
   if (kind == Kind::hash) {
     fields.indexes = static_cast<int32_t>(memory::alloc_bytes_filled(static_cast<uint64_t>(n) * 4, 0xFF));
     fields.chains = static_cast<int32_t>(memory::alloc_bytes(16));
@@ -422,101 +508,63 @@ Node init(int32_t size, const Cell* block, Kind kind, int32_t value_cells) {
 }
 
 Cell* put(Node table, Cell* cell) {
-  Insert status;
-  return insert_cell(table, cell, &status);
-}
-
-Cell* insert_cell(Node table, Cell* cell, Insert* status) {
-  *status = Insert::indexed;
   Record* r = record(table);
   Kind kind = static_cast<Kind>(r->kind);
   if (r->n_occupied >= r->upper_bound) {
-    int32_t request = grow_request(r);
-    if (kind == Kind::hash) {
-      rebuild(table, request);
-      *status = Insert::rebuilt;
-      return cell;
-    }
-    resize(r, kind == Kind::map ? r->n_buckets + 1 : request);
+    if (kind == Kind::hash)
+      grow_hash(r, grow_request(r));
+    else
+      resize(r, kind == Kind::map ? r->n_buckets + 1 : grow_request(r));
   }
-  if (kind == Kind::hash && r->node_stamp == 0 && identity_keyed(cell->type())) r->node_stamp = 1;
-  int32_t pos = static_cast<int32_t>(cell - block_cells(r));
-  uint32_t h = hash_value(cell, false);
-  uint32_t mask = static_cast<uint32_t>(r->n_buckets) - 1;
-  uint32_t i = h & mask, i0 = i;
-  int32_t deleted = -1, target = -1;
-  bool match = false;
-  for (uint32_t step = 1;; step++) {
-    uint32_t fl = flag_at(flag_words(r), i);
-    if (fl == kEmpty) {
-      target = deleted >= 0 ? deleted : static_cast<int32_t>(i);
-      break;
-    }
-    if (fl == kDeleted) {
-      deleted = static_cast<int32_t>(i);
-    } else if (kind == Kind::hash) {
-      int32_t slot = key_slots(r)[i];
-      const Cell* first = block_cells(r) + first_position(r, slot);
-      if (first->type() == cell->type() && compare(first, cell, CompareOp::equal)) {
-        r = record(table);  // the comparison may have run Qel code
-        slot = key_slots(r)[i];
-        if (slot >= 0) {
-          Node c = memory::alloc_bytes(16);
-          append_int(c, slot);
-          std::memcpy(memory::reserve_tail(static_cast<Node>(r->chains), 4), &c, 4);
-          slot = -static_cast<int32_t>(buf(r->chains)->used_bytes() / 4);
-          key_slots(r)[i] = slot;
-        }
-        Node c = reinterpret_cast<Node*>(buf(r->chains)->head_ptr())[-slot - 1];
-        append_int(c, pos);
-        set_index(r, pos, static_cast<int32_t>(i));
-        return cell;
-      }
-    } else if (kind == Kind::map) {
-      const Cell* stored = block_cells(r) + key_slots(r)[i];
-      if (stored->type() == cell->type() && compare(stored, cell, CompareOp::strict_equal)) {
-        target = static_cast<int32_t>(i);
-        match = true;
-        break;
-      }
-    }
-    i = (i + step) & mask;
-    if (i == i0) {
-      target = deleted;
-      break;
-    }
-  }
-  r = record(table);
-  if (target < 0) {
-    // A full circle without a free bucket cannot happen below the load
-    // bound; grow and try again rather than lose the key.
-    if (kind == Kind::hash) {
-      rebuild(table, r->n_buckets + 1);
-      *status = Insert::rebuilt;
-      return cell;
-    }
-    resize(r, r->n_buckets + 1);
-    return insert_cell(table, cell, status);
-  }
-  if (!match) {
-    uint32_t* f = flag_words(r);
-    if (flag_at(f, target) == kEmpty) r->n_occupied++;
-    set_flag(f, target, 0);
-    key_slots(r)[target] = pos;
-    r->size++;
-  }
-  if (kind == Kind::hash) set_index(r, pos, target);
-  return cell;
+  return insert_hashed(table, cell, hash_value(cell, false));
 }
 
 void put_all(Node table, int32_t from, int32_t step) {
   if (step < 1) step = 1;
   Kind kind = static_cast<Kind>(record(table)->kind);
   if (kind != Kind::map) {
-    for (int32_t p = std::max(from, 0); p < block_length(record(table)); p += step) {
-      Insert status;
-      insert_cell(table, block_cells(record(table)) + p, &status);
-      if (status == Insert::rebuilt) return;
+    int32_t first = std::max(from, 0);
+    int32_t len = block_length(record(table));
+    if (first >= len) return;
+    // Room for every key at once, so the table grows once, not at every
+    // doubling on the way.
+    Record* r = record(table);
+    int32_t want = r->n_occupied + (len - first + step - 1) / step;
+    if (want > r->upper_bound) {
+      int32_t count = next_power_of_2(static_cast<int32_t>(std::min<double>(want / kLoad + 1, 1 << 30)));
+      if (kind == Kind::hash)
+        grow_hash(r, count);
+      else
+        resize(r, count);
+    }
+    // The position -> bucket array made long enough at once, too.
+    if (kind == Kind::hash) index_items(record(table), len);
+    // The hashes of a batch of cells are taken first and their buckets
+    // fetched ahead: a large table is out of the cache, and waiting on one
+    // bucket at a time was most of the cost.
+    constexpr int32_t kBatch = 16;
+    uint32_t hashes[kBatch];
+    for (int32_t p = first; p < block_length(record(table)); p += kBatch * step) {
+      r = record(table);
+      int32_t n = 0;
+      uint32_t mask = static_cast<uint32_t>(r->n_buckets) - 1;
+      const Cell* cells = block_cells(r);
+      for (int32_t q = p; n < kBatch && q < block_length(r); q += step, n++) {
+        hashes[n] = hash_value(cells + q, false);
+        prefetch(buckets(r) + (hashes[n] & mask));
+      }
+      for (int32_t k = 0; k < n; k++) {
+        r = record(table);
+        int32_t q = p + k * step;
+        if (q >= block_length(r)) return;
+        if (r->n_occupied >= r->upper_bound) {
+          if (kind == Kind::hash)
+            grow_hash(r, grow_request(r));
+          else
+            resize(r, grow_request(r));
+        }
+        insert_hashed(table, block_cells(r) + q, hashes[k]);
+      }
     }
     return;
   }
@@ -554,15 +602,15 @@ Cell* get(Node table, const Cell* key_in, int32_t from, int32_t skip, CompareOp 
   bool limited = (key.header & 0xFF) == kLimitedKey;
   if (skip == 0) skip = 1;
   bool forward = direction == Direction::forward;
-  uint32_t h = hash_value(&key, false);
+  uint32_t h = hash_value(&key, false), tag = tag_of(h);
   uint32_t mask = static_cast<uint32_t>(r->n_buckets) - 1;
   uint32_t i = h & mask, i0 = i;
   for (uint32_t step = 1;; step++) {
     r = record(table);
-    uint32_t fl = flag_at(flag_words(r), i);
-    if (fl == kEmpty) return nullptr;
-    if (fl == 0) {
-      int32_t slot = key_slots(r)[i];
+    Bucket bucket = buckets(r)[i];
+    if (bucket.tag == kEmpty) return nullptr;
+    if (bucket.tag == tag) {
+      int32_t slot = bucket.slot;
       if (kind != Kind::hash) {
         Cell* stored = block_cells(r) + slot;
         if ((limited || stored->type() == key.type()) && compare(stored, &key, op))
@@ -574,7 +622,7 @@ Cell* get(Node table, const Cell* key_in, int32_t from, int32_t skip, CompareOp 
           // run code that moves series.
           auto position_at = [&](int32_t k) {
             const Record* rr = record(table);
-            int32_t sl = key_slots(rr)[i];
+            int32_t sl = buckets(rr)[i].slot;
             if (sl >= 0) return k == 0 ? sl : -1;
             SeriesBuffer* c = chain(rr, -sl);
             return k < chain_count(c) ? chain_items(c)[k] : -1;
@@ -603,9 +651,10 @@ Cell* get(Node table, const Cell* key_in, int32_t from, int32_t skip, CompareOp 
 Cell* find_next(Node table, const Cell* key, int32_t* cursor, int32_t* start, int32_t* step) {
   Record* r = record(table);
   uint32_t mask = static_cast<uint32_t>(r->n_buckets) - 1;
+  uint32_t h = hash_value(key, false), tag = tag_of(h);
   uint32_t i;
   if (*cursor < 0) {
-    i = hash_value(key, false) & mask;
+    i = h & mask;
     *start = static_cast<int32_t>(i);
     *step = 0;
   } else {
@@ -615,10 +664,10 @@ Cell* find_next(Node table, const Cell* key, int32_t* cursor, int32_t* start, in
   }
   for (;;) {
     r = record(table);
-    uint32_t fl = flag_at(flag_words(r), i);
-    if (fl == kEmpty) return nullptr;
-    if (fl == 0) {
-      int32_t pos = first_position(r, key_slots(r)[i]);
+    Bucket bucket = buckets(r)[i];
+    if (bucket.tag == kEmpty) return nullptr;
+    if (bucket.tag == tag) {
+      int32_t pos = first_position(r, bucket.slot);
       Cell* c = block_cells(r) + pos;
       if (c->type() == key->type() && compare(c, key, CompareOp::equal)) {
         *cursor = static_cast<int32_t>(i);
@@ -652,7 +701,7 @@ void delete_range(Node table, int32_t position, int32_t count) {
   if (count <= 0) return;
   if (position == 0 && count == len) {
     r->size = r->n_occupied = 0;
-    reset_flags(r);
+    reset_buckets(r);
     reset_indexes(r);
     buf(r->chains)->tail = buf(r->chains)->offset;
     return;
@@ -698,10 +747,8 @@ void rebuild(Node table, int32_t n) {
   Record* r = record(table);
   int32_t b = next_power_of_2(static_cast<int32_t>(std::min(n * 1.5, double{1 << 30})));
   b = std::max(b, 4);
-  Node nf = new_flags(b);
-  Node nk = new_keys(b);
+  Node nk = new_buckets(b);
   r = record(table);
-  r->flags = static_cast<int32_t>(nf);
   r->keys = static_cast<int32_t>(nk);
   r->n_buckets = b;
   r->upper_bound = bound_for(b);
@@ -716,15 +763,13 @@ void reset_index(Node table, int32_t expected) {
   int64_t n = std::max(expected, 4);
   int32_t want = next_power_of_2(static_cast<int32_t>(std::min<double>(n / kLoad, 1 << 30)));
   if (r->n_buckets > 4 * want) {
-    Node nf = new_flags(want);
-    Node nk = new_keys(want);
+    Node nk = new_buckets(want);
     r = record(table);
-    r->flags = static_cast<int32_t>(nf);
     r->keys = static_cast<int32_t>(nk);
     r->n_buckets = want;
     r->upper_bound = bound_for(want);
   } else {
-    reset_flags(r);
+    reset_buckets(r);
   }
   r->size = r->n_occupied = r->node_stamp = 0;
   // Items past the tail are never read, so emptying is moving the tail.
@@ -742,7 +787,7 @@ void clear(Node table) {
   r->size = r->n_occupied = 0;
   SeriesBuffer* b = buf(r->blk);
   b->tail = b->offset;
-  reset_flags(r);
+  reset_buckets(r);
   if (r->kind == static_cast<int32_t>(Kind::hash)) {
     reset_indexes(r);
     buf(r->chains)->tail = buf(r->chains)->offset;
@@ -753,7 +798,6 @@ Node copy(Node table, Node blk) {
   Record* src = record(table);
   Record fields = *src;
   fields.blk = static_cast<int32_t>(blk);
-  fields.flags = static_cast<int32_t>(memory::copy_series(buf(src->flags)));
   fields.keys = static_cast<int32_t>(memory::copy_series(buf(src->keys)));
   if (src->kind == static_cast<int32_t>(Kind::hash)) {
     fields.indexes = static_cast<int32_t>(memory::copy_series(buf(src->indexes)));
@@ -784,18 +828,19 @@ Cell* put_int(Node table, int32_t key) {
     r = record(table);
   }
   uint32_t mask = static_cast<uint32_t>(r->n_buckets) - 1;
-  uint32_t i = mix_int(static_cast<uint32_t>(key)) & mask, i0 = i;
+  uint32_t h = mix_int(static_cast<uint32_t>(key)), tag = tag_of(h);
+  uint32_t i = h & mask, i0 = i;
   int32_t deleted = -1, target = -1;
   bool found = false;
   for (uint32_t step = 1;; step++) {
-    uint32_t fl = flag_at(flag_words(r), i);
-    if (fl == kEmpty) {
+    const Bucket& b = buckets(r)[i];
+    if (b.tag == kEmpty) {
       target = deleted >= 0 ? deleted : static_cast<int32_t>(i);
       break;
     }
-    if (fl == kDeleted) {
-      deleted = static_cast<int32_t>(i);
-    } else if (static_cast<int32_t>(entry_at(r, key_slots(r)[i])->data1) == key) {
+    if (b.tag == kDeleted) {
+      if (deleted < 0) deleted = static_cast<int32_t>(i);
+    } else if (b.tag == tag && static_cast<int32_t>(entry_at(r, b.slot)->data1) == key) {
       target = static_cast<int32_t>(i);
       found = true;
       break;
@@ -811,17 +856,16 @@ Cell* put_int(Node table, int32_t key) {
     return put_int(table, key);
   }
   int32_t esize = entry_size(r);
-  uint32_t* f = flag_words(r);
   if (!found) {
-    if (flag_at(f, target) == kEmpty) {
+    if (buckets(r)[target].tag == kEmpty) {
       uint8_t* e = memory::reserve_tail(static_cast<Node>(r->blk), static_cast<uint64_t>(esize));
-      key_slots(r)[target] = static_cast<int32_t>(e - buf(r->blk)->head_ptr());
+      buckets(r)[target].slot = static_cast<int32_t>(e - buf(r->blk)->head_ptr());
       r->n_occupied++;
     }
-    set_flag(f, target, 0);
+    buckets(r)[target].tag = tag;
     r->size++;
   }
-  Cell* e = entry_at(r, key_slots(r)[target]);
+  Cell* e = entry_at(r, buckets(r)[target].slot);
   for (int32_t c = 0; c < esize / 16; c++) set_unset(e + c);
   e->data1 = static_cast<uint32_t>(key);
   return e + 1;
@@ -831,7 +875,7 @@ Cell* get_int(Node table, int32_t key) {
   refresh(table);
   Record* r = record(table);
   int32_t b = find_int(r, key);
-  return b < 0 ? nullptr : entry_at(r, key_slots(r)[b]) + 1;
+  return b < 0 ? nullptr : entry_at(r, buckets(r)[b].slot) + 1;
 }
 
 Cell* delete_int(Node table, int32_t key) {
@@ -839,9 +883,9 @@ Cell* delete_int(Node table, int32_t key) {
   Record* r = record(table);
   int32_t b = find_int(r, key);
   if (b < 0) return nullptr;
-  set_flag(flag_words(r), static_cast<uint32_t>(b), kDeleted);
+  buckets(r)[b].tag = kDeleted;
   r->size--;
-  Cell* e = entry_at(r, key_slots(r)[b]);
+  Cell* e = entry_at(r, buckets(r)[b].slot);
   e->header = 0;
   return e + 1;
 }
@@ -850,7 +894,7 @@ int32_t find_or_add_symbol(Node table, const uint8_t* bytes, int32_t length, Cas
   Record* r = record(table);
   if (r->n_occupied >= r->upper_bound) resize(r, 16 * grow_request(r));
   uint32_t len = static_cast<uint32_t>(std::max(length, 0));
-  uint32_t h = murmur3_bytes(bytes, len, true);
+  uint32_t h = murmur3_bytes(bytes, len, true), tag = tag_of(h);
   auto same_name = [&](const Cell* sym, bool nocase) {
     const uint8_t* name;
     uint32_t n;
@@ -865,16 +909,15 @@ int32_t find_or_add_symbol(Node table, const uint8_t* bytes, int32_t length, Cas
   auto walk = [&](bool nocase, int32_t* empty) -> int32_t {
     uint32_t mask = static_cast<uint32_t>(r->n_buckets) - 1;
     uint32_t i = h & mask, i0 = i;
-    const uint32_t* f = flag_words(r);
-    const int32_t* k = key_slots(r);
+    const Bucket* bk = buckets(r);
     const Cell* cells = block_cells(r);
     for (uint32_t step = 1;; step++) {
-      uint32_t fl = flag_at(f, i);
-      if (fl == kEmpty) {
+      uint32_t t = bk[i].tag;
+      if (t == kEmpty) {
         *empty = static_cast<int32_t>(i);
         return 0;
       }
-      if (fl == 0 && same_name(cells + k[i], nocase)) return k[i] + 1;
+      if (t == tag && same_name(cells + bk[i].slot, nocase)) return bk[i].slot + 1;
       i = (i + step) & mask;
       if (i == i0) return 0;
     }
@@ -906,8 +949,7 @@ int32_t find_or_add_symbol(Node table, const uint8_t* bytes, int32_t length, Cas
   cell->data2 = 0;
   cell->data3 = name;
   cell->header = static_cast<uint32_t>(TypeId::symbol);
-  set_flag(flag_words(r), static_cast<uint32_t>(empty), 0);
-  key_slots(r)[empty] = pos;
+  buckets(r)[empty] = Bucket{tag, pos};
   r->size++;
   r->n_occupied++;
   return pos + 1;
@@ -918,21 +960,21 @@ int32_t find_or_add_word(Node table, uint32_t symbol, Case c, Node context, int3
   if (context && r->n_occupied >= r->upper_bound) resize(r, 16 * grow_request(r));
   uint32_t canonical = resolve_symbol(symbol);
   uint32_t mask = static_cast<uint32_t>(r->n_buckets) - 1;
-  uint32_t i = mix_int(canonical) & mask, i0 = i;
-  const uint32_t* f = flag_words(r);
-  const int32_t* k = key_slots(r);
+  uint32_t h = mix_int(canonical), tag = tag_of(h);
+  uint32_t i = h & mask, i0 = i;
+  const Bucket* bk = buckets(r);
   const Cell* words = block_cells(r);
   int32_t empty = -1, found = -1;
   for (uint32_t step = 1;; step++) {
-    uint32_t fl = flag_at(f, i);
-    if (fl == kEmpty) {
+    uint32_t t = bk[i].tag;
+    if (t == kEmpty) {
       empty = static_cast<int32_t>(i);
       break;
     }
-    if (fl == 0) {
-      uint32_t s = words[k[i]].symbol();
+    if (t == tag) {
+      uint32_t s = words[bk[i].slot].symbol();
       if (s == symbol || (c == Case::insensitive && resolve_symbol(s) == canonical)) {
-        found = k[i];
+        found = bk[i].slot;
         break;
       }
     }
@@ -951,8 +993,7 @@ int32_t find_or_add_word(Node table, uint32_t symbol, Case c, Node context, int3
   int32_t n = block_length(r);
   Cell* w = append_slot(static_cast<Node>(r->blk));
   *w = Cell{static_cast<uint32_t>(TypeId::word), context, symbol, static_cast<uint32_t>(n)};
-  set_flag(flag_words(r), static_cast<uint32_t>(empty), 0);
-  key_slots(r)[empty] = n;
+  buckets(r)[empty] = Bucket{tag, n};
   r->size++;
   r->n_occupied++;
   if (out_index) *out_index = n;
@@ -962,7 +1003,6 @@ int32_t find_or_add_word(Node table, uint32_t symbol, Case c, Node context, int3
 void mark(Node table) {
   if (!collector::mark_series(table)) return;
   Record* r = record(table);
-  collector::mark_series(static_cast<Node>(r->flags));
   collector::mark_series(static_cast<Node>(r->keys));
   switch (static_cast<Kind>(r->kind)) {
     case Kind::hash: {

@@ -12,10 +12,14 @@
 // A table is a 44-byte record series (Record) reached through its node;
 // every array it uses is a series too, so tables move with compaction and
 // die with their owner. Buckets are a power of two, at most 77% occupied,
-// with two flag bits each (empty, deleted) and a 32-bit key slot that holds
-// a cell position in the backing block (kinds hash, map, symbol) or an entry's
-// byte offset (integer kinds). Probing is triangular: i, i+1, i+3, i+6 ...
-// (mask), which visits every bucket of a power-of-two table.
+// in one array of 8-byte buckets: a tag (empty, deleted, or the key's hash
+// bits) beside a 32-bit key slot that holds a cell position in the backing
+// block (kinds hash, map, symbol) or an entry's byte offset (integer kinds).
+// A probe reads that one array and looks at a key's cell only when the hash
+// bits agree, so a large table costs about one cache miss a lookup; and a
+// table grows by moving buckets by their hash bits, reading no key. Probing
+// is triangular: i, i+1, i+3, i+6 ... (mask), which visits every bucket of a
+// power-of-two table.
 //
 // Equal keys of a hash! share one bucket: its slot then holds -k, naming the
 // k-th chain (a series of cell positions) of the `chains` list.
@@ -38,8 +42,8 @@ struct Record {
   int32_t size;         // live keys
   int32_t indexes;      // hash: node of the position -> bucket+1 array; integer kinds: entry size in bytes
   int32_t chains;       // hash: node of the list of chain nodes (0 = freed item)
-  int32_t flags;        // node of the bucket flags: 2 bits per bucket, 16 per 32-bit word
-  int32_t keys;         // node of the key slots: one int32 per bucket
+  int32_t spare;        // 0 (not used)
+  int32_t keys;         // node of the buckets: a 32-bit tag and a 32-bit key slot each
   int32_t blk;          // node of the backing block, or of the entry series (integer kinds)
   int32_t n_occupied;   // buckets not empty (live or deleted)
   int32_t n_buckets;    // a power of two, at least 4
@@ -101,18 +105,12 @@ extern uint32_t seed;
 // cell (the block argument is then the context cell).
 Node init(int32_t size, const Cell* block, Kind kind, int32_t value_cells);
 
-// Status of insert_cell.
-enum class Insert : int32_t { indexed = 0, rebuilt = 2 };
-
 // Indexes one cell of the backing block (kinds hash and map).
 Cell* put(Node table, Cell* cell);
-// The same, saying whether the table was rebuilt (which indexed every cell
-// of the block, this one included).
-Cell* insert_cell(Node table, Cell* cell, Insert* status);
 // Indexes the cells of the backing block from position `from`, every
-// `step`-th one. A map takes every other cell as a key; a key equal
-// (strict-equal) to an earlier one gives its value to the earlier pair and
-// its own pair is removed from the block.
+// `step`-th one, the table grown first to hold them all. A map takes every
+// other cell as a key; a key equal (strict-equal) to an earlier one gives its
+// value to the earlier pair and its own pair is removed from the block.
 void put_all(Node table, int32_t from, int32_t step);
 
 // Where a lookup looks from `from`: forward keeps the smallest matching

@@ -93,7 +93,17 @@ uint32_t hash_value(const Cell* key, bool case_sensitive) {
     case TypeId::datatype: case TypeId::logic: case TypeId::object: case TypeId::error:
     case TypeId::port:
       return mix_int(key->data1);
-    case TypeId::char_: case TypeId::integer: case TypeId::handle:
+    case TypeId::integer: {
+      // Runs of consecutive integers are common keys (counters, ids). The
+      // eight integers that differ only in their three low bits go to the
+      // eight buckets of one aligned group, side by side in memory, so that
+      // looking up a run touches one line of buckets per eight keys; the
+      // rest of the integer is mixed, so integers further apart (runs,
+      // strides, random keys alike) land independently of each other.
+      uint32_t k = key->data3;
+      return mix_int(k >> 3) ^ (k & 7);
+    }
+    case TypeId::char_: case TypeId::handle:
       return mix_int(key->data3);
     case TypeId::map: case TypeId::event:
       return mix_int(key->data2);

@@ -4,6 +4,7 @@
 // context words, index maintenance, hashing.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -49,14 +50,19 @@ Cell block_of(const std::vector<Cell>& cells) {
 Cell* cells(Node table) { return memory::series(static_cast<Node>(hashtable::record(table)->blk))->cells(); }
 int32_t position(Node table, const Cell* c) { return c ? static_cast<int32_t>(c - cells(table)) : -1; }
 
+// A bucket's tag (0 empty, 1 deleted, else live) and key slot.
+uint32_t tag_of(Node table, int32_t bucket) {
+  return reinterpret_cast<const uint32_t*>(
+      memory::series(static_cast<Node>(hashtable::record(table)->keys))->head_ptr())[2 * bucket];
+}
+// The state of a bucket: 0 live, 1 deleted, 2 empty.
 uint32_t flag_of(Node table, int32_t bucket) {
-  const auto* f = reinterpret_cast<const uint32_t*>(
-      memory::series(static_cast<Node>(hashtable::record(table)->flags))->head_ptr());
-  return (f[bucket >> 4] >> ((bucket & 15) * 2)) & 3;
+  uint32_t t = tag_of(table, bucket);
+  return t == 0 ? 2 : t == 1 ? 1 : 0;
 }
 int32_t slot_of(Node table, int32_t bucket) {
   return reinterpret_cast<const int32_t*>(
-      memory::series(static_cast<Node>(hashtable::record(table)->keys))->head_ptr())[bucket];
+      memory::series(static_cast<Node>(hashtable::record(table)->keys))->head_ptr())[2 * bucket + 1];
 }
 // The live buckets of a table.
 std::vector<int32_t> live_buckets(Node table) {
@@ -445,6 +451,96 @@ TEST_F(HashTable, IndexFollowsCellsThatMove) {
   move(0, 3, 3);
   check("move backward");
   EXPECT_EQ(hashtable::shift_entries(t, 1, 0, 30001, hashtable::IndexMove::move), 1);
+}
+
+// A hash! index caught up piece by piece as its block grows (the table
+// growing many times on the way, equal values chained across the growths)
+// finds every position, and each position's bucket is right: deleting a
+// cell takes exactly that position out.
+TEST_F(HashTable, AHashIndexCaughtUpInPiecesStaysExact) {
+  Cell blk = block_of({});
+  Node t = hashtable::init(1, &blk, Kind::hash, 0);
+  collector::Root keep(Cell{static_cast<uint32_t>(TypeId::hash), 0, blk.node(), t});
+  constexpr int32_t kCells = 30000;
+  auto value_at = [](int32_t p) { return p % 3 == 0 ? p / 3 % 1000 : p; };  // a third repeat
+  int32_t done = 0, piece = 1;
+  while (done < kCells) {
+    int32_t upto = std::min(kCells, done + piece);
+    for (int32_t p = done; p < upto; p++) *append_slot(blk.node()) = integer(value_at(p));
+    hashtable::put_all(t, done, 1);
+    done = upto;
+    piece = piece * 3 + 1;
+  }
+  ASSERT_EQ(hashtable::indexed_count(t), kCells);
+  for (int32_t p = 0; p < kCells; p++) {
+    Cell key = integer(value_at(p));
+    ASSERT_EQ(position(t, hashtable::get(t, &key, p, 1, CompareOp::equal)), p) << p;
+  }
+  // 301 is at 301, 903, 3903 ... 27903; 1001 only at 1001.
+  for (int32_t p : {301, 3903, 27903, 1001}) hashtable::delete_cell(t, cells(t) + p);
+  Cell k301 = integer(301), k1001 = integer(1001);
+  EXPECT_EQ(position(t, hashtable::get(t, &k301, 0, 1, CompareOp::equal)), 903);
+  EXPECT_EQ(position(t, hashtable::get(t, &k301, 904, 1, CompareOp::equal)), 6903);
+  EXPECT_EQ(position(t, hashtable::get(t, &k301, kCells, 1, CompareOp::equal, Direction::reverse)), 24903);
+  EXPECT_EQ(hashtable::get(t, &k1001, 0, 1, CompareOp::equal), nullptr);
+}
+
+// Integer keys in runs and in strides of powers of two spread over the
+// buckets: the probe from a key's home bucket to where it lies stays short
+// (a hash that kept the key's low bits would pile strided keys into a few
+// buckets). A run of integer keys of a map fills whole groups of eight
+// buckets (one cache line), by design: a group that meets another spills
+// into the next lines, so its probes are a little longer.
+TEST_F(HashTable, IntegerKeysDoNotCluster) {
+  auto probe_lengths = [](Node t, double* mean, int32_t* longest) {
+    const hashtable::Record* r = hashtable::record(t);
+    const auto* b = reinterpret_cast<const uint32_t*>(memory::series(static_cast<Node>(r->keys))->head_ptr());
+    uint32_t mask = static_cast<uint32_t>(r->n_buckets) - 1;
+    int64_t total = 0;
+    int32_t live = 0;
+    *longest = 0;
+    for (uint32_t i = 0; i <= mask; i++) {
+      uint32_t tag = b[2 * i];
+      if (tag < 0x80000000u) continue;
+      uint32_t at = tag & mask;
+      int32_t steps = 1;
+      for (uint32_t step = 1; at != i; step++, steps++) at = (at + step) & mask;
+      total += steps;
+      live++;
+      *longest = std::max(*longest, steps);
+    }
+    *mean = static_cast<double>(total) / live;
+  };
+  struct Case {
+    const char* name;
+    int32_t first, stride;
+    double map_mean;  // the bound of a map's mean probe
+  };
+  for (const Case& c : {Case{"run", 1, 1, 3.0}, Case{"negative run", -50000, 1, 3.0},
+                        Case{"stride 1024", 0, 1024, 2.0}, Case{"stride 65536", 7, 65536, 2.0},
+                        Case{"stride 3", 0, 3, 2.2}, Case{"stride 9", 5, 9, 2.0}}) {
+    // Keys wrap around 32 bits (the largest stride passes it).
+    auto key = [&](int32_t i) {
+      return static_cast<int32_t>(static_cast<uint32_t>(c.first) + static_cast<uint32_t>(i * int64_t{c.stride}));
+    };
+    std::vector<Cell> pairs;
+    for (int32_t i = 0; i < 40000; i++) {
+      pairs.push_back(integer(key(i)));
+      pairs.push_back(integer(i));
+    }
+    Cell blk = block_of(pairs);
+    Node m = hashtable::init(0, &blk, Kind::map, 1);  // grown key by key
+    Node ints = hashtable::init(0, nullptr, Kind::integer, 1);
+    for (int32_t i = 0; i < 40000; i++) hashtable::put_int(ints, key(i));
+    for (Node t : {m, ints}) {
+      double mean;
+      int32_t longest;
+      probe_lengths(t, &mean, &longest);
+      EXPECT_LT(mean, t == m ? c.map_mean : 2.0) << c.name << " mean " << mean << " longest " << longest;
+      EXPECT_LT(longest, 40) << c.name;
+      EXPECT_EQ(hashtable::record(t)->size, 40000) << c.name;
+    }
+  }
 }
 
 TEST_F(HashTable, CopiesAndClears) {
