@@ -1,11 +1,14 @@
 // The mark-and-compact collector and its roots.
 //
-// Collections run only at safe points: between expressions in the
-// interpreter (collector::safe_point) and in `recycle` (collector::collect).
-// An allocation that finds no room takes a new frame; once the bytes
-// allocated since the last collection reach its live size (at least 8 MB)
-// it sets `requested`, and the next safe point collects. In the GC-stress
-// build every safe point collects.
+// Collections run only at safe points: before each expression of a block
+// in the interpreter (collector::safe_point; the first one too, so a loop
+// whose body is one expression collects) and in `recycle`
+// (collector::collect). An allocation that finds no room takes a new
+// frame; once the bytes allocated since the last collection reach its live
+// size (at least 8 MB) it sets `requested`, and the next safe point
+// collects. Memory held outside the frames for values (an image's pixels)
+// counts as allocated (memory::outside_allocated). In the GC-stress build
+// every safe point collects.
 //
 // Marking is precise and starts from explicit roots, in this order: the
 // root block (memory::root_block), the RAII Roots below, the value in flight
@@ -59,10 +62,13 @@ void collect();
 // True while a collection runs.
 bool collecting();
 
-// The interpreter calls this between expressions. Nothing happens while
-// `active` is off (`recycle/off`, or a guard such as a hash-table rebuild).
+// The interpreter calls this before each expression of a block. Nothing
+// happens while `active` is off (`recycle/off`, or a guard such as a
+// hash-table rebuild).
 inline void safe_point() {
-  if (active && (requested || kStress)) collect();
+  // (`requested` first: it is false at nearly every safe point, so the test
+  // is one load.)
+  if ((requested || kStress) && active) collect();
 }
 
 // Switches automatic collections off for its lifetime and restores the
