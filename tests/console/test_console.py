@@ -334,6 +334,45 @@ class Scripts(ConsoleTest):
         self.assertEqual(out.split("\n")[:4], ['"line one"', "#{616263}", '"def"', "none"])
         self.assertEqual(status, 0)
 
+    def test_output_to_a_pipe_arrives_whole_and_in_order(self):
+        # Output to a pipe is buffered: every line arrives, and what was
+        # printed comes before what a child writes, before a report and
+        # before every way out.
+        self.home.write("many.qel", "Qel [] repeat i 100000 [print i]\n")
+        out, status = self.qel("many.qel")
+        self.assertEqual(out.split("\n"), [str(i) for i in range(1, 100001)] + [""])
+        self.assertEqual(status, 0)
+        cases = [
+            ('print "a" call/console "echo b" print "c"', "a\nb\nc\n", 0),
+            ('print "a" call/console/shell "echo b; echo c >&2" print "d"', "a\nb\nd\n", 0),
+            ('print "a" quit/return 3', "a\n", 3),
+            ('prin "no line end" quit', "no line end", 0),
+            ('prin "no line end"', "no line end", 0),
+            ('print "a" halt', "a\n(halted)\n", 0),
+            ('print "a" loop 1 [1 / 0]', "a\n*** Math Error: attempt to divide by zero\n", 254),
+        ]
+        for text, want, want_status in cases:
+            self.home.write("o.qel", "Qel [] " + text + "\n")
+            out, status = self.qel("o.qel")
+            self.assertEqual((out[:len(want)], status), (want, want_status), text)
+        # A signal that ends the script writes what was buffered first.
+        # (The script makes a file once it has printed.)
+        self.home.write("sig.qel", 'Qel [] print "before" write %ready "" forever []\n')
+        ready = os.path.join(self.home.work, "ready")
+        p = subprocess.Popen([QEL, "sig.qel"], stdout=subprocess.PIPE, stdin=subprocess.DEVNULL,
+                             env=self.home.env(), cwd=self.home.work)
+        try:
+            deadline = time.time() + 60
+            while not os.path.exists(ready) and time.time() < deadline:
+                time.sleep(0.05)
+            p.send_signal(signal.SIGTERM)
+            self.assertEqual(p.wait(timeout=30), 143)
+            self.assertEqual(p.stdout.read(), b"before\n")
+        finally:
+            p.kill()
+            p.wait()
+            p.stdout.close()
+
     def test_a_script_that_ends_without_quit_writes_no_settings(self):
         self.home.write("s.qel", "Qel [] 1\n")
         self.qel("s.qel")
