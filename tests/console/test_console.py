@@ -6,6 +6,7 @@ on a pseudo-terminal (keys typed, the screen read).
 
 import os
 import re
+import select
 import shutil
 import signal
 import subprocess
@@ -372,6 +373,31 @@ class Scripts(ConsoleTest):
             p.kill()
             p.wait()
             p.stdout.close()
+
+    def test_printed_output_goes_out_before_input_is_read(self):
+        # The other end of a pipe may wait for a question before it answers:
+        # every way of reading the standard input writes what was printed
+        # first (read %/dev/stdin waited with the question still buffered).
+        reads = ["x: input", 'x: ask ""', "x: input-stdin",
+                 "x: make binary! 8 read-stdin x 3 x: to string! x",
+                 "x: trim/lines read %/dev/stdin"]
+        for code in reads:
+            with self.subTest(code=code):
+                self.home.write("q.qel", 'Qel [] print "question" %s print ["got" x]\n' % code)
+                p = subprocess.Popen([QEL, "q.qel"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     env=self.home.env(), cwd=self.home.work)
+                try:
+                    ready, _, _ = select.select([p.stdout], [], [], 60)
+                    self.assertTrue(ready, "nothing printed before the read")
+                    self.assertEqual(p.stdout.readline(), b"question\n")
+                    p.stdin.write(b"abc\n")
+                    p.stdin.close()
+                    self.assertEqual(p.stdout.read(), b"got abc\n")
+                    self.assertEqual(p.wait(timeout=30), 0)
+                finally:
+                    p.kill()
+                    p.wait()
+                    p.stdout.close()
 
     def test_a_script_that_ends_without_quit_writes_no_settings(self):
         self.home.write("s.qel", "Qel [] 1\n")
