@@ -354,6 +354,8 @@ void outside_freed(uint64_t bytes) {
 
 bool is_live_node(Node n) { return gc::node_in_use(n); }
 
+uint64_t buffers_made() { return series_count; }
+
 Node alloc_series(uint64_t count, uint32_t unit, uint32_t head_offset) {
   SeriesBuffer* b = alloc_buffer(data_size(byte_count(count, unit)), unit, head_offset);
   return alloc_node(b);

@@ -188,6 +188,10 @@ bool is_live_node(Node n);
 void outside_allocated(uint64_t bytes);
 void outside_freed(uint64_t bytes);
 
+// Buffers allocated since start (as Stats::series_count, without the walk
+// over the frames that stats() makes).
+uint64_t buffers_made();
+
 // Statistics for `stats`, `recycle` and the benchmarks.
 struct Stats {
   uint64_t frame_bytes;   // bytes of all series and big frames taken from the system
