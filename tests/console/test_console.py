@@ -339,9 +339,10 @@ class Scripts(ConsoleTest):
         # Output to a pipe is buffered: every line arrives, and what was
         # printed comes before what a child writes, before a report and
         # before every way out.
-        self.home.write("many.qel", "Qel [] repeat i 100000 [print i]\n")
-        out, status = self.qel("many.qel")
-        self.assertEqual(out.split("\n"), [str(i) for i in range(1, 100001)] + [""])
+        # (300 KB: the buffer is written out several times.)
+        self.home.write("many.qel", 'Qel [] t: append/dup copy "" "x" 300 repeat i 1000 [print [i t]]\n')
+        out, status = self.qel("many.qel", timeout=300)
+        self.assertEqual(out.split("\n"), ["%d %s" % (i, "x" * 300) for i in range(1, 1001)] + [""])
         self.assertEqual(status, 0)
         cases = [
             ('print "a" call/console "echo b" print "c"', "a\nb\nc\n", 0),
