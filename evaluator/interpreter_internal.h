@@ -683,6 +683,9 @@ template <typename First>
     PositionSave save;
     if (!library) set_position(code);
     if (!library) position.set_head(pc);
+    // A safe point before the first expression too: a loop whose body is
+    // one expression collects like any other.
+    collector::entry_safe_point();
     pc = first(pc, end);
     // `end` is the code's end as read since anything last ran, at the top
     // of each turn (a collection at the safe point moves the buffer but

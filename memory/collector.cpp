@@ -32,6 +32,7 @@ SweepCallback sweeps[kMaxSweeps];
 int sweep_count = 0;
 
 bool in_collection = false;
+uint64_t made_at_collection = 0;  // memory::buffers_made() when the last collection ended
 
 // Block nodes whose cells are still to be marked.
 std::vector<Node> mark_stack;
@@ -197,12 +198,15 @@ void collect() {
     last.live_bytes = live;
   }
   requested = false;
+  made_at_collection = memory::buffers_made();
   cycles++;
   last.freed_nodes = nodes_before - memory::stats().live_nodes;
   last.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 }
 
 bool collecting() { return in_collection; }
+
+bool stress_entry_due() { return memory::buffers_made() != made_at_collection; }
 
 void init() {
   memory::init();

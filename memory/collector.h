@@ -1,11 +1,15 @@
 // The mark-and-compact collector and its roots.
 //
-// Collections run only at safe points: between expressions in the
-// interpreter (collector::safe_point) and in `recycle` (collector::collect).
-// An allocation that finds no room takes a new frame; once the bytes
-// allocated since the last collection reach its live size (at least 8 MB)
-// it sets `requested`, and the next safe point collects. In the GC-stress
-// build every safe point collects.
+// Collections run only at safe points: before each expression of a block
+// in the interpreter (collector::safe_point; entry_safe_point before the
+// first one, so a loop whose body is one expression collects) and in
+// `recycle` (collector::collect). An allocation that finds no room takes a new
+// frame; once the bytes allocated since the last collection reach its live
+// size (at least 8 MB) it sets `requested`, and the next safe point
+// collects. Memory held outside the frames for values (an image's pixels)
+// counts as allocated (memory::outside_allocated). In the GC-stress build
+// every safe point collects (the first of a block once something was
+// allocated, see entry_safe_point).
 //
 // Marking is precise and starts from explicit roots, in this order: the
 // root block (memory::root_block), the RAII Roots below, the value in flight
@@ -59,10 +63,25 @@ void collect();
 // True while a collection runs.
 bool collecting();
 
-// The interpreter calls this between expressions. Nothing happens while
-// `active` is off (`recycle/off`, or a guard such as a hash-table rebuild).
+// The interpreter calls this between the expressions of a block. Nothing
+// happens while `active` is off (`recycle/off`, or a guard such as a
+// hash-table rebuild).
 inline void safe_point() {
-  if (active && (requested || kStress)) collect();
+  // (`requested` first: it is false at nearly every safe point, so the test
+  // is one load.)
+  if ((requested || kStress) && active) collect();
+}
+
+// The safe point before a block's first expression. It collects when
+// safe_point would, except that in the GC-stress build it collects only when
+// a buffer was allocated since the last collection: blocks are entered at
+// every paren, branch and body of one expression, at each level of a deep
+// recursion too, and a collection there with nothing allocated since the
+// last one reclaims at most values dropped in between, at the price of a
+// full mark (the stress build's deep recursions became quadratic).
+bool stress_entry_due();
+inline void entry_safe_point() {
+  if (requested ? active : (kStress && active && stress_entry_due())) collect();
 }
 
 // Switches automatic collections off for its lifetime and restores the

@@ -7,7 +7,8 @@
 // at least kMinFrameFree bytes, so a nearly full frame is not nibbled at) is
 // used; failing that a new frame is opened. Allocation never collects: once
 // the bytes allocated since the last collection reach that collection's live
-// size (at least 8 MB), it requests one for the next safe point. Collections
+// size (at least 8 MB; memory held outside the frames for values counts as
+// allocated and as live), it requests one for the next safe point. Collections
 // keep that many bytes of empty frames for the allocations that follow, so a
 // program in a steady state reuses the same pages.
 #include "memory/series.h"
@@ -123,6 +124,8 @@ uint64_t heap_bytes = 0;
 uint64_t series_count = 0;
 uint64_t frames_live = 0;   // bytes used in frames right after the last collection
 uint64_t big_since_gc = 0;  // big-frame bytes taken since the last collection
+uint64_t outside_live = 0;      // bytes held outside the series memory for values
+uint64_t outside_since_gc = 0;  // of those, bytes taken since the last collection
 uint64_t budget = kMinBudget;  // bytes to allocate before the next collection is requested
 
 size_t page_size() {
@@ -190,7 +193,7 @@ Node alloc_node(SeriesBuffer* s) {
 // Requests a collection once the bytes allocated since the last one reach
 // the budget. Runs when a frame fills up and when a big buffer is taken.
 void check_budget() {
-  uint64_t used = big_since_gc;
+  uint64_t used = big_since_gc + outside_since_gc;
   for (const Frame& f : frames) used += static_cast<uint64_t>(f.heap - f.start);
   if (used >= frames_live + budget) collector::requested = true;
 }
@@ -338,7 +341,20 @@ void init() {
   root_block = alloc_series_heap(256, sizeof(Cell));
 }
 
+void outside_allocated(uint64_t bytes) {
+  outside_live += bytes;
+  outside_since_gc += bytes;
+  check_budget();
+}
+
+void outside_freed(uint64_t bytes) {
+  outside_live -= std::min(outside_live, bytes);
+  outside_since_gc -= std::min(outside_since_gc, bytes);
+}
+
 bool is_live_node(Node n) { return gc::node_in_use(n); }
+
+uint64_t buffers_made() { return series_count; }
 
 Node alloc_series(uint64_t count, uint32_t unit, uint32_t head_offset) {
   SeriesBuffer* b = alloc_buffer(data_size(byte_count(count, unit)), unit, head_offset);
@@ -462,6 +478,7 @@ Stats stats() {
   st.heap_bytes = heap_bytes;
   st.node_bytes = live_nodes * 4;
   st.node_table_bytes = node_committed * 4;
+  st.outside_bytes = outside_live;
   return st;
 }
 
@@ -639,7 +656,9 @@ void finish(uint64_t live_bytes) {
   frames_live = 0;
   for (const Frame& f : frames) frames_live += static_cast<uint64_t>(f.heap - f.start);
   big_since_gc = 0;
-  budget = std::max(live_bytes, kMinBudget);
+  outside_since_gc = 0;
+  // (The sweep callbacks have taken back what dead values held outside.)
+  budget = std::max(live_bytes + outside_live, kMinBudget);
   if (watched.moved) watched.moved();
 }
 

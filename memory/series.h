@@ -179,6 +179,19 @@ inline void fill(uint8_t* first, uint8_t* end, uint8_t byte) {
 // True when n names a series (in range and not on the free list).
 bool is_live_node(Node n);
 
+// Memory held outside the series memory for values that the collector
+// frees (an image's pixels): its bytes count as allocated since the last
+// collection, as a buffer's would, and as live data in the budget of the
+// next one, so values whose weight lies outside the frames still bring the
+// next collection nearer. Whoever frees such memory takes its bytes back
+// (`outside_freed`, never more than were counted).
+void outside_allocated(uint64_t bytes);
+void outside_freed(uint64_t bytes);
+
+// Buffers allocated since start (as Stats::series_count, without the walk
+// over the frames that stats() makes).
+uint64_t buffers_made();
+
 // Statistics for `stats`, `recycle` and the benchmarks.
 struct Stats {
   uint64_t frame_bytes;   // bytes of all series and big frames taken from the system
@@ -188,6 +201,7 @@ struct Stats {
   uint64_t heap_bytes;    // bytes of the heap-backed series
   uint64_t node_bytes;    // bytes of the node table in use (4 per node, as Qel reports)
   uint64_t node_table_bytes;  // entries committed so far, counted the same way
+  uint64_t outside_bytes;  // bytes held outside the series memory for values (outside_allocated)
 };
 Stats stats();
 

@@ -162,6 +162,7 @@ void quit_return(int32_t status) {
 }
 
 void verify_failed(const char* condition, const char* file, int line) {
+  output::flush();  // what was printed before comes first
   std::fprintf(stderr, "VERIFY failed: %s (%s:%d)\n", condition, file, line);
   quit(fatal_code::assertion_failed, reinterpret_cast<uintptr_t>(__builtin_return_address(0)));
 }

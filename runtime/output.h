@@ -3,10 +3,14 @@
 //
 // Everything is written as UTF-8 with LF line ends, to a terminal and when
 // redirected alike. Output is buffered: on a terminal the buffer is flushed
-// at every line end, and always before input is read (the console calls
-// `flush`), before a wait, and at exit; when redirected it is written only
-// when the buffer fills, so print-heavy scripts pay one system call per
-// 64 KiB rather than one per item. Escape sequences pass through unchanged
+// at every line end, and always before input is read (the console and the
+// standard-input routines call `flush`, and so does `read` of a pipe or a
+// terminal), before a wait, before a child process starts, before the GUI
+// takes the terminal, before a report on the standard error, and at exit by
+// every way (quit, an uncaught error, a signal, a runtime error); when
+// redirected it is written only when the buffer fills, so print-heavy
+// scripts pay one system call per 64 KiB rather than one per item. Whether
+// the output is a terminal is asked once, at start-up. Escape sequences pass through unchanged
 // (the terminal interprets them). Write errors are ignored, except that a
 // standard output that is a pipe whose reader has gone ends the process by
 // SIGPIPE (the terminal put back first), as a writer in a pipeline is

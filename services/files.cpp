@@ -527,6 +527,9 @@ ReadStatus read_fd(int fd, int64_t part, int64_t seek_to, ReadTarget& target, ui
   // The size is unknown: read to the end (or to the part) into a growing
   // region, once.
   if (part == 0) return ReadStatus::ok;
+  // A pipe or terminal (the standard input among them) may wait for what
+  // the program has printed: that goes out first.
+  if (stream_q(fd)) output::flush();
   if (seek_to > 0 && !seek(fd, seek_to)) {
     // Skipping by reading takes as long as reading those bytes: it goes no
     // further than a read may (an endless device would keep it going for

@@ -34,12 +34,6 @@ constexpr uint32_t kRecordBytes = 24;
 int32_t kind = 0;
 int64_t bitmaps = 0;
 
-// Bitmap bytes: live, and made since the collection counted in `seen_cycle`.
-uint64_t live_bytes = 0;
-uint64_t new_bytes = 0;
-uint64_t seen_cycle = 0;
-constexpr uint64_t kMinBudget = 64ull << 20;
-
 uint64_t decode_limit = memory::kMaxSeriesBytes / 4;
 uint64_t allocated = 0;
 
@@ -48,23 +42,10 @@ uint64_t bytes_of(uint32_t w, uint32_t h) { return uint64_t{w} * h * 4; }
 void release(void* object) {
   auto* b = static_cast<Bitmap*>(object);
   if (!b) return;
-  live_bytes -= std::min(live_bytes, bytes_of(b->width, b->height));
+  memory::outside_freed(bytes_of(b->width, b->height));
   std::free(b->pixels);
   std::free(b);
   bitmaps--;
-}
-
-// Asks for a collection once new bitmaps outweigh the budget: their memory
-// is not series memory, so the allocator does not see it.
-void account(uint64_t bytes) {
-  if (collector::cycles != seen_cycle) {
-    seen_cycle = collector::cycles;
-    new_bytes = 0;
-  }
-  live_bytes += bytes;
-  new_bytes += bytes;
-  const uint64_t older = live_bytes > new_bytes ? live_bytes - new_bytes : 0;
-  if (new_bytes >= std::max(kMinBudget, older)) collector::requested = true;
 }
 
 uint32_t* fields(Node record) {
@@ -131,7 +112,9 @@ Node make_record(uint32_t width, uint32_t height, uint32_t* pixels) {
   // record.
   f[resource] = static_cast<uint32_t>(ext_resource::store(b, kind));
   bitmaps++;
-  account(bytes_of(width, height));
+  // The pixels are not series memory: they count towards the next
+  // collection as if they were.
+  memory::outside_allocated(bytes_of(width, height));
   return record;
 }
 

@@ -17,9 +17,9 @@
 // memory::kMaxSeriesBytes bytes of pixels (so every pixel plane fits in a
 // binary!). Decoders check the size a file declares against these bounds
 // (and against a lower decoding limit, for fuzzing) before they allocate.
-// Bitmap memory counts towards the collector's budget: once the bytes of
-// new bitmaps since the last collection pass the larger of 64 MiB and the
-// live bitmap bytes, the next safe point collects.
+// Bitmap memory counts towards the collector's budget as series memory
+// does (memory::outside_allocated): a bitmap's bytes bring the next
+// collection nearer, and live bitmaps raise the budget after it.
 //
 // The formats: PNG, JPEG, GIF and TIFF through libpng, libjpeg-turbo,
 // giflib and libtiff; BMP is our own (services/image_bmp.cpp). Every decoder

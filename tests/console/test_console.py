@@ -6,6 +6,7 @@ on a pseudo-terminal (keys typed, the screen read).
 
 import os
 import re
+import select
 import shutil
 import signal
 import subprocess
@@ -333,6 +334,71 @@ class Scripts(ConsoleTest):
         out, status = self.qel("stdin.qel", stdin="line one\nabcdef\n")
         self.assertEqual(out.split("\n")[:4], ['"line one"', "#{616263}", '"def"', "none"])
         self.assertEqual(status, 0)
+
+    def test_output_to_a_pipe_arrives_whole_and_in_order(self):
+        # Output to a pipe is buffered: every line arrives, and what was
+        # printed comes before what a child writes, before a report and
+        # before every way out.
+        # (300 KB: the buffer is written out several times.)
+        self.home.write("many.qel", 'Qel [] t: append/dup copy "" "x" 300 repeat i 1000 [print [i t]]\n')
+        out, status = self.qel("many.qel", timeout=300)
+        self.assertEqual(out.split("\n"), ["%d %s" % (i, "x" * 300) for i in range(1, 1001)] + [""])
+        self.assertEqual(status, 0)
+        cases = [
+            ('print "a" call/console "echo b" print "c"', "a\nb\nc\n", 0),
+            ('print "a" call/console/shell "echo b; echo c >&2" print "d"', "a\nb\nd\n", 0),
+            ('print "a" quit/return 3', "a\n", 3),
+            ('prin "no line end" quit', "no line end", 0),
+            ('prin "no line end"', "no line end", 0),
+            ('print "a" halt', "a\n(halted)\n", 0),
+            ('print "a" loop 1 [1 / 0]', "a\n*** Math Error: attempt to divide by zero\n", 254),
+        ]
+        for text, want, want_status in cases:
+            self.home.write("o.qel", "Qel [] " + text + "\n")
+            out, status = self.qel("o.qel")
+            self.assertEqual((out[:len(want)], status), (want, want_status), text)
+        # A signal that ends the script writes what was buffered first.
+        # (The script makes a file once it has printed.)
+        self.home.write("sig.qel", 'Qel [] print "before" write %ready "" forever []\n')
+        ready = os.path.join(self.home.work, "ready")
+        p = subprocess.Popen([QEL, "sig.qel"], stdout=subprocess.PIPE, stdin=subprocess.DEVNULL,
+                             env=self.home.env(), cwd=self.home.work)
+        try:
+            deadline = time.time() + 60
+            while not os.path.exists(ready) and time.time() < deadline:
+                time.sleep(0.05)
+            p.send_signal(signal.SIGTERM)
+            self.assertEqual(p.wait(timeout=30), 143)
+            self.assertEqual(p.stdout.read(), b"before\n")
+        finally:
+            p.kill()
+            p.wait()
+            p.stdout.close()
+
+    def test_printed_output_goes_out_before_input_is_read(self):
+        # The other end of a pipe may wait for a question before it answers:
+        # every way of reading the standard input writes what was printed
+        # first (read %/dev/stdin waited with the question still buffered).
+        reads = ["x: input", 'x: ask ""', "x: input-stdin",
+                 "x: make binary! 8 read-stdin x 3 x: to string! x",
+                 "x: trim/lines read %/dev/stdin"]
+        for code in reads:
+            with self.subTest(code=code):
+                self.home.write("q.qel", 'Qel [] print "question" %s print ["got" x]\n' % code)
+                p = subprocess.Popen([QEL, "q.qel"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     env=self.home.env(), cwd=self.home.work)
+                try:
+                    ready, _, _ = select.select([p.stdout], [], [], 60)
+                    self.assertTrue(ready, "nothing printed before the read")
+                    self.assertEqual(p.stdout.readline(), b"question\n")
+                    p.stdin.write(b"abc\n")
+                    p.stdin.close()
+                    self.assertEqual(p.stdout.read(), b"got abc\n")
+                    self.assertEqual(p.wait(timeout=30), 0)
+                finally:
+                    p.kill()
+                    p.wait()
+                    p.stdout.close()
 
     def test_a_script_that_ends_without_quit_writes_no_settings(self):
         self.home.write("s.qel", "Qel [] 1\n")
