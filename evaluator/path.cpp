@@ -217,8 +217,14 @@ int32_t eval_path(const Cell& path_in, const Cell& code, int32_t pc, int32_t end
       Cell word = e.is(TypeId::word) ? e : *parent_word;
       stack::top = start + 1;
       Cell* keep_owner = stack::push(&owner);
-      int32_t npc = passing::eval_code(&next, args_code, args_pc, args_end, &path, k + 1, &word,
-                                       keep_owner, mode::normal, false);
+      // (A function! is named by the word that reached it either way: its
+      // refinements may take the short path.)
+      int32_t npc = next.is(TypeId::function)
+                        ? call_refined(&next, word, path, k + 1, args_code, args_pc, args_end)
+                        : -1;
+      if (npc < 0)
+        npc = passing::eval_code(&next, args_code, args_pc, args_end, &path, k + 1, &word,
+                                 keep_owner, mode::normal, false);
       if (exits::pending) return npc;
       // The result sits above the kept path and owner: move it down to `start`.
       *start = stack::top[-1];
