@@ -1,10 +1,11 @@
 // Calls of function values: the arguments fetched from the code (calls by
 // word on their short paths: plain natives and actions, and functions
-// whose arguments are all evaluated ones; the general call through
-// eval_code, with the refinements of a path or of apply), the calls of
-// natives' and actions' entries and of routines, the run of a function!'s
-// body, and calls of a function value with argument values from C++
-// (call_function). The argument descriptors come from spec_cache.cpp; a
+// whose arguments are all evaluated ones; calls through paths whose
+// refinements their call site keeps resolved (call_refined); the general
+// call through eval_code, with the refinements of a path or of apply), the
+// calls of natives' and actions' entries and of routines, the run of a
+// function!'s body, and calls of a function value with argument values
+// from C++ (call_function). The argument descriptors come from spec_cache.cpp; a
 // function body with compiled steps runs them (compiled.cpp).
 #include "evaluator/interpreter_internal.h"
 
@@ -599,8 +600,8 @@ namespace {
 // refinement element). A call through the same path of the same function
 // value (its companion and context) with the same words in the path finds
 // them there instead of looking each up among the function's words. The
-// sites are forgotten at each collection, after which a node may name
-// another series.
+// sites are forgotten at start-up and at each collection, after which a
+// node may name another series.
 
 struct RefinedSite {
   static constexpr int kMax = 6;
@@ -618,22 +619,15 @@ constexpr uint32_t kRefinedSites = 512;
 RefinedSite refined_sites[kRefinedSites];
 // Starts at 1: a site never filled has generation 0.
 uint32_t refined_generation = 1;
-bool refined_sweep_registered = false;
-
-void forget_refined_sites() { refined_generation++; }
 
 // The descriptor indexes of the refinements the path's words from `pos`
-// name, into `out` (their count), for a call of `fn` whose every argument
-// is an evaluated one; -1 when any element is not a word, names no
-// refinement or one named before, or an argument taken is not an evaluated
-// one (the general call then raises the error or fetches it).
+// name, kept in `site` (answers their count), for a call of `fn` whose
+// every argument is an evaluated one; -1 when any element is not a word,
+// names no refinement or one named before, or an argument taken is not an
+// evaluated one (the general call then raises the error or fetches it).
 [[gnu::noinline]] int32_t resolve_refinements(const Cell* fn, const CacheInfo& ci,
                                               const Cell& path, int32_t pos, int32_t tail,
                                               RefinedSite& site) {
-  if (!refined_sweep_registered) {
-    collector::add_sweep_callback(forget_refined_sites);
-    refined_sweep_registered = true;
-  }
   const int32_t n = tail - pos;
   if (n > RefinedSite::kMax) return -1;
   uint64_t used = 0;
@@ -666,6 +660,8 @@ void forget_refined_sites() { refined_generation++; }
 }
 
 }  // namespace
+
+void forget_call_sites() { refined_generation++; }
 
 // A call of the function!, native! or action! `val` reached through the
 // head word `word` of `path`, its refinements the path's words from `pos`

@@ -357,6 +357,9 @@ logic:
 [[gnu::noinline]] void run_body_set_up(Cell* fn_slot, Cell* base, const Cell& word,
                                        bool compiled_tried);
 namespace passing {
+// Forgets what the call sites resolved (at start-up and at each collection,
+// after which a node may name another series).
+void forget_call_sites();
 int32_t call_refined(const Cell* val, const Cell& word, const Cell& path, int32_t pos,
                      const Cell& code, int32_t pc, int32_t end);
 }  // namespace passing
