@@ -1,10 +1,11 @@
 // Calls of function values: the arguments fetched from the code (calls by
 // word on their short paths: plain natives and actions, and functions
-// whose arguments are all evaluated ones; the general call through
-// eval_code, with the refinements of a path or of apply), the calls of
-// natives' and actions' entries and of routines, the run of a function!'s
-// body, and calls of a function value with argument values from C++
-// (call_function). The argument descriptors come from spec_cache.cpp; a
+// whose arguments are all evaluated ones; calls through paths whose
+// refinements their call site keeps resolved (call_refined); the general
+// call through eval_code, with the refinements of a path or of apply), the
+// calls of natives' and actions' entries and of routines, the run of a
+// function!'s body, and calls of a function value with argument values
+// from C++ (call_function). The argument descriptors come from spec_cache.cpp; a
 // function body with compiled steps runs them (compiled.cpp).
 #include "evaluator/interpreter_internal.h"
 
@@ -393,6 +394,8 @@ inline void call_entry(const Cell* fn, const int32_t* refs) {
 // refinements from a path, no apply) is handled here.
 int32_t eval_arguments(const CallSite& site, const Cell& code, int32_t pc, int32_t end,
                        const Cell* path, int32_t path_pos) {
+  // (A path whose elements are all used up names no refinements.)
+  if (path && path_pos >= tail_of(*path)) path = nullptr;
   if (path || site.mode != mode::normal) [[unlikely]]
     return eval_arguments_full(site, code, pc, end, path, path_pos);
   const Cell* fn = site.fn;
@@ -485,7 +488,8 @@ void call_native_code(Cell* fn) {
 // an exception.
 // (`me`: that frame, or null when there is none.)
 [[gnu::always_inline]] inline void run_function(Cell* fn, const Cell* call_word,
-                                                CallbackKind kind, stack::Frame* me) {
+                                                CallbackKind kind, stack::Frame* me,
+                                                bool compiled_tried = false) {
   Node ctx = fn->data1;
   Cell* base = stack::arguments;
   bool callback = kind != CallbackKind::none && trace_q;
@@ -513,6 +517,7 @@ void call_native_code(Cell* fn) {
   try {
     if (body.is(TypeId::block)) {
       if (tracing_q || !me || me != stack::frame_top - 1 ||
+          (compiled_tried && !compiled_branch_deferred()) ||
           !run_compiled_body(body, ctx, base, true))
         passing::eval(&body, Chain::yes);
     } else {
@@ -544,9 +549,10 @@ void call_native_code(Cell* fn) {
 
 // The run with run_function's set-up, out of line: the callers keep their
 // short frames for the compiled bodies.
-[[gnu::noinline]] void run_body_set_up(Cell* fn_slot, Cell* base, const Cell& word) {
+[[gnu::noinline]] void run_body_set_up(Cell* fn_slot, Cell* base, const Cell& word,
+                                       bool compiled_tried) {
   // (push_frame pushed the top frame or raised the overflow error.)
-  run_function(fn_slot, &word, CallbackKind::none, stack::frame_top - 1);
+  run_function(fn_slot, &word, CallbackKind::none, stack::frame_top - 1, compiled_tried);
   if (exits::pending) return;
   end_call(fn_slot, base);
 }
@@ -582,6 +588,165 @@ int32_t call_plain_function(const Cell* val, const Cell& word, const Cell& code,
   }
   if (ci.locals > 0) function::init_locals(ci.locals);
   run_plain_function(fn_slot, base, word);
+  return pc;
+}
+
+namespace {
+
+// --- calls through a path with refinements ----------------------------------
+//
+// A call site `f/ref1/ref2 ...` keeps the refinements its path's words
+// resolved to for the function it called (by the path's node and first
+// refinement element). A call through the same path of the same function
+// value (its companion and context) with the same words in the path finds
+// them there instead of looking each up among the function's words. The
+// sites are forgotten at start-up and at each collection, after which a
+// node may name another series.
+
+struct RefinedSite {
+  static constexpr int kMax = 6;
+  Node path = 0;
+  int32_t pos = 0;
+  uint32_t generation = 0;
+  Node companion = 0;
+  uint32_t data1 = 0;
+  uint32_t header = 0;
+  int32_t count = 0;
+  SymbolId symbols[kMax];
+  int8_t refinements[kMax];  // each element's descriptor index
+};
+constexpr uint32_t kRefinedSites = 512;
+RefinedSite refined_sites[kRefinedSites];
+// Starts at 1: a site never filled has generation 0.
+uint32_t refined_generation = 1;
+
+// The descriptor indexes of the refinements the path's words from `pos`
+// name, kept in `site` (answers their count), for a call of `fn` whose
+// every argument is an evaluated one; -1 when any element is not a word,
+// names no refinement or one named before, or an argument taken is not an
+// evaluated one (the general call then raises the error or fetches it).
+[[gnu::noinline]] int32_t resolve_refinements(const Cell* fn, const CacheInfo& ci,
+                                              const Cell& path, int32_t pos, int32_t tail,
+                                              RefinedSite& site) {
+  const int32_t n = tail - pos;
+  if (n > RefinedSite::kMax) return -1;
+  uint64_t used = 0;
+  site.path = 0;
+  for (int32_t k = 0; k < n; k++) {
+    const Cell e = *at(path, pos + k);
+    if (!e.is(TypeId::word)) return -1;
+    const int32_t j = find_refinement(fn, ci, &e);
+    if (j < 0) return -1;
+    const Descriptor dr = descriptor(ci, j);
+    const uint64_t b = uint64_t{1} << ((dr.ordinal - 1) & 63);
+    if ((used & b) || dr.ordinal > kMaxRefinements) return -1;
+    used |= b;
+    for (int32_t a = j + 1; a <= ci.count; a++) {
+      const Descriptor da = descriptor(ci, a);
+      if (da.kind == ArgKind::refinement) break;
+      if (da.kind != ArgKind::normal) return -1;
+    }
+    site.symbols[k] = e.symbol();
+    site.refinements[k] = static_cast<int8_t>(j);
+  }
+  site.path = path.node();
+  site.pos = pos;
+  site.generation = refined_generation;
+  site.companion = fn->data3;
+  site.data1 = fn->data1;
+  site.header = fn->header;
+  site.count = n;
+  return n;
+}
+
+}  // namespace
+
+void forget_call_sites() { refined_generation++; }
+
+// A call of the function!, native! or action! `val` reached through the
+// head word `word` of `path`, its refinements the path's words from `pos`
+// on: as eval_code calls it when every argument the call takes is an
+// evaluated one and the words name refinements of it, once each. Answers
+// the position after the arguments, the result in a slot pushed at the
+// stack top; -1 when the call does not fit (nothing done).
+int32_t call_refined(const Cell* val, const Cell& word, const Cell& path, int32_t pos,
+                     const Cell& code, int32_t pc, int32_t end) {
+  const TypeId t = val->type();
+  if (tracing_q || (t != TypeId::function && t != TypeId::native && t != TypeId::action) ||
+      !plain_head_call(val) || conditional_kind(val))
+    return -1;
+  const bool is_fn = t == TypeId::function;
+  const CacheInfo ci = plain_cache(val, is_fn ? function::kExtras : 2);
+  const int32_t tail = tail_of(path);
+  if (ci.refinements > kMaxRefinements) return -1;
+  RefinedSite& site =
+      refined_sites[(path.node() * 2654435761u + static_cast<uint32_t>(pos)) & (kRefinedSites - 1)];
+  int32_t n = tail - pos;
+  bool hit = site.path == path.node() && site.pos == pos && site.generation == refined_generation &&
+             site.companion == val->data3 && site.data1 == val->data1 &&
+             site.header == val->header && site.count == n;
+  for (int32_t k = 0; hit && k < n; k++) {
+    const Cell* e = at(path, pos + k);
+    hit = e->is(TypeId::word) && e->symbol() == site.symbols[k];
+  }
+  if (!hit && resolve_refinements(val, ci, path, pos, tail, site) < 0) return -1;
+  int8_t js[RefinedSite::kMax];
+  std::memcpy(js, site.refinements, sizeof js);
+
+  run_epoch++;
+  Cell* fn_slot = stack::push(val);
+  Cell* base = stack::top;
+  push_frame(&word, is_fn ? stack::FrameKind::context : stack::FrameKind::native);
+  const int32_t head = ci.head;
+  for (int32_t i = 1; i <= head; i++) {
+    const Descriptor d = descriptor(ci, i);
+    const int32_t lim = limit_of(code, end);
+    if (pc >= lim) no_arg(word, fn_slot, i);
+    pc = eval_arg(code, pc, end, false, lim);
+    if (exits::pending) return pc;
+    typecheck(&word, fn_slot, i, d, stack::top - 1);
+  }
+  int32_t refs[kMaxRefinements];
+  if (is_fn) {
+    for (int32_t i = head + 1; i <= ci.count; i++) {
+      if (descriptor(ci, i).kind == ArgKind::refinement)
+        set_logic(stack::push_slot(), false);
+      else
+        set_none(stack::push_slot());
+    }
+  } else {
+    for (int32_t r = 0; r < ci.refinements; r++) refs[r] = -1;
+  }
+  for (int32_t k = 0; k < n; k++) {
+    const int32_t j = js[k];
+    if (is_fn)
+      set_logic(base + (j - 1), true);
+    else
+      refs[descriptor(ci, j).ordinal - 1] = static_cast<int32_t>(stack::top - base);
+    for (int32_t a = j + 1; a <= ci.count; a++) {
+      const Descriptor da = descriptor(ci, a);
+      if (da.kind == ArgKind::refinement) break;
+      const int32_t lim = limit_of(code, end);
+      if (pc >= lim) no_arg(word, fn_slot, a);
+      pc = eval_arg(code, pc, end, false, lim);
+      if (exits::pending) return pc;
+      typecheck(&word, fn_slot, a, da, stack::top - 1);
+      if (is_fn) {
+        base[a - 1] = stack::top[-1];
+        stack::top--;
+      }
+    }
+  }
+  if (is_fn) {
+    if (ci.locals > 0) function::init_locals(ci.locals);
+    run_plain_function(fn_slot, base, word);
+    return pc;
+  }
+  call_entry(fn_slot, refs);
+  if (exits::pending) return pc;
+  pop_frame();
+  *fn_slot = *base;
+  stack::top = fn_slot + 1;
   return pc;
 }
 

@@ -622,6 +622,8 @@ DeferredBranch deferred;
 
 }  // namespace
 
+bool compiled_branch_deferred() { return deferred.node != 0; }
+
 // Runs a function's body by its compiled steps (see above) when it has
 // them and they fit the values: true when the body was run, its result in
 // slot 0 as the block's evaluation would leave it (a `return` as its frame

@@ -601,8 +601,10 @@ void init() {
   exits::init();
   init_trace();
   block::call_compare_function = compare_with_function;
+  passing::forget_call_sites();
   if (!marks_registered) {
     collector::add_mark_callback(mark_position);
+    collector::add_sweep_callback(passing::forget_call_sites);
     marks_registered = true;
   }
 }

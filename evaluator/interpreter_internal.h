@@ -351,7 +351,18 @@ logic:
 [[noreturn, gnu::noinline, gnu::cold]] void no_arg(const Cell& word, const Cell* fn, int32_t i);
 [[gnu::noinline]] int32_t call_by_word(const Cell* val, const Cell& word, const Cell& code,
                                        int32_t pc, int32_t end);
-[[gnu::noinline]] void run_body_set_up(Cell* fn_slot, Cell* base, const Cell& word);
+// (`compiled_tried`: run_compiled_body answered false for this call before
+// its set-up, which a second try would answer again unless it left a branch
+// for the run.)
+[[gnu::noinline]] void run_body_set_up(Cell* fn_slot, Cell* base, const Cell& word,
+                                       bool compiled_tried);
+namespace passing {
+// Forgets what the call sites resolved (at start-up and at each collection,
+// after which a node may name another series).
+void forget_call_sites();
+int32_t call_refined(const Cell* val, const Cell& word, const Cell& path, int32_t pos,
+                     const Cell& code, int32_t pc, int32_t end);
+}  // namespace passing
 
 // conditionals.cpp
 namespace passing {
@@ -367,6 +378,9 @@ int32_t eval_if(const Cell& fnv, const Cell& word, const Cell& code, int32_t pc,
 
 // compiled.cpp
 [[gnu::noinline]] bool run_compiled_body(const Cell& body, Node ctx, Cell* base, bool running);
+// True when a run_compiled_body before the body's set-up left a branch that
+// is not pure for the run to take.
+bool compiled_branch_deferred();
 
 // --- calls -------------------------------------------------------------------
 
@@ -783,7 +797,8 @@ struct BodyRun {
       return;
     }
   }
-  run_body_set_up(fn_slot, base, word);
+  // (A body that is no block is not compiled by the run either.)
+  run_body_set_up(fn_slot, base, word, !trace_q);
 }
 
 }  // namespace qel::interpreter

@@ -8,7 +8,7 @@
 // the container. The scalar modules notify nobody themselves.
 #include <vector>
 
-#include "evaluator/interpreter.h"
+#include "evaluator/interpreter_internal.h"
 #include "core/stack.h"
 #include "values/actions.h"
 #include "values/context.h"
@@ -79,8 +79,14 @@ int32_t eval_path(const Cell& path_in, const Cell& code, int32_t pc, int32_t end
     if (mode == PathMode::set) fire(ErrorCode::script_invalid_path_set, &path);
     if (mode == PathMode::get || mode == PathMode::get_any)
       fire(ErrorCode::script_invalid_path_get, &path);
-    int32_t npc = passing::eval_code(&value, args_code, args_pc, args_end, &path, head + 1, &first,
-                                     nullptr, mode::normal, false);
+    // (A call whose refinements its site has resolved, or can, and whose
+    // arguments are all evaluated ones takes the short path.)
+    int32_t npc = mode == PathMode::eval
+                      ? call_refined(&value, first, path, head + 1, args_code, args_pc, args_end)
+                      : -1;
+    if (npc < 0)
+      npc = passing::eval_code(&value, args_code, args_pc, args_end, &path, head + 1, &first,
+                               nullptr, mode::normal, false);
     if (exits::pending) return npc;
     *start = stack::top[-1];
     stack::top = start + 1;
@@ -113,7 +119,23 @@ int32_t eval_path(const Cell& path_in, const Cell& code, int32_t pc, int32_t end
         stack::push(&next);
         return pc + 1;
       }
+      // A function reached (a method of an object): called at once, as the
+      // walk below would call it, its owner kept on the stack for the call.
+      Cell fn = next;
+      const Cell word = e.is(TypeId::word) ? e : first;
       stack::top = start + 1;
+      Cell* keep_owner = stack::push(&value);
+      // (A function! is called as through a word holding it: the path has
+      // no refinements left, and its word names the frame either way.)
+      int32_t npc = fn.is(TypeId::function)
+                        ? call_by_word(&fn, word, args_code, args_pc, args_end)
+                        : passing::eval_code(&fn, args_code, args_pc, args_end, &path, head + 2,
+                                             &word, keep_owner, mode::normal, false);
+      if (exits::pending) return npc;
+      *start = stack::top[-1];
+      stack::top = start + 1;
+      if (tracing_q) fire_event(Event::exit, &path, -1, nullptr, start);
+      return pc >= 0 ? npc : pc + 1;
     }
   }
 
@@ -195,8 +217,14 @@ int32_t eval_path(const Cell& path_in, const Cell& code, int32_t pc, int32_t end
       Cell word = e.is(TypeId::word) ? e : *parent_word;
       stack::top = start + 1;
       Cell* keep_owner = stack::push(&owner);
-      int32_t npc = passing::eval_code(&next, args_code, args_pc, args_end, &path, k + 1, &word,
-                                       keep_owner, mode::normal, false);
+      // (A function! is named by the word that reached it either way: its
+      // refinements may take the short path.)
+      int32_t npc = next.is(TypeId::function)
+                        ? call_refined(&next, word, path, k + 1, args_code, args_pc, args_end)
+                        : -1;
+      if (npc < 0)
+        npc = passing::eval_code(&next, args_code, args_pc, args_end, &path, k + 1, &word,
+                                 keep_owner, mode::normal, false);
       if (exits::pending) return npc;
       // The result sits above the kept path and owner: move it down to `start`.
       *start = stack::top[-1];

@@ -258,8 +258,8 @@ void init() {
   }
 }
 
-bool check(const Cell* value, OwnerEvent event, const Cell* argument, int32_t index,
-           int32_t part) {
+bool check_owner(const Cell* value, OwnerEvent event, const Cell* argument, int32_t index,
+                 int32_t part) {
   const TypeId t = value->type();
   Node key;
   if (is_keyed_series(t)) {

@@ -18,6 +18,7 @@
 #include <cstdint>
 
 #include "core/cell.h"
+#include "memory/series.h"
 
 namespace qel {
 
@@ -69,7 +70,21 @@ namespace ownership {
 // Tells the owner of `value` (a series, bitset or object) about a change:
 // the event, its argument value (null: none), the index it applies at and
 // the count of items. Answers true when an owner was told.
-bool check(const Cell* value, OwnerEvent event, const Cell* argument, int32_t index, int32_t part);
+// (An unowned series, the common case, is one flag test made in line; the
+// rest is check_owner's.)
+bool check_owner(const Cell* value, OwnerEvent event, const Cell* argument, int32_t index,
+                 int32_t part);
+inline bool check(const Cell* value, OwnerEvent event, const Cell* argument, int32_t index,
+                  int32_t part) {
+  const TypeId t = value->type();
+  if (is_any_block(t) || is_any_string(t) || t == TypeId::binary || t == TypeId::vector ||
+      t == TypeId::image || t == TypeId::bitset) {
+    const Node key = value->data2;
+    if (!key || !(memory::series(key)->flags & series_flag::owned)) [[likely]]
+      return false;
+  }
+  return check_owner(value, event, argument, index, part);
+}
 
 // The owner object cell of the series or object keyed by `key`, or null.
 const Cell* find_owner(Node key);
