@@ -201,7 +201,7 @@ int32_t fetch(const CallSite& site, const Descriptor& d, int32_t i, const Cell& 
       } else if (v.is(TypeId::get_word)) {
         stack::push(word_value(&v));
       } else if (v.is(TypeId::get_path)) {
-        passing::eval_path(v, code, -1, 0, PathMode::get, false, nullptr);
+        (void)passing::eval_path(v, code, -1, 0, PathMode::get, false, nullptr);
       } else {
         stack::push(&v);
       }

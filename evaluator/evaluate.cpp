@@ -418,7 +418,7 @@ int32_t do_next(const Cell* block) {
       if (tracing_q) fire_event(Event::set, &code, pc, &v, start + 1);
       // A set-path refuses to store unset, as a set-word does.
       if (start[1].is(TypeId::unset)) fire(ErrorCode::script_need_value, &v);
-      passing::eval_path(v, code, -1, 0, PathMode::set, false, nullptr);
+      (void)passing::eval_path(v, code, -1, 0, PathMode::set, false, nullptr);
       if (exits::pending) return pc;
       stack::top = start + 2;
       pop_frame();

@@ -19,6 +19,9 @@
 // stacks. The routines directly in `interpreter` are for everybody else:
 // they raise a pending exit as its NonLocalExit. Errors and throws are
 // always exceptions.
+// The `passing` routines that answer a position are [[nodiscard]]: a
+// caller that has no use for the position writes `(void)` and still tests
+// `exits::pending` before it touches the stacks.
 //
 // Function values are called with their arguments fetched by the spec cache:
 // a block of descriptors made once per function value from its spec, kept in
@@ -108,21 +111,21 @@ namespace passing {
 void eval(const Cell* block, Chain chain);
 // Evaluates one expression at `pc` (an absolute cell index) and answers the
 // position after it.
-int32_t eval_next(const Cell* block, int32_t pc, int32_t end, Chain chain);
+[[nodiscard]] int32_t eval_next(const Cell* block, int32_t pc, int32_t end, Chain chain);
 // One expression from the block's head: the result is pushed and the new
 // head index answered; at the tail the result is unset and the head index
 // answered unchanged.
-int32_t do_next(const Cell* block);
+[[nodiscard]] int32_t do_next(const Cell* block);
 // Evaluates the value at pc and, unless `prefix`, the infix operators that
 // follow; the result is pushed. `passive`: a function value met literally in
 // the code is taken as a value, not called.
-int32_t eval_expression(const Cell& code, int32_t pc, int32_t end, bool prefix, bool passive);
+[[nodiscard]] int32_t eval_expression(const Cell& code, int32_t pc, int32_t end, bool prefix, bool passive);
 // Calls a function value (any function type), fetching its arguments from
 // the code at pc and its refinements from `path` (elements from index
 // `path_pos`, or none when `path` is null); `call_word` names the call
 // (null: <anon>); `owner` is the object a method was found in (or null).
 // With `infix`, the left operand is the newest stack value.
-int32_t eval_code(const Cell* fn, const Cell& code, int32_t pc, int32_t end, const Cell* path,
+[[nodiscard]] int32_t eval_code(const Cell* fn, const Cell& code, int32_t pc, int32_t end, const Cell* path,
                   int32_t path_pos, const Cell* call_word, const Cell* owner, uint32_t mode,
                   bool infix);
 // Runs a function!'s body (or a routine!'s C++ routine) whose arguments and
@@ -132,7 +135,7 @@ void eval_function(Cell* fn, const Cell* call_word, CallbackKind kind);
 // path, pc = -1) and any arguments a function reached through it takes from
 // the code; answers the position after them. The result is pushed. With
 // PathMode::set the value to store is slot 0 of the current frame.
-int32_t eval_path(const Cell& path, const Cell& code, int32_t pc, int32_t end, PathMode mode,
+[[nodiscard]] int32_t eval_path(const Cell& path, const Cell& code, int32_t pc, int32_t end, PathMode mode,
                   bool case_, PathResume* resume);
 // Calls a function value with argument values (taken as they are), no
 // refinements; the result is pushed and returned. `name` names the frame

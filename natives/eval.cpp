@@ -54,7 +54,7 @@ void eval_value(const Cell* value) {
   Cell* holder = block::push_only(1);
   block::rs_append(holder, value);
   Cell code = *holder;
-  passing::eval_expression(code, 0, 1, false, false);
+  (void)passing::eval_expression(code, 0, 1, false, false);
   if (exits::pending) return;
   *holder = stack::top[-1];
   stack::top = holder + 1;
@@ -160,7 +160,7 @@ void do_value(const int32_t* refinements) {
     }
     case TypeId::path: {
       Cell path = *value;
-      passing::eval_path(path, path, -1, 0, interpreter::PathMode::eval, false, nullptr);
+      (void)passing::eval_path(path, path, -1, 0, interpreter::PathMode::eval, false, nullptr);
       if (exits::pending) return;
       *args = stack::top[-1];
       stack::top = args + 1;
@@ -423,7 +423,7 @@ void apply(const int32_t* refinements) {
   clamp(&code);
   Cell* keep = stack::push(&fn);
   int32_t head = has_path ? path.head() + 1 : 0;
-  passing::eval_code(keep, code, code.head(), block::total_cells(&code),
+  (void)passing::eval_code(keep, code, code.head(), block::total_cells(&code),
                      has_path ? &path : nullptr, head, &name, nullptr, mode, false);
   if (exits::pending) return;
   *args = stack::top[-1];

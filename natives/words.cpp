@@ -44,7 +44,7 @@ void get(const int32_t* refinements) {
     *args = v;
   } else if (is_any_path(t)) {
     Cell path = *args;
-    interpreter::passing::eval_path(path, path, -1, 0,
+    (void)interpreter::passing::eval_path(path, path, -1, 0,
                                     any ? interpreter::PathMode::get_any
                                         : interpreter::PathMode::get,
                                     case_,
@@ -73,7 +73,7 @@ void set(const int32_t* refinements) {
     Cell* base = stack::top;
     stack::mark_native(interpreter::body_word());
     stack::push(args + 1);
-    interpreter::passing::eval_path(path, path, -1, 0, interpreter::PathMode::set, case_,
+    (void)interpreter::passing::eval_path(path, path, -1, 0, interpreter::PathMode::set, case_,
                                     nullptr);
     if (exits::pending) return;
     stack::top = base + 1;
