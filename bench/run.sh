@@ -29,7 +29,7 @@ for tool in hyperfine "$LUA" "$PYTHON"; do
   command -v "$tool" >/dev/null || { echo "missing: $tool (apt-get install hyperfine lua5.4 python3)"; exit 1; }
 done
 
-if [[ $# -gt 0 ]]; then programs=("$@"); else programs=(fib loop calls exits blocks strings); fi
+if [[ $# -gt 0 ]]; then programs=("$@"); else programs=(fib loop calls exits blocks strings jsontrip csvtrip words objects exprs report); fi
 
 tmp="$(mktemp -d)"
 trap 'rm -rf "$tmp"' EXIT

@@ -332,7 +332,7 @@ template <class Visit>
 const std::vector<Cell>& walk_lists(const Cell& root, Visit&& visit) {
   // The buffers met are looked up in the answer itself while they are few
   // (most bodies and specs hold a handful of lists), then through the table.
-  constexpr size_t kScanned = 64;
+  constexpr size_t kScanned = 16;
   ListWalk& w = list_walk;
   walk_lists_start();
   if (!w.index.empty()) w.index.clear();

@@ -367,8 +367,11 @@ void mark_library(Cell* fn, std::vector<Node>* contexts) {
 }
 
 void mark_library_code(Node code, std::vector<Node>* contexts) {
-  // Every block and paren inside, each series once.
-  std::vector<Node> work{code};
+  // Every block and paren inside, each series once. (The work list is kept
+  // from one call to the next: start-up marks every library function.)
+  static std::vector<Node> work;
+  work.clear();
+  work.push_back(code);
   while (!work.empty()) {
     Node n = work.back();
     work.pop_back();

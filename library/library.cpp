@@ -9,11 +9,11 @@
 // naming the source.
 #include "library/library.h"
 
+#include <algorithm>
 #include <fstream>
 #include <optional>
 #include <sstream>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 #include "evaluator/interpreter.h"
@@ -101,6 +101,24 @@ void evaluate_source(const EmbeddedSource& src, size_t index) {
   mark.restore();
 }
 
+// A set of series, a bitmap by node (nodes are small dense indexes): the
+// walk below meets every function of the library at every start.
+class NodeSet {
+ public:
+  // True when `n` was not in the set (and is now).
+  bool insert(Node n) {
+    const size_t word = n / 64;
+    if (word >= bits_.size()) bits_.resize(std::max(word + 1, bits_.size() * 2), 0);
+    const uint64_t bit = uint64_t{1} << (n % 64);
+    if (bits_[word] & bit) return false;
+    bits_[word] |= bit;
+    return true;
+  }
+
+ private:
+  std::vector<uint64_t> bits_;
+};
+
 // Gives every function! reachable from the global context (through objects,
 // blocks, function bodies and the object contexts their words are bound to,
 // each series once) the library mark, in every cell that holds it, and in
@@ -112,10 +130,10 @@ void evaluate_source(const EmbeddedSource& src, size_t index) {
 // marked as the functions' code: a decoder's action that fails is reported
 // near the user's expression, not inside the grammar.
 void mark_library_functions() {
-  std::unordered_set<Node> seen;
-  std::unordered_set<Node> helpers;
+  NodeSet seen;
+  NodeSet helpers;
   auto mark_helper_code = [&](Node ctx) {
-    if (!ctx || !helpers.insert(ctx).second) return;
+    if (!ctx || !helpers.insert(ctx)) return;
     Cell* values = context::values(ctx);
     if (!values) return;
     for (uint32_t i = 0, n = context::word_count(ctx); i < n; i++) {
@@ -126,12 +144,12 @@ void mark_library_functions() {
   std::vector<std::pair<Cell*, uint32_t>> work;  // first cell, count
   std::vector<Node> contexts;  // met in the body of the function being marked
   auto add_context = [&](Node ctx) {
-    if (!ctx || !seen.insert(ctx).second) return;
+    if (!ctx || !seen.insert(ctx)) return;
     Cell* values = context::values(ctx);
     if (values) work.emplace_back(values, context::word_count(ctx));
   };
   auto add_block = [&](Node n) {
-    if (!n || !seen.insert(n).second) return;
+    if (!n || !seen.insert(n)) return;
     SeriesBuffer* s = memory::series(n);
     work.emplace_back(s->cells(), s->used_bytes() / sizeof(Cell));
   };

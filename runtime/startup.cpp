@@ -12,7 +12,9 @@
 #include <new>
 
 #include <pthread.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
+#include <ucontext.h>
 
 #include "memory/series.h"
 #include "runtime/ext_resource.h"
@@ -101,7 +103,7 @@ ErrorCode thrown_error_code() {
   return static_cast<ErrorCode>(code < 0 ? 0 : code);
 }
 
-// Everything after the process is prepared, on the interpreter thread.
+// Everything after the process is prepared, on the interpreter's stack.
 [[noreturn]] void run_sequence(Launch launch) {
   // Round to nearest, every floating-point exception masked.
   std::fesetenv(FE_DFL_ENV);
@@ -138,12 +140,17 @@ void* interpreter_thread(void*) {
   run_sequence(pending_launch);
 }
 
-bool start_thread(pthread_t& thread, size_t stack_size) {
-  // Under a limit of the address space (RLIMIT_AS) a stack takes at most a
-  // quarter of it, so that what the program allocates still fits.
+// Whether a stack of `stack_size` bytes may be reserved: under a limit of
+// the address space (RLIMIT_AS) a stack takes at most a quarter of it, so
+// that what the program allocates still fits.
+bool stack_fits(size_t stack_size) {
   struct rlimit lim {};
-  if (getrlimit(RLIMIT_AS, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY && stack_size > lim.rlim_cur / 4)
-    return false;
+  return !(getrlimit(RLIMIT_AS, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY &&
+           stack_size > lim.rlim_cur / 4);
+}
+
+bool start_thread(pthread_t& thread, size_t stack_size) {
+  if (!stack_fits(stack_size)) return false;
   pthread_attr_t attr;
   if (pthread_attr_init(&attr) != 0) return false;
   bool ok = pthread_attr_setstacksize(&attr, stack_size) == 0 &&
@@ -153,15 +160,54 @@ bool start_thread(pthread_t& thread, size_t stack_size) {
   return ok;
 }
 
+// Runs the sequence on the main thread over a stack of its own, reserved
+// like a thread's (pages come as they are touched, a guard below): no second
+// thread to create and then wait for, which on a loaded machine costs a
+// wait for the scheduler of about as long as the whole start-up. Returns
+// only when the stack cannot be had. Under AddressSanitizer the thread is
+// kept: it does not follow a stack switched this way.
+bool run_on_own_stack(size_t stack_size) {
+#if defined(__SANITIZE_ADDRESS__)
+  (void)stack_size;
+  return false;
+#else
+  // The guard at the low end (as a thread's).
+  constexpr size_t kStackGuard = 64 * 1024;
+  static ucontext_t interpreter_context;
+  if (!stack_fits(stack_size)) return false;
+  void* p = ::mmap(nullptr, stack_size, PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_STACK, -1, 0);
+  if (p == MAP_FAILED) return false;
+  auto* low = static_cast<uint8_t*>(p);
+  if (::mprotect(low, kStackGuard, PROT_NONE) != 0 || getcontext(&interpreter_context) != 0) {
+    ::munmap(p, stack_size);
+    return false;
+  }
+  interpreter_context.uc_stack.ss_sp = low + kStackGuard;
+  interpreter_context.uc_stack.ss_size = stack_size - kStackGuard;
+  interpreter_context.uc_link = nullptr;
+  makecontext(&interpreter_context, [] { run_sequence(pending_launch); }, 0);
+  runtime::set_interpreter_stack(reinterpret_cast<uintptr_t>(low + kStackGuard));
+  setcontext(&interpreter_context);
+  // setcontext returns only when it failed.
+  runtime::set_interpreter_stack(0);
+  ::munmap(p, stack_size);
+  return false;
+#endif
+}
+
 }  // namespace
 
 void run(int argc, char** argv, Launch launch) {
   runtime::on_start(argc, argv);
   runtime::install_alt_stack();
   pending_launch = launch;
+  run_on_own_stack(runtime::kInterpreterStack);
+  run_on_own_stack(size_t{64} << 20);
   pthread_t thread;
   // Should the system refuse the large stack, a smaller one still serves;
-  // failing that the interpreter runs on the main thread.
+  // failing that (or under AddressSanitizer) an interpreter thread is tried,
+  // then the main thread runs the interpreter on its own stack.
   if (!start_thread(thread, runtime::kInterpreterStack) && !start_thread(thread, size_t{64} << 20)) {
     record_stack_bounds();
     run_sequence(launch);

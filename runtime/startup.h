@@ -1,10 +1,9 @@
 // The process entry and the start-up sequence.
 //
 // `startup::run` prepares the process (fault handlers, argument vector),
-// starts the interpreter thread with a large reserved stack and, on that
-// thread, inside the root catch, brings every subsystem up in a fixed order
-// (`runtime::init`), makes the global words, runs the library's top-level
-// code and launches the console. When the console returns the process ends
+// moves to a large reserved stack and, on it, inside the root catch, brings
+// every subsystem up in a fixed order (`runtime::init`), makes the global
+// words, runs the library's top-level code and launches the console. When the console returns the process ends
 // with status 0. The sequence is in runtime/startup.cpp; nothing in it may be
 // reordered.
 #pragma once
@@ -26,18 +25,21 @@ struct SystemRecord {
 };
 extern SystemRecord system;
 
-// The size reserved for the interpreter thread's machine stack. Qel's own
-// limits (argument stack, call stack, nesting depth) raise their errors long
-// before it runs out; should it still overflow, the fault handler (on its
-// alternate stack) reports runtime error 19. Under a limit of the address
-// space (RLIMIT_AS) it reserves at most a quarter of it; when the thread
-// cannot be had, 64 MiB is tried, then the main thread runs the
-// interpreter. The thread resets the floating-point environment (round to
-// nearest, exceptions masked). The main thread only waits, with every
-// signal blocked, so signals from outside reach the interpreter thread.
+// The size reserved for the interpreter's machine stack. Qel's own limits
+// (argument stack, call stack, nesting depth) raise their errors long before
+// it runs out; should it still overflow, the fault handler (on its alternate
+// stack) reports runtime error 19. Under a limit of the address space
+// (RLIMIT_AS) it reserves at most a quarter of it. The main thread switches
+// to a stack of this size (64 MiB when that cannot be had) and runs the
+// interpreter there; builds with AddressSanitizer, which does not follow such
+// a switch, start an interpreter thread with that stack instead, the main
+// thread only waiting with every signal blocked so that signals from outside
+// reach the interpreter thread; failing both, the main thread runs it on its
+// own stack. The interpreter resets the floating-point environment (round to
+// nearest, exceptions masked).
 inline constexpr size_t kInterpreterStack = size_t{512} << 20;
 
-// Before the interpreter thread starts: installs the fault handlers and
+// Before the interpreter starts: installs the fault handlers and
 // records the argument vector.
 void on_start(int argc, char** argv);
 
