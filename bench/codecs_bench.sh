@@ -14,12 +14,8 @@ root="$(cd "$here/.." && pwd)"
 PYTHON="${PYTHON:-/usr/bin/python3}"
 RUNS="${RUNS:-5}"
 
-if [[ -z "${QEL:-}" ]]; then
-  build="$root/build/bench"
-  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQEL_TESTS=OFF >/dev/null
-  ninja -C "$build" qel >/dev/null
-  QEL="$build/qel"
-fi
+source "$here/common.sh"
+bench_qel qel
 
 tmp="$(mktemp -d)"
 trap 'rm -rf "$tmp"' EXIT

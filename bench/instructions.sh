@@ -19,12 +19,8 @@ set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 root="$(cd "$here/.." && pwd)"
 
-if [[ -z "${QEL:-}" ]]; then
-  build="$root/build/bench"
-  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQEL_TESTS=OFF >/dev/null
-  ninja -C "$build" qel-run >/dev/null
-  QEL="$build/qel-run"
-fi
+source "$here/common.sh"
+bench_qel qel-run
 command -v valgrind >/dev/null || { echo "missing: valgrind (apt-get install valgrind)"; exit 1; }
 
 if [[ $# -gt 0 ]]; then

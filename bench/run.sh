@@ -18,12 +18,8 @@ PYTHON="${PYTHON:-/usr/bin/python3}"
 LUA="${LUA:-lua5.4}"
 RUNS="${RUNS:-5}"
 
-if [[ -z "${QEL:-}" ]]; then
-  build="$root/build/bench"
-  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQEL_TESTS=OFF >/dev/null
-  ninja -C "$build" qel-run >/dev/null
-  QEL="$build/qel-run"
-fi
+source "$here/common.sh"
+bench_qel qel-run
 
 for tool in hyperfine "$LUA" "$PYTHON"; do
   command -v "$tool" >/dev/null || { echo "missing: $tool (apt-get install hyperfine lua5.4 python3)"; exit 1; }
