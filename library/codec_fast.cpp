@@ -455,53 +455,51 @@ class JsonReader {
     stack::pop(1);
   }
 
-  void object(Cell* out, int32_t depth) {
+  // An object's members or an array's items between `first` and `last`,
+  // separated by commas: `item` reads one and pushes what it read onto
+  // members_, from which `close` then makes the map or block.
+  template <class Item>
+  void sequence(Cell* out, int32_t depth, char first, char last, bool map, Item item) {
     if (depth > kMaxJsonDepth) throw Decline{};
-    expect('{');
+    expect(first);
     skip_ws();
     const size_t base = members_.size();
-    if (at(i_) != '}') {
+    if (at(i_) != static_cast<uint32_t>(last)) {
       for (;;) {
-        Cell k;
-        if (!recent_key(&k)) {
-          string_text();
-          key(&k);
-        }
-        members_.push_back(k);
-        skip_ws();
-        expect(':');
-        skip_ws();
-        Cell v;
-        value(&v, depth);
-        members_.push_back(v);
+        item();
         skip_ws();
         if (at(i_) != ',') break;
         i_++;
         skip_ws();
       }
     }
-    expect('}');
-    close(out, base, true);
+    expect(last);
+    close(out, base, map);
+  }
+
+  void object(Cell* out, int32_t depth) {
+    sequence(out, depth, '{', '}', true, [&] {
+      Cell k;
+      if (!recent_key(&k)) {
+        string_text();
+        key(&k);
+      }
+      members_.push_back(k);
+      skip_ws();
+      expect(':');
+      skip_ws();
+      Cell v;
+      value(&v, depth);
+      members_.push_back(v);
+    });
   }
 
   void array(Cell* out, int32_t depth) {
-    if (depth > kMaxJsonDepth) throw Decline{};
-    expect('[');
-    skip_ws();
-    const size_t base = members_.size();
-    if (at(i_) != ']') {
-      for (;;) {
-        Cell v;
-        value(&v, depth);
-        members_.push_back(v);
-        skip_ws();
-        if (at(i_) != ',') break;
-        i_++;
-        skip_ws();
-      }
-    }
-    expect(']');
-    close(out, base, false);
+    sequence(out, depth, '[', ']', false, [&] {
+      Cell v;
+      value(&v, depth);
+      members_.push_back(v);
+    });
   }
 };
 
