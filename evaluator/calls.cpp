@@ -88,6 +88,20 @@ Cell arg_word(const Cell* fn, int32_t i) {
 
 namespace {
 
+// One evaluated argument of a call by word: the missing-argument error at
+// the end of the code, the argument's expression and its type check.
+// Answers the position after it; the caller returns it at once while an
+// exit is pending.
+[[gnu::always_inline]] inline int32_t word_call_arg(const Cell& word, const Cell* fn, int32_t i,
+                                                    const Descriptor& d, const Cell& code,
+                                                    int32_t pc, int32_t end) {
+  const int32_t lim = limit_of(code, end);
+  if (pc >= lim) no_arg(word, fn, i);
+  pc = eval_arg(code, pc, end, false, lim);
+  if (!exits::pending) typecheck(&word, fn, i, d, stack::top - 1);
+  return pc;
+}
+
 inline void call_entry(const Cell* fn, const int32_t* refs);
 
 // A native or action called by its word whose arguments before the first
@@ -104,11 +118,8 @@ inline void call_entry(const Cell* fn, const int32_t* refs);
   const int32_t head = ci.head;
   for (int32_t i = 1; i <= head; i++) {
     Descriptor d = descriptor(ci, i);
-    const int32_t lim = limit_of(code, end);
-    if (pc >= lim) no_arg(word, fn_slot, i);
-    pc = eval_arg(code, pc, end, false, lim);
+    pc = word_call_arg(word, fn_slot, i, d, code, pc, end);
     if (exits::pending) return pc;
-    typecheck(&word, fn_slot, i, d, stack::top - 1);
   }
   if (tracing_q) fire_event(Event::call, nullptr, -1, &word, fn_slot);
   int32_t refs[kMaxRefinements];
@@ -572,11 +583,8 @@ int32_t call_plain_function(const Cell* val, const Cell& word, const Cell& code,
   const int32_t head = kRefinements ? ci.head : ci.count;
   for (int32_t i = 1; i <= head; i++) {
     Descriptor d = descriptor(ci, i);
-    const int32_t lim = limit_of(code, end);
-    if (pc >= lim) no_arg(word, fn_slot, i);
-    pc = eval_arg(code, pc, end, false, lim);
+    pc = word_call_arg(word, fn_slot, i, d, code, pc, end);
     if (exits::pending) return pc;
-    typecheck(&word, fn_slot, i, d, stack::top - 1);
   }
   if constexpr (kRefinements) {
     for (int32_t i = head + 1; i <= ci.count; i++) {
@@ -700,11 +708,8 @@ int32_t call_refined(const Cell* val, const Cell& word, const Cell& path, int32_
   const int32_t head = ci.head;
   for (int32_t i = 1; i <= head; i++) {
     const Descriptor d = descriptor(ci, i);
-    const int32_t lim = limit_of(code, end);
-    if (pc >= lim) no_arg(word, fn_slot, i);
-    pc = eval_arg(code, pc, end, false, lim);
+    pc = word_call_arg(word, fn_slot, i, d, code, pc, end);
     if (exits::pending) return pc;
-    typecheck(&word, fn_slot, i, d, stack::top - 1);
   }
   int32_t refs[kMaxRefinements];
   if (is_fn) {
@@ -726,11 +731,8 @@ int32_t call_refined(const Cell* val, const Cell& word, const Cell& path, int32_
     for (int32_t a = j + 1; a <= ci.count; a++) {
       const Descriptor da = descriptor(ci, a);
       if (da.kind == ArgKind::refinement) break;
-      const int32_t lim = limit_of(code, end);
-      if (pc >= lim) no_arg(word, fn_slot, a);
-      pc = eval_arg(code, pc, end, false, lim);
+      pc = word_call_arg(word, fn_slot, a, da, code, pc, end);
       if (exits::pending) return pc;
-      typecheck(&word, fn_slot, a, da, stack::top - 1);
       if (is_fn) {
         base[a - 1] = stack::top[-1];
         stack::top--;

@@ -105,7 +105,12 @@ inline int32_t limit_of(const Cell& code, int32_t end) {
 // The value cell of a bound word, or null when its context keeps no values
 // right now (a function that is not running), the word is unresolved, or
 // its index lies outside the values (the errors are context::get's then).
-[[gnu::always_inline]] inline Cell* peek_value(const Cell* w) {
+// With `kDirectOnly`, also null for an object's field: the cell a set-word
+// may write directly is a running function's argument or a global or
+// function context's value (object fields go through context::set for
+// their assigned mark and change notices).
+template <bool kDirectOnly>
+[[gnu::always_inline]] inline Cell* value_cell(const Cell* w) {
   Node ctx = w->context();
   int32_t i = w->word_index();
   if (ctx == context::global) [[likely]]
@@ -118,31 +123,14 @@ inline int32_t limit_of(const Cell& code, int32_t end) {
     Cell* v = stack::bottom + (cc->data2 - 1) + i;
     return v < stack::top ? v : nullptr;
   }
+  if constexpr (kDirectOnly)
+    if (context::kind(cc) == context::Kind::object) return nullptr;
   SeriesBuffer* vs = memory::series(cc->data2);
   if (static_cast<uint32_t>(i) >= ((vs->tail - vs->offset) >> 4)) return nullptr;
   return vs->cells() + i;
 }
-// The cell a set-word may write directly: a running function's argument or
-// a global or function context's value (object fields go through
-// context::set for their assigned mark and change notices).
-inline Cell* direct_slot(const Cell* w) {
-  Node ctx = w->context();
-  int32_t i = w->word_index();
-  if (ctx == context::global) [[likely]]
-    return global_value(i);
-  if (!ctx || i < 0) [[unlikely]]
-    return nullptr;
-  Cell* cc = memory::series(ctx)->cells();
-  if (cc->has_flag(cell_flag::on_stack)) {
-    if (!cc->data2) return nullptr;
-    Cell* v = stack::bottom + (cc->data2 - 1) + i;
-    return v < stack::top ? v : nullptr;
-  }
-  if (context::kind(cc) == context::Kind::object) return nullptr;
-  SeriesBuffer* vs = memory::series(cc->data2);
-  if (static_cast<uint32_t>(i) >= ((vs->tail - vs->offset) >> 4)) return nullptr;
-  return vs->cells() + i;
-}
+[[gnu::always_inline]] inline Cell* peek_value(const Cell* w) { return value_cell<false>(w); }
+inline Cell* direct_slot(const Cell* w) { return value_cell<true>(w); }
 // Frames the interpreter pushes on its hot paths (as stack::mark_interp_*,
 // inline).
 inline void push_frame(const Cell* word, stack::FrameKind kind) {
