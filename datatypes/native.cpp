@@ -54,12 +54,6 @@ Cell* make_builtin(Cell* spec, TypeId type, int32_t max_index) {
   return native::make_value(out, type, &fspec, index.integer());
 }
 
-int32_t compare_entries(Cell* value1, Cell* value2, CompareOp op) {
-  if (value2->type() != value1->type()) return kNotComparable;
-  return compare_by_identity(static_cast<int32_t>(value1->data1), static_cast<int32_t>(value2->data1),
-                             op);
-}
-
 int32_t mold_builtin(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part,
                      int32_t limit, int32_t indent, const char* opening) {
   limit = string::emit(buffer, opening, limit);
@@ -119,8 +113,12 @@ int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* pa
   return mold_builtin(value, buffer, only, all, flat, part, limit, indent, "make native! [");
 }
 
+// Built-ins of one type compare by their entry's index (action! and op!
+// inherit it).
 int32_t compare(Cell* value1, Cell* value2, CompareOp op) {
-  return compare_entries(value1, value2, op);
+  if (value2->type() != value1->type()) return kNotComparable;
+  return compare_by_identity(static_cast<int32_t>(value1->data1), static_cast<int32_t>(value2->data1),
+                             op);
 }
 
 void register_() {
@@ -149,16 +147,11 @@ int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* pa
   return mold_builtin(value, buffer, only, all, flat, part, limit, indent, "make action! [");
 }
 
-int32_t compare(Cell* value1, Cell* value2, CompareOp op) {
-  return compare_entries(value1, value2, op);
-}
-
 void register_() {
   constexpr ActionRow row{
       .make = action::make,
       .form = action::form,
       .mold = action::mold,
-      .compare = action::compare,
   };
   datatype::register_type(TypeId::action, TypeId::native, "action!", row);
 }
@@ -250,16 +243,11 @@ int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* pa
   return string::emit(buffer, "]", limit);
 }
 
-int32_t compare(Cell* value1, Cell* value2, CompareOp op) {
-  return compare_entries(value1, value2, op);
-}
-
 void register_() {
   constexpr ActionRow row{
       .make = op::make,
       .form = op::form,
       .mold = op::mold,
-      .compare = op::compare,
   };
   datatype::register_type(TypeId::op, TypeId::native, "op!", row);
 }

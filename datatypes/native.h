@@ -54,7 +54,6 @@ Cell* make(Cell* proto, Cell* spec, TypeId type);
 int32_t form(Cell* value, Cell* buffer, Cell* part, int32_t limit);
 int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
              int32_t indent);
-int32_t compare(Cell* value1, Cell* value2, CompareOp op);
 void register_();
 }  // namespace action
 
@@ -85,7 +84,6 @@ Cell* make(Cell* proto, Cell* spec, TypeId type);
 int32_t form(Cell* value, Cell* buffer, Cell* part, int32_t limit);
 int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
              int32_t indent);
-int32_t compare(Cell* value1, Cell* value2, CompareOp op);
 void register_();
 
 }  // namespace op
