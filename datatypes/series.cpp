@@ -33,23 +33,6 @@ namespace {
 
 uint8_t* item_ptr(SeriesBuffer* b, int32_t i) { return b->head_ptr() + (size_t(i) << unit_shift(b)); }
 
-uint32_t read_unit(const uint8_t* p, uint32_t unit) {
-  switch (unit) {
-    case 1:
-      return *p;
-    case 2: {
-      uint16_t v;
-      std::memcpy(&v, p, 2);
-      return v;
-    }
-    default: {
-      uint32_t v;
-      std::memcpy(&v, p, 4);
-      return v;
-    }
-  }
-}
-
 // Writes the item at `p` of series `s` as a value into `out`.
 void item_value(const Cell* s, const uint8_t* p, Cell* out) {
   TypeId t = s->type();
@@ -61,7 +44,7 @@ void item_value(const Cell* s, const uint8_t* p, Cell* out) {
   } else if (t == TypeId::vector && vector_hooks.get) {
     vector_hooks.get(s, p, out);
   } else {
-    set_char(out, read_unit(p, b->unit()));
+    set_char(out, string::get_char(p, b->unit()));
   }
 }
 
